@@ -1,0 +1,49 @@
+// A typed one-dimensional view of an object exposing the buffer protocol
+// (a NumPy array, array.array, ...), held by a native object as a field.
+// A zero-filled View1D is "not initialized".
+//
+// Errors use the interface's messages:
+//   ValueError "Buffer dtype mismatch, expected 'double' but got 'float'"
+//   ValueError "Buffer has wrong number of dimensions (expected 1, got 2)"
+//   IndexError "Out of bounds on buffer access (axis 0)"
+//   AttributeError "Memoryview is not initialized"
+#ifndef QUORVEX_COMMON_BUFFER_VIEW_H
+#define QUORVEX_COMMON_BUFFER_VIEW_H
+
+#include "ref.h"
+
+namespace qv {
+
+enum class Elem { Float64, Int64, Int32, Int8 };
+
+struct View1D {
+    Py_buffer buf;  // buf.obj is nullptr while the view is not set
+    char* data;
+    Py_ssize_t len;
+    Py_ssize_t stride;  // in bytes
+
+    bool valid() const { return buf.obj != nullptr; }
+    bool contiguous() const { return stride == static_cast<Py_ssize_t>(buf.itemsize); }
+    template <class T>
+    T& at(Py_ssize_t i) const {
+        return *reinterpret_cast<T*>(data + i * stride);
+    }
+};
+
+// Acquires a view of obj; on failure the old view is kept and false
+// returned with the error set. On success the old view is released.
+bool view_set(View1D& v, PyObject* obj, Elem elem, bool writable);
+void view_release(View1D& v);
+// The exporting object (a new reference), or AttributeError
+// "Memoryview is not initialized".
+PyObject* view_object(const View1D& v);
+// IndexError "Out of bounds on buffer access (axis 0)" unless 0 <= i < len
+// (also for an unset view). Returns false after setting the error.
+bool view_check_index(const View1D& v, Py_ssize_t i);
+bool raise_out_of_bounds();
+// AttributeError "Memoryview is not initialized"; returns false.
+bool raise_view_not_initialized();
+
+}  // namespace qv
+
+#endif

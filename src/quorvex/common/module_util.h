@@ -1,0 +1,41 @@
+// Module set-up helpers: publishing types, importing a sibling module's
+// C API capsule with its layout check, and the interpreter-version check.
+#ifndef QUORVEX_COMMON_MODULE_UTIL_H
+#define QUORVEX_COMMON_MODULE_UTIL_H
+
+#include "ref.h"
+
+namespace qv {
+
+// Readies tp and publishes it in the module under its short name.
+bool add_type(PyObject* module, PyTypeObject* tp, const char* name);
+// Stores obj (a new reference, consumed) as a module global.
+bool add_object(PyObject* module, const char* name, PyObject* obj);
+
+// Imports "<module>._C_API" and checks that the table's version and size
+// are the ones this module was built against; ImportError otherwise.
+const void* import_api(const char* module, uint32_t version, uint32_t size);
+
+// Checks that a sibling type exists and has the instance size this module
+// was built against; ImportError otherwise.
+bool check_sibling_type(PyTypeObject* tp, const char* module, const char* name, Py_ssize_t basicsize);
+
+// Warns when the running interpreter's major.minor differs from the one
+// the module was compiled for.
+bool check_python_version(const char* module_name);
+
+// The module-body imports: `import <modname>` stored as <global>, and
+// `from <modname> import <attr>` stored as <global>.
+bool import_module_as(PyObject* module, const char* global, const char* modname);
+bool import_attr_as(PyObject* module, const char* global, const char* modname, const char* attr);
+// `from itertools import izip`, falling back to the built-in zip.
+bool import_izip(PyObject* module);
+// `import alphabet`: the package's quorvex.alphabet first, then a
+// top-level module of that name (new reference).
+PyObject* import_alphabet_package();
+// Checks NumPy's dtype, flatiter, broadcast, ndarray and ufunc types.
+bool bind_numpy_types();
+
+}  // namespace qv
+
+#endif
