@@ -1,0 +1,64 @@
+// quorvex.sparsmat: sparse vectors, accumulators, weighted vector sets and
+// CSR matrices, plus the C API capsule other modules bind at import.
+#include "module_util.h"
+#include "sparsmat_types.h"
+
+namespace qv {
+namespace {
+
+SparseVectorD* api_new_sparse_d(Py_ssize_t n) { return new_sparse<double>(n); }
+
+SparseVectorD* api_accum_to_sparse_d(SparseAccum<double>* acc) {
+    QV_TRY return sparse_from_accum<double>(*acc);
+    QV_CATCH(nullptr)
+}
+
+double api_dot_full(const SparseVectorD* v, const double* w) { return sparse_dot(v, w); }
+double api_dot_self(const SparseVectorD* v) { return sparse_dot_self(v); }
+
+SparsmatAPI api;
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "quorvex.sparsmat",
+                          "Sparse vectors, accumulators, weighted vector sets and CSR matrices.", -1, nullptr};
+
+}  // namespace
+}  // namespace qv
+
+PyMODINIT_FUNC PyInit_sparsmat(void) {
+    using namespace qv;
+    if (!check_python_version("quorvex.sparsmat")) return nullptr;
+    Ref m(PyModule_Create(&module_def));
+    if (!m) return nullptr;
+    if (!add_csr_types(m.get()) || !add_sparse_vector_types(m.get()) || !add_accumulator_types(m.get()) ||
+        !add_sparse_vectors_types(m.get()))
+        return nullptr;
+    api.version = SPARSMAT_API_VERSION;
+    api.size = sizeof(SparsmatAPI);
+    api.CSRMatrixD = csr_matrix_type<double>();
+    api.CSRMatrixI = csr_matrix_type<int32_t>();
+    api.SparseVectorI = sparse_vector_type<int32_t>();
+    api.VecI1 = vec1_type<int32_t>();
+    api.VecI2 = grid_type('I', 2);
+    api.VecI3 = grid_type('I', 3);
+    api.SparseVectorsI = sparse_vectors_type<int32_t>();
+    api.CSRMatrixF = csr_matrix_type<float>();
+    api.SparseVectorF = sparse_vector_type<float>();
+    api.VecF1 = vec1_type<float>();
+    api.VecF2 = grid_type('F', 2);
+    api.VecF3 = grid_type('F', 3);
+    api.SparseVectorsF = sparse_vectors_type<float>();
+    api.SparseVectorD = sparse_vector_type<double>();
+    api.VecD1 = vec1_type<double>();
+    api.VecD2 = grid_type('D', 2);
+    api.VecD3 = grid_type('D', 3);
+    api.SparseVectorsD = sparse_vectors_type<double>();
+    api.VecV1 = grid_type('V', 1);
+    api.VecV2 = grid_type('V', 2);
+    api.VecV3 = grid_type('V', 3);
+    api.new_sparse_d = api_new_sparse_d;
+    api.accum_to_sparse_d = api_accum_to_sparse_d;
+    api.dot_full = api_dot_full;
+    api.dot_self = api_dot_self;
+    if (!add_object(m.get(), "_C_API", PyCapsule_New(&api, "quorvex.sparsmat._C_API", nullptr))) return nullptr;
+    return m.release();
+}

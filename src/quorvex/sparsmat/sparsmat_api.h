@@ -1,0 +1,87 @@
+// Instance layouts of quorvex.sparsmat's types and the C API table the
+// module publishes in its "_C_API" capsule. Other extension modules include
+// this header, import the table with qv::import_sparsmat() and then read
+// and build these objects directly.
+//
+// Invariants of every SparseVector*: entries are in ascending index order
+// with unique indices; the object is immutable once built; idx_ptr and
+// vals_ptr point into the object's own allocation (one allocation per
+// vector: header, then indices, then values).
+#ifndef QUORVEX_SPARSMAT_API_H
+#define QUORVEX_SPARSMAT_API_H
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "cxx_gram.h"
+#include "sparse_accum.h"
+
+namespace qv {
+
+template <class T>
+struct SparseVectorObject {
+    PyObject_HEAD
+    uint32_t my_len;
+    coordinate_t* idx_ptr;
+    T* vals_ptr;
+};
+using SparseVectorD = SparseVectorObject<double>;
+using SparseVectorF = SparseVectorObject<float>;
+using SparseVectorI = SparseVectorObject<int32_t>;
+
+// VecD1 and its siblings: one-dimensional accumulators.
+template <class T>
+struct Vec1Object {
+    PyObject_HEAD
+    SparseAccum<T> acc;
+};
+using VecD1 = Vec1Object<double>;
+
+// sum of vals_ptr[i] * w[idx_ptr[i]]
+inline double sparse_dot(const SparseVectorD* v, const double* w) {
+    double s = 0.0;
+    const coordinate_t* idx = v->idx_ptr;
+    const double* val = v->vals_ptr;
+    for (uint32_t i = 0; i < v->my_len; ++i) s += val[i] * w[idx[i]];
+    return s;
+}
+
+inline double sparse_dot_self(const SparseVectorD* v) {
+    double s = 0.0;
+    for (uint32_t i = 0; i < v->my_len; ++i) s += v->vals_ptr[i] * v->vals_ptr[i];
+    return s;
+}
+
+// Largest index + 1 (0 for an empty vector): the shortest weight array a
+// vector may be dotted with.
+inline uint64_t sparse_extent(const SparseVectorD* v) {
+    return v->my_len ? static_cast<uint64_t>(v->idx_ptr[v->my_len - 1]) + 1 : 0;
+}
+
+static const uint32_t SPARSMAT_API_VERSION = 1;
+
+struct SparsmatAPI {
+    uint32_t version;
+    uint32_t size;
+    // The types, in the order sibling modules bind them.
+    PyTypeObject *CSRMatrixD, *CSRMatrixI, *SparseVectorI, *VecI1, *VecI2, *VecI3, *SparseVectorsI, *CSRMatrixF,
+        *SparseVectorF, *VecF1, *VecF2, *VecF3, *SparseVectorsF, *SparseVectorD, *VecD1, *VecD2, *VecD3,
+        *SparseVectorsD, *VecV1, *VecV2, *VecV3;
+    // A new SparseVectorD with n entries whose indices and values the
+    // caller fills (ascending, unique). nullptr with MemoryError.
+    ::qv::SparseVectorD* (*new_sparse_d)(Py_ssize_t n);
+    // Compacts the accumulator and returns its entries as a new
+    // SparseVectorD; the accumulator keeps them and may be used again.
+    ::qv::SparseVectorD* (*accum_to_sparse_d)(SparseAccum<double>* acc);
+    // The internal operations of SparseVectorD.
+    double (*dot_full)(const ::qv::SparseVectorD* v, const double* w);
+    double (*dot_self)(const ::qv::SparseVectorD* v);
+};
+
+// Imports quorvex.sparsmat's table and checks every type's instance size;
+// ImportError on any mismatch. Defined in common/siblings.cpp.
+const SparsmatAPI* import_sparsmat();
+
+}  // namespace qv
+
+#endif

@@ -1,0 +1,157 @@
+import io
+import pickle
+
+import numpy as np
+import pytest
+
+from quorvex import sparsmat as sm
+
+
+def sv(pairs):
+    return sm.SparseVectorD(pairs)
+
+
+def test_accumulator_merges_and_sorts():
+    a = sm.VecD1()
+    a.add_count(5, 1.5)
+    a.add_count(2)
+    a.add_count(5, 2)
+    v = a.to_sparse()
+    assert list(v) == [(2, 1.0), (5, 3.5)]
+    assert len(a) == 2
+    a.add_count(0, -1.0)  # the accumulator stays usable after to_sparse
+    assert list(a.to_sparse()) == [(0, -1.0), (2, 1.0), (5, 3.5)]
+    a.clear()
+    assert len(a) == 0 and not a.to_sparse()
+
+
+def test_accumulator_many_repeats_stay_small():
+    a = sm.VecD1()
+    for i in range(100000):
+        a.add_count(i % 3, 1.0)
+    assert list(a) == [(0, 33334.0), (1, 33333.0), (2, 33333.0)]
+
+
+def test_vector_protocol():
+    v = sv([(3, 2.0), (1, 1.0), (3, 0.5)])
+    assert len(v) == 2 and bool(v)
+    assert not sv([])
+    assert list(v) == [(1, 1.0), (3, 2.5)]
+    assert all(type(k) is int and type(x) is float for k, x in v)
+    assert v.indices() == [1, 3] and v.values() == [1.0, 2.5]
+    assert v == sv([(1, 1.0), (3, 2.5)]) and v != sv([(1, 1.0)])
+    assert pickle.loads(pickle.dumps(v)) == v
+    assert repr(v) == "SparseVectorD([(1, 1.0), (3, 2.5)])"
+
+
+def test_addition_gives_a_new_vector_and_leaves_operands():
+    v = sv([(0, 1.0), (2, 1.0)])
+    w = sv([(2, 2.0), (7, 1.0)])
+    keep = v
+    v += w
+    assert list(v) == [(0, 1.0), (2, 3.0), (7, 1.0)]
+    assert list(keep) == [(0, 1.0), (2, 1.0)]
+    assert list(w + sv([])) == list(w)
+    with pytest.raises(TypeError):
+        v + [(1, 1.0)]
+
+
+def test_dot_products():
+    v = sv([(0, 2.0), (3, -1.0)])
+    w = np.arange(5, dtype="d")
+    assert v.dotFull(w) == -3.0
+    assert v.dotFull(w[::-1].copy()) == 2 * 4.0 - 1.0
+    assert v.dotFull(np.arange(10.0)[::2]) == -6.0  # strided arrays are read with their stride
+    assert v.dotSelf() == 5.0
+    with pytest.raises(IndexError, match=r"Out of bounds on buffer access \(axis 0\)"):
+        v.dotFull(np.zeros(3))
+    with pytest.raises(ValueError, match="Buffer dtype mismatch, expected 'double' but got 'float'"):
+        v.dotFull(np.zeros(5, "f"))
+    with pytest.raises(ValueError, match=r"wrong number of dimensions \(expected 1, got 2\)"):
+        v.dotFull(np.zeros((2, 5)))
+    with pytest.raises(TypeError):
+        v.dotFull([0.0] * 5)
+
+
+def test_write_pairs_format():
+    v = sv([(0, 1.0), (4, 0.25), (9, 1e-7)])
+    b = io.BytesIO()
+    v.write_pairs(b)
+    assert b.getvalue() == b" 1:1 5:0.25 10:1e-07 "
+    t = io.StringIO()
+    v.write_pairs(t)
+    assert t.getvalue() == " 1:1 5:0.25 10:1e-07 "
+    e = io.BytesIO()
+    sv([]).write_pairs(e)
+    assert e.getvalue() == b" "
+
+
+def test_float_and_int_variants():
+    a = sm.VecI1()
+    a.add_count(2, 3)
+    a.add_count(2)
+    vi = a.to_sparse()
+    assert type(vi) is sm.SparseVectorI and list(vi) == [(2, 4)]
+    f = sm.VecF1()
+    f.add_count(1, 0.5)
+    assert list(f.to_sparse()) == [(1, 0.5)]
+    with pytest.raises(OverflowError):
+        a.add_count(0, 2**40)
+    with pytest.raises(OverflowError):
+        a.add_count(-1)
+
+
+def test_weighted_sets():
+    s = sm.SparseVectorsD()
+    s.add(sv([(0, 1.0), (2, 1.0)]), 2.0)
+    s.add(sv([(2, -1.0)]))
+    assert len(s) == 2
+    assert list(s.to_vec()) == [(0, 2.0), (2, 1.0)]
+    assert [w for w, _ in s] == [2.0, 1.0]
+    with pytest.raises(TypeError, match="Argument 'vec' has incorrect type"):
+        s.add(None)
+    assert list(sm.SparseVectorsD.__new__(sm.SparseVectorsD).to_vec()) == []
+
+
+def test_grids_and_csr():
+    g = sm.VecD2()
+    g.add_count(2, 1, 1.0)
+    g.add_count(0, 3, 2.0)
+    g.add_count(2, 1)
+    assert list(g) == [(0, 3, 2.0), (2, 1, 2.0)]
+    m = g.to_csr()
+    assert m.num_rows == 3 and len(m) == 3
+    assert [list(r) for r in m] == [[(3, 2.0)], [], [(1, 2.0)]]
+    t = m.transpose()
+    assert [list(r) for r in t] == [[], [(2, 2.0)], [], [(0, 2.0)]]
+    assert m.left_marginals() == [2.0, 0.0, 2.0]
+    assert m.right_marginals() == [0.0, 2.0, 0.0, 2.0]
+    assert m.right_squared_marginals() == [0.0, 4.0, 0.0, 4.0]
+    b = io.BytesIO()
+    m.write_binary(b)
+    back = sm.CSRMatrixD.from_binary(b.getvalue())
+    assert [list(r) for r in back] == [list(r) for r in m]
+    with pytest.raises(ValueError):
+        sm.CSRMatrixD.from_binary(b.getvalue()[:-1])
+    with pytest.raises(ValueError):
+        sm.CSRMatrixI.from_binary(b.getvalue())
+    h = sm.VecD3()
+    h.add_count(1, 2, 3, 0.5)
+    assert list(h) == [(1, 2, 3, 0.5)]
+    s = sm.VecV2()
+    s.add(1, 2)
+    s.add(1, 2)
+    s.add(0, 9)
+    assert list(s) == [(0, 9), (1, 2)] and (1, 2) in s and (2, 1) not in s
+    one = sm.VecV1()
+    one.add(4)
+    assert list(one) == [4] and 4 in one
+    assert len(sm.CSRMatrixI.__new__(sm.CSRMatrixI)) == 0
+
+
+def test_every_bound_type_exists():
+    names = ["CSRMatrixD", "CSRMatrixI", "SparseVectorI", "VecI1", "VecI2", "VecI3", "SparseVectorsI",
+             "CSRMatrixF", "SparseVectorF", "VecF1", "VecF2", "VecF3", "SparseVectorsF", "SparseVectorD",
+             "VecD1", "VecD2", "VecD3", "SparseVectorsD", "VecV1", "VecV2", "VecV3"]
+    for name in names:
+        assert isinstance(getattr(sm, name), type), name
