@@ -1,0 +1,132 @@
+#include "combiner.h"
+
+#include <cstring>
+
+#include "errors.h"
+
+namespace qv {
+
+namespace {
+const std::size_t BATCH_KEYS = 4096;
+const std::size_t BATCH_BYTES = 1 << 20;
+const std::size_t PREFETCH_AHEAD = 12;
+}  // namespace
+
+void Combiner::begin(CPPAlphabet* map, int use_utf8) {
+    map_ = map;
+    use_utf8_ = use_utf8;
+    acc.clear();
+    part_ = nullptr;
+    part_names_.reset();
+    holders_.clear();
+    keys_.clear();
+    pending_.clear();
+}
+
+bool Combiner::load_part(FeatureListObject* fl) {
+    if (fl == part_) return true;
+    Py_ssize_t m = feature_list_len(fl);
+    part_ = fl;
+    // Snapshot: a re-run constructor replaces (never mutates) the list and
+    // the value array, so holding the list keeps every name alive.
+    part_names_ = Ref::borrow(fl->features);
+    vals_.assign(fl->vals, fl->vals + m);
+    names_.resize(static_cast<std::size_t>(m));
+    holders_.clear();
+    for (Py_ssize_t i = 0; i < m; ++i) {
+        PyObject* name = PyList_GET_ITEM(part_names_.get(), i);
+        Name& nm = names_[i];
+        nm.ok = false;
+        if (!PyUnicode_Check(name)) continue;
+        Ref holder;
+        if (alphabet_key_bytes(use_utf8_, name, &holder, &nm.p, &nm.n)) {
+            nm.ok = true;
+            if (holder) holders_.push_back(std::move(holder));
+        } else {
+            PyErr_Clear();  // raised again when the name is reached
+        }
+    }
+    return true;
+}
+
+bool Combiner::raise_bad_name(Py_ssize_t i, Py_ssize_t position) {
+    if (!flush()) return false;  // keys enumerated before this one are looked up first
+    PyObject* name = PyList_GET_ITEM(part_names_.get(), i);
+    if (!PyUnicode_Check(name)) {
+        PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", position,
+                     Py_TYPE(name)->tp_name);
+        return false;
+    }
+    Ref holder;
+    const char* p;
+    Py_ssize_t n;
+    if (!alphabet_key_bytes(use_utf8_, name, &holder, &p, &n)) return false;
+    PyErr_SetString(PyExc_RuntimeError, "feature name became encodable");
+    return false;
+}
+
+void Combiner::emit(std::size_t len, double w) {
+    std::size_t off = keys_.size();
+    keys_.append(prefix_.data(), len);
+    pending_.push_back({off, len, hash_bytes(prefix_.data(), len), w});
+}
+
+bool Combiner::combine(int n, bool has_label, const char* label, Py_ssize_t label_len, double w) {
+    const Py_ssize_t m = static_cast<Py_ssize_t>(names_.size());
+    if (m == 0) return true;
+    const int depth_max = n < 1 ? 1 : n;
+    const Py_ssize_t base_entries = has_label ? 1 : 0;
+    prefix_.clear();
+    if (has_label) prefix_.append(label, static_cast<std::size_t>(label_len));
+    levels_.clear();
+    levels_.push_back({0, prefix_.size(), w});
+    // Iterative depth-first enumeration: level d holds the position of the
+    // next name to append after a partial key of d names.
+    while (!levels_.empty()) {
+        Level& top = levels_.back();
+        if (top.next >= m) {
+            levels_.pop_back();
+            continue;
+        }
+        const Py_ssize_t i = top.next++;
+        const Py_ssize_t depth = static_cast<Py_ssize_t>(levels_.size()) - 1;
+        const Name& nm = names_[i];
+        if (!nm.ok) return raise_bad_name(i, base_entries + depth);
+        std::size_t len = top.prefix_len;
+        prefix_.resize(len);
+        if (base_entries + depth > 0) prefix_.push_back('^');
+        prefix_.append(nm.p, static_cast<std::size_t>(nm.n));
+        len = prefix_.size();
+        const double ww = top.w * vals_[i];
+        emit(len, ww);
+        if (pending_.size() >= BATCH_KEYS || keys_.size() >= BATCH_BYTES) {
+            if (!flush()) return false;
+        }
+        if (depth + 1 < depth_max && i + 1 < m) levels_.push_back({i + 1, len, ww});
+    }
+    return true;
+}
+
+bool Combiner::add_key(const char* key, std::size_t len, double w) {
+    prefix_.assign(key, len);
+    emit(len, w);
+    return flush();
+}
+
+bool Combiner::flush() {
+    QV_TRY
+    const std::size_t count = pending_.size();
+    for (std::size_t i = 0; i < count && i < PREFETCH_AHEAD; ++i) map_->prefetch(pending_[i].hash);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i + PREFETCH_AHEAD < count) map_->prefetch(pending_[i + PREFETCH_AHEAD].hash);
+        const Pending& k = pending_[i];
+        int32_t id = map_->lookup(keys_.data() + k.off, k.len, k.hash);
+        if (id >= 0) acc.add(static_cast<coordinate_t>(id), k.w);
+    }
+    pending_.clear();
+    keys_.clear();
+    QV_CATCH(false)
+    return true;
+}
+
+}  // namespace qv

@@ -1,0 +1,76 @@
+// The native vectoriser behind FCombo.__call__ for dictionaries that are
+// StringAlphabets (or subclasses that keep its lookup).
+//
+// Keys are built as bytes, never as Python strings: the enumeration writes
+// each conjunction "f1^f2^...^fk" (optionally "label^..." in front) into a
+// reusable prefix buffer, copies it into a batch, hashes it and records
+// its weight. A full batch is then probed in order, with the table slots
+// of keys a few places ahead prefetched, so the cache misses of a large
+// dictionary overlap. Probing in emission order keeps the ids that a
+// growing dictionary hands out identical to a key-by-key lookup.
+#ifndef QUORVEX_FEATURE_COMBINER_H
+#define QUORVEX_FEATURE_COMBINER_H
+
+#include <string>
+#include <vector>
+
+#include "feature_types.h"
+
+namespace qv {
+
+struct Combiner {
+    SparseAccum<double> acc{};
+    bool busy = false;
+
+    ~Combiner() { acc.release(); }
+
+    // Starts a vectorising call against the dictionary's table.
+    void begin(CPPAlphabet* map, int use_utf8);
+    // Makes `fl` the part whose names the next combine() calls use.
+    bool load_part(FeatureListObject* fl);
+    // Adds every conjunction of up to n features of the loaded part, in
+    // depth-first order, each prefixed by `label` when has_label, with the
+    // product of the values times w. Returns false with a Python error.
+    bool combine(int n, bool has_label, const char* label, Py_ssize_t label_len, double w);
+    // Looks up one complete key now (after everything pending) and adds w.
+    bool add_key(const char* key, std::size_t len, double w);
+    // Probes every pending key; false with a Python error.
+    bool flush();
+
+private:
+    struct Name {
+        const char* p;
+        Py_ssize_t n;
+        bool ok;  // false: not a str, or not encodable (the error is raised when the name is reached)
+    };
+    struct Pending {
+        std::size_t off;
+        std::size_t len;
+        uint64_t hash;
+        double w;
+    };
+    struct Level {
+        Py_ssize_t next;
+        std::size_t prefix_len;
+        double w;
+    };
+
+    CPPAlphabet* map_ = nullptr;
+    int use_utf8_ = 1;
+    Ref part_names_;  // the loaded part's name list, kept alive
+    FeatureListObject* part_ = nullptr;
+    std::vector<Name> names_;
+    std::vector<double> vals_;
+    std::vector<Ref> holders_;  // encoded names of non-UTF-8 dictionaries
+    std::string prefix_;
+    std::string keys_;
+    std::vector<Pending> pending_;
+    std::vector<Level> levels_;
+
+    void emit(std::size_t len, double w);
+    bool raise_bad_name(Py_ssize_t i, Py_ssize_t position);
+};
+
+}  // namespace qv
+
+#endif

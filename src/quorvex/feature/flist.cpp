@@ -1,0 +1,376 @@
+// FeatureList: an immutable list of (name, value) features sorted by name,
+// and flist_sort_order, its sort key.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "args.h"
+#include "errors.h"
+#include "feature_types.h"
+#include "flist.h"
+
+namespace qv {
+
+namespace {
+
+FeatureListObject* as_fl(PyObject* o) { return reinterpret_cast<FeatureListObject*>(o); }
+
+// --- internal operations --------------------------------------------------
+
+PyObject* op_get_feat(FeatureListObject* self, int n) {
+    Py_ssize_t len = feature_list_len(self);
+    Py_ssize_t i = n < 0 ? n + len : n;
+    if (i < 0 || i >= len) {
+        PyErr_SetString(PyExc_IndexError, "list index out of range");
+        return nullptr;
+    }
+    PyObject* name = PyList_GET_ITEM(self->features, i);
+    Py_INCREF(name);
+    return name;
+}
+
+double op_get_val(FeatureListObject* self, int n) { return self->vals[n]; }
+
+double op_get_p_norm(FeatureListObject* self, PyObject* p) {
+    double s = 0.0;
+    for (Py_ssize_t i = 0; i < feature_list_len(self); ++i) {
+        double pf;
+        if (!to_double(p, &pf)) {
+            report_unraisable("quorvex.feature.FeatureList.get_p_norm");
+            return 0.0;
+        }
+        s += std::pow(self->vals[i], pf);
+    }
+    double r;
+    if (PyFloat_Check(p) || PyLong_Check(p)) {
+        double pf;
+        if (!to_double(p, &pf)) {
+            report_unraisable("quorvex.feature.FeatureList.get_p_norm");
+            return 0.0;
+        }
+        r = 1.0 / pf;
+    } else {
+        Ref one(PyFloat_FromDouble(1.0));
+        Ref q(one ? PyNumber_TrueDivide(one.get(), p) : nullptr);
+        if (!q || !to_double(q.get(), &r)) {
+            report_unraisable("quorvex.feature.FeatureList.get_p_norm");
+            return 0.0;
+        }
+    }
+    return std::pow(s, r);
+}
+
+const FeatureListOps flist_ops = {op_get_feat, op_get_val, op_get_p_norm};
+
+// --- construction -----------------------------------------------------------
+
+struct SortKey {
+    const char* p;
+    Py_ssize_t n;
+};
+
+// The UTF-8 bytes of a simple item's name: the item itself when it is an
+// exact str, else element 0 of an exact 2-tuple or 2-list whose element 0
+// is an exact str. Returns false for anything else (then the generic sort
+// runs). Byte order of UTF-8 equals code-point order, so sorting these
+// keys orders exactly like Python's str comparison.
+bool simple_key(PyObject* item, SortKey* key) {
+    PyObject* name = item;
+    if (!PyUnicode_CheckExact(item)) {
+        if ((PyTuple_CheckExact(item) || PyList_CheckExact(item)) && PySequence_Fast_GET_SIZE(item) == 2)
+            name = PySequence_Fast_GET_ITEM(item, 0);
+        else
+            return false;
+        if (!PyUnicode_CheckExact(name)) return false;
+    }
+    key->p = PyUnicode_AsUTF8AndSize(name, &key->n);
+    if (!key->p) {
+        PyErr_Clear();  // lone surrogates: let the generic sort decide
+        return false;
+    }
+    return true;
+}
+
+// The items in key order: a native stable sort when every item is simple,
+// else sorted(items, key=flist_sort_order). Returns a new list.
+PyObject* sorted_items(PyObject* items) {
+    Ref seq(PySequence_List(items));
+    if (!seq) return nullptr;
+    Py_ssize_t n = PyList_GET_SIZE(seq.get());
+    std::vector<SortKey> keys(static_cast<std::size_t>(n));
+    bool simple = true;
+    for (Py_ssize_t i = 0; i < n && simple; ++i) simple = simple_key(PyList_GET_ITEM(seq.get(), i), &keys[i]);
+    if (!simple) {
+        Ref sort_key(PyCFunction_New(&flist_sort_order_def, nullptr));
+        Ref kwargs(sort_key ? Py_BuildValue("{s:O}", "key", sort_key.get()) : nullptr);
+        if (!kwargs) return nullptr;
+        Ref meth(PyObject_GetAttrString(seq.get(), "sort"));
+        Ref noargs(PyTuple_New(0));
+        if (!meth || !noargs) return nullptr;
+        Ref r(PyObject_Call(meth.get(), noargs.get(), kwargs.get()));
+        if (!r) return nullptr;
+        return seq.release();
+    }
+    std::vector<Py_ssize_t> order(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&keys](Py_ssize_t a, Py_ssize_t b) {
+        const SortKey &x = keys[a], &y = keys[b];
+        int c = std::memcmp(x.p, y.p, static_cast<std::size_t>(std::min(x.n, y.n)));
+        return c < 0 || (c == 0 && x.n < y.n);
+    });
+    Ref out(PyList_New(n));
+    if (!out) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PyList_GET_ITEM(seq.get(), order[i]);
+        Py_INCREF(item);
+        PyList_SET_ITEM(out.get(), i, item);
+    }
+    return out.release();
+}
+
+// Fills self from flist; on error self is left as it was.
+bool fill(FeatureListObject* self, PyObject* flist) {
+    if (PyObject_Length(flist) < 0) return false;  // the argument must have a length
+    Ref sorted(sorted_items(flist));
+    if (!sorted) return false;
+    Py_ssize_t n = PyList_GET_SIZE(sorted.get());
+    Ref names(PyList_New(n));
+    if (!names) return false;
+    double* vals = static_cast<double*>(PyMem_Malloc(static_cast<std::size_t>(n ? n : 1) * sizeof(double)));
+    if (!vals) {
+        PyErr_NoMemory();
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PyList_GET_ITEM(sorted.get(), i);
+        PyObject* name;
+        if (PyUnicode_Check(item)) {
+            name = item;
+            Py_INCREF(name);
+            vals[i] = 1.0;
+        } else {
+            Ref pair[2];
+            if (!unpack_exact(item, 2, pair) || !to_double(pair[1].get(), &vals[i])) {
+                PyMem_Free(vals);
+                return false;
+            }
+            name = pair[0].release();
+        }
+        PyList_SET_ITEM(names.get(), i, name);
+    }
+    set_field(self->features, names.release());
+    double* old = self->vals;
+    self->vals = vals;
+    self->n_vals = n;
+    PyMem_Free(old);
+    return true;
+}
+
+// --- type slots -------------------------------------------------------------
+
+PyObject* fl_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    as_fl(self)->ops = &flist_ops;
+    Py_INCREF(Py_None);
+    as_fl(self)->features = Py_None;
+    return self;
+}
+
+int fl_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    static const char* const names[] = {"flist", nullptr};
+    static const ArgSpec spec{"FeatureList", names, 0, 1};
+    PyObject* a[1];
+    if (!parse_tuple(spec, args, kwds, a)) return -1;
+    return fill(as_fl(self), a[0]) ? 0 : -1;
+}
+
+int fl_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(as_fl(self)->features);
+    return 0;
+}
+
+int fl_clear(PyObject* self) {
+    Py_CLEAR(as_fl(self)->features);
+    return 0;
+}
+
+void fl_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    fl_clear(self);
+    PyMem_Free(as_fl(self)->vals);
+    Py_TYPE(self)->tp_free(self);
+}
+
+Py_ssize_t fl_len(PyObject* self) { return feature_list_len(as_fl(self)); }
+
+PyObject* fl_item(PyObject* self, Py_ssize_t i) {
+    FeatureListObject* fl = as_fl(self);
+    if (i < 0 || i >= feature_list_len(fl)) {
+        PyErr_SetString(PyExc_IndexError, "FeatureList index out of range");
+        return nullptr;
+    }
+    Ref val(PyFloat_FromDouble(fl->vals[i]));
+    if (!val) return nullptr;
+    return PyTuple_Pack(2, PyList_GET_ITEM(fl->features, i), val.get());
+}
+
+PyObject* pairs_of(PyObject* self) {
+    Py_ssize_t n = fl_len(self);
+    Ref lst(PyList_New(n));
+    if (!lst) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* pair = fl_item(self, i);
+        if (!pair) return nullptr;
+        PyList_SET_ITEM(lst.get(), i, pair);
+    }
+    return lst.release();
+}
+
+PyObject* fl_repr(PyObject* self) {
+    Ref pairs(pairs_of(self));
+    return pairs ? PyUnicode_FromFormat("FeatureList(%R)", pairs.get()) : nullptr;
+}
+
+// fl + other: the items of both operands (in order) as a new, re-sorted list.
+PyObject* fl_add(PyObject* a, PyObject* b) {
+    Ref left(PySequence_List(a));
+    if (!left) return nullptr;
+    Ref right(PySequence_List(b));
+    if (!right) return nullptr;
+    Ref both(PySequence_Concat(left.get(), right.get()));
+    return both ? feature_list_from(both.get()) : nullptr;
+}
+
+PyObject* fl_diff_with(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"other", nullptr};
+    static const ArgSpec spec{"diff_with", names, 0, 1};
+    PyObject* a[1];
+    if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+    if (!check_arg_type(a[0], &FeatureList_Type, "other", true)) return nullptr;
+    if (a[0] == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
+        return nullptr;
+    }
+    FeatureListObject* x = as_fl(self);
+    FeatureListObject* y = as_fl(a[0]);
+    Py_ssize_t nx = feature_list_len(x), ny = feature_list_len(y);
+    if (nx == ny) {
+        bool same = true;
+        for (Py_ssize_t i = 0; i < nx && same; ++i) {
+            int ne = PyObject_RichCompareBool(PyList_GET_ITEM(x->features, i), PyList_GET_ITEM(y->features, i), Py_NE);
+            if (ne < 0) return nullptr;
+            same = !ne && x->vals[i] == y->vals[i];
+        }
+        if (same) Py_RETURN_NONE;
+    }
+    Ref result(PyList_New(0));
+    if (!result) return nullptr;
+    auto append = [&result](const char* mark, PyObject* name, double v) {
+        Ref val(PyFloat_FromDouble(v));
+        Ref triple(val ? Py_BuildValue("(sOO)", mark, name, val.get()) : nullptr);
+        return triple && PyList_Append(result.get(), triple.get()) == 0;
+    };
+    Py_ssize_t i = 0, j = 0;
+    while (i < nx && j < ny) {
+        PyObject* n1 = PyList_GET_ITEM(x->features, i);
+        PyObject* n2 = PyList_GET_ITEM(y->features, j);
+        int lt = PyObject_RichCompareBool(n1, n2, Py_LT);
+        if (lt < 0) return nullptr;
+        if (lt) {
+            if (!append("-", n1, x->vals[i])) return nullptr;
+            ++i;
+            continue;
+        }
+        int gt = PyObject_RichCompareBool(n2, n1, Py_LT);
+        if (gt < 0) return nullptr;
+        if (gt) {
+            if (!append("+", n2, y->vals[j])) return nullptr;
+            ++j;
+        } else {
+            if (!append(" ", n1, x->vals[i])) return nullptr;
+            ++i, ++j;
+        }
+    }
+    for (; i < nx; ++i)
+        if (!append("-", PyList_GET_ITEM(x->features, i), x->vals[i])) return nullptr;
+    for (; j < ny; ++j)
+        if (!append("+", PyList_GET_ITEM(y->features, j), y->vals[j])) return nullptr;
+    return result.release();
+}
+
+PyObject* fl_reduce(PyObject* self, PyObject*) {
+    Ref pairs(pairs_of(self));
+    return pairs ? Py_BuildValue("(O(O))", reinterpret_cast<PyObject*>(Py_TYPE(self)), pairs.get()) : nullptr;
+}
+
+PyMethodDef fl_methods[] = {
+    {"diff_with", reinterpret_cast<PyCFunction>(fl_diff_with), METH_FASTCALL | METH_KEYWORDS,
+     "diff_with(other) -> None when both lists hold the same names and values, else a list of\n"
+     "(mark, name, value) triples from merging the two sorted lists: '-' only in self,\n"
+     "'+' only in other, ' ' in both (with self's value)."},
+    {"__reduce__", fl_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr}};
+
+PySequenceMethods fl_sequence = [] {
+    PySequenceMethods m{};
+    m.sq_length = fl_len;
+    m.sq_item = fl_item;
+    return m;
+}();
+
+PyNumberMethods fl_number = [] {
+    PyNumberMethods m{};
+    m.nb_add = fl_add;
+    return m;
+}();
+
+PyObject* flist_sort_order(PyObject*, PyObject* x) {
+    if (PyUnicode_Check(x)) {
+        Py_INCREF(x);
+        return x;
+    }
+    return PySequence_GetItem(x, 0);
+}
+
+}  // namespace
+
+PyMethodDef flist_sort_order_def = {"flist_sort_order", flist_sort_order, METH_O,
+                                    "flist_sort_order(x) -> x for a str, else x[0]: the sort key of FeatureList."};
+
+PyTypeObject FeatureList_Type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+PyObject* feature_list_from(PyObject* items) {
+    return PyObject_CallOneArg(reinterpret_cast<PyObject*>(&FeatureList_Type), items);
+}
+
+double p_norm_of(const double* vals, Py_ssize_t n, double p) {
+    double s = 0.0;
+    for (Py_ssize_t i = 0; i < n; ++i) s += std::pow(vals[i], p);
+    return std::pow(s, 1.0 / p);
+}
+
+bool ready_feature_list() {
+    PyTypeObject& t = FeatureList_Type;
+    t.tp_name = "quorvex.feature.FeatureList";
+    t.tp_basicsize = sizeof(FeatureListObject);
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    t.tp_doc =
+        "FeatureList(flist): an immutable list of features sorted by name.\n\n"
+        "Items are names (value 1.0) or (name, value) pairs; the sort is stable, so equal names keep\n"
+        "their order, and duplicates are kept. fl[i] is the pair (name, value); fl + other re-sorts.";
+    t.tp_new = fl_new;
+    t.tp_init = fl_init;
+    t.tp_dealloc = fl_dealloc;
+    t.tp_traverse = fl_traverse;
+    t.tp_clear = fl_clear;
+    t.tp_repr = fl_repr;
+    t.tp_str = fl_repr;
+    t.tp_as_sequence = &fl_sequence;
+    t.tp_as_number = &fl_number;
+    t.tp_methods = fl_methods;
+    return PyType_Ready(&t) == 0;
+}
+
+}  // namespace qv

@@ -1,0 +1,227 @@
+import math
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from quorvex.alphabet import StringAlphabet
+from quorvex.feature import FCombo, FeatureList, Multipart
+
+
+class SlowAlphabet(StringAlphabet):
+    """Overrides the lookup, which sends FCombo down its Python-level path."""
+
+    def __getitem__(self, key):
+        return StringAlphabet.__getitem__(self, key)
+
+
+class RefCombo:
+    """A plain-Python model of the combination: same keys, same order, same sums."""
+
+    def __init__(self, n, bias=None, scale=1.0, norm_p=0.0):
+        self.n, self.scale, self.norm_p = n, scale, norm_p
+        self.ids, self.words = {}, []
+        self.bias = -1 if bias is None else self.lookup(bias)
+
+    def lookup(self, key):
+        if key not in self.ids:
+            self.ids[key] = len(self.words)
+            self.words.append(key)
+        return self.ids[key]
+
+    @staticmethod
+    def sort(items):
+        items = sorted(items, key=lambda x: x if isinstance(x, str) else x[0])
+        return [(x, 1.0) if isinstance(x, str) else (x[0], float(x[1])) for x in items]
+
+    def mkvec(self, n, items, pos, partial, w, acc):
+        for i in range(pos, len(items)):
+            partial.append(items[i][0])
+            ww = w * items[i][1]
+            k = self.lookup("^".join(partial))
+            acc[k] = acc[k] + ww if k in acc else ww
+            if n > 1:
+                self.mkvec(n - 1, items, i + 1, partial, ww, acc)
+            partial.pop()
+
+    def __call__(self, parts, labels=None):
+        acc = {}
+        if self.bias >= 0:
+            if labels is None:
+                acc[self.bias] = 1.0
+            else:
+                for lbl in labels:
+                    k = self.lookup(lbl + "^" + self.words[self.bias])
+                    acc[k] = acc.get(k, 0.0) + 1.0
+        parts = [self.sort(p) for p in parts]
+        for lbl in labels if labels is not None else [None]:
+            self.mkvec(max(self.n, 1), parts[0], 0, [] if lbl is None else [lbl], 1.0, acc)
+        for part in parts[1:]:
+            if not part:
+                continue
+            w = self.scale
+            if self.norm_p != 0:
+                w = self.scale / math.pow(sum(math.pow(v, self.norm_p) for _, v in part), 1.0 / self.norm_p)
+            for lbl in labels if labels is not None else [None]:
+                self.mkvec(1, part, 0, [] if lbl is None else [lbl], w, acc)
+        return sorted(acc.items())
+
+
+def vec(v):
+    return list(v)
+
+
+names = st.sampled_from(["a", "b", "c", "dd", "é", "x y", "Ab", "b^c"])
+items = st.lists(st.one_of(names, st.tuples(names, st.integers(-3, 3)),
+                           st.tuples(names, st.floats(0.125, 4.0))), max_size=7)
+pos_items = st.lists(st.one_of(names, st.tuples(names, st.floats(0.5, 3.0))), max_size=5)
+labels_st = st.one_of(st.none(), st.lists(st.sampled_from(["L", "M", "NN"]), min_size=1, max_size=3))
+calls = st.lists(st.tuples(st.lists(items, min_size=1, max_size=1) | st.tuples(items, pos_items, pos_items).map(list),
+                           labels_st), min_size=1, max_size=4)
+
+
+@given(st.integers(0, 3), st.sampled_from([None, "<b>"]), st.sampled_from([1.0, 0.5]),
+       st.sampled_from([0.0, 1.0, 2.0]), calls, st.booleans())
+@settings(max_examples=200, deadline=None)
+def test_matches_the_reference(n, bias, scale, norm_p, calls, slow):
+    fc = FCombo(n, SlowAlphabet() if slow else None, bias_item=bias, scale=scale, norm_p=norm_p)
+    ref = RefCombo(n, bias, scale, norm_p)
+    for parts, labels in calls:
+        arg = Multipart(parts) if len(parts) > 1 else parts[0]
+        expected = ref(parts, labels)
+        got = vec(fc(arg, labels=labels))
+        assert [k for k, _ in got] == [k for k, _ in expected]
+        for (_, x), (_, y) in zip(got, expected):
+            assert x == y or (math.isnan(x) and math.isnan(y))
+        assert list(fc.dict) == ref.words
+
+
+def test_lookup_order_and_values():
+    fc = FCombo(2)
+    assert vec(fc(FeatureList(["c", "a", "b"]))) == [(i, 1.0) for i in range(6)]
+    assert list(fc.dict) == ["a", "a^b", "a^c", "b", "b^c", "c"]
+    fc = FCombo(2)
+    v = dict(fc(FeatureList([("a", 2), ("b", 3)])))
+    assert v == {fc.dict["a"]: 2.0, fc.dict["a^b"]: 6.0, fc.dict["b"]: 3.0}
+    fc = FCombo(2)
+    assert dict(fc(FeatureList(["a", "a"]))) == {0: 2.0, 1: 1.0} and list(fc.dict) == ["a", "a^a"]
+    for n in (0, 1, -5):
+        fc = FCombo(n)
+        fc(["a", "b", "c"])
+        assert list(fc.dict) == ["a", "b", "c"]
+
+
+def test_labels_and_bias():
+    fc = FCombo(1)
+    fc(["a", "b"], labels=["X", "Y"])
+    assert list(fc.dict) == ["X^a", "X^b", "Y^a", "Y^b"]
+    fc = FCombo(1, bias_item="B")
+    fc(["a", "b"], labels=["X", "Y"])
+    assert list(fc.dict) == ["B", "X^B", "Y^B", "X^a", "X^b", "Y^a", "Y^b"]
+    assert vec(fc([])) == [(0, 1.0)]
+    fc2 = FCombo(1)
+    fc2(["a"], labels="AB")  # a string is iterated by characters
+    assert list(fc2.dict) == ["A^a", "B^a"]
+    assert vec(fc(["b", "a"])) == vec(fc(FeatureList(["a", "b"])))
+
+
+def test_frozen_dictionary_skips_unknown_keys():
+    d = StringAlphabet()
+    d["a"], d["b"]
+    d.growing = False
+    fc = FCombo(2, d)
+    assert vec(fc(["a", "b", "c"])) == [(0, 1.0), (1, 1.0)]
+    d.growing = True
+    d["a^b"]
+    d.growing = False
+    assert vec(fc(["c", "b", "a"])) == [(0, 1.0), (1, 1.0), (2, 1.0)]
+    with pytest.raises(KeyError):
+        FCombo(1, d, bias_item="zz")
+
+
+def test_multipart_parts():
+    fc = FCombo(2, scale=1.0, norm_p=2.0)
+    m = Multipart([["x"], [("a", 3), ("b", 4)]])
+    v = dict(fc(m))
+    assert v[fc.dict["a"]] == pytest.approx(0.6) and v[fc.dict["b"]] == pytest.approx(0.8)
+    assert "a^b" not in fc.dict
+    fc.norm_p = 0.0
+    v = dict(fc(m))
+    assert v[fc.dict["a"]] == 3.0 and v[fc.dict["b"]] == 4.0
+    fc.norm_p = 3.0
+    assert len(fc(Multipart([["x"], []]))) == 1
+    fc.norm_p = 1.0
+    with pytest.raises(ZeroDivisionError, match="float division"):
+        fc(Multipart([["x"], [("a", 1), ("b", -1)]]))
+    m.parts[0] = None
+    with pytest.raises(TypeError):
+        fc(m)
+    with pytest.raises(IndexError):
+        fc(Multipart([]))
+
+
+def test_attributes():
+    fc = FCombo(1, want_utf8=False)
+    assert fc.encoding == "ISO-8859-15" and not fc.dict.use_utf8
+    assert FCombo(1).encoding == "UTF-8"
+    assert fc.escaped_words == [] and fc.codec is None and fc.dict_aux is None
+    assert fc.scale == 1.0 and fc.norm_p == 0.0
+    fc.scale = 2
+    assert fc.scale == 2.0
+    with pytest.raises(NotImplementedError, match="__del__"):
+        del fc.scale
+    with pytest.raises(TypeError):
+        fc.norm_p = "x"
+    with pytest.raises(TypeError, match="Cannot convert list to quorvex.alphabet.StringAlphabet"):
+        fc.dict = []
+    fc.dict_aux = SlowAlphabet()
+    del fc.dict_aux, fc.codec
+    assert fc.dict_aux is None and fc.codec is None
+    with pytest.raises(TypeError, match=r"Argument 'mydict' has incorrect type \(expected "
+                                        r"quorvex.alphabet.StringAlphabet, got dict\)"):
+        FCombo(1, {})
+    with pytest.raises(OverflowError):
+        FCombo(2**40)
+    with pytest.raises(TypeError):
+        FCombo("2")
+    fc.dict = None
+    with pytest.raises(TypeError):
+        fc(["a"])
+
+
+def test_bad_names_fail_after_the_keys_before_them():
+    for alph in (StringAlphabet, SlowAlphabet):
+        fc = FCombo(2, alph())
+        with pytest.raises(TypeError, match="sequence item 0: expected str instance, int found"):
+            fc([("a", 1), ("c", 2)], labels=["L", 5])
+        assert list(fc.dict) == ["L^a", "L^a^c", "L^c"]
+        fc = FCombo(2, alph())
+        with pytest.raises(TypeError, match="sequence item 1: expected str instance, int found"):
+            fc(Multipart([["a"], [(1, 1.0)]]), labels=["L"])
+        assert list(fc.dict) == ["L^a"]
+        with pytest.raises(TypeError):
+            fc(None)
+    iso = FCombo(1, want_utf8=False)
+    with pytest.raises(UnicodeEncodeError):
+        iso(["a", "日"])
+    assert list(iso.dict) == ["a"]
+
+
+def test_reentrant_use_from_a_label_iterator():
+    fc = FCombo(2)
+    inner = []
+
+    def labels():
+        inner.append(vec(fc(["p", "q"])))
+        yield "L"
+
+    outer = vec(fc(["a", "b"], labels=labels()))
+    assert list(fc.dict) == ["p", "p^q", "q", "L^a", "L^a^b", "L^b"]
+    assert inner == [[(0, 1.0), (1, 1.0), (2, 1.0)]] and outer == [(3, 1.0), (4, 1.0), (5, 1.0)]
+
+
+def test_many_features_and_high_order_do_not_exhaust_the_stack():
+    fc = FCombo(100000)
+    fc([str(i) for i in range(18)])  # 2**18 - 1 keys, 18 levels deep
+    assert len(fc.dict) == 2**18 - 1
+    long = FCombo(1)
+    assert len(long(["f%d" % i for i in range(200000)])) == 200000
