@@ -45,7 +45,7 @@ def token_features(words, i):
 def main():
     sentences = [line.split() for line in TEXT.splitlines() if line.strip()]
     examples = [token_features(words, i) for words in sentences for i in range(len(words))]
-    print("%d sentences, %d tokens, %d features per token on average"
+    print("%d sentences, %d tokens, %.1f features per token on average"
           % (len(sentences), len(examples), sum(len(fl) for fl in examples) / len(examples)))
     for order in (1, 2, 3):
         fc = FCombo(order)

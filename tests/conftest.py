@@ -3,7 +3,18 @@ import pathlib
 
 import pytest
 
-DATA = pathlib.Path(__file__).resolve().parents[2] / "shared" / "data"
+
+def _find_data():
+    """The shared corpora: $QUORVEX_DATA, else the nearest shared/data above the checkout."""
+    if os.environ.get("QUORVEX_DATA"):
+        return pathlib.Path(os.environ["QUORVEX_DATA"])
+    for parent in pathlib.Path(__file__).resolve().parents:
+        if (parent / "shared" / "data").is_dir():
+            return parent / "shared" / "data"
+    return pathlib.Path("/nonexistent")
+
+
+DATA = _find_data()
 UD_LINES = DATA / "ud-english-lines"
 
 
