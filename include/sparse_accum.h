@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <stdexcept>
+#include <utility>
 
 #include "cxx_gram.h"
 
@@ -26,22 +28,33 @@ struct SparseAccum {
     std::size_t len;     // entries in use
     std::size_t cap;     // entries allocated
     std::size_t merged;  // entries [0, merged) are sorted with unique indices
+    uint64_t* keys;      // scratch of compact(): (index << 32 | position), cap of them
+    AccumEntry<T>* spare;  // scratch of compact(): the merged entries
 
     void release() {
         std::free(entries);
-        entries = nullptr;
+        std::free(keys);
+        std::free(spare);
+        entries = spare = nullptr;
+        keys = nullptr;
         len = cap = merged = 0;
     }
     void clear() { len = merged = 0; }
 
-    // Throws std::bad_alloc when memory runs out.
+    // Throws std::bad_alloc when memory runs out (the contents stay valid).
     void reserve(std::size_t want) {
         if (want <= cap) return;
         std::size_t ncap = cap ? cap : 16;
         while (ncap < want) ncap *= 2;
-        void* p = std::realloc(entries, ncap * sizeof(AccumEntry<T>));
-        if (!p) throw std::bad_alloc();
-        entries = static_cast<AccumEntry<T>*>(p);
+        void* e = std::realloc(entries, ncap * sizeof(AccumEntry<T>));
+        if (!e) throw std::bad_alloc();
+        entries = static_cast<AccumEntry<T>*>(e);
+        void* k = std::realloc(keys, ncap * sizeof(uint64_t));
+        if (!k) throw std::bad_alloc();
+        keys = static_cast<uint64_t*>(k);
+        void* s = std::realloc(spare, ncap * sizeof(AccumEntry<T>));
+        if (!s) throw std::bad_alloc();
+        spare = static_cast<AccumEntry<T>*>(s);
         cap = ncap;
     }
 
@@ -57,34 +70,31 @@ struct SparseAccum {
         ++len;
     }
 
-    // Sorts by index (stable, so equal indices keep insertion order) and
-    // sums equal indices into one entry.
+    // Orders the entries by index and sums equal indices into one entry, in
+    // insertion order (so the sums are exactly those of adding one by one).
     void compact() {
         if (merged == len) return;
         AccumEntry<T>* e = entries;
-        auto by_index = [](const AccumEntry<T>& a, const AccumEntry<T>& b) { return a.idx < b.idx; };
-        if (len <= 32) {
-            for (std::size_t i = 1; i < len; ++i) {
-                AccumEntry<T> x = e[i];
-                std::size_t j = i;
-                while (j > 0 && e[j - 1].idx > x.idx) {
-                    e[j] = e[j - 1];
-                    --j;
-                }
-                e[j] = x;
+        bool ordered = true;
+        for (std::size_t i = 1; i < len && ordered; ++i) ordered = e[i - 1].idx < e[i].idx;
+        if (!ordered) {
+            // Sorting 64-bit keys that carry the position is cheaper than
+            // sorting the entries, and equal indices stay in insertion order.
+            if (len > UINT32_MAX) throw std::length_error("accumulator too large");
+            for (std::size_t i = 0; i < len; ++i) keys[i] = (static_cast<uint64_t>(e[i].idx) << 32) | i;
+            std::sort(keys, keys + len);
+            std::size_t out = 0;
+            for (std::size_t i = 0; i < len; ++i) {
+                const AccumEntry<T>& x = e[keys[i] & 0xffffffffu];
+                if (out > 0 && spare[out - 1].idx == x.idx)
+                    spare[out - 1].val += x.val;
+                else
+                    spare[out++] = x;
             }
-        } else {
-            std::stable_sort(e, e + len, by_index);
+            std::swap(entries, spare);
+            len = out;
         }
-        std::size_t out = 0;
-        for (std::size_t i = 0; i < len; ++i) {
-            if (out > 0 && e[out - 1].idx == e[i].idx) {
-                e[out - 1].val += e[i].val;
-            } else {
-                e[out++] = e[i];
-            }
-        }
-        len = merged = out;
+        merged = len;
     }
 };
 

@@ -9,7 +9,10 @@ namespace qv {
 namespace {
 const std::size_t BATCH_KEYS = 4096;
 const std::size_t BATCH_BYTES = 1 << 20;
-const std::size_t PREFETCH_AHEAD = 12;
+// Probes run in a three-stage pipeline: the slot of key i + 2D is
+// prefetched, the slot of key i + D is read to prefetch its entry, key i
+// is probed.
+const std::size_t PREFETCH_AHEAD = 8;
 }  // namespace
 
 void Combiner::begin(CPPAlphabet* map, int use_utf8) {
@@ -23,20 +26,34 @@ void Combiner::begin(CPPAlphabet* map, int use_utf8) {
     pending_.clear();
 }
 
+void Combiner::end() {
+    part_ = nullptr;
+    part_names_.reset();
+    holders_.clear();
+}
+
 bool Combiner::load_part(FeatureListObject* fl) {
-    if (fl == part_) return true;
+    // A re-run constructor replaces the name list and the value array
+    // together (never mutating them), so while the list we hold is still
+    // the part's list, the names and values we read are current. Holding the
+    // list keeps every name's bytes alive.
+    if (fl == part_ && fl->features == part_names_.get()) return true;
     Py_ssize_t m = feature_list_len(fl);
     part_ = fl;
-    // Snapshot: a re-run constructor replaces (never mutates) the list and
-    // the value array, so holding the list keeps every name alive.
     part_names_ = Ref::borrow(fl->features);
-    vals_.assign(fl->vals, fl->vals + m);
+    vals_ = fl->vals;
     names_.resize(static_cast<std::size_t>(m));
     holders_.clear();
     for (Py_ssize_t i = 0; i < m; ++i) {
         PyObject* name = PyList_GET_ITEM(part_names_.get(), i);
         Name& nm = names_[i];
         nm.ok = false;
+        if (use_utf8_ && PyUnicode_CheckExact(name) && PyUnicode_IS_COMPACT_ASCII(name)) {
+            nm.p = static_cast<const char*>(PyUnicode_DATA(name));  // ASCII is its own UTF-8
+            nm.n = PyUnicode_GET_LENGTH(name);
+            nm.ok = true;
+            continue;
+        }
         if (!PyUnicode_Check(name)) continue;
         Ref holder;
         if (alphabet_key_bytes(use_utf8_, name, &holder, &nm.p, &nm.n)) {
@@ -68,7 +85,11 @@ bool Combiner::raise_bad_name(Py_ssize_t i, Py_ssize_t position) {
 void Combiner::emit(std::size_t len, double w) {
     std::size_t off = keys_.size();
     keys_.append(prefix_.data(), len);
-    pending_.push_back({off, len, hash_bytes(prefix_.data(), len), w});
+    pending_.push_back({nullptr, off, len, hash_bytes(prefix_.data(), len), w});
+}
+
+void Combiner::emit_direct(const char* p, std::size_t len, double w) {
+    pending_.push_back({p, 0, len, hash_bytes(p, len), w});
 }
 
 bool Combiner::combine(int n, bool has_label, const char* label, Py_ssize_t label_len, double w) {
@@ -92,12 +113,22 @@ bool Combiner::combine(int n, bool has_label, const char* label, Py_ssize_t labe
         const Py_ssize_t depth = static_cast<Py_ssize_t>(levels_.size()) - 1;
         const Name& nm = names_[i];
         if (!nm.ok) return raise_bad_name(i, base_entries + depth);
+        const double ww = top.w * vals_[i];
+        if (base_entries + depth == 0) {
+            // A single feature without label: the key is the name itself.
+            emit_direct(nm.p, static_cast<std::size_t>(nm.n), ww);
+            if (pending_.size() >= BATCH_KEYS && !flush()) return false;
+            if (depth_max > 1 && i + 1 < m) {
+                prefix_.assign(nm.p, static_cast<std::size_t>(nm.n));
+                levels_.push_back({i + 1, prefix_.size(), ww});
+            }
+            continue;
+        }
         std::size_t len = top.prefix_len;
         prefix_.resize(len);
         if (base_entries + depth > 0) prefix_.push_back('^');
         prefix_.append(nm.p, static_cast<std::size_t>(nm.n));
         len = prefix_.size();
-        const double ww = top.w * vals_[i];
         emit(len, ww);
         if (pending_.size() >= BATCH_KEYS || keys_.size() >= BATCH_BYTES) {
             if (!flush()) return false;
@@ -116,11 +147,14 @@ bool Combiner::add_key(const char* key, std::size_t len, double w) {
 bool Combiner::flush() {
     QV_TRY
     const std::size_t count = pending_.size();
-    for (std::size_t i = 0; i < count && i < PREFETCH_AHEAD; ++i) map_->prefetch(pending_[i].hash);
+    const std::size_t d = PREFETCH_AHEAD;
+    for (std::size_t i = 0; i < count && i < 2 * d; ++i) map_->prefetch(pending_[i].hash);
+    for (std::size_t i = 0; i < count && i < d; ++i) map_->prefetch_entry(pending_[i].hash);
     for (std::size_t i = 0; i < count; ++i) {
-        if (i + PREFETCH_AHEAD < count) map_->prefetch(pending_[i + PREFETCH_AHEAD].hash);
+        if (i + 2 * d < count) map_->prefetch(pending_[i + 2 * d].hash);
+        if (i + d < count) map_->prefetch_entry(pending_[i + d].hash);
         const Pending& k = pending_[i];
-        int32_t id = map_->lookup(keys_.data() + k.off, k.len, k.hash);
+        int32_t id = map_->lookup(k.direct ? k.direct : keys_.data() + k.off, k.len, k.hash);
         if (id >= 0) acc.add(static_cast<coordinate_t>(id), k.w);
     }
     pending_.clear();

@@ -36,6 +36,8 @@ struct Combiner {
     bool add_key(const char* key, std::size_t len, double w);
     // Probes every pending key; false with a Python error.
     bool flush();
+    // Ends a call: drops the references the call held.
+    void end();
 
 private:
     struct Name {
@@ -43,7 +45,10 @@ private:
         Py_ssize_t n;
         bool ok;  // false: not a str, or not encodable (the error is raised when the name is reached)
     };
+    // A key to probe: its bytes are either a name's own bytes (a single
+    // feature without label: no copy) or a stretch of keys_.
     struct Pending {
+        const char* direct;  // nullptr: the bytes are keys_[off, off + len)
         std::size_t off;
         std::size_t len;
         uint64_t hash;
@@ -59,8 +64,8 @@ private:
     int use_utf8_ = 1;
     Ref part_names_;  // the loaded part's name list, kept alive
     FeatureListObject* part_ = nullptr;
+    const double* vals_ = nullptr;  // the loaded part's values
     std::vector<Name> names_;
-    std::vector<double> vals_;
     std::vector<Ref> holders_;  // encoded names of non-UTF-8 dictionaries
     std::string prefix_;
     std::string keys_;
@@ -68,6 +73,7 @@ private:
     std::vector<Level> levels_;
 
     void emit(std::size_t len, double w);
+    void emit_direct(const char* p, std::size_t len, double w);
     bool raise_bad_name(Py_ssize_t i, Py_ssize_t position);
 };
 

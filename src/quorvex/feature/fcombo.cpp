@@ -217,7 +217,10 @@ public:
         c_->busy = true;
         c_->begin(&as_alph(dict)->map, as_alph(dict)->use_utf8);
     }
-    ~NativeBuilder() override { c_->busy = false; }
+    ~NativeBuilder() override {
+        c_->end();
+        c_->busy = false;
+    }
 
     bool set_bias_suffix(int32_t bias_item) {
         CPPAlphabet& map = as_alph(dict_.get())->map;
