@@ -100,6 +100,13 @@ def test_encodings():
     FCombo(2).serialize(d)
     d["opts"] = "[2, null, \"utf-8\"]"
     assert deserialize_fcombo(d).dict.use_utf8
+    raw = FCombo(1)
+    raw.dict["a"]
+    raw = FCombo(1, raw.dict, bias_item=b"\xff\xfeB")  # bytes that are not UTF-8
+    d = MemStorage()
+    raw.serialize(d)
+    back = deserialize_fcombo(d)
+    assert back.dict.num2sym(1) == b"\xff\xfeB" and list(back([])) == [(1, 1.0)]
 
 
 def test_dir_storage(tmp_path):
