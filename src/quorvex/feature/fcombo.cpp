@@ -457,7 +457,7 @@ PyObject* fcombo_vectorise(FComboObject* self, PyObject* flist, PyObject* labels
     QV_CATCH(nullptr)
 }
 
-FComboOps fcombo_ops = {op_escaped, op_unescaped, op_mkvec, op_mkvec1, nullptr, nullptr};
+FComboOps fcombo_ops = {op_escaped, op_unescaped, op_mkvec, op_mkvec1, op_mkmunge1, op_mkmunge};
 
 namespace {
 
@@ -613,7 +613,7 @@ PyTypeObject FCombo_Type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 bool ready_fcombo() {
     StringAlphabet_type_ref = alphabet->StringAlphabet;
     // The method tables of FCombo's families, merged into one.
-    const PyMethodDef* const families[] = {fc_base_methods};
+    const PyMethodDef* const families[] = {fc_base_methods, fc_munge_methods, fc_persist_methods};
     static std::vector<PyMethodDef> methods;
     methods.clear();
     for (const PyMethodDef* table : families)

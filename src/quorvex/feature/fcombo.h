@@ -15,6 +15,19 @@ PyObject* raise_no_dict(const char* what);
 // StringAlphabet, for the typed `dict` attributes.
 extern PyTypeObject* StringAlphabet_type_ref;
 
+// Munging (munge.cpp): the internal operations mkmunge1 and mkmunge, and
+// the methods munge_uni, munge_vec, munge_vec_2 and unmunge.
+int op_mkmunge1(FComboObject* self, int n, PyObject* flist, PyObject* masks, int posL, int posF, PyObject* partial,
+                double w, VecD1* a);
+int op_mkmunge(FComboObject* self, int n, PyObject* flist, PyObject* masks, int posL, int posF, PyObject* partial,
+               double w, VecD1* a);
+extern PyMethodDef fc_munge_methods[];
+
+// Persistence (persist.cpp): serialize, pickling, set_dict, load_weights,
+// and the module function deserialize_fcombo.
+extern PyMethodDef fc_persist_methods[];
+extern PyMethodDef deserialize_fcombo_def;
+
 }  // namespace qv
 
 #endif

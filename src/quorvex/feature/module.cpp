@@ -1,9 +1,12 @@
 // quorvex.feature: feature lists and combination, feature-space utilities,
 // information trees and feature forests. This file only registers: the
 // behaviour lives in the class files.
+#include "bloom.h"
+#include "extarray.h"
 #include "feature_types.h"
 #include "fcombo.h"
 #include "flist.h"
+#include "hasher.h"
 #include "module_util.h"
 
 namespace qv {
@@ -34,9 +37,14 @@ PyMODINIT_FUNC PyInit_feature(void) {
     alphabet = import_alphabet();
     if (!alphabet || !bind_numpy_types()) return nullptr;
     if (!ready_feature_list() || !ready_multipart() || !ready_fcombo()) return nullptr;
+    if (!ready_extensible_array() || !add_type(m.get(), &ExtensibleArray_Type, "ExtensibleArray")) return nullptr;
     if (!add_type(m.get(), &FeatureList_Type, "FeatureList") || !add_type(m.get(), &Multipart_Type, "Multipart") ||
         !add_type(m.get(), &FCombo_Type, "FCombo"))
         return nullptr;
+    if (!ready_counting_bloom_filter() || !add_type(m.get(), &CountingBloomFilter_Type, "CountingBloomFilter"))
+        return nullptr;
+    if (!ready_bloom_fmap() || !add_type(m.get(), &BloomFMap_Type, "BloomFMap")) return nullptr;
+    if (!ready_feature_hasher() || !add_type(m.get(), &FeatureHasher_Type, "FeatureHasher")) return nullptr;
     // The module body.
     if (!import_module_as(m.get(), "sparsmat", "quorvex.sparsmat") ||
         !import_module_as(m.get(), "json", "simplejson") ||
@@ -46,6 +54,8 @@ PyMODINIT_FUNC PyInit_feature(void) {
         !import_attr_as(m.get(), "defaultdict", "collections", "defaultdict"))
         return nullptr;
     if (!add_object(m.get(), "flist_sort_order", PyCFunction_NewEx(&flist_sort_order_def, nullptr, nullptr)))
+        return nullptr;
+    if (!add_object(m.get(), "deserialize_fcombo", PyCFunction_NewEx(&deserialize_fcombo_def, nullptr, nullptr)))
         return nullptr;
     Ref acc(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(sparsmat->VecD1)));
     if (!acc) return nullptr;
