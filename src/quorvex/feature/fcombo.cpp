@@ -19,9 +19,7 @@ namespace qv {
 
 namespace {
 
-FComboObject* as_fc(PyObject* o) { return reinterpret_cast<FComboObject*>(o); }
 
-StringAlphabetObject* as_alph(PyObject* o) { return reinterpret_cast<StringAlphabetObject*>(o); }
 
 Overridable op_escaped_name{"escaped"};
 Overridable op_unescaped_name{"unescaped"};
@@ -424,11 +422,6 @@ bool vectorise(FComboObject* self, Builder& b, bool set_suffix_ok, PyObject* fli
     return b.finish();
 }
 
-bool dict_is_native(PyObject* dict) {
-    PyTypeObject* tp = Py_TYPE(dict);
-    PyTypeObject* base = alphabet->StringAlphabet;
-    return tp == base || (tp->tp_as_mapping && tp->tp_as_mapping->mp_subscript == base->tp_as_mapping->mp_subscript);
-}
 
 }  // namespace
 

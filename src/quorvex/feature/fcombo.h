@@ -7,6 +7,17 @@
 
 namespace qv {
 
+inline FComboObject* as_fc(PyObject* o) { return reinterpret_cast<FComboObject*>(o); }
+inline StringAlphabetObject* as_alph(PyObject* o) { return reinterpret_cast<StringAlphabetObject*>(o); }
+
+// Whether lookups in dict can go straight to its table: a StringAlphabet,
+// or a subclass that keeps its __getitem__.
+inline bool dict_is_native(PyObject* dict) {
+    PyTypeObject* tp = Py_TYPE(dict);
+    PyTypeObject* base = alphabet->StringAlphabet;
+    return tp == base || (tp->tp_as_mapping && tp->tp_as_mapping->mp_subscript == base->tp_as_mapping->mp_subscript);
+}
+
 // The vector of fc(flist, labels) (new reference).
 PyObject* fcombo_vectorise(FComboObject* self, PyObject* flist, PyObject* labels);
 // TypeError for an operation that needs `dict` while it is None.

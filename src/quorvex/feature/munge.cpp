@@ -27,14 +27,7 @@ namespace qv {
 
 namespace {
 
-FComboObject* as_fc(PyObject* o) { return reinterpret_cast<FComboObject*>(o); }
-StringAlphabetObject* as_alph(PyObject* o) { return reinterpret_cast<StringAlphabetObject*>(o); }
 
-bool dict_is_native(PyObject* dict) {
-    PyTypeObject* tp = Py_TYPE(dict);
-    PyTypeObject* base = alphabet->StringAlphabet;
-    return tp == base || (tp->tp_as_mapping && tp->tp_as_mapping->mp_subscript == base->tp_as_mapping->mp_subscript);
-}
 
 // seq[i] for a list or tuple, else through Python indexing (new reference).
 PyObject* item_at(PyObject* seq, Py_ssize_t i) {

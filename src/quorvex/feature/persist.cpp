@@ -20,8 +20,6 @@ namespace qv {
 
 namespace {
 
-FComboObject* as_fc(PyObject* o) { return reinterpret_cast<FComboObject*>(o); }
-StringAlphabetObject* as_alph(PyObject* o) { return reinterpret_cast<StringAlphabetObject*>(o); }
 
 PyObject* import_json() { return PyImport_ImportModule("simplejson"); }
 
