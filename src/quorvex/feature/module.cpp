@@ -4,6 +4,7 @@
 #include "feature_types.h"
 #include "fcombo.h"
 #include "flist.h"
+#include "forest.h"
 #include "module_util.h"
 
 namespace qv {
@@ -33,10 +34,11 @@ PyMODINIT_FUNC PyInit_feature(void) {
     if (!sparsmat) return nullptr;
     alphabet = import_alphabet();
     if (!alphabet || !bind_numpy_types()) return nullptr;
-    if (!ready_feature_list() || !ready_multipart() || !ready_fcombo()) return nullptr;
+    if (!ready_feature_list() || !ready_multipart() || !ready_fcombo() || !ready_graph_node()) return nullptr;
     if (!add_type(m.get(), &FeatureList_Type, "FeatureList") || !add_type(m.get(), &Multipart_Type, "Multipart") ||
         !add_type(m.get(), &FCombo_Type, "FCombo"))
         return nullptr;
+    if (!add_type(m.get(), &GraphNode_Type, "GraphNode")) return nullptr;
     // The module body.
     if (!import_module_as(m.get(), "sparsmat", "quorvex.sparsmat") ||
         !import_module_as(m.get(), "json", "simplejson") ||
@@ -53,5 +55,15 @@ PyMODINIT_FUNC PyInit_feature(void) {
     if (!empty_sv) return nullptr;
     Py_INCREF(empty_sv);  // the module global and the C pointer each hold one
     if (!add_object(m.get(), "empty_sv", empty_sv)) return nullptr;
+    // The forest functions.
+    Ref modname(PyUnicode_FromString("quorvex.feature"));
+    if (!modname) return nullptr;
+    auto add_function = [&](PyMethodDef* def) {
+        return add_object(m.get(), def->ml_name, PyCFunction_NewEx(def, nullptr, modname.get()));
+    };
+    if (!add_function(&and_node_def) || !add_function(&or_node_def) || !add_crf_dict(m.get())) return nullptr;
+    for (PyMethodDef* def : {&make_simple_crf_def, &decode_simple_crf_def, &make_multilabel_def, &dump_example_def,
+                             &test_def})
+        if (!add_function(def)) return nullptr;
     return m.release();
 }
