@@ -12,6 +12,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from quorvex.alphabet import StringAlphabet
+from quorvex.sparsmat import SparseVectorD
 from quorvex.feature import (AndNode, FCombo, GraphNode, OrNode, crf_dict, decode_simple_crf, make_multilabel,
                              make_simple_crf)
 import quorvex.feature as feature
@@ -376,3 +377,76 @@ def test_self_test_output(capsys):
     n.write_amis(None, False, defaultdict(bool), out, a)
     assert lines[6] == out.getvalue() and lines[7:] == [""]
     assert re.fullmatch(r"(\d+:1\.0 )+", lines[5])
+
+
+# --- decode_simple_crf against the separate passes ------------------------------------------------
+
+class InsidePlus(GraphNode):
+    """A candidate whose inside score is changed by an override."""
+
+    def calcInsideMin(self, done):
+        return GraphNode.calcInsideMin(self, done) + 0.75
+
+
+def twin_forests(seed, special=None):
+    """Builds the same random CRF forest twice (same features, same candidate classes)."""
+    def build():
+        rng = random.Random(seed)
+        positions = []
+        for k in range(rng.randrange(1, 5)):
+            ps = []
+            for lbl in rng.sample("abcd", rng.randrange(1, 4)):
+                cls = InsidePlus if special == "override" and k == 1 else GraphNode
+                c = cls(lbl)
+                c.features = [("e%d=%s" % (rng.randrange(3), lbl), rng.choice([1.0, 0.5]))]
+                if special == "error" and k == 0:
+                    c.featuresD = SparseVectorD([(5000, 1.0)])  # beyond the weights: reported
+                    sub = GraphNode("sub")
+                    sub.features = [("s", 2.0)]
+                    c.children.append(sub)  # skipped by the scoring, still an inside score
+                ps.append(c)
+            positions.append(ps)
+        return make_simple_crf(positions)
+    return build(), build()
+
+
+def all_nodes(root):
+    seen, order, stack = set(), [], [root]
+    while stack:
+        n = stack.pop()
+        if id(n) in seen:
+            continue
+        seen.add(id(n))
+        order.append(n)
+        stack.extend(reversed(n.children))
+    return order
+
+
+@pytest.mark.parametrize("special", [None, "override", "error"])
+@pytest.mark.parametrize("seed", range(12))
+def test_decode_leaves_the_state_of_separate_passes(seed, special, monkeypatch):
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: None)
+    fc1, fc2 = FCombo(2), FCombo(2)
+    for fc in (fc1, fc2):
+        fc(["pad"])
+    w = np.array([random.Random(seed + i).uniform(-1, 1) for i in range(200)])
+    one, two = twin_forests(seed, special)
+    try:
+        res = decode_simple_crf(one, w, fc1)
+    except AssertionError:
+        res = None
+    n = two.assign_ids(0)
+    two.calcPotential(w, fc2, np.zeros(n, "b"))
+    try:
+        two.calcInsideMin(np.zeros(n, "b"))
+        best = two.extractBest(fc2)
+    except AssertionError:
+        best = None
+    assert (res is None) == (best is None)
+    assert list(fc1.dict) == list(fc2.dict)
+    for x, y in zip(all_nodes(one), all_nodes(two)):
+        assert str(x) == str(y) and x.label == y.label
+        assert x.localScore == y.localScore and x.insideScore == y.insideScore
+        assert (x.featuresD is None) == (y.featuresD is None)
+        if x.featuresD is not None:
+            assert list(x.featuresD) == list(y.featuresD)

@@ -285,8 +285,28 @@ PyObject* make_simple_crf(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 
 }  // namespace
 
+// A forest is thousands of new containers that all stay alive until it is
+// complete, so the collections that their allocation would trigger on the
+// way can free nothing of it; they only walk it again and again (and with
+// it every older object once the forest reaches the oldest generation).
+// Automatic collection is therefore held off while the forest is built and
+// left to the first allocation afterwards.
+class CollectionPause {
+public:
+    CollectionPause() : was_enabled_(PyGC_Disable()) {}
+    ~CollectionPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    CollectionPause(const CollectionPause&) = delete;
+    CollectionPause& operator=(const CollectionPause&) = delete;
+
+private:
+    int was_enabled_;
+};
+
 PyObject* build_simple_crf(PyObject* nodes) {
     QV_TRY
+    CollectionPause pause;
     CrfBuilder b;
     if (!b.init()) return nullptr;
     return b.build(nodes);
@@ -320,10 +340,22 @@ PyObject* decode_simple_crf(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     if (!count || !to_int32(count.get(), &num_nodes)) return nullptr;
     Ref done(new_done_array(num_nodes));
     if (!done) return nullptr;
-    graph_node_ops.calcPotential(n, weights, fc, done.get());
-    done = Ref(new_done_array(num_nodes));
-    double score;
-    if (!done || !graph_node_ops.calcInsideMin(n, done.get(), &score)) return nullptr;
+    // On a plain root the local scores and the inside scores come from one
+    // walk where that cannot differ from two passes (see walk_calc_potential).
+    forest::FusedInside inside;
+    int ov_potential = forest::overrides(n, forest::op_calc_potential);
+    int ov_inside = ov_potential == 0 ? forest::overrides(n, forest::op_calc_inside_min) : 1;
+    if (ov_potential < 0 || ov_inside < 0) PyErr_Clear();  // the dispatchers report it again
+    if (ov_potential == 0 && ov_inside == 0) {
+        forest::walk_calc_potential(n, weights, fc, done.get(), &inside);
+    } else {
+        graph_node_ops.calcPotential(n, weights, fc, done.get());
+    }
+    if (!inside.complete) {
+        done = Ref(new_done_array(num_nodes));
+        double score;
+        if (!done || !graph_node_ops.calcInsideMin(n, done.get(), &score)) return nullptr;
+    }
     Ref best(graph_node_ops.extractBest(n, fc));
     if (!best) return nullptr;
     // Walk back from the last position: children[0] is the chosen candidate,

@@ -134,6 +134,7 @@ PyObject* VectorCache::vectorise(PyObject* features) {
     }
     PyObject* v = call_fc(fc_, features);
     if (kind == kUnsafe) {
+        ran_python_ = true;
         clear();
     } else if (v && kind == kKeyed && same_state()) {
         QV_TRY
@@ -144,8 +145,7 @@ PyObject* VectorCache::vectorise(PyObject* features) {
     return v;
 }
 
-bool fill_features(GraphNodeObject* n, VectorCache& vectors) {
-    if (n->featuresD != Py_None) return true;
+bool fill_missing_features(GraphNodeObject* n, VectorCache& vectors) {
     Ref features = Ref::borrow(n->features);
     PyObject* v = vectors.vectorise(features.get());
     if (!v) return false;

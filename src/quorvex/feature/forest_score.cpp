@@ -26,11 +26,22 @@ struct ScoreFrame {
 // There is no error channel: an error at a node is printed as unraisable,
 // the node's own call gives 0.0 without visiting (the rest of) its
 // children, and its parent goes on with the next child.
-double walk_calc_potential(GraphNodeObject* root, PyObject* weights, PyObject* fc, PyObject* done) {
+//
+// With `inside`, the walk also computes the inside scores as calcInsideMin
+// would right afterwards: both passes expand the same nodes in the same
+// depth-first order, so the inside score of a node can be taken when its
+// children are done. That holds while nothing else can change the forest or
+// the scores in between: every node handled natively, no error reported, no
+// Python code run by the combiner. Otherwise inside->complete ends up false
+// and the caller runs calcInsideMin as usual, which recomputes every node.
+double walk_calc_potential(GraphNodeObject* root, PyObject* weights, PyObject* fc, PyObject* done,
+                           FusedInside* inside) {
     DoneMarks marks(done);
     WeightsDot dot(weights);
     VectorCache vectors(fc);
     WalkStack<ScoreFrame> stack(kCalcPotential);
+    bool fused = inside != nullptr;
+    auto give_up_inside = [&fused]() { fused = false; };
     // The node's own steps, then its frame: 1 pushed, 0 already marked
     // (*result = insideScore), -1 error.
     auto enter = [&](GraphNodeObject* n, double* result) -> int {
@@ -48,41 +59,78 @@ double walk_calc_potential(GraphNodeObject* root, PyObject* weights, PyObject* f
         double s;
         if (!dot.dot(n->featuresD, &s)) return -1;
         n->localScore = s;
-        ScoreFrame f{Ref::borrow(reinterpret_cast<PyObject*>(n)), ChildIter()};
+        ScoreFrame f{Ref::borrow(reinterpret_cast<PyObject*>(n)), ChildIter(), n->isDisjunctive ? -1000.0 : s};
         if (!f.children.start(n->children) || !stack.push(std::move(f))) return -1;
+        if (!stack.top().children.indexed()) give_up_inside();  // iterators may run Python code
         *result = 0.0;
         return 1;
+    };
+    // A child's inside score taken into its parent's maximum or sum.
+    auto deliver = [&stack](double v) {
+        ScoreFrame& p = stack.top();
+        if (as_node(p.node.get())->isDisjunctive) {
+            if (v >= p.val) p.val = v;
+        } else {
+            p.val += v;
+        }
+    };
+    auto report = [&]() {
+        report_unraisable(kPotentialName);
+        give_up_inside();
     };
     double result = 0.0;
     int r = enter(root, &result);
     if (r < 0) {
-        report_unraisable(kPotentialName);
-        return 0.0;
-    }
-    if (r == 0) return result;
-    while (!stack.empty()) {
-        Ref c;
-        int k = stack.top().children.next(&c);
-        if (k <= 0) {
-            if (k < 0) report_unraisable(kPotentialName);
-            stack.pop();
-            continue;
+        report();
+    } else if (r == 0) {
+        fused = false;  // the root was scored before: the inside pass decides
+    } else {
+        while (!stack.empty()) {
+            Ref c;
+            int k = stack.top().children.next(&c);
+            if (k <= 0) {
+                if (k < 0) report();
+                ScoreFrame& f = stack.top();
+                GraphNodeObject* n = as_node(f.node.get());
+                double val = n->isDisjunctive ? f.val + n->localScore : f.val;
+                stack.pop();
+                if (fused) {
+                    n->insideScore = val;
+                    if (stack.empty()) inside->score = val;
+                    else deliver(val);
+                }
+                continue;
+            }
+            if (vectors.ran_python()) give_up_inside();
+            GraphNodeObject* child = as_node(c.get());
+            int ov = overrides(child, op_calc_potential);
+            if (ov > 0) {
+                give_up_inside();
+                PyObject* args[] = {weights, fc, done};
+                Ref res(call_node_override(child, op_calc_potential, args, 3));
+                vectors.clear();
+                double ignored;
+                if (res && to_double(res.get(), &ignored)) continue;
+            } else if (ov == 0) {
+                if (fused) {
+                    int ovi = overrides(child, op_calc_inside_min);
+                    if (ovi != 0) {
+                        if (ovi < 0) PyErr_Clear();
+                        give_up_inside();
+                    }
+                }
+                double v;
+                int e = enter(child, &v);
+                if (e == 0 && fused) deliver(v);
+                if (e >= 0) continue;
+            }
+            report();
         }
-        GraphNodeObject* child = as_node(c.get());
-        int ov = overrides(child, op_calc_potential);
-        if (ov > 0) {
-            PyObject* args[] = {weights, fc, done};
-            Ref res(call_node_override(child, op_calc_potential, args, 3));
-            vectors.clear();
-            double ignored;
-            if (res && to_double(res.get(), &ignored)) continue;
-        } else if (ov == 0) {
-            double ignored;
-            if (enter(child, &ignored) >= 0) continue;
-        }
-        report_unraisable(kPotentialName);
+        if (vectors.ran_python()) give_up_inside();
+        result = 0.0;
     }
-    return 0.0;
+    if (inside) inside->complete = fused;
+    return result;
 }
 
 // --- calcInsideMin -------------------------------------------------------------------

@@ -58,7 +58,14 @@ PyObject* call_node_override(GraphNodeObject* n, Overridable& op, PyObject* cons
 // The walks themselves, each starting at a node that is handled natively
 // whatever its class (the Python methods and the dispatchers use them).
 PyObject* walk_assign_ids(GraphNodeObject* root, int32_t start);
-double walk_calc_potential(GraphNodeObject* root, PyObject* weights, PyObject* fc, PyObject* done);
+// The inside scores computed along with the local scores (see
+// walk_calc_potential); complete is false when they must be computed anew.
+struct FusedInside {
+    bool complete = false;
+    double score = 0.0;
+};
+double walk_calc_potential(GraphNodeObject* root, PyObject* weights, PyObject* fc, PyObject* done,
+                           FusedInside* inside = nullptr);
 bool walk_calc_inside_min(GraphNodeObject* root, PyObject* done, double* result);
 PyObject* walk_extract_best(GraphNodeObject* root, PyObject* fc);
 bool walk_extract_labels(GraphNodeObject* root, PyObject* fc, PyObject* result);
@@ -73,7 +80,9 @@ bool raise_cycle(GraphNodeObject* n);
 bool raise_no_best(GraphNodeObject* n);
 // TypeError "Cannot convert X to quorvex.feature.GraphNode" unless o is a
 // GraphNode.
-inline bool check_node(PyObject* o) { return check_convert(o, &GraphNode_Type, false); }
+inline bool check_node(PyObject* o) {
+    return Py_TYPE(o) == &GraphNode_Type || check_convert(o, &GraphNode_Type, false);
+}
 // FCombo or None, else TypeError with the argument message.
 bool check_fc_arg(PyObject* fc, const char* name);
 
@@ -100,6 +109,10 @@ public:
     PyObject* vectorise(PyObject* features);
     // Forgets everything (for example after Python code ran).
     void clear() { map_.clear(); keep_.clear(); }
+    // Whether a call may have run Python code (a combiner of a Python
+    // subclass, a dictionary that looks up through Python, features that
+    // compare through Python).
+    bool ran_python() const { return ran_python_; }
 
 private:
     static const int kMaxItems = 4;
@@ -128,6 +141,7 @@ private:
     void take_state();
 
     PyObject* fc_;
+    bool ran_python_ = false;
     Ref dict_;
     int32_t order_ = 0;
     int32_t bias_ = 0;
@@ -138,7 +152,10 @@ private:
 };
 
 // Fills n.featuresD with fc(n.features) when it is None; false on error.
-bool fill_features(GraphNodeObject* n, VectorCache& vectors);
+bool fill_missing_features(GraphNodeObject* n, VectorCache& vectors);
+inline bool fill_features(GraphNodeObject* n, VectorCache& vectors) {
+    return n->featuresD != Py_None || fill_missing_features(n, vectors);
+}
 // A new plain AND node holding the given fields as they are (borrowed
 // arguments), as extractBest makes its copies.
 PyObject* new_copy_node(PyObject* label, PyObject* features, PyObject* featuresD, PyObject* children);
@@ -161,6 +178,8 @@ public:
         seq_ = Ref(PyObject_GetIter(children));
         return static_cast<bool>(seq_);
     }
+    // Whether the children are a list or tuple read by position.
+    bool indexed() const { return indexed_; }
     // 1: *out holds the next child; 0: no more children; -1: error.
     int next(Ref* out) {
         if (indexed_) {
