@@ -219,7 +219,14 @@ bool walk_write_amis(GraphNodeObject* root, PyObject* features, int in_disj, PyO
         }
         return out.flush();
     };
-    if (run()) return true;
+    bool ok;
+    try {
+        ok = run();
+    } catch (...) {  // the text buffer could not grow
+        set_error_from_exception();
+        ok = false;
+    }
+    if (ok) return true;
     out.flush_keeping_error();
     return false;
 }

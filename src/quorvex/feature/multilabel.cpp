@@ -102,8 +102,7 @@ bool print(std::initializer_list<PyObject*> items) {
         return false;
     }
     Ref hold = Ref::borrow(fn);
-    std::vector<PyObject*> args(items);
-    return static_cast<bool>(Ref(PyObject_Vectorcall(fn, args.data(), args.size(), nullptr)));
+    return static_cast<bool>(Ref(PyObject_Vectorcall(fn, items.begin(), items.size(), nullptr)));
 }
 
 PyObject* new_defaultdict_bool() {
