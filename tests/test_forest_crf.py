@@ -13,7 +13,7 @@ from hypothesis import given, settings, strategies as st
 
 from quorvex.alphabet import StringAlphabet
 from quorvex.sparsmat import SparseVectorD
-from quorvex.feature import (AndNode, FCombo, GraphNode, OrNode, crf_dict, decode_simple_crf, make_multilabel,
+from quorvex.feature import (AndNode, FCombo, GraphNode, crf_dict, decode_simple_crf, make_multilabel,
                              make_simple_crf)
 import quorvex.feature as feature
 
