@@ -6,6 +6,7 @@
 #include "feature_types.h"
 #include "fcombo.h"
 #include "flist.h"
+#include "forest.h"
 #include "hasher.h"
 #include "module_util.h"
 
@@ -36,15 +37,24 @@ PyMODINIT_FUNC PyInit_feature(void) {
     if (!sparsmat) return nullptr;
     alphabet = import_alphabet();
     if (!alphabet || !bind_numpy_types()) return nullptr;
-    if (!ready_feature_list() || !ready_multipart() || !ready_fcombo()) return nullptr;
-    if (!ready_extensible_array() || !add_type(m.get(), &ExtensibleArray_Type, "ExtensibleArray")) return nullptr;
-    if (!add_type(m.get(), &FeatureList_Type, "FeatureList") || !add_type(m.get(), &Multipart_Type, "Multipart") ||
-        !add_type(m.get(), &FCombo_Type, "FCombo"))
-        return nullptr;
-    if (!ready_counting_bloom_filter() || !add_type(m.get(), &CountingBloomFilter_Type, "CountingBloomFilter"))
-        return nullptr;
-    if (!ready_bloom_fmap() || !add_type(m.get(), &BloomFMap_Type, "BloomFMap")) return nullptr;
-    if (!ready_feature_hasher() || !add_type(m.get(), &FeatureHasher_Type, "FeatureHasher")) return nullptr;
+    // The classes, in their published order.
+    struct Class {
+        bool (*ready)();
+        PyTypeObject* type;
+        const char* name;
+    };
+    const Class classes[] = {
+        {ready_extensible_array, &ExtensibleArray_Type, "ExtensibleArray"},
+        {ready_feature_list, &FeatureList_Type, "FeatureList"},
+        {ready_multipart, &Multipart_Type, "Multipart"},
+        {ready_fcombo, &FCombo_Type, "FCombo"},
+        {ready_counting_bloom_filter, &CountingBloomFilter_Type, "CountingBloomFilter"},
+        {ready_bloom_fmap, &BloomFMap_Type, "BloomFMap"},
+        {ready_feature_hasher, &FeatureHasher_Type, "FeatureHasher"},
+        {ready_graph_node, &GraphNode_Type, "GraphNode"},
+    };
+    for (const Class& c : classes)
+        if (!c.ready() || !add_type(m.get(), c.type, c.name)) return nullptr;
     // The module body.
     if (!import_module_as(m.get(), "sparsmat", "quorvex.sparsmat") ||
         !import_module_as(m.get(), "json", "simplejson") ||
@@ -53,15 +63,21 @@ PyMODINIT_FUNC PyInit_feature(void) {
         !import_module_as(m.get(), "sys", "sys") ||
         !import_attr_as(m.get(), "defaultdict", "collections", "defaultdict"))
         return nullptr;
-    if (!add_object(m.get(), "flist_sort_order", PyCFunction_NewEx(&flist_sort_order_def, nullptr, nullptr)))
-        return nullptr;
-    if (!add_object(m.get(), "deserialize_fcombo", PyCFunction_NewEx(&deserialize_fcombo_def, nullptr, nullptr)))
-        return nullptr;
+    Ref modname(PyUnicode_FromString("quorvex.feature"));
+    if (!modname) return nullptr;
+    auto add_function = [&](PyMethodDef* def) {
+        return add_object(m.get(), def->ml_name, PyCFunction_NewEx(def, nullptr, modname.get()));
+    };
+    if (!add_function(&flist_sort_order_def) || !add_function(&deserialize_fcombo_def)) return nullptr;
     Ref acc(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(sparsmat->VecD1)));
     if (!acc) return nullptr;
     empty_sv = reinterpret_cast<PyObject*>(sparsmat->accum_to_sparse_d(&reinterpret_cast<VecD1*>(acc.get())->acc));
     if (!empty_sv) return nullptr;
     Py_INCREF(empty_sv);  // the module global and the C pointer each hold one
     if (!add_object(m.get(), "empty_sv", empty_sv)) return nullptr;
+    if (!add_function(&and_node_def) || !add_function(&or_node_def) || !add_crf_dict(m.get())) return nullptr;
+    for (PyMethodDef* def : {&make_simple_crf_def, &decode_simple_crf_def, &make_multilabel_def, &dump_example_def,
+                             &test_def})
+        if (!add_function(def)) return nullptr;
     return m.release();
 }
