@@ -281,6 +281,23 @@ def test_sgd_against_numpy_model(l2, n_examples, momentum, eta, capsys):
     assert s.score(vectors[0]) == pytest.approx(float(sum(x * expected[f] for f, x in vectors[0])), abs=1e-12)
 
 
+def test_sgd_long_and_odd_idle_intervals():
+    s, ref = SgdMomentum(3, l2=0.01, momentum=0.95), RefSgd(3, l2=0.01, momentum=0.95)
+    x = sv((0, 1.0), (2, -1.0))
+    for steps in (1, 1500, 3, 1100):  # idle intervals beyond the short ones the catch-up caches
+        s.update([(1.0, x)])
+        ref.update([(1.0, list(x))])
+        for _ in range(steps):
+            s.update([])
+            ref.update([])
+        assert s.score(x) == pytest.approx(ref.score(list(x)), rel=1e-12)
+        assert_sgd(s, ref)
+    s.lastUpdated[0] = s.timestep + 5  # written through the exposed array: a negative interval
+    ref.last[0] = ref.t + 5
+    assert s.score(x) == pytest.approx(ref.score(list(x)), rel=1e-12)
+    assert_sgd(s, ref)
+
+
 def test_sgd_scale_and_rescaling(capsys):
     x = sv((0, 1.0), (1, -2.0))
     plain = SgdMomentum(2)

@@ -57,7 +57,7 @@ inline bool divide(double x, double d, double* out) {
 bool ada_step(const AdaState& s, const SparseVectorD* vec, double a) {
     return each_entry(vec, s.limit, [&s, a](std::size_t f, double x) {
         const double g = a * x;
-        double prev_rate, current_rate;
+        double prev_rate = 0.0, current_rate = 0.0;
         if (!divide(s.eta, std::sqrt(kRateFloor + s.sgs[f]), &prev_rate)) return false;
         s.sgs[f] += g * g;
         if (!divide(s.eta, std::sqrt(s.sgs[f]) + kRateFloor, &current_rate)) return false;
@@ -79,7 +79,7 @@ int op_lazy_update(AdaGradObject* self, SparseVectorD* vec) {
         const double idle = s.avg.t - s.avg.last[f] - 1;
         if (!(idle > 0)) return true;
         const double wanted = s.avg.w[f];
-        double rate;
+        double rate = 0.0;
         if (!divide(s.eta, std::sqrt(kRateFloor + s.sgs[f]), &rate)) return false;
         rate *= idle;
         s.avg.charge(f, 1.0);  // last[f] = timestep; avg[f] += idle * w[f]
@@ -92,7 +92,7 @@ int op_lazy_update(AdaGradObject* self, SparseVectorD* vec) {
 // reported). Otherwise lazyUpdate(vec) when lazy_updates is set, then
 // dot(vec, weights).
 double score_native(AdaGradObject* self, SparseVectorD* vec, int use_avg) {
-    double d;
+    double d = 0.0;
     bool ok;
     if (use_avg) {
         ok = guarded_dot(vec, self->avgWeights, &d) && divide(d, static_cast<double>(self->timestep), &d);

@@ -24,7 +24,7 @@ Averages averages(const AvgPerObject* s) { return Averages(s->weights, s->avgWei
 // from the averaged score (get_dense(..., testing=False) brings them in).
 double score_native(AvgPerObject* self, SparseVectorD* vec, int use_avg) {
     const bool averaged = use_avg && self->timestep > 0;
-    double d;
+    double d = 0.0;
     if (!guarded_dot(vec, averaged ? self->avgWeights : self->weights, &d)) {
         report_unraisable(kScore);
         return 0.0;

@@ -18,7 +18,7 @@ FileModelObject* as_fm(PyObject* o) { return reinterpret_cast<FileModelObject*>(
 
 // dot(vec, weights); use_avg is ignored (the file holds final weights).
 double score_native(FileModelObject* self, SparseVectorD* vec, int) {
-    double d;
+    double d = 0.0;
     if (!guarded_dot(vec, self->weights, &d)) {
         report_unraisable(kScore);
         return 0.0;

@@ -86,6 +86,7 @@ struct AdaGradObject {
 // --- SgdMomentum ----------------------------------------------------------
 
 struct SgdMomentumObject;
+struct SgdPowers;
 struct SgdMomentumOps {
     // Overridable; a new reference, or nullptr with the error raised.
     PyObject* (*score)(SgdMomentumObject* self, SparseVectorD* vec, int is_testing);
@@ -106,6 +107,7 @@ struct SgdMomentumObject {
     double weights_scale;
     View1D lastUpdated;  // 64-bit integers
     int64_t timestep;
+    SgdPowers* powers;  // owned cache of the catch-up's powers (sgd.cpp), or nullptr
 };
 
 // --- FileModel ------------------------------------------------------------

@@ -30,7 +30,7 @@ int op_hidden_updates(AvgMiraObject* self, PyObject* vec, int start, int end) {
 // steps. Otherwise dot(vec, weights).
 double score_native(AvgMiraObject* self, SparseVectorD* vec, int use_avg) {
     const bool averaged = use_avg && self->timestep > 0;
-    double d;
+    double d = 0.0;
     if ((averaged && self->ops->hiddenUpdates(self, reinterpret_cast<PyObject*>(vec), 0, -1) < 0) ||
         !guarded_dot(vec, averaged ? self->avgWeights : self->weights, &d)) {
         report_unraisable(kScore);

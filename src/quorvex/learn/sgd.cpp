@@ -14,6 +14,35 @@
 
 namespace qv {
 
+// The catch-up raises two constants, r = momentum / (1 - l2) and momentum,
+// to the idle interval of every feature it covers. Short intervals are
+// frequent, so their powers are computed once per learner, with std::pow
+// itself: a cached power is exactly the value std::pow gives.
+struct SgdPowers {
+    static const int kSize = 1024;
+    double ratio, momentum;  // the bases the tables were made for
+    double ratio_pow[kSize], momentum_pow[kSize];
+
+    void fill(double r, double m) {
+        ratio = r;
+        momentum = m;
+        for (int k = 0; k < kSize; ++k) {
+            ratio_pow[k] = std::pow(r, k);
+            momentum_pow[k] = std::pow(m, k);
+        }
+    }
+    // r^k and m^k, from the tables when they hold them.
+    void powers(double r, double m, int k, double* rk, double* mk) const {
+        if (k >= 0 && k < kSize && r == ratio && m == momentum) {
+            *rk = ratio_pow[k];
+            *mk = momentum_pow[k];
+        } else {
+            *rk = std::pow(r, k);
+            *mk = std::pow(m, k);
+        }
+    }
+};
+
 namespace {
 
 Overridable op_score_name{"score"};
@@ -59,9 +88,15 @@ int op_hidden_updates(SgdMomentumObject* self, PyObject* vec, int start, int end
         }
         const int idle = static_cast<int>(t - s.last[f]);
         if (idle != 0) {  // an up-to-date feature is left exactly as it is
-            const double mom_factor = std::pow(ratio, idle);
+            double mom_factor = 1.0, decay = 1.0;
+            if (self->powers) {
+                self->powers->powers(ratio, self->momentum, idle, &mom_factor, &decay);
+            } else {
+                mom_factor = std::pow(ratio, idle);
+                decay = std::pow(self->momentum, idle);
+            }
             s.w[f] += (1 / self->weights_scale) * ((1 - mom_factor) * s.velocity[f] / (1 - ratio));
-            s.velocity[f] *= std::pow(self->momentum, idle);
+            s.velocity[f] *= decay;
         }
         s.last[f] = t;
         return true;
@@ -70,7 +105,7 @@ int op_hidden_updates(SgdMomentumObject* self, PyObject* vec, int start, int end
 
 // hiddenUpdates(vec), then dot(vec, weights) * weights_scale. Errors are raised.
 PyObject* score_native(SgdMomentumObject* self, SparseVectorD* vec, int) {
-    double d;
+    double d = 0.0;
     if (self->ops->hiddenUpdates(self, reinterpret_cast<PyObject*>(vec), 0, -1) < 0 ||
         !guarded_dot(vec, self->weights, &d))
         return nullptr;
@@ -127,7 +162,15 @@ int sgd_init(PyObject* self, PyObject* args, PyObject* kwds) {
     Ref l2_obj(PyNumber_TrueDivide(a[1] ? a[1] : zero.get(), n_examples));
     if (!l2_obj || !to_double(l2_obj.get(), &l2)) return -1;
     SgdMomentumObject* s = as_sgd(self);
+    if (!s->powers) {
+        s->powers = static_cast<SgdPowers*>(PyMem_Malloc(sizeof(SgdPowers)));
+        if (!s->powers) {
+            raise_no_memory();
+            return -1;
+        }
+    }
     if (!fresh_arrays(n, {{&s->weights, "d"}, {&s->velocity, "d"}, {&s->lastUpdated, "l"}})) return -1;
+    s->powers->fill(1 - l2 == 0 ? 0.0 : momentum / (1 - l2), momentum);
     s->momentum = momentum;
     s->eta = eta;
     s->weights_scale = 1.0;
@@ -152,6 +195,7 @@ int sgd_clear(PyObject* self) {
 void sgd_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     sgd_clear(self);
+    PyMem_Free(as_sgd(self)->powers);
     Py_TYPE(self)->tp_free(self);
 }
 
