@@ -16,13 +16,19 @@ vector). Three tables:
    the same arithmetic on raw arrays (compiled here with g++ and loaded with ctypes; it is not
    part of the package), for order-1 vectors (about 21 entries) and order-2 vectors.
 
-Needs ../shared/data/ud-english-lines; scikit-learn, scipy and vowpalwabbit are optional (their
-columns read n/a), and so is g++.
+Times are CPU seconds of this process (time.process_time), with every library held to one
+thread, since the machines are shared and noisy; medians of --repeats runs, quorvex and the plain
+loop interleaved. Needs ../shared/data/ud-english-lines; scikit-learn, scipy and vowpalwabbit are
+optional (their columns read n/a), and so is g++.
 """
+
+import os
+
+for _var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
+    os.environ.setdefault(_var, "1")  # one thread everywhere: CPU time is then a fair cost
 
 import argparse
 import ctypes
-import os
 import shutil
 import statistics
 import subprocess
@@ -39,6 +45,7 @@ from quorvex.learn import AdaGrad, AvgMira, AvgPer, SgdMomentum
 from quorvex.sparsmat import SparseVectorsD
 
 LEARNERS = ["AvgPer", "AvgMira", "AdaGrad", "SgdMomentum"]
+clock = time.process_time
 
 
 # --- data ---------------------------------------------------------------------------------
@@ -82,7 +89,7 @@ def train_pass(name, data):
     learner = make_learner(name, data.dim)
     vectors, ys, grads, sets = data.vectors, data.y, data.grads, data.sets
     updated = []
-    start = time.perf_counter()
+    start = clock()
     if name == "AvgPer":
         score, update = learner.score, learner.update
         for i, x in enumerate(vectors):
@@ -110,7 +117,7 @@ def train_pass(name, data):
                 updated.append(i)
             else:
                 update(empty)
-    return time.perf_counter() - start, updated
+    return clock() - start, updated
 
 
 def update_pass(name, data, subset):
@@ -121,23 +128,23 @@ def update_pass(name, data, subset):
     update = learner.update
     if name == "AvgMira":
         sets = [data.sets[i] for i in subset]
-        start = time.perf_counter()
+        start = clock()
         for s in sets:
             update(s)
     else:
         grads = data.grads
-        start = time.perf_counter()
+        start = clock()
         for g in grads:
             update(g)
-    return time.perf_counter() - start, learner
+    return clock() - start, learner
 
 
 def score_pass(learner, data):
     score = learner.score
-    start = time.perf_counter()
+    start = clock()
     for x in data.vectors:
         score(x)
-    return time.perf_counter() - start
+    return clock() - start
 
 
 # --- the plain C++ loop ----------------------------------------------------------------------
@@ -238,7 +245,7 @@ def floor_pass(lib, name, data, subset):
     y = np.array(data.y)
     arrays = [np.zeros(d) for _ in range(4)]
     common = (ptr(data.offsets), ptr(data.indices), ptr(data.values))
-    start = time.perf_counter()
+    start = clock()
     if name == "AvgPer":
         lib.avgper(ctypes.c_int64(n), *common, ptr(y), *(ptr(a) for a in arrays[:3]))
     elif name == "AvgMira":
@@ -251,7 +258,7 @@ def floor_pass(lib, name, data, subset):
         scale = np.ones(1)
         lib.sgd(ctypes.c_int64(n), *common, ptr(y), ptr(arrays[0]), ptr(scale), ctypes.c_double(1e-4 / 1000.0),
                 ctypes.c_double(1000.0), ctypes.c_double(0.1))
-    return time.perf_counter() - start
+    return clock() - start
 
 
 # --- peers -------------------------------------------------------------------------------------
@@ -276,19 +283,19 @@ def sklearn_models():
 def sklearn_per_example(make, rows, ys):
     clf = make()
     classes = np.array([-1.0, 1.0])
-    start = time.perf_counter()
+    start = clock()
     for row, y in zip(rows, ys):
         clf.partial_fit(row, y, classes=classes)
-    return (time.perf_counter() - start) / len(rows)
+    return (clock() - start) / len(rows)
 
 
 def sklearn_batches(make, batches):
     clf = make()
     classes = np.array([-1.0, 1.0])
-    start = time.perf_counter()
+    start = clock()
     for X, y in batches:
         clf.partial_fit(X, y, classes=classes)
-    return (time.perf_counter() - start) / sum(X.shape[0] for X, _ in batches)
+    return (clock() - start) / sum(X.shape[0] for X, _ in batches)
 
 
 def vw_per_example(data, n):
@@ -299,10 +306,10 @@ def vw_per_example(data, n):
     lines = ["%d | %s" % (int(y), " ".join("%d:%r" % (f, x) for f, x in v))
              for y, v in zip(data.y[:n], data.vectors[:n])]
     vw = Workspace("--quiet --loss_function hinge -b 22")
-    start = time.perf_counter()
+    start = clock()
     for line in lines:
         vw.learn(line)
-    seconds = (time.perf_counter() - start) / len(lines)
+    seconds = (clock() - start) / len(lines)
     vw.finish()
     return seconds
 

@@ -63,7 +63,10 @@ struct SparseAccum {
         if (merged == len) return;
         AccumEntry<T>* e = entries;
         auto by_index = [](const AccumEntry<T>& a, const AccumEntry<T>& b) { return a.idx < b.idx; };
-        if (len <= 32) {
+        if (std::is_sorted(e, e + len, by_index)) {
+            // Already in index order (the entries of one sparse vector, for
+            // example): only equal neighbours remain to be summed.
+        } else if (len <= 32) {
             for (std::size_t i = 1; i < len; ++i) {
                 AccumEntry<T> x = e[i];
                 std::size_t j = i;
