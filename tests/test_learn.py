@@ -313,6 +313,55 @@ def test_strided_weights_are_read_and_written_with_their_stride(step):
         np.testing.assert_array_equal(base[untouched], untouched)  # nothing written between the strides
 
 
+def test_held_arrays_cannot_be_resized_under_the_learner(tmp_path):
+    np.save(tmp_path / "w.npy", np.zeros(3))
+    p = AvgPer(3)
+    p.set_weights(np.zeros(3))  # adopted, and held by the learner alone
+    s = SgdMomentum(3)
+    m = FileModel(str(tmp_path / "w.npy"))
+    for array in (lambda: p.weights, lambda: p.avgWeights, lambda: s.weights, lambda: s.velocity,
+                  lambda: s.lastUpdated, lambda: m.weights):
+        with pytest.raises(ValueError):
+            array().resize(10**6)  # would free the memory the learner reads
+        assert len(array()) == 3
+    p.update([(1.0, sv((2, 1.0)))])
+    assert list(p.weights) == [0.0, 0.0, 1.0]
+
+
+def test_cycles_through_fc_are_collected():
+    import gc
+    import weakref
+
+    class Box:
+        pass
+
+    for cls in (AvgPer, AvgMira, AdaGrad):
+        box = Box()
+        box.learner = cls(2)
+        box.learner.fc = box
+        ref = weakref.ref(box)
+        del box
+        gc.collect()
+        assert ref() is None
+
+
+def test_adopted_arrays_are_released():
+    w = np.zeros(3)
+    base = sys.getrefcount(w)
+    p = AvgPer(3)
+    p.set_weights(w)
+    p.set_weights(w)  # the old view and its extra reference are given up
+    assert sys.getrefcount(w) == base + 2
+    p.set_weights(np.ones(3))
+    assert sys.getrefcount(w) == base
+    p.set_weights(w)
+    p.__init__(3)
+    assert sys.getrefcount(w) == base
+    p.set_weights(w)
+    del p
+    assert sys.getrefcount(w) == base
+
+
 def test_update_out_of_range_keeps_earlier_entries():
     p = AvgPer(3)
     with pytest.raises(IndexError, match=OOB):

@@ -84,7 +84,7 @@ int fm_init(PyObject* self, PyObject* args, PyObject* kwds) {
         return -1;
     }
     FileModelObject* s = as_fm(self);
-    if (!view_set(s->weights, numbers.get(), Elem::Float64, false)) return -1;
+    if (!pin_view(s->weights, numbers.get(), Elem::Float64, false)) return -1;
     s->n_dimensions = static_cast<int32_t>(n);
     return 0;
 }

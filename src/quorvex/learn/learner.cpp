@@ -38,6 +38,20 @@ PyObject* new_zeros(int32_t n, const char* code) {
     return call_numpy("zeros", {len.get(), tc.get()});
 }
 
+bool pin_view(View1D& v, PyObject* obj, Elem elem, bool writable) {
+    PyObject* old = v.buf.obj;  // the old view's extra reference, dropped once it is replaced
+    if (!view_set(v, obj, elem, writable)) return false;
+    Py_INCREF(obj);
+    Py_XDECREF(old);
+    return true;
+}
+
+void unpin_view(View1D& v) {
+    PyObject* old = v.buf.obj;
+    view_release(v);
+    Py_XDECREF(old);
+}
+
 bool fresh_arrays(int32_t n, std::initializer_list<ArraySlot> slots) {
     QV_TRY
     std::vector<Ref> made;
@@ -49,19 +63,22 @@ bool fresh_arrays(int32_t n, std::initializer_list<ArraySlot> slots) {
     std::size_t k = 0;
     for (const ArraySlot& slot : slots) {
         const Elem elem = slot.code[0] == 'l' ? Elem::Int64 : Elem::Float64;
-        if (!view_set(*slot.view, made[k++].get(), elem, true)) return false;
+        if (!pin_view(*slot.view, made[k++].get(), elem, true)) return false;
     }
     return true;
     QV_CATCH(false)
 }
 
 int visit_views(std::initializer_list<const View1D*> views, visitproc visit, void* arg) {
-    for (const View1D* v : views) Py_VISIT(v->buf.obj);
+    for (const View1D* v : views) {
+        Py_VISIT(v->buf.obj);  // the buffer's reference
+        Py_VISIT(v->buf.obj);  // and the extra one of pin_view
+    }
     return 0;
 }
 
 void release_views(std::initializer_list<View1D*> views) {
-    for (View1D* v : views) view_release(*v);
+    for (View1D* v : views) unpin_view(*v);
 }
 
 namespace {
@@ -143,8 +160,8 @@ bool adopt_weights(View1D& weights, View1D& avg, PyObject* obj) {
     }
     Ref tc(PyUnicode_FromString("d"));
     Ref copy(tc ? call_numpy("array", {obj, tc.get()}) : nullptr);
-    if (!copy || !view_set(avg, copy.get(), Elem::Float64, true)) return false;
-    return view_set(weights, obj, Elem::Float64, true);
+    if (!copy || !pin_view(avg, copy.get(), Elem::Float64, true)) return false;
+    return pin_view(weights, obj, Elem::Float64, true);
 }
 
 PyObject* averaged_weights(const View1D& avg, int64_t timestep) {

@@ -203,6 +203,13 @@ PyObject* call_numpy(const char* fn, std::initializer_list<PyObject*> args);
 // numpy.zeros(n, code) (a new reference).
 PyObject* new_zeros(int32_t n, const char* code);
 
+// Sets or releases a learner's view. A set view also holds an extra
+// reference to its array: NumPy resizes an array in place (ndarray.resize,
+// freeing the memory the view points into) when it counts no reference
+// besides the caller's and the buffer's, and the extra one makes it refuse.
+bool pin_view(View1D& v, PyObject* obj, Elem elem, bool writable);
+void unpin_view(View1D& v);
+
 // Creates numpy.zeros(n, code) for every slot, and only when all were
 // created makes each slot's view hold its new array (so a failing
 // __init__ leaves the instance as it was).
