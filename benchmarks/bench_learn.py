@@ -228,11 +228,15 @@ def build_floor():
     src, lib = os.path.join(tmp, "floor.cpp"), os.path.join(tmp, "floor.so")
     with open(src, "w") as f:
         f.write(FLOOR_CPP)
-    r = subprocess.run(["g++", "-O2", "-std=c++17", "-shared", "-fPIC", src, "-o", lib], capture_output=True, text=True)
-    if r.returncode != 0:
-        print("g++ failed: %s" % r.stderr[:300])
-        return None
-    return ctypes.CDLL(lib)
+    try:
+        r = subprocess.run(["g++", "-O2", "-std=c++17", "-shared", "-fPIC", src, "-o", lib], capture_output=True,
+                           text=True)
+        if r.returncode != 0:
+            print("g++ failed: %s" % r.stderr[:300])
+            return None
+        return ctypes.CDLL(lib)  # stays mapped after its file is removed
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
 
 
 def ptr(a):
