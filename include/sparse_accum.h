@@ -75,8 +75,11 @@ struct SparseAccum {
     void compact() {
         if (merged == len) return;
         AccumEntry<T>* e = entries;
-        bool ordered = true;
-        for (std::size_t i = 1; i < len && ordered; ++i) ordered = e[i - 1].idx < e[i].idx;
+        bool ordered = true, unique = true;
+        for (std::size_t i = 1; i < len && ordered; ++i) {
+            ordered = e[i - 1].idx <= e[i].idx;
+            unique = unique && e[i - 1].idx != e[i].idx;
+        }
         if (!ordered) {
             // Sorting 64-bit keys that carry the position is cheaper than
             // sorting the entries, and equal indices stay in insertion order.
@@ -92,6 +95,17 @@ struct SparseAccum {
                     spare[out++] = x;
             }
             std::swap(entries, spare);
+            len = out;
+        } else if (!unique) {
+            // Already in index order (a sparse vector's entries, for
+            // example): only equal neighbours remain to be summed.
+            std::size_t out = 0;
+            for (std::size_t i = 0; i < len; ++i) {
+                if (out > 0 && e[out - 1].idx == e[i].idx)
+                    e[out - 1].val += e[i].val;
+                else
+                    e[out++] = e[i];
+            }
             len = out;
         }
         merged = len;

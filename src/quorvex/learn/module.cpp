@@ -1,12 +1,16 @@
 // quorvex.learn: online linear learners over sparse vectors, their weight
-// files and the factory used for pickling. This file only registers.
+// files and the factory used for pickling. This file only registers: the
+// behaviour lives in the class files (learner.h is their shared core).
 #include "alphabet/alphabet_api.h"
+#include "learn.h"
 #include "module_util.h"
 #include "sparsmat/sparsmat_api.h"
 
 namespace qv {
 
 const SparsmatAPI* sparsmat = nullptr;
+PyObject* learn_module = nullptr;
+PyObject* learn_numpy = nullptr;
 
 namespace {
 
@@ -25,6 +29,12 @@ PyMODINIT_FUNC PyInit_learn(void) {
     if (!m) return nullptr;
     sparsmat = import_sparsmat();
     if (!sparsmat || !import_alphabet() || !bind_numpy_types()) return nullptr;
+    if (!ready_adagrad() || !ready_sgd_momentum() || !ready_avgper() || !ready_avgmira() || !ready_file_model())
+        return nullptr;
+    if (!add_type(m.get(), &AdaGrad_Type, "AdaGrad") || !add_type(m.get(), &SgdMomentum_Type, "SgdMomentum") ||
+        !add_type(m.get(), &AvgPer_Type, "AvgPer") || !add_type(m.get(), &AvgMira_Type, "AvgMira") ||
+        !add_type(m.get(), &FileModel_Type, "FileModel"))
+        return nullptr;
     if (!import_module_as(m.get(), "sys", "sys") || !import_module_as(m.get(), "numpy", "numpy")) return nullptr;
     // `from alphabet import PythonAlphabet`, resolved like `import alphabet`.
     Ref mod(import_alphabet_package());
@@ -36,5 +46,17 @@ PyMODINIT_FUNC PyInit_learn(void) {
         return nullptr;
     }
     if (!add_object(m.get(), "PythonAlphabet", pa)) return nullptr;
+    Ref modname(PyUnicode_FromString("quorvex.learn"));
+    if (!modname ||
+        !add_object(m.get(), "make_classifier", PyCFunction_NewEx(&make_classifier_def, nullptr, modname.get())))
+        return nullptr;
+    // The learners call numpy through the module global and find
+    // make_classifier there when pickled.
+    PyObject* np = PyObject_GetAttrString(m.get(), "numpy");
+    if (!np) return nullptr;
+    Py_XDECREF(learn_numpy);
+    learn_numpy = np;
+    Py_XDECREF(learn_module);
+    learn_module = m.new_ref();
     return m.release();
 }

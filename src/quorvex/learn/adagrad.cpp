@@ -1,0 +1,258 @@
+// AdaGrad: averaged online learner with a per-feature rate that shrinks with
+// the square root of the feature's summed squared gradients, and L1/L2
+// regularisation applied lazily: a feature is regularised for all the steps
+// it was idle at once, when it is next touched (update) or scored
+// (lazyUpdate, with lazy_updates set).
+#include <cmath>
+#include <cstddef>
+
+#include "getset.h"
+#include "learner.h"
+
+namespace qv {
+
+namespace {
+
+const char* const kScore = "quorvex.learn.AdaGrad.score";
+Overridable op_score_name{"score"};
+// Added to the summed squares before the root (rate before a gradient) and
+// to the root (rate after it).
+const double kRateFloor = 10000.0;
+
+AdaGradObject* as_ada(PyObject* o) { return reinterpret_cast<AdaGradObject*>(o); }
+
+// AdaGrad's step counts a feature's idle steps from the step after its last
+// touch, so its averages are charged with lag 1 (learner.h: Averages::charge).
+struct AdaState {
+    Averages avg;
+    Strided<double> sgs;  // sumGradSquare
+    double eta, l1, l2;
+    Py_ssize_t limit;
+    explicit AdaState(const AdaGradObject* s)
+        : avg(s->weights, s->avgWeights, s->lastUpdated, s->timestep), sgs(s->sumGradSquare), eta(s->eta),
+          l1(s->lambdaL1), l2(s->lambdaL2),
+          limit(common_length({&s->weights, &s->avgWeights, &s->sumGradSquare, &s->lastUpdated})) {}
+
+    // The weight wanted after `rate` worth of steps, regularised:
+    // L1 soft threshold towards 0, L2 as multiplicative decay, sign of wanted.
+    double regularised(double wanted, double rate) const {
+        const double trunc1 = std::fmax(std::fabs(wanted) - l1 * rate, 0.0);
+        const double trunc2 = std::pow(1 - l2, rate);
+        return std::copysign(std::fabs(trunc2 * trunc1), wanted);
+    }
+};
+
+// x / d, or ZeroDivisionError "float division" for d == 0.
+inline bool divide(double x, double d, double* out) {
+    if (d == 0) return raise_float_division();
+    *out = x / d;
+    return true;
+}
+
+// One (a, vec) pair of a step; for every entry x[f]:
+//   g = a * x[f]
+//   prev = eta / sqrt(10000 + sgs[f]);  sgs[f] += g * g;  cur = eta / (sqrt(sgs[f]) + 10000)
+//   idle = timestep - last[f] - 1;  last[f] = timestep;  avg[f] += w[f] * idle
+//   w[f] = regularised(w[f] + g * cur, prev * idle + cur)
+bool ada_step(const AdaState& s, const SparseVectorD* vec, double a) {
+    return each_entry(vec, s.limit, [&s, a](std::size_t f, double x) {
+        const double g = a * x;
+        double prev_rate = 0.0, current_rate = 0.0;
+        if (!divide(s.eta, std::sqrt(kRateFloor + s.sgs[f]), &prev_rate)) return false;
+        s.sgs[f] += g * g;
+        if (!divide(s.eta, std::sqrt(s.sgs[f]) + kRateFloor, &current_rate)) return false;
+        const double wanted = s.avg.w[f] + g * current_rate;
+        const double idle = s.avg.charge(f, 1.0);
+        s.avg.w[f] = s.regularised(wanted, prev_rate * idle + current_rate);
+        return true;
+    });
+}
+
+// --- internal operations ------------------------------------------------------------
+
+// For every entry of vec idle for more than one step (idle = timestep -
+// last[f] - 1 > 0): the regularisation of those idle steps at the feature's
+// current rate, and the average's catch-up with the weight before it.
+int op_lazy_update(AdaGradObject* self, SparseVectorD* vec) {
+    const AdaState s(self);
+    return each_entry(vec, s.limit, [&s](std::size_t f, double) {
+        const double idle = s.avg.t - s.avg.last[f] - 1;
+        if (!(idle > 0)) return true;
+        const double wanted = s.avg.w[f];
+        double rate = 0.0;
+        if (!divide(s.eta, std::sqrt(kRateFloor + s.sgs[f]), &rate)) return false;
+        rate *= idle;
+        s.avg.charge(f, 1.0);  // last[f] = timestep; avg[f] += idle * w[f]
+        s.avg.w[f] = s.regularised(wanted, rate);
+        return true;
+    }) ? 0 : -1;
+}
+
+// use_avg: dot(vec, avgWeights) / timestep (ZeroDivisionError at timestep 0,
+// reported). Otherwise lazyUpdate(vec) when lazy_updates is set, then
+// dot(vec, weights).
+double score_native(AdaGradObject* self, SparseVectorD* vec, int use_avg) {
+    double d = 0.0;
+    bool ok;
+    if (use_avg) {
+        ok = guarded_dot(vec, self->avgWeights, &d) && divide(d, static_cast<double>(self->timestep), &d);
+    } else {
+        ok = (!self->lazy_updates || self->ops->lazyUpdate(self, vec) == 0) && guarded_dot(vec, self->weights, &d);
+    }
+    if (!ok) {
+        report_unraisable(kScore);
+        return 0.0;
+    }
+    return d;
+}
+
+double op_score(AdaGradObject* self, SparseVectorD* vec, int use_avg) {
+    return dispatch_score(self, vec, use_avg, &AdaGrad_Type, op_score_name, kScore, score_native);
+}
+
+const AdaGradOps adagrad_ops = {op_score, op_lazy_update};
+
+// --- type slots -----------------------------------------------------------------------
+
+PyObject* ada_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    as_ada(self)->ops = &adagrad_ops;
+    Py_INCREF(Py_None);
+    as_ada(self)->fc = Py_None;
+    return self;
+}
+
+// value / n_examples by Python true division, as a float.
+bool per_example(PyObject* value, PyObject* n_examples, double* out) {
+    Ref q(PyNumber_TrueDivide(value, n_examples));
+    return q && to_double(q.get(), out);
+}
+
+int ada_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    static const char* const names[] = {"n_dimensions", "l1", "l2", "n_examples", "lazy_updates", nullptr};
+    static const ArgSpec spec{"AdaGrad", names, 0, 1};
+    PyObject* a[5];
+    int32_t n;
+    if (!parse_tuple(spec, args, kwds, a) || !to_int32(a[0], &n)) return -1;
+    Ref zero(PyFloat_FromDouble(0.0)), one(PyFloat_FromDouble(1.0));
+    if (!zero || !one) return -1;
+    double l1, l2;
+    int lazy = 0;
+    PyObject* n_examples = a[3] ? a[3] : one.get();
+    if (!per_example(a[1] ? a[1] : zero.get(), n_examples, &l1) ||
+        !per_example(a[2] ? a[2] : zero.get(), n_examples, &l2) || (a[4] && !to_flag(a[4], &lazy)))
+        return -1;
+    AdaGradObject* s = as_ada(self);
+    if (!fresh_arrays(n, {{&s->weights, "d"}, {&s->avgWeights, "d"}, {&s->sumGradSquare, "d"},
+                          {&s->lastUpdated, "d"}}))
+        return -1;
+    s->n_dimensions = n;
+    s->eta = 0.1;
+    s->lambdaL1 = l1;
+    s->lambdaL2 = l2;
+    s->timestep = 0;
+    s->lazy_updates = lazy;
+    return 0;
+}
+
+int ada_traverse(PyObject* self, visitproc visit, void* arg) {
+    AdaGradObject* s = as_ada(self);
+    Py_VISIT(s->fc);
+    return visit_views({&s->weights, &s->avgWeights, &s->sumGradSquare, &s->lastUpdated}, visit, arg);
+}
+
+int ada_clear(PyObject* self) {
+    AdaGradObject* s = as_ada(self);
+    Py_CLEAR(s->fc);
+    release_views({&s->weights, &s->avgWeights, &s->sumGradSquare, &s->lastUpdated});
+    return 0;
+}
+
+void ada_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    ada_clear(self);
+    Py_TYPE(self)->tp_free(self);
+}
+
+// --- methods --------------------------------------------------------------------------
+
+PyObject* ada_score(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return score_method<AdaGradObject>(self, args, nargs, kwnames, "use_avg", score_native);
+}
+
+PyObject* ada_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"gradient", nullptr};
+    static const ArgSpec spec{"update", names, 0, 1};
+    PyObject* a[1];
+    if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+    AdaGradObject* s = as_ada(self);
+    if (!each_pair(a[0], [s](double coef, SparseVectorD* vec) { return ada_step(AdaState(s), vec, coef); }))
+        return nullptr;
+    ++s->timestep;
+    Py_RETURN_NONE;
+}
+
+PyObject* ada_reduce(PyObject* self, PyObject*) { return averaging_reduce<AdaGradObject>(self, "adagrad"); }
+
+PyMethodDef ada_methods[] = {
+    {"score", reinterpret_cast<PyCFunction>(ada_score), METH_FASTCALL | METH_KEYWORDS,
+     "score(vec, use_avg=True) -> float: dot(vec, avgWeights) / timestep (0.0 with a reported\n"
+     "ZeroDivisionError before the first step); with use_avg false dot(vec, weights), after catching\n"
+     "up the regularisation vec's features missed when lazy_updates is set."},
+    {"update", reinterpret_cast<PyCFunction>(ada_update), METH_FASTCALL | METH_KEYWORDS,
+     "update(gradient): one training step over the (a, vec) pairs of gradient, each entry moved by\n"
+     "a * x at its own rate and regularised for the steps it was idle."},
+    {"set_weights", reinterpret_cast<PyCFunction>(averaging_set_weights<AdaGradObject>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "set_weights(weights): adopts a float64 array of the same length as the weights (shared, not\n"
+     "copied); avgWeights becomes a copy of it. sumGradSquare, lastUpdated and timestep are kept."},
+    {"save_binary", reinterpret_cast<PyCFunction>(averaging_save_binary<AdaGradObject>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "save_binary(fname_out): writes avgWeights / timestep with numpy.save to the file fname_out."},
+    {"__reduce__", ada_reduce, METH_NOARGS,
+     "Pickles as make_classifier('adagrad', avgWeights / timestep, fc); the restored learner has\n"
+     "timestep 0, so score it with use_avg=False."},
+    {nullptr, nullptr, 0, nullptr}};
+
+const Field fc_field{offsetof(AdaGradObject, fc)};
+const Field weights_field{offsetof(AdaGradObject, weights)};
+const Field avg_field{offsetof(AdaGradObject, avgWeights)};
+const Field n_field{offsetof(AdaGradObject, n_dimensions)};
+const Field timestep_field{offsetof(AdaGradObject, timestep)};
+
+#define FIELD(f) const_cast<Field*>(&f)
+PyGetSetDef ada_getset[] = {
+    {"fc", get_object, set_object, "free slot for the FCombo that makes the vectors (pickled along)",
+     FIELD(fc_field)},
+    {"weights", get_view, nullptr, "the current weights (the array itself, not a copy)", FIELD(weights_field)},
+    {"avgWeights", get_view, nullptr, "running sums of the weights held (not divided)", FIELD(avg_field)},
+    {"n_dimensions", get_int32, nullptr, "number of weight dimensions", FIELD(n_field)},
+    {"timestep", get_int64, nullptr, "number of completed update calls", FIELD(timestep_field)},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+#undef FIELD
+
+}  // namespace
+
+PyTypeObject AdaGrad_Type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+bool ready_adagrad() {
+    PyTypeObject& t = AdaGrad_Type;
+    t.tp_name = "quorvex.learn.AdaGrad";
+    t.tp_basicsize = sizeof(AdaGradObject);
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    t.tp_doc =
+        "AdaGrad(n_dimensions, l1=0.0, l2=0.0, n_examples=1.0, lazy_updates=False)\n\n"
+        "Averaged learner with per-feature adaptive rates (base rate 0.1) and lazy L1/L2\n"
+        "regularisation of l1 / n_examples and l2 / n_examples per step.";
+    t.tp_new = ada_new;
+    t.tp_init = ada_init;
+    t.tp_dealloc = ada_dealloc;
+    t.tp_traverse = ada_traverse;
+    t.tp_clear = ada_clear;
+    t.tp_methods = ada_methods;
+    t.tp_getset = ada_getset;
+    return PyType_Ready(&t) == 0;
+}
+
+}  // namespace qv

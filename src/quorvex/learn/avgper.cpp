@@ -1,0 +1,184 @@
+// AvgPer: the averaged perceptron. A step adds a * vec to the weights for
+// every (a, vec) pair the caller hands over; the averaged weights
+// avgWeights / timestep are kept lazily (learner.h: Averages).
+#include <cstddef>
+
+#include "getset.h"
+#include "learner.h"
+
+namespace qv {
+
+namespace {
+
+const char* const kScore = "quorvex.learn.AvgPer.score";
+Overridable op_score_name{"score"};
+
+AvgPerObject* as_ap(PyObject* o) { return reinterpret_cast<AvgPerObject*>(o); }
+
+Averages averages(const AvgPerObject* s) { return Averages(s->weights, s->avgWeights, s->lastUpdated, s->timestep); }
+
+// --- internal operations ------------------------------------------------------------
+
+// score = dot(vec, avgWeights) / timestep when averaging and timestep > 0,
+// else dot(vec, weights). No catch-up: pending contributions are missing
+// from the averaged score (get_dense(..., testing=False) brings them in).
+double score_native(AvgPerObject* self, SparseVectorD* vec, int use_avg) {
+    const bool averaged = use_avg && self->timestep > 0;
+    double d = 0.0;
+    if (!guarded_dot(vec, averaged ? self->avgWeights : self->weights, &d)) {
+        report_unraisable(kScore);
+        return 0.0;
+    }
+    return averaged ? d / static_cast<double>(self->timestep) : d;
+}
+
+double op_score(AvgPerObject* self, SparseVectorD* vec, int use_avg) {
+    return dispatch_score(self, vec, use_avg, &AvgPer_Type, op_score_name, kScore, score_native);
+}
+
+int op_hidden_updates(AvgPerObject* self, PyObject* vec, int start, int end) {
+    return averaged_catch_up(averages(self), vec, start, end, self->n_dimensions) ? 0 : -1;
+}
+
+const AvgPerOps avgper_ops = {op_score, op_hidden_updates};
+
+// --- type slots -----------------------------------------------------------------------
+
+PyObject* ap_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    as_ap(self)->ops = &avgper_ops;
+    Py_INCREF(Py_None);
+    as_ap(self)->fc = Py_None;
+    return self;
+}
+
+int ap_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    static const char* const names[] = {"n_dimensions", nullptr};
+    static const ArgSpec spec{"AvgPer", names, 0, 1};
+    PyObject* a[1];
+    int32_t n;
+    if (!parse_tuple(spec, args, kwds, a) || !to_int32(a[0], &n)) return -1;
+    AvgPerObject* s = as_ap(self);
+    if (!fresh_arrays(n, {{&s->weights, "d"}, {&s->avgWeights, "d"}, {&s->lastUpdated, "d"}})) return -1;
+    s->n_dimensions = n;
+    s->timestep = 0;
+    return 0;
+}
+
+int ap_traverse(PyObject* self, visitproc visit, void* arg) {
+    AvgPerObject* s = as_ap(self);
+    Py_VISIT(s->fc);
+    return visit_views({&s->weights, &s->avgWeights, &s->lastUpdated}, visit, arg);
+}
+
+int ap_clear(PyObject* self) {
+    AvgPerObject* s = as_ap(self);
+    Py_CLEAR(s->fc);
+    release_views({&s->weights, &s->avgWeights, &s->lastUpdated});
+    return 0;
+}
+
+void ap_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    ap_clear(self);
+    Py_TYPE(self)->tp_free(self);
+}
+
+// --- methods --------------------------------------------------------------------------
+
+PyObject* ap_score(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return score_method<AvgPerObject>(self, args, nargs, kwnames, "use_avg", score_native);
+}
+
+// For every pair (a, vec) and every entry x[f] of vec:
+//   avgWeights[f] += weights[f] * (timestep - lastUpdated[f]); lastUpdated[f] = timestep;
+//   weights[f] += a * x[f]
+// then timestep += 1. An error stops the call: what was applied stays, and
+// timestep is not incremented.
+PyObject* ap_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"gradient", nullptr};
+    static const ArgSpec spec{"update", names, 0, 1};
+    PyObject* a[1];
+    if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+    AvgPerObject* s = as_ap(self);
+    // The state is read per pair: converting a pair may run Python code.
+    if (!each_pair(a[0], [s](double coef, SparseVectorD* vec) { return averaged_add(averages(s), vec, coef); }))
+        return nullptr;
+    ++s->timestep;
+    Py_RETURN_NONE;
+}
+
+PyObject* ap_reduce(PyObject* self, PyObject*) { return averaging_reduce<AvgPerObject>(self, "avgper"); }
+
+PyMethodDef ap_methods[] = {
+    {"score", reinterpret_cast<PyCFunction>(ap_score), METH_FASTCALL | METH_KEYWORDS,
+     "score(vec, use_avg=True) -> float: dot(vec, avgWeights) / timestep when use_avg and timestep > 0,\n"
+     "else dot(vec, weights). Averages still pending for vec's features are not included (see get_dense)."},
+    {"update", reinterpret_cast<PyCFunction>(ap_update), METH_FASTCALL | METH_KEYWORDS,
+     "update(gradient): one training step; adds a * vec to the weights for every (a, vec) pair of\n"
+     "gradient and counts one timestep."},
+    {"set_weights", reinterpret_cast<PyCFunction>(averaging_set_weights<AvgPerObject>), METH_FASTCALL | METH_KEYWORDS,
+     "set_weights(weights): adopts a float64 array of the same length as the weights (shared, not\n"
+     "copied); avgWeights becomes a copy of it. lastUpdated and timestep are kept."},
+    {"get_dense", reinterpret_cast<PyCFunction>(averaging_get_dense<AvgPerObject>), METH_FASTCALL | METH_KEYWORDS,
+     "get_dense(start, end, testing=True) -> a new float64 array of length end - start.\n"
+     "testing: avgWeights[start:end] / timestep as they stand (the learner is not changed).\n"
+     "not testing: first brings every feature in [start, end) up to date, adding to avgWeights the\n"
+     "weight it held since it was last touched, then returns weights[start:end].\n"
+     "The perceptron averages lazily, so call get_dense(0, n_dimensions, testing=False) once before\n"
+     "taking averaged weights out of it (avgWeights / timestep, get_dense(0, n)); without it, every\n"
+     "feature misses the weight it held since its last update."},
+    {"save_binary", reinterpret_cast<PyCFunction>(averaging_save_binary<AvgPerObject>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "save_binary(fname_out): writes avgWeights / timestep (as they stand) with numpy.save to the\n"
+     "file fname_out (no extension added); FileModel loads it."},
+    {"__reduce__", ap_reduce, METH_NOARGS,
+     "Pickles as make_classifier('avgper', avgWeights / timestep, fc): the averaged weights\n"
+     "become the restored learner's weights."},
+    {nullptr, nullptr, 0, nullptr}};
+
+const Field fc_field{offsetof(AvgPerObject, fc)};
+const Field weights_field{offsetof(AvgPerObject, weights)};
+const Field avg_field{offsetof(AvgPerObject, avgWeights)};
+const Field n_field{offsetof(AvgPerObject, n_dimensions)};
+const Field timestep_field{offsetof(AvgPerObject, timestep)};
+
+#define FIELD(f) const_cast<Field*>(&f)
+PyGetSetDef ap_getset[] = {
+    {"fc", get_object, set_object, "free slot for the FCombo that makes the vectors (pickled along)",
+     FIELD(fc_field)},
+    {"weights", get_view, nullptr, "the current weights (the array itself, not a copy)", FIELD(weights_field)},
+    {"avgWeights", get_view, nullptr, "running sums of the weights held after each step (not divided)",
+     FIELD(avg_field)},
+    {"n_dimensions", get_int32, nullptr, "number of weight dimensions", FIELD(n_field)},
+    {"timestep", get_int64, nullptr, "number of completed update calls", FIELD(timestep_field)},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+#undef FIELD
+
+}  // namespace
+
+PyTypeObject AvgPer_Type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+bool ready_avgper() {
+    PyTypeObject& t = AvgPer_Type;
+    t.tp_name = "quorvex.learn.AvgPer";
+    t.tp_basicsize = sizeof(AvgPerObject);
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    t.tp_doc =
+        "AvgPer(n_dimensions)\n\n"
+        "Averaged perceptron over SparseVectorD feature vectors. update(gradient) adds a * vec for\n"
+        "every (a, vec) pair; score(vec) uses the averaged weights once a step was made. Averages are\n"
+        "kept lazily: bring them up to date with get_dense(0, n_dimensions, testing=False) before\n"
+        "taking them out of the learner. Feature numbers must be below n_dimensions (IndexError).";
+    t.tp_new = ap_new;
+    t.tp_init = ap_init;
+    t.tp_dealloc = ap_dealloc;
+    t.tp_traverse = ap_traverse;
+    t.tp_clear = ap_clear;
+    t.tp_methods = ap_methods;
+    t.tp_getset = ap_getset;
+    return PyType_Ready(&t) == 0;
+}
+
+}  // namespace qv

@@ -1,0 +1,225 @@
+// The non-template parts of the shared learner core (learner.h): gradient
+// items, NumPy calls, dense copies, weight adoption, weight files and
+// pickling support.
+#include "learner.h"
+
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "getset.h"
+
+namespace qv {
+
+bool gradient_pair(PyObject* item, double* a, SparseVectorD** vec, Ref* hold) {
+    Ref kv[2];
+    if (!unpack_exact(item, 2, kv) || !to_double(kv[0].get(), a) ||
+        !check_convert(kv[1].get(), sparsmat->SparseVectorD, false))
+        return false;
+    *vec = reinterpret_cast<SparseVectorD*>(kv[1].get());
+    *hold = std::move(kv[1]);
+    return true;
+}
+
+bool check_vec_arg(PyObject* obj, const char* name) {
+    return check_arg_type(obj, sparsmat->SparseVectorD, name, false);
+}
+
+PyObject* call_numpy(const char* fn, std::initializer_list<PyObject*> args) {
+    Ref f(PyObject_GetAttrString(learn_numpy, fn));
+    if (!f) return nullptr;
+    return PyObject_Vectorcall(f.get(), args.begin(), args.size(), nullptr);
+}
+
+PyObject* new_zeros(int32_t n, const char* code) {
+    Ref len(PyLong_FromLong(n));
+    Ref tc(PyUnicode_FromString(code));
+    if (!len || !tc) return nullptr;
+    return call_numpy("zeros", {len.get(), tc.get()});
+}
+
+bool pin_view(View1D& v, PyObject* obj, Elem elem, bool writable) {
+    PyObject* old = v.buf.obj;  // the old view's extra reference, dropped once it is replaced
+    if (!view_set(v, obj, elem, writable)) return false;
+    Py_INCREF(obj);
+    Py_XDECREF(old);
+    return true;
+}
+
+void unpin_view(View1D& v) {
+    PyObject* old = v.buf.obj;
+    view_release(v);
+    Py_XDECREF(old);
+}
+
+bool fresh_arrays(int32_t n, std::initializer_list<ArraySlot> slots) {
+    QV_TRY
+    std::vector<Ref> made;
+    made.reserve(slots.size());
+    for (const ArraySlot& slot : slots) {
+        made.emplace_back(new_zeros(n, slot.code));
+        if (!made.back()) return false;
+    }
+    std::size_t k = 0;
+    for (const ArraySlot& slot : slots) {
+        const Elem elem = slot.code[0] == 'l' ? Elem::Int64 : Elem::Float64;
+        if (!pin_view(*slot.view, made[k++].get(), elem, true)) return false;
+    }
+    return true;
+    QV_CATCH(false)
+}
+
+int visit_views(std::initializer_list<const View1D*> views, visitproc visit, void* arg) {
+    for (const View1D* v : views) {
+        Py_VISIT(v->buf.obj);  // the buffer's reference
+        Py_VISIT(v->buf.obj);  // and the extra one of pin_view
+    }
+    return 0;
+}
+
+void release_views(std::initializer_list<View1D*> views) {
+    for (View1D* v : views) unpin_view(*v);
+}
+
+namespace {
+
+// The element pointer and length of a float64 array we just created.
+struct OwnedArray {
+    Ref obj;
+    double* data = nullptr;
+    Py_ssize_t len = 0;
+};
+
+bool array_data(PyObject* arr, OwnedArray* out) {
+    Py_buffer b;
+    if (PyObject_GetBuffer(arr, &b, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) return false;
+    out->data = static_cast<double*>(b.buf);
+    out->len = b.len / static_cast<Py_ssize_t>(sizeof(double));
+    PyBuffer_Release(&b);  // the array object itself keeps the memory
+    return true;
+}
+
+// numpy.zeros(end - start) filled from src[start:end].
+bool fill_slice(const View1D& src, int start, int end, OwnedArray* out) {
+    const long long want = static_cast<long long>(end) - start;
+    Ref len(PyLong_FromLongLong(want));
+    Ref tc(PyUnicode_FromString("d"));
+    if (!len || !tc) return false;
+    out->obj = Ref(call_numpy("zeros", {len.get(), tc.get()}));
+    if (!out->obj || !array_data(out->obj.get(), out)) return false;
+    if (!src.valid()) return raise_view_not_initialized();
+    Py_ssize_t s = start, e = end;
+    const Py_ssize_t have = PySlice_AdjustIndices(src.len, &s, &e, 1);
+    if (have != want) {
+        PyErr_Format(PyExc_ValueError, "could not broadcast input array from shape (%zd,) into shape (%lld,)", have,
+                     want);
+        return false;
+    }
+    const Strided<double> a(src);
+    for (Py_ssize_t i = 0; i < have; ++i) out->data[i] = a[static_cast<std::size_t>(s + i)];
+    return true;
+}
+
+}  // namespace
+
+PyObject* dense_slice(const View1D& src, int start, int end, bool scale, double factor) {
+    OwnedArray out;
+    if (!fill_slice(src, start, end, &out)) return nullptr;
+    if (scale)
+        for (Py_ssize_t i = 0; i < out.len; ++i) out.data[i] *= factor;
+    return out.obj.release();
+}
+
+PyObject* averaged_slice(const View1D& avg, int start, int end, int64_t timestep) {
+    OwnedArray out;
+    if (!fill_slice(avg, start, end, &out)) return nullptr;
+    if (timestep == 0) return raise_float_division();
+    const double r = 1.0 / static_cast<double>(timestep);
+    for (Py_ssize_t i = 0; i < out.len; ++i) out.data[i] *= r;
+    return out.obj.release();
+}
+
+bool adopt_weights(View1D& weights, View1D& avg, PyObject* obj) {
+    if (!weights.valid()) return raise_view_not_initialized();
+    const Py_ssize_t n = PyObject_Length(obj);
+    if (n < 0) return false;
+    if (n != weights.len) {
+        PyErr_SetNone(PyExc_ValueError);
+        return false;
+    }
+    // Check the buffer before anything changes (a list has none: TypeError;
+    // another element type or dimension count: ValueError; a read-only
+    // array: the exporter's error, since update writes into it).
+    View1D probe{};
+    if (!view_set(probe, obj, Elem::Float64, true)) return false;
+    const bool same_length = probe.len == n;
+    view_release(probe);
+    if (!same_length) {
+        PyErr_SetNone(PyExc_ValueError);
+        return false;
+    }
+    Ref tc(PyUnicode_FromString("d"));
+    Ref copy(tc ? call_numpy("array", {obj, tc.get()}) : nullptr);
+    if (!copy || !pin_view(avg, copy.get(), Elem::Float64, true)) return false;
+    return pin_view(weights, obj, Elem::Float64, true);
+}
+
+PyObject* averaged_weights(const View1D& avg, int64_t timestep) {
+    Ref obj(view_object(avg));
+    if (!obj) return nullptr;
+    Ref arr(call_numpy("asarray", {obj.get()}));
+    Ref t(PyLong_FromLongLong(timestep));
+    if (!arr || !t) return nullptr;
+    return PyNumber_TrueDivide(arr.get(), t.get());
+}
+
+bool save_array(PyObject* array, PyObject* fname) {
+    Ref io(PyImport_ImportModule("io"));
+    if (!io) return false;
+    Ref f(PyObject_CallMethod(io.get(), "open", "Os", fname, "wb"));
+    if (!f) return false;
+    Ref saved(call_numpy("save", {f.get(), array}));
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    if (!saved) PyErr_Fetch(&type, &value, &tb);
+    Ref closed(PyObject_CallMethod(f.get(), "close", nullptr));
+    if (!saved) {
+        // The error of numpy.save wins over one of close.
+        if (!closed) PyErr_Clear();
+        PyErr_Restore(type, value, tb);
+        return false;
+    }
+    return static_cast<bool>(closed);
+}
+
+PyObject* reduce_learner(const char* tag, const View1D& avg, int64_t timestep, PyObject* fc) {
+    PyObject* globals = PyModule_GetDict(learn_module);
+    PyObject* factory = globals ? PyDict_GetItemString(globals, "make_classifier") : nullptr;
+    if (!factory) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'make_classifier' is not defined");
+        return nullptr;
+    }
+    Ref hold = Ref::borrow(factory);
+    Ref weights(averaged_weights(avg, timestep));
+    if (!weights) return nullptr;
+    return Py_BuildValue("(O(sOO))", factory, tag, weights.get(), fc ? fc : Py_None);
+}
+
+bool print_line(const char* stream, const char* text) {
+    PyObject* f = PySys_GetObject(stream);  // borrowed
+    if (!f || f == Py_None) return true;
+    Ref hold = Ref::borrow(f);
+    return PyFile_WriteString(text, f) == 0 && PyFile_WriteString("\n", f) == 0;
+}
+
+PyObject* get_view(PyObject* self, void* closure) { return view_object(field_at<View1D>(self, closure)); }
+
+bool dense_args(PyObject* const* a, int* start, int* end, int* testing) {
+    int32_t s, e;
+    if (!to_int32(a[0], &s) || !to_int32(a[1], &e)) return false;
+    *start = s;
+    *end = e;
+    *testing = 1;
+    return !a[2] || to_flag(a[2], testing);
+}
+
+}  // namespace qv

@@ -1,0 +1,231 @@
+// AvgMira: the averaged passive-aggressive (MIRA) learner. A step moves the
+// weights along one vector just far enough that its plain score reaches the
+// step's loss; the averages are kept lazily like the perceptron's and are
+// caught up for a vector's features before it is scored with them.
+#include <cmath>
+#include <cstddef>
+
+#include "getset.h"
+#include "learner.h"
+
+namespace qv {
+
+namespace {
+
+const char* const kScore = "quorvex.learn.AvgMira.score";
+Overridable op_score_name{"score"};
+
+AvgMiraObject* as_mira(PyObject* o) { return reinterpret_cast<AvgMiraObject*>(o); }
+
+Averages averages(const AvgMiraObject* s) { return Averages(s->weights, s->avgWeights, s->lastUpdated, s->timestep); }
+
+// --- internal operations ------------------------------------------------------------
+
+int op_hidden_updates(AvgMiraObject* self, PyObject* vec, int start, int end) {
+    return averaged_catch_up(averages(self), vec, start, end, self->n_dimensions) ? 0 : -1;
+}
+
+// Averaged (use_avg and timestep > 0): hiddenUpdates(vec), then
+// dot(vec, avgWeights) / timestep, the exact mean of vec's weights over all
+// steps. Otherwise dot(vec, weights).
+double score_native(AvgMiraObject* self, SparseVectorD* vec, int use_avg) {
+    const bool averaged = use_avg && self->timestep > 0;
+    double d = 0.0;
+    if ((averaged && self->ops->hiddenUpdates(self, reinterpret_cast<PyObject*>(vec), 0, -1) < 0) ||
+        !guarded_dot(vec, averaged ? self->avgWeights : self->weights, &d)) {
+        report_unraisable(kScore);
+        return 0.0;
+    }
+    return averaged ? d / static_cast<double>(self->timestep) : d;
+}
+
+double op_score(AvgMiraObject* self, SparseVectorD* vec, int use_avg) {
+    return dispatch_score(self, vec, use_avg, &AvgMira_Type, op_score_name, kScore, score_native);
+}
+
+const AvgMiraOps mira_ops = {op_score, op_hidden_updates};
+
+// True unless the interpreter runs with assertions disabled (python -O).
+bool assertions_enabled() {
+    PyObject* debug = PyDict_GetItemString(PyEval_GetBuiltins(), "__debug__");
+    return debug != Py_False;
+}
+
+// --- type slots -----------------------------------------------------------------------
+
+PyObject* mira_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    as_mira(self)->ops = &mira_ops;
+    Py_INCREF(Py_None);
+    as_mira(self)->fc = Py_None;
+    return self;
+}
+
+// The argument differs from 0.0 by Python comparison (None does).
+int nonzero_arg(PyObject* arg) {
+    if (!arg) return 0;
+    Ref zero(PyFloat_FromDouble(0.0));
+    return zero ? PyObject_RichCompareBool(arg, zero.get(), Py_NE) : -1;
+}
+
+int mira_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    static const char* const names[] = {"n_dimensions", "C", "l1", "l2", "n_examples", nullptr};
+    static const ArgSpec spec{"AvgMira", names, 0, 1};
+    PyObject* a[5];
+    int32_t n;
+    double C = 0.1;
+    if (!parse_tuple(spec, args, kwds, a) || !to_int32(a[0], &n) || (a[1] && !to_double(a[1], &C))) return -1;
+    const int warn_l1 = nonzero_arg(a[2]);
+    const int warn_l2 = warn_l1 < 0 ? -1 : nonzero_arg(a[3]);
+    if (warn_l2 < 0) return -1;
+    AvgMiraObject* s = as_mira(self);
+    if (!fresh_arrays(n, {{&s->weights, "d"}, {&s->avgWeights, "d"}, {&s->lastUpdated, "d"}})) return -1;
+    s->n_dimensions = n;
+    s->timestep = 0;
+    s->C = C;
+    // n_examples is accepted for the common constructor signature; no
+    // regularisation is applied.
+    if (warn_l1 && !print_line("stderr", "WARNING: AvgMira does not support l1 reg")) return -1;
+    if (warn_l2 && !print_line("stderr", "WARNING: AvgMira does not support l2 reg")) return -1;
+    return 0;
+}
+
+int mira_traverse(PyObject* self, visitproc visit, void* arg) {
+    AvgMiraObject* s = as_mira(self);
+    Py_VISIT(s->fc);
+    return visit_views({&s->weights, &s->avgWeights, &s->lastUpdated}, visit, arg);
+}
+
+int mira_clear(PyObject* self) {
+    AvgMiraObject* s = as_mira(self);
+    Py_CLEAR(s->fc);
+    release_views({&s->weights, &s->avgWeights, &s->lastUpdated});
+    return 0;
+}
+
+void mira_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    mira_clear(self);
+    Py_TYPE(self)->tp_free(self);
+}
+
+// --- methods --------------------------------------------------------------------------
+
+PyObject* mira_score(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return score_method<AvgMiraObject>(self, args, nargs, kwnames, "use_avg", score_native);
+}
+
+// vec = gradient.to_vec(); margin = loss - score(vec, use_avg=False) (through
+// an override); alpha = margin / (vec . vec); then for every entry x[f]:
+//   avgWeights[f] += weights[f] * (timestep - lastUpdated[f]); lastUpdated[f] = timestep;
+//   weights[f] += alpha * x[f]
+// and timestep += 1. After it, score(vec, False) equals loss.
+PyObject* mira_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"gradient", "loss", nullptr};
+    static const ArgSpec spec{"update", names, 0, 1};
+    PyObject* a[2];
+    double loss = 1.0;
+    if (!parse_args(spec, args, nargs, kwnames, a) || (a[1] && !to_double(a[1], &loss))) return nullptr;
+    Ref vec_obj(PyObject_CallMethod(a[0], "to_vec", nullptr));
+    if (!vec_obj || !check_convert(vec_obj.get(), sparsmat->SparseVectorD, false)) return nullptr;
+    SparseVectorD* vec = reinterpret_cast<SparseVectorD*>(vec_obj.get());
+    AvgMiraObject* s = as_mira(self);
+    const double margin = loss - s->ops->score(s, vec, 0);
+    // A NaN margin (a NaN loss or score) would spread NaN through the
+    // weights: it is refused also when assertions are disabled.
+    if (assertions_enabled() ? !(margin >= 0) : std::isnan(margin)) {
+        Ref m(PyFloat_FromDouble(margin));
+        if (m) PyErr_SetObject(PyExc_AssertionError, m.get());
+        return nullptr;
+    }
+    const double norm = sparsmat->dot_self(vec);
+    if (norm == 0) return raise_float_division();
+    const double alpha = margin / norm;
+    if (!averaged_add(averages(s), vec, alpha)) return nullptr;
+    ++s->timestep;
+    Py_RETURN_NONE;
+}
+
+// sum over k < n_dimensions of |avgWeights[k]|, divided by timestep.
+PyObject* mira_get_weights_l1(PyObject* self, PyObject*) {
+    AvgMiraObject* s = as_mira(self);
+    const Strided<double> avg(s->avgWeights);
+    double sum = 0.0;
+    if (!each_covered(Py_None, 0, -1, s->n_dimensions, common_length({&s->avgWeights}),
+                      [&](std::size_t k) { sum += std::fabs(avg[k]); }))
+        return nullptr;
+    if (s->timestep == 0) return raise_float_division();
+    return PyFloat_FromDouble(sum / static_cast<double>(s->timestep));
+}
+
+PyObject* mira_reduce(PyObject* self, PyObject*) { return averaging_reduce<AvgMiraObject>(self, "mira"); }
+
+PyMethodDef mira_methods[] = {
+    {"score", reinterpret_cast<PyCFunction>(mira_score), METH_FASTCALL | METH_KEYWORDS,
+     "score(vec, use_avg=True) -> float: with use_avg and timestep > 0, catches up vec's pending\n"
+     "averages and returns dot(vec, avgWeights) / timestep; else dot(vec, weights)."},
+    {"update", reinterpret_cast<PyCFunction>(mira_update), METH_FASTCALL | METH_KEYWORDS,
+     "update(gradient, loss=1.0): vec = gradient.to_vec() (a SparseVectorsD, for example); moves the\n"
+     "weights along vec by (loss - score(vec, False)) / (vec . vec), so that the plain score of vec\n"
+     "becomes loss. A negative margin raises AssertionError, a zero vector ZeroDivisionError."},
+    {"set_weights", reinterpret_cast<PyCFunction>(averaging_set_weights<AvgMiraObject>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "set_weights(weights): adopts a float64 array of the same length as the weights (shared, not\n"
+     "copied); avgWeights becomes a copy of it. lastUpdated and timestep are kept."},
+    {"get_weights_l1", mira_get_weights_l1, METH_NOARGS,
+     "get_weights_l1() -> float: sum of |avgWeights| / timestep (pending averages not caught up)."},
+    {"get_dense", reinterpret_cast<PyCFunction>(averaging_get_dense<AvgMiraObject>), METH_FASTCALL | METH_KEYWORDS,
+     "get_dense(start, end, testing=True) -> a new float64 array of length end - start.\n"
+     "testing: avgWeights[start:end] / timestep as they stand; not testing: catches up the averages\n"
+     "of [start, end) first, then returns weights[start:end]."},
+    {"save_binary", reinterpret_cast<PyCFunction>(averaging_save_binary<AvgMiraObject>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "save_binary(fname_out): writes avgWeights / timestep (as they stand, no catch-up) with\n"
+     "numpy.save to the file fname_out."},
+    {"__reduce__", mira_reduce, METH_NOARGS, "Pickles as make_classifier('mira', avgWeights / timestep, fc)."},
+    {nullptr, nullptr, 0, nullptr}};
+
+const Field fc_field{offsetof(AvgMiraObject, fc)};
+const Field weights_field{offsetof(AvgMiraObject, weights)};
+const Field avg_field{offsetof(AvgMiraObject, avgWeights)};
+const Field n_field{offsetof(AvgMiraObject, n_dimensions)};
+const Field timestep_field{offsetof(AvgMiraObject, timestep)};
+
+#define FIELD(f) const_cast<Field*>(&f)
+PyGetSetDef mira_getset[] = {
+    {"fc", get_object, set_object, "free slot for the FCombo that makes the vectors (pickled along)",
+     FIELD(fc_field)},
+    {"weights", get_view, nullptr, "the current weights (the array itself, not a copy)", FIELD(weights_field)},
+    {"avgWeights", get_view, nullptr, "running sums of the weights held after each step (not divided)",
+     FIELD(avg_field)},
+    {"n_dimensions", get_int32, nullptr, "number of weight dimensions", FIELD(n_field)},
+    {"timestep", get_int64, nullptr, "number of completed update calls", FIELD(timestep_field)},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+#undef FIELD
+
+}  // namespace
+
+PyTypeObject AvgMira_Type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+bool ready_avgmira() {
+    PyTypeObject& t = AvgMira_Type;
+    t.tp_name = "quorvex.learn.AvgMira";
+    t.tp_basicsize = sizeof(AvgMiraObject);
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    t.tp_doc =
+        "AvgMira(n_dimensions, C=0.1, l1=0.0, l2=0.0, n_examples=None)\n\n"
+        "Averaged passive-aggressive learner. update(gradient, loss) takes one vector (gradient.to_vec())\n"
+        "and sets its plain score to loss. C is stored but the step is not clipped; l1 and l2 are not\n"
+        "supported (a warning is printed when they are not 0).";
+    t.tp_new = mira_new;
+    t.tp_init = mira_init;
+    t.tp_dealloc = mira_dealloc;
+    t.tp_traverse = mira_traverse;
+    t.tp_clear = mira_clear;
+    t.tp_methods = mira_methods;
+    t.tp_getset = mira_getset;
+    return PyType_Ready(&t) == 0;
+}
+
+}  // namespace qv

@@ -1,0 +1,366 @@
+"""Weight files (save_binary, FileModel), make_classifier and pickling of the learners."""
+
+import copy
+import os
+import pickle
+import re
+import sys
+
+import numpy as np
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import quorvex.learn as learn
+from quorvex.learn import AdaGrad, AvgMira, AvgPer, FileModel, SgdMomentum, make_classifier
+from quorvex.sparsmat import SparseVectorD, SparseVectorsD
+
+
+def sv(*pairs):
+    return SparseVectorD(list(pairs))
+
+
+def mira_step(m, vec, loss=1.0):
+    g = SparseVectorsD()
+    g.add(vec)
+    m.update(g, loss)
+
+
+@pytest.fixture
+def unraisable(monkeypatch):
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append((u.exc_type, str(u.exc_value), u.object)))
+    return seen
+
+
+def trained(cls, n=6, steps=12, seed=3):
+    rng = np.random.default_rng(seed)
+    learner = cls(n)
+    for _ in range(steps):
+        f = rng.choice(n, size=3, replace=False)
+        x = sv(*[(int(i), float(v)) for i, v in zip(f, rng.standard_normal(3))])
+        if cls is AvgMira:
+            mira_step(learner, x, loss=learner.score(x, False) + 1.0)
+        else:
+            learner.update([(float(rng.choice([-1.0, 1.0])), x)])
+    return learner
+
+
+PROBES = [sv((0, 1.0)), sv((1, -2.0), (5, 0.5)), sv((0, 1.0), (2, 1.0), (3, 1.0), (4, 1.0)), sv()]
+
+
+# --- save_binary and FileModel --------------------------------------------------------------
+
+def test_file_format(tmp_path):
+    p = trained(AvgPer)
+    path = tmp_path / "weights.bin"
+    assert p.save_binary(str(path)) is None
+    assert path.exists() and not (tmp_path / "weights.bin.npy").exists()  # no extension added
+    raw = path.read_bytes()
+    assert raw[:8] == b"\x93NUMPY\x01\x00"  # .npy version 1.0
+    header = raw[10:10 + int.from_bytes(raw[8:10], "little")].decode("latin1")
+    assert "'descr': '<f8'" in header and "'fortran_order': False" in header and "'shape': (6,)" in header
+    np.testing.assert_array_equal(np.load(path), np.asarray(p.avgWeights) / p.timestep)
+
+
+@pytest.mark.parametrize("cls", [AvgPer, AvgMira, AdaGrad])
+def test_averaging_learner_round_trip(tmp_path, cls):
+    learner = trained(cls)
+    path = str(tmp_path / "w.npy")
+    expected = np.asarray(learner.avgWeights) / learner.timestep  # as they stand, before any scoring
+    learner.save_binary(path)
+    model = FileModel(path)
+    assert model.n_dimensions == 6 and model.fc is None
+    np.testing.assert_array_equal(model.weights, expected)
+    np.testing.assert_array_equal(model.get_dense(0, 6), expected)
+    if cls is AvgPer:  # its averaged score reads the same averages
+        for x in PROBES:
+            assert model.score(x) == pytest.approx(learner.score(x), rel=1e-12, abs=1e-15)
+            assert model.score(x, use_avg=False) == model.score(x)
+
+
+def test_mira_file_holds_the_catch_up_of_score(tmp_path):
+    m = AvgMira(3)
+    x = sv((0, 1.0))
+    mira_step(m, x, 0.5)
+    mira_step(m, sv((1, 1.0)))
+    mira_step(m, sv((2, 1.0)))
+    m.score(x)  # catches up feature 0 only
+    m.save_binary(str(tmp_path / "m.npy"))
+    w = FileModel(str(tmp_path / "m.npy")).weights
+    assert list(w) == [0.5, 0.0, 0.0]  # feature 0 caught up; the others' contributions still pending
+    m.get_dense(0, 3, testing=False)
+    m.save_binary(str(tmp_path / "m.npy"))
+    np.testing.assert_allclose(FileModel(str(tmp_path / "m.npy")).weights, [0.5, 2 / 3, 1 / 3])
+
+
+def test_avgper_catch_up_before_saving(tmp_path):
+    p = AvgPer(2)
+    p.update([(1.0, sv((0, 1.0)))])
+    for _ in range(3):
+        p.update([(1.0, sv((1, 1.0)))])
+    p.save_binary(str(tmp_path / "stale.npy"))
+    assert list(np.load(tmp_path / "stale.npy")) == [0.0, 0.75]  # the missing contributions
+    p.get_dense(0, p.n_dimensions, testing=False)
+    p.save_binary(str(tmp_path / "exact.npy"))
+    assert list(np.load(tmp_path / "exact.npy")) == [1.0, 1.5]  # the means of the weights held
+
+
+def test_sgd_round_trip(tmp_path):
+    s = SgdMomentum(4, l2=0.2, n_examples=1.0)
+    for k in range(6):
+        s.update([(1.0, sv((k % 4, 1.0), (3, -0.5)))])
+    path = str(tmp_path / "sgd")
+    s.save_binary(path)
+    model = FileModel(path)
+    for x in (sv((0, 1.0)), sv((1, 2.0), (3, 1.0)), sv((2, -1.0))):
+        assert model.score(x) == pytest.approx(s.score(x), rel=1e-12, abs=1e-15)
+    assert s.get_dense(0, 4) is not s.weights
+    np.testing.assert_array_equal(s.get_dense(0, 4), s.weights)  # the scale is 1.0 after saving
+    np.testing.assert_array_equal(model.weights, s.weights)
+
+
+def test_sgd_save_uses_an_overriding_get_weights(tmp_path):
+    class Halved(SgdMomentum):
+        def get_weights(self):
+            return super().get_weights() / 2
+
+    s = Halved(2)
+    s.update([(1.0, sv((0, 1.0)))])
+    s.save_binary(str(tmp_path / "h.npy"))
+    assert np.load(tmp_path / "h.npy")[0] == pytest.approx(0.05)
+
+
+def test_save_at_timestep_zero_writes_nan(tmp_path):
+    p = AvgPer(2)
+    p.set_weights(np.array([1.0, 0.0]))
+    with pytest.warns(RuntimeWarning):
+        p.save_binary(str(tmp_path / "z.npy"))
+    w = np.load(tmp_path / "z.npy")
+    assert np.isinf(w[0]) and np.isnan(w[1])
+
+
+def test_save_failures_leave_files_alone(tmp_path):
+    p = trained(AvgPer)
+    with pytest.raises(OSError):
+        p.save_binary(str(tmp_path / "missing-dir" / "w.npy"))
+    assert not (tmp_path / "missing-dir").exists()
+    existing = tmp_path / "keep.npy"
+    existing.write_bytes(b"precious")
+    with pytest.raises(AttributeError):
+        AvgPer.__new__(AvgPer).save_binary(str(existing))  # the array fails before the file is opened
+    assert existing.read_bytes() == b"precious"
+    with pytest.raises(TypeError):
+        p.save_binary(None)
+    with pytest.raises(TypeError):
+        p.save_binary()
+
+
+def test_file_model_refuses_foreign_files(tmp_path):
+    def write(name, array):
+        path = tmp_path / name
+        with open(path, "wb") as f:
+            np.save(f, array)
+        return str(path)
+
+    with pytest.raises(ValueError, match=re.escape("Buffer dtype mismatch, expected 'double' but got 'float'")):
+        FileModel(write("f32.npy", np.zeros(3, np.float32)))
+    with pytest.raises(ValueError, match=r"wrong number of dimensions \(expected 1, got 2\)"):
+        FileModel(write("2d.npy", np.zeros((2, 3))))
+    with pytest.raises(ValueError, match=r"wrong number of dimensions \(expected 1, got 0\)"):
+        FileModel(write("0d.npy", np.float64(3.0)))
+    with pytest.raises(ValueError):
+        FileModel(write("int.npy", np.arange(3)))
+    with pytest.raises(ValueError):
+        FileModel(write("be.npy", np.zeros(3, ">f8")))
+    with pytest.raises(FileNotFoundError):
+        FileModel(str(tmp_path / "nothing.npy"))
+    empty = tmp_path / "empty.npy"
+    empty.write_bytes(b"")
+    with pytest.raises(EOFError):
+        FileModel(str(empty))
+    junk = tmp_path / "junk.npy"
+    junk.write_bytes(b"this is not a weight file at all")
+    with pytest.raises(ValueError):
+        FileModel(str(junk))
+    np.savez(tmp_path / "many.npz", a=np.zeros(3), b=np.ones(2))
+    with pytest.raises(ValueError, match="not a weight file"):
+        FileModel(str(tmp_path / "many.npz"))
+    with pytest.raises(TypeError):
+        FileModel(None)
+    with pytest.raises(TypeError):
+        FileModel()
+
+
+class Trap:
+    """Unpickling it would leave a marker file."""
+
+    def __init__(self, path):
+        self.path = path
+
+    def __reduce__(self):
+        return (open, (self.path, "w"))
+
+
+def test_file_model_never_unpickles(tmp_path):
+    marker = tmp_path / "unpickled"
+    objects = np.empty(2, dtype=object)
+    objects[0], objects[1] = Trap(str(marker)), 1.0
+    path = tmp_path / "objects.npy"
+    np.save(path, objects, allow_pickle=True)
+    with pytest.raises(ValueError):
+        FileModel(str(path))
+    pickled = tmp_path / "pickled.npy"
+    pickled.write_bytes(pickle.dumps(Trap(str(marker))))
+    with pytest.raises(ValueError):
+        FileModel(str(pickled))
+    assert not marker.exists()
+
+
+def test_file_model_scoring_and_dense(tmp_path, unraisable):
+    np.save(tmp_path / "w.npy", np.array([1.0, 2.0, -1.0]))
+    model = FileModel(str(tmp_path / "w.npy"))
+    assert model.score(sv((0, 1.0), (2, 3.0))) == -2.0
+    assert model.score(sv((1, 1.0), (3, 1.0))) == 0.0
+    assert unraisable == [(IndexError, "Out of bounds on buffer access (axis 0)", "quorvex.learn.FileModel.score")]
+    with pytest.raises(TypeError, match="Argument 'vec' has incorrect type"):
+        model.score(None)
+    dense = model.get_dense(0, 3)
+    dense[0] = 99.0
+    assert model.weights[0] == 1.0  # a copy
+    assert list(model.get_dense(1, 3)) == [2.0, -1.0] and list(model.get_dense(-3, -1)) == [1.0, 2.0]
+    with pytest.raises(ValueError, match=re.escape("from shape (2,) into shape (5,)")):
+        model.get_dense(-2, 3)  # a length of end - start, filled by slice rules
+    with pytest.raises(ValueError, match="could not broadcast"):
+        model.get_dense(0, 4)
+    with pytest.raises(TypeError):
+        model.get_dense(0, 3, True)
+    model.fc = "combiner"
+    del model.fc
+    assert model.fc is None
+    with pytest.raises(AttributeError):
+        model.update
+    np.save(tmp_path / "none.npy", np.zeros(0))
+    assert FileModel(str(tmp_path / "none.npy")).score(sv()) == 0.0  # no first element: reported
+    assert unraisable[-1][0] is IndexError
+
+
+@settings(max_examples=40, deadline=None)
+@given(st.lists(st.floats(allow_nan=False, width=64), min_size=1, max_size=40), st.integers(1, 50))
+def test_weight_file_round_trip(tmp_path_factory, values, timestep):
+    path = str(tmp_path_factory.mktemp("rt") / "w.npy")
+    p = AvgPer(len(values))
+    avg = np.array(values)
+    p.set_weights(np.zeros(len(values)))
+    np.asarray(p.avgWeights)[:] = avg
+    for _ in range(timestep):
+        p.update([])
+    with np.errstate(over="ignore", invalid="ignore"):
+        p.save_binary(path)
+        expected = avg / timestep
+    model = FileModel(path)
+    np.testing.assert_array_equal(model.weights, expected)
+    assert model.n_dimensions == len(values)
+
+
+# --- make_classifier and pickling ---------------------------------------------------------------
+
+def test_make_classifier_tags():
+    w = np.array([1.0, -2.0, 0.5])
+    for tag, cls in (("adagrad", AdaGrad), ("avgper", AvgPer), ("mira", AvgMira)):
+        fc = {"combiner": tag}
+        learner = make_classifier(tag, w, fc)
+        assert type(learner) is cls and learner.weights is w and learner.fc is fc
+        assert learner.timestep == 0 and learner.n_dimensions == 3
+        np.testing.assert_array_equal(learner.avgWeights, w)
+    for tag in ("perceptron", "AvgPer", None, 3, b"avgper"):
+        assert make_classifier(tag, w) is None
+    assert make_classifier("sgd", "no weights at all") is None
+    assert make_classifier("avgper", w).fc is None
+    assert make_classifier(tp="mira", weights=w, fc=1).fc == 1
+
+
+def test_make_classifier_shares_weights_not_averages():
+    w = np.array([1.0, 2.0])
+    learner = make_classifier("adagrad", w, None)
+    w[0] = 10.0
+    assert learner.weights[0] == 10.0 and learner.avgWeights[0] == 1.0
+
+
+def test_make_classifier_errors():
+    with pytest.raises(TypeError):
+        make_classifier("avgper", 3.0)
+    with pytest.raises(TypeError):
+        make_classifier("avgper", [1.0, 2.0])  # a list has a length but no buffer
+    with pytest.raises(ValueError, match="dtype mismatch"):
+        make_classifier("mira", np.zeros(3, np.float32))
+    with pytest.raises(ValueError, match="dimensions"):
+        make_classifier("mira", np.zeros((3, 3)))
+    with pytest.raises(TypeError):
+        make_classifier("avgper")
+
+    class Odd:
+        def __eq__(self, other):
+            raise RuntimeError("no comparison")
+
+    with pytest.raises(RuntimeError):
+        make_classifier(Odd(), np.zeros(2))
+
+
+def test_reduce_names_the_module_function(monkeypatch):
+    p = trained(AvgPer)
+    p.fc = "fc"
+    fn, args = p.__reduce__()
+    assert fn is learn.make_classifier and args[0] == "avgper" and args[2] == "fc"
+    np.testing.assert_array_equal(args[1], np.asarray(p.avgWeights) / p.timestep)
+    with np.errstate(invalid="ignore"):
+        assert AvgMira(2).__reduce__()[1][0] == "mira" and AdaGrad(2).__reduce__()[1][0] == "adagrad"
+    replacement = lambda *a: None  # noqa: E731
+    monkeypatch.setattr(learn, "make_classifier", replacement)
+    assert p.__reduce__()[0] is replacement  # looked up when __reduce__ runs
+    monkeypatch.delattr(learn, "make_classifier")
+    with pytest.raises(NameError):
+        p.__reduce__()
+
+
+def test_pickle_avgper():
+    p = trained(AvgPer)
+    p.fc = {"kept": [1, 2]}
+    r = pickle.loads(pickle.dumps(p))
+    assert type(r) is AvgPer and r.timestep == 0 and r.fc == {"kept": [1, 2]}
+    for x in PROBES:
+        assert r.score(x) == pytest.approx(p.score(x), rel=1e-12, abs=1e-15)
+        assert r.score(x, False) == r.score(x)
+    c = copy.deepcopy(p)
+    np.testing.assert_array_equal(c.weights, r.weights)
+
+
+def test_pickle_mira_and_adagrad(unraisable):
+    m = trained(AvgMira)
+    r = pickle.loads(pickle.dumps(m, protocol=0))
+    assert type(r) is AvgMira
+    np.testing.assert_array_equal(r.weights, np.asarray(m.avgWeights) / m.timestep)
+    a = trained(AdaGrad)
+    ra = pickle.loads(pickle.dumps(a))
+    assert type(ra) is AdaGrad and ra.timestep == 0
+    x = PROBES[2]
+    assert ra.score(x) == 0.0  # averaged scoring divides by the zero timestep
+    assert unraisable == [(ZeroDivisionError, "float division", "quorvex.learn.AdaGrad.score")]
+    assert ra.score(x, False) == pytest.approx(a.score(x), rel=1e-12, abs=1e-15)
+
+
+def test_unpicklable_classes(tmp_path):
+    with pytest.raises(TypeError):
+        pickle.dumps(SgdMomentum(3))
+    np.save(tmp_path / "w.npy", np.zeros(2))
+    for protocol in (0, 2, pickle.HIGHEST_PROTOCOL):
+        with pytest.raises(TypeError):
+            pickle.dumps(FileModel(str(tmp_path / "w.npy")), protocol=protocol)
+        with pytest.raises(TypeError):
+            pickle.dumps(SgdMomentum(3), protocol=protocol)
+
+
+def test_pickle_at_timestep_zero():
+    p = AvgPer(2)
+    with np.errstate(invalid="ignore"):
+        r = pickle.loads(pickle.dumps(p))
+    assert np.isnan(r.weights).all()
