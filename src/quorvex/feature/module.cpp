@@ -4,6 +4,7 @@
 #include "feature_types.h"
 #include "fcombo.h"
 #include "flist.h"
+#include "infotree.h"
 #include "module_util.h"
 
 namespace qv {
@@ -33,8 +34,9 @@ PyMODINIT_FUNC PyInit_feature(void) {
     if (!sparsmat) return nullptr;
     alphabet = import_alphabet();
     if (!alphabet || !bind_numpy_types()) return nullptr;
-    if (!ready_feature_list() || !ready_multipart() || !ready_fcombo()) return nullptr;
-    if (!add_type(m.get(), &FeatureList_Type, "FeatureList") || !add_type(m.get(), &Multipart_Type, "Multipart") ||
+    if (!ready_feature_list() || !ready_infotree() || !ready_multipart() || !ready_fcombo()) return nullptr;
+    if (!add_type(m.get(), &FeatureList_Type, "FeatureList") || !add_type(m.get(), &InfoNode_Type, "InfoNode") ||
+        !add_type(m.get(), &InfoTree_Type, "InfoTree") || !add_type(m.get(), &Multipart_Type, "Multipart") ||
         !add_type(m.get(), &FCombo_Type, "FCombo"))
         return nullptr;
     // The module body.
