@@ -205,20 +205,72 @@ PyObject* feature_piece(PyObject* features, PieceBuffers& buf) {
 
 // --- as_tree ------------------------------------------------------------------------
 
+// The stack of the bracketed-tree walk. A frame owns a reference to its
+// node and to what it walks: the node's edge list when that is an exact
+// list (read by index), else an iterator over it.
 struct TreeWalk {
     struct Frame {
-        Ref node;
-        ItemCursor edges;
+        PyObject* node;
+        PyObject* edges;
+        Py_ssize_t pos;  // -1: `edges` is an iterator
     };
     std::vector<Frame> stack;
-    PathSet path;
+    std::unordered_set<PyObject*> deep;  // nodes of the path below depth kScan
     PieceBuffers pieces;
+    static const std::size_t kScan = 32;
+
+    ~TreeWalk() { clear(); }
     void clear() {
-        stack.clear();
-        path.clear();
+        while (!stack.empty()) pop();
+        deep.clear();
         pieces.clear();
     }
+    // Whether o is on the current path (its own subtree is being written).
+    bool on_path(PyObject* o) const {
+        std::size_t n = stack.size() < kScan ? stack.size() : kScan;
+        for (std::size_t i = 0; i < n; ++i)
+            if (stack[i].node == o) return true;
+        return stack.size() > kScan && deep.count(o) != 0;
+    }
+    // Takes over the two references.
+    void push(PyObject* node, PyObject* edges, Py_ssize_t pos) {
+        try {
+            if (stack.size() >= kScan) deep.insert(node);
+            stack.push_back(Frame{node, edges, pos});
+        } catch (...) {
+            if (stack.size() >= kScan) deep.erase(node);
+            Py_DECREF(node);
+            Py_DECREF(edges);
+            throw;
+        }
+    }
+    void pop() {
+        Frame f = stack.back();
+        if (stack.size() > kScan) deep.erase(f.node);
+        stack.pop_back();
+        Py_DECREF(f.edges);
+        Py_DECREF(f.node);
+    }
+    // The next edge of the top frame: 1 (new reference in *edge), 0 at the end, -1 on error.
+    int next_edge(PyObject** edge) {
+        Frame& f = stack.back();
+        if (f.pos >= 0) {
+            if (f.pos >= PyList_GET_SIZE(f.edges)) return 0;
+            *edge = PyList_GET_ITEM(f.edges, f.pos++);
+            Py_INCREF(*edge);
+            return 1;
+        }
+        *edge = PyIter_Next(f.edges);
+        if (*edge) return 1;
+        return PyErr_Occurred() ? -1 : 0;
+    }
 };
+
+// Truth value, without a call for the exact lists nodes normally hold.
+inline int truth(PyObject* o) {
+    if (PyList_CheckExact(o)) return PyList_GET_SIZE(o) != 0;
+    return PyObject_IsTrue(o);
+}
 
 // The bracketed pieces below root, depth first with an explicit stack.
 // Children that are not plain InfoNodes are asked through their own
@@ -226,36 +278,39 @@ struct TreeWalk {
 bool as_tree_walk(PyObject* root, PyObject* parts_out) {
     QV_TRY
     Scratch<TreeWalk> w;
-    auto& stack = w->stack;
-    auto& path = w->path;
+    // Writes the node's opening and feature pieces and pushes its frame.
     auto enter = [&](PyObject* node) {
-        if (path.contains(node)) return raise_cycle("as_tree");
+        if (w->on_path(node)) return raise_cycle("as_tree");
         InfoNodeObject* n = as_node(node);
         Ref hold = Ref::borrow(node);
         Ref feats = Ref::borrow(n->features), edges = Ref::borrow(n->edges_out);
-        int blank = PyObject_IsTrue(feats.get());
-        if (blank == 0) blank = PyObject_IsTrue(edges.get());
+        int blank = truth(feats.get());
+        if (blank == 0) blank = truth(edges.get());
         if (blank < 0) return false;
         Ref open(opening_piece(n->tp, blank != 0));
         if (!open || !append_to(parts_out, open.get())) return false;
         Ref fp(feature_piece(feats.get(), w->pieces));
         if (!fp || !append_to(parts_out, fp.get())) return false;
-        stack.emplace_back();
-        stack.back().node = std::move(hold);
-        path.push(node);
-        return stack.back().edges.start(edges.get());
+        if (PyList_CheckExact(edges.get())) {
+            w->push(hold.release(), edges.release(), 0);
+            return true;
+        }
+        PyObject* it = PyObject_GetIter(edges.get());
+        if (!it) return false;
+        w->push(hold.release(), it, -1);
+        return true;
     };
     if (!enter(root)) return false;
-    while (!stack.empty()) {
-        Ref edge;
-        int r = stack.back().edges.next(&edge);
+    while (!w->stack.empty()) {
+        PyObject* e;
+        int r = w->next_edge(&e);
         if (r < 0) return false;
         if (r == 0) {
             if (!append_to(parts_out, P.close)) return false;
-            path.pop();
-            stack.pop_back();
+            w->pop();
             continue;
         }
+        Ref edge(e);
         Ref pair[2];
         if (!unpack_edge(edge.get(), pair)) return false;
         PyObject* target = pair[0].get();
