@@ -537,6 +537,7 @@ PyTypeObject InfoNode_Type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 PyTypeObject InfoTree_Type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 bool ready_infotree() {
+    if (!ready_tree_forms()) return false;
     for (Overridable* op : {&op_add_to_list, &op_as_tree, &op_as_nodes}) {
         if (!op->interned) op->interned = PyUnicode_InternFromString(op->name);
         if (!op->interned) return false;

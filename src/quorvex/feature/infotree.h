@@ -143,7 +143,9 @@ inline bool unpack_edge(PyObject* edge, Ref* pair) {
 // RecursionError for an edge leading back onto the path of a walk.
 bool raise_cycle(const char* walk);
 
-// The serialisations (infotree_forms.cpp).
+// The serialisations (infotree_forms.cpp); their constants are made by
+// ready_tree_forms(), which ready_infotree() calls.
+bool ready_tree_forms();
 PyObject* node_as_tree(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* node_as_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* tree_as_tree(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

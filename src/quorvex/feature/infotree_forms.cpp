@@ -24,17 +24,18 @@ struct Pieces {
     PyObject* nodes = nullptr;  // "nodes"
     PyObject* roots = nullptr;  // "roots"
     PyObject* one = nullptr;    // 1
+    bool done = false;
     bool ready() {
-        if (open) return true;
+        if (done) return true;
         const char* texts[] = {"(", " ", ")", "", "v", "e", "f", "nodes", "roots"};
         PyObject** slots[] = {&open, &blank, &close, &empty, &v, &e, &f, &nodes, &roots};
         for (int i = 0; i < 9; ++i) {
-            PyObject* s = PyUnicode_InternFromString(texts[i]);
-            if (!s) return false;
-            *slots[i] = s;
+            if (!*slots[i]) *slots[i] = PyUnicode_InternFromString(texts[i]);
+            if (!*slots[i]) return false;
         }
-        one = PyLong_FromLong(1);
-        return one != nullptr;
+        if (!one) one = PyLong_FromLong(1);
+        done = one != nullptr;
+        return done;
     }
 };
 Pieces P;
@@ -486,6 +487,8 @@ bool append_new(PyObject* lst, PyObject* rec) {
 }
 
 }  // namespace
+
+bool ready_tree_forms() { return P.ready(); }
 
 PyObject* node_as_tree(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"parts_out", nullptr};
