@@ -58,7 +58,18 @@ inline int native_node(PyObject* o, Overridable& op) {
 // lst.append(item), directly for an exact list.
 bool append_method(PyObject* lst, PyObject* item);
 inline bool append_to(PyObject* lst, PyObject* item) {
-    if (PyList_CheckExact(lst)) return PyList_Append(lst, item) == 0;
+    if (PyList_CheckExact(lst)) {
+        // The list's own fast path when it has room left, as list.append does.
+        PyListObject* l = reinterpret_cast<PyListObject*>(lst);
+        Py_ssize_t n = Py_SIZE(l);
+        if (n < l->allocated) {
+            Py_INCREF(item);
+            l->ob_item[n] = item;
+            Py_SET_SIZE(l, n + 1);
+            return true;
+        }
+        return PyList_Append(lst, item) == 0;
+    }
     return append_method(lst, item);
 }
 
