@@ -135,8 +135,8 @@ def timed(fn, repeats):
     """Median time of fn with the collector off, as timeit measures; the result of each run
     is released outside the timed region."""
     times = []
+    gc.collect()
     for _ in range(repeats):
-        gc.collect()
         gc.disable()
         try:
             start = time.perf_counter()

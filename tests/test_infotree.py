@@ -381,6 +381,19 @@ def test_as_tree_pieces():
     assert out == ["(X ", "(f f)"]
 
 
+def test_many_distinct_labels_give_their_own_pieces():
+    # Many labels of every length (short ones share pieces internally), in both opening forms.
+    labels = ["L%d" % i for i in range(3000)] + ["x" * k for k in range(40)] + ["\xe9" * 3, "e\xe9", "", "日"]
+    nodes = [[lbl, ["f"] if i % 2 else [], [i + 1] if i % 3 == 0 and i + 1 < len(labels) else []]
+             for i, lbl in enumerate(labels)]
+    t = InfoTree({"nodes": nodes, "roots": [0]})
+    for rounds in range(2):
+        for node in t.nodes:
+            expected = []
+            ref_pieces(node, expected)
+            assert pieces_of(node) == expected
+
+
 @given(json_graphs(acyclic=True))
 @settings(max_examples=150, deadline=None)
 def test_as_tree_matches_the_recursive_reference(data):

@@ -2,6 +2,7 @@
 // pieces of the bracketed tree, the node-and-edge lists and the SUBDUE
 // vertex/edge records.
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 #include "args.h"
@@ -122,17 +123,58 @@ inline bool latin1_str(PyObject* s) {
 }
 
 // "(%s " % tp, or "(%s" % tp when the node has neither features nor edges.
-PyObject* opening_piece(PyObject* tp, bool blank) {
-    if (latin1_str(tp)) {
-        Py_ssize_t len = PyUnicode_GET_LENGTH(tp);
-        PyObject* out = PyUnicode_New(len + 1 + blank, PyUnicode_IS_ASCII(tp) ? 127 : 255);
-        if (!out) return nullptr;
-        Py_UCS1* d = PyUnicode_1BYTE_DATA(out);
-        d[0] = '(';
-        d = put_bytes(d + 1, PyUnicode_1BYTE_DATA(tp), static_cast<std::size_t>(len));
-        if (blank) *d = ' ';
-        return out;
+PyObject* new_opening_piece(const Py_UCS1* label, Py_ssize_t len, bool ascii, bool blank) {
+    PyObject* out = PyUnicode_New(len + 1 + blank, ascii ? 127 : 255);
+    if (!out) return nullptr;
+    Py_UCS1* d = PyUnicode_1BYTE_DATA(out);
+    d[0] = '(';
+    d = put_bytes(d + 1, label, static_cast<std::size_t>(len));
+    if (blank) *d = ' ';
+    return out;
+}
+
+// Opening pieces of short Latin-1 labels, shared between nodes: the labels
+// of syntactic trees come from a small set, and a shared (immutable) piece
+// saves an allocation per node. Direct-mapped on the label's bytes.
+class LabelPieces {
+public:
+    // A new reference to the piece of label, or nullptr with an error.
+    PyObject* get(const Py_UCS1* label, Py_ssize_t len, bool ascii, bool blank) {
+        if (len > kMaxLen) return new_opening_piece(label, len, ascii, blank);
+        std::uint32_t h = 2166136261u;
+        for (Py_ssize_t i = 0; i < len; ++i) h = (h ^ label[i]) * 16777619u;
+        Slot& slot = slots_[(h ^ (h >> 15)) % kSlots];
+        if (slot.len != len || std::memcmp(slot.text, label, static_cast<std::size_t>(len)) != 0) {
+            Py_CLEAR(slot.piece[0]);
+            Py_CLEAR(slot.piece[1]);
+            slot.len = static_cast<int>(len);
+            std::memcpy(slot.text, label, static_cast<std::size_t>(len));
+        }
+        PyObject*& piece = slot.piece[blank];
+        if (!piece) {
+            piece = new_opening_piece(label, len, ascii, blank);
+            if (!piece) return nullptr;
+        }
+        Py_INCREF(piece);
+        return piece;
     }
+
+private:
+    static const Py_ssize_t kMaxLen = 22;
+    static const std::uint32_t kSlots = 256;
+    struct Slot {
+        int len = -1;
+        Py_UCS1 text[kMaxLen];
+        PyObject* piece[2] = {nullptr, nullptr};  // without and with the blank
+    };
+    Slot slots_[kSlots];
+};
+LabelPieces label_pieces;
+
+// "(%s " % tp, or "(%s" % tp when the node has neither features nor edges.
+PyObject* opening_piece(PyObject* tp, bool blank) {
+    if (latin1_str(tp))
+        return label_pieces.get(PyUnicode_1BYTE_DATA(tp), PyUnicode_GET_LENGTH(tp), PyUnicode_IS_ASCII(tp), blank);
     Ref label(text_of(tp));
     if (!label) return nullptr;
     PyObject* parts[] = {P.open, label.get(), P.blank};
