@@ -279,62 +279,6 @@ PyObject* edges_from_json(PyObject* all, PyObject* edges) {
     return out.release();
 }
 
-// The items of an exact list or tuple (nullptr for anything else).
-inline PyObject** seq_items(PyObject* o, Py_ssize_t* n) {
-    if (PyList_CheckExact(o)) {
-        *n = PyList_GET_SIZE(o);
-        return reinterpret_cast<PyListObject*>(o)->ob_item;
-    }
-    if (PyTuple_CheckExact(o)) {
-        *n = PyTuple_GET_SIZE(o);
-        return reinterpret_cast<PyTupleObject*>(o)->ob_item;
-    }
-    return nullptr;
-}
-
-// Requests the memory of a JSON form level by level (entries, their items,
-// the edge lists, the edge pairs), so that the cache misses of a tree
-// overlap instead of stalling the passes one by one. Only hints: it reads
-// nothing but exact lists and tuples, and runs no Python code.
-void prefetch_entries(PyObject* entries) {
-    Py_ssize_t n;
-    PyObject** e = seq_items(entries, &n);
-    if (!e) return;
-    if (n > 256) n = 256;
-    for (Py_ssize_t i = 0; i < n; ++i) __builtin_prefetch(e[i]);
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (PyList_CheckExact(e[i])) __builtin_prefetch(reinterpret_cast<PyListObject*>(e[i])->ob_item);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Py_ssize_t k;
-        PyObject** f = seq_items(e[i], &k);
-        if (!f || k != 3) continue;
-        __builtin_prefetch(f[0]);
-        __builtin_prefetch(f[1]);
-        __builtin_prefetch(f[2]);
-    }
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Py_ssize_t k;
-        PyObject** f = seq_items(e[i], &k);
-        if (!f || k != 3) continue;
-        if (PyList_CheckExact(f[2])) __builtin_prefetch(reinterpret_cast<PyListObject*>(f[2])->ob_item);
-    }
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Py_ssize_t k, m;
-        PyObject** f = seq_items(e[i], &k);
-        if (!f || k != 3) continue;
-        PyObject** x = seq_items(f[2], &m);
-        for (Py_ssize_t j = 0; x && j < m && j < 8; ++j) __builtin_prefetch(x[j]);
-    }
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Py_ssize_t k, m;
-        PyObject** f = seq_items(e[i], &k);
-        if (!f || k != 3) continue;
-        PyObject** x = seq_items(f[2], &m);
-        for (Py_ssize_t j = 0; x && j < m && j < 8; ++j)
-            if (PyList_CheckExact(x[j])) __builtin_prefetch(reinterpret_cast<PyListObject*>(x[j])->ob_item);
-    }
-}
-
 // Builds the node and root lists of the JSON form `data` into *nodes_out
 // and *roots_out; on error nothing is stored.
 bool tree_from_json(PyObject* data, Ref* nodes_out, Ref* roots_out) {
@@ -352,7 +296,6 @@ bool tree_from_json(PyObject* data, Ref* nodes_out, Ref* roots_out) {
         PyErr_SetString(PyExc_OverflowError, "too many nodes for 32-bit node numbers");
         return false;
     }
-    prefetch_entries(entries.get());
     std::vector<Ref> edge_lists;
     Ref all(PyList_New(0));
     if (!all) return false;
