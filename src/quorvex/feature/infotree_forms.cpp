@@ -323,42 +323,6 @@ inline int truth(PyObject* o) {
     return PyObject_IsTrue(o);
 }
 
-// Requests the memory of a tree's nodes level by level (nodes, their
-// fields, the items of their lists, the edge tuples), so that the cache
-// misses of a large tree overlap instead of stalling the walk one by one.
-// Only hints: it reads nothing but exact lists, exact InfoNodes and exact
-// tuples, and runs no Python code.
-void prefetch_tree(PyObject* nodes) {
-    if (!PyList_CheckExact(nodes)) return;
-    Py_ssize_t n = PyList_GET_SIZE(nodes);
-    if (n > 256) n = 256;
-    PyObject** items = reinterpret_cast<PyListObject*>(nodes)->ob_item;
-    for (Py_ssize_t i = 0; i < n; ++i) __builtin_prefetch(items[i]);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if (Py_TYPE(items[i]) != &InfoNode_Type) continue;
-        InfoNodeObject* node = as_node(items[i]);
-        __builtin_prefetch(node->tp);
-        __builtin_prefetch(node->features);
-        __builtin_prefetch(node->edges_out);
-    }
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if (Py_TYPE(items[i]) != &InfoNode_Type) continue;
-        InfoNodeObject* node = as_node(items[i]);
-        if (PyList_CheckExact(node->features)) __builtin_prefetch(reinterpret_cast<PyListObject*>(node->features)->ob_item);
-        if (PyList_CheckExact(node->edges_out)) __builtin_prefetch(reinterpret_cast<PyListObject*>(node->edges_out)->ob_item);
-    }
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if (Py_TYPE(items[i]) != &InfoNode_Type) continue;
-        InfoNodeObject* node = as_node(items[i]);
-        for (PyObject* seq : {node->features, node->edges_out}) {
-            if (!PyList_CheckExact(seq)) continue;
-            Py_ssize_t k = PyList_GET_SIZE(seq);
-            PyObject** it = reinterpret_cast<PyListObject*>(seq)->ob_item;
-            for (Py_ssize_t j = 0; j < k && j < 8; ++j) __builtin_prefetch(it[j]);
-        }
-    }
-}
-
 // The bracketed pieces below root, depth first with an explicit stack.
 // Children that are not plain InfoNodes are asked through their own
 // as_tree method.
@@ -624,7 +588,6 @@ PyObject* tree_as_tree(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     int native = native_node(root.get(), op_as_tree);
     if (native < 0) return nullptr;
     if (native) {
-        prefetch_tree(as_itree(self)->nodes);
         if (!as_tree_walk(root.get(), a[0])) return nullptr;
         Py_RETURN_NONE;
     }
