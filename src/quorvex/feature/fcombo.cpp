@@ -606,7 +606,8 @@ PyTypeObject FCombo_Type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 bool ready_fcombo() {
     StringAlphabet_type_ref = alphabet->StringAlphabet;
     // The method tables of FCombo's families, merged into one.
-    const PyMethodDef* const families[] = {fc_base_methods, fc_munge_methods, fc_persist_methods};
+    const PyMethodDef* const families[] = {fc_base_methods, fc_munge_methods, fc_persist_methods,
+                                           fc_svmltk_methods};
     static std::vector<PyMethodDef> methods;
     methods.clear();
     for (const PyMethodDef* table : families)

@@ -23,6 +23,9 @@ PyObject* fcombo_vectorise(FComboObject* self, PyObject* flist, PyObject* labels
 // TypeError for an operation that needs `dict` while it is None.
 PyObject* raise_no_dict(const char* what);
 
+// FCombo.to_svmltk (svmltk.cpp).
+extern PyMethodDef fc_svmltk_methods[];
+
 // StringAlphabet, for the typed `dict` attributes.
 extern PyTypeObject* StringAlphabet_type_ref;
 

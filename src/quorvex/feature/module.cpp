@@ -8,6 +8,7 @@
 #include "flist.h"
 #include "forest.h"
 #include "hasher.h"
+#include "infotree.h"
 #include "module_util.h"
 
 namespace qv {
@@ -46,6 +47,8 @@ PyMODINIT_FUNC PyInit_feature(void) {
     const Class classes[] = {
         {ready_extensible_array, &ExtensibleArray_Type, "ExtensibleArray"},
         {ready_feature_list, &FeatureList_Type, "FeatureList"},
+        {ready_infotree, &InfoNode_Type, "InfoNode"},
+        {nullptr, &InfoTree_Type, "InfoTree"},  // readied with InfoNode
         {ready_multipart, &Multipart_Type, "Multipart"},
         {ready_fcombo, &FCombo_Type, "FCombo"},
         {ready_counting_bloom_filter, &CountingBloomFilter_Type, "CountingBloomFilter"},
@@ -54,7 +57,7 @@ PyMODINIT_FUNC PyInit_feature(void) {
         {ready_graph_node, &GraphNode_Type, "GraphNode"},
     };
     for (const Class& c : classes)
-        if (!c.ready() || !add_type(m.get(), c.type, c.name)) return nullptr;
+        if ((c.ready && !c.ready()) || !add_type(m.get(), c.type, c.name)) return nullptr;
     // The module body.
     if (!import_module_as(m.get(), "sparsmat", "quorvex.sparsmat") ||
         !import_module_as(m.get(), "json", "simplejson") ||
