@@ -164,6 +164,7 @@ public:
         words.push_back(unit);
         space_len += need;
         place(unit, h);
+        ++generation;
         return id;
     }
 
@@ -186,6 +187,7 @@ public:
     }
 
     void clear() {
+        ++generation;
         words.clear();
         space_len = 0;
         if (dictionary) std::memset(dictionary, 0, capacity() * sizeof(Slot));
@@ -199,6 +201,7 @@ public:
         std::swap(space_len, other.space_len);
         std::swap(space_cap, other.space_cap);
         std::swap(growing, other.growing);
+        generation = other.generation = (generation > other.generation ? generation : other.generation) + 1;
     }
 
     std::size_t memory_bytes() const {
@@ -206,6 +209,9 @@ public:
     }
 
     bool growing = true;
+    // Changes whenever the words change (insertion, clearing, swapping), so
+    // that results computed from the table can be known to be current.
+    uint64_t generation = 0;
 
 private:
     Slot* dictionary = nullptr;   // capacity() slots, a power of two

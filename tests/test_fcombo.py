@@ -225,3 +225,59 @@ def test_many_features_and_high_order_do_not_exhaust_the_stack():
     assert len(fc.dict) == 2**18 - 1
     long = FCombo(1)
     assert len(long(["f%d" % i for i in range(200000)])) == 200000
+
+
+@given(st.integers(1, 3), st.sampled_from([None, "<b>"]), items, st.lists(st.sampled_from(["L", "M", "é", "N N"]), max_size=4),
+       st.booleans(), st.booleans())
+@settings(max_examples=120, deadline=None)
+def test_label_vectors_equal_one_call_per_label(n, bias, feats, labels, slow, multipart):
+    fc = FCombo(n, SlowAlphabet() if slow else None, bias_item=bias)
+    twin = FCombo(n, SlowAlphabet() if slow else None, bias_item=bias)
+    arg = Multipart([feats, [("extra", 2.0)]]) if multipart else feats
+    got = fc.label_vectors(arg, labels)
+    expected = [twin(arg, labels=[lbl]) for lbl in labels]
+    assert [vec(v) for v in got] == [vec(v) for v in expected]
+    assert list(fc.dict) == list(twin.dict)  # same keys, same ids, same order
+
+
+def test_label_vectors_errors():
+    fc = FCombo(1)
+    assert fc.label_vectors(["a"], []) == []
+    with pytest.raises(TypeError, match="expected str instance"):
+        fc.label_vectors(["a"], ["L", 3])
+    assert list(fc.dict) == ["L^a"]
+    with pytest.raises(TypeError):
+        fc.label_vectors(["a"], None)
+    fc.dict = None
+    with pytest.raises(TypeError):
+        fc.label_vectors(["a"], ["L"])
+
+
+def test_frozen_dictionary_vectors_are_shared_and_never_stale():
+    d = StringAlphabet()
+    for w in ("a", "b"):
+        d[w]
+    d.growing = False
+    fc = FCombo(2, d)
+    first = fc([("a", 1.0), ("b", 2.0)])
+    assert fc([("a", 1.0), ("b", 2.0)]) is first  # the kept vector
+    assert vec(fc([("a", 1), ("b", 2)])) == vec(first)
+    assert vec(fc([("a", 1.0), ("b", 3.0)])) == [(0, 1.0), (1, 3.0)]  # the value is part of the key
+    d.growing = True
+    d["a^b"]
+    d.growing = False
+    assert vec(fc([("a", 1.0), ("b", 2.0)])) == [(0, 1.0), (1, 2.0), (2, 2.0)]  # new word seen
+    other = StringAlphabet()
+    other["b"]
+    other.growing = False
+    fc.dict = other
+    assert vec(fc([("a", 1.0), ("b", 2.0)])) == [(0, 2.0)]
+    import io
+    saved = io.BytesIO()
+    d.tofile_utf8(saved)
+    other.fromfile_utf8(io.BytesIO(saved.getvalue()))  # same object, new words
+    assert vec(fc([("a", 1.0), ("b", 2.0)])) == [(0, 1.0), (1, 2.0), (2, 2.0)]
+    fc.__init__(1, other)  # a new order
+    assert vec(fc([("a", 1.0), ("b", 2.0)])) == [(0, 1.0), (1, 2.0)]
+    grow = FCombo(1)
+    assert grow(["x"]) is not grow(["x"])  # nothing is kept while the dictionary grows

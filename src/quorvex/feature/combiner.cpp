@@ -18,6 +18,7 @@ const std::size_t PREFETCH_AHEAD = 8;
 void Combiner::begin(CPPAlphabet* map, int use_utf8) {
     map_ = map;
     use_utf8_ = use_utf8;
+    target_ = &acc;
     acc.clear();
     part_ = nullptr;
     part_names_.reset();
@@ -85,11 +86,11 @@ bool Combiner::raise_bad_name(Py_ssize_t i, Py_ssize_t position) {
 void Combiner::emit(std::size_t len, double w) {
     std::size_t off = keys_.size();
     keys_.append(prefix_.data(), len);
-    pending_.push_back({nullptr, off, len, hash_bytes(prefix_.data(), len), w});
+    pending_.push_back({nullptr, off, len, hash_bytes(prefix_.data(), len), w, target_});
 }
 
 void Combiner::emit_direct(const char* p, std::size_t len, double w) {
-    pending_.push_back({p, 0, len, hash_bytes(p, len), w});
+    pending_.push_back({p, 0, len, hash_bytes(p, len), w, target_});
 }
 
 bool Combiner::combine(int n, bool has_label, const char* label, Py_ssize_t label_len, double w) {
@@ -155,7 +156,7 @@ bool Combiner::flush() {
         if (i + d < count) map_->prefetch_entry(pending_[i + d].hash);
         const Pending& k = pending_[i];
         int32_t id = map_->lookup(k.direct ? k.direct : keys_.data() + k.off, k.len, k.hash);
-        if (id >= 0) acc.add(static_cast<coordinate_t>(id), k.w);
+        if (id >= 0) k.dest->add(static_cast<coordinate_t>(id), k.w);
     }
     pending_.clear();
     keys_.clear();

@@ -22,7 +22,15 @@ struct Combiner {
     SparseAccum<double> acc{};
     bool busy = false;
 
-    ~Combiner() { acc.release(); }
+    ~Combiner() {
+        acc.release();
+        for (SparseAccum<double>& a : label_accs) a.release();
+    }
+
+    // Where the values of the keys enumerated from now on go (acc by default).
+    void target(SparseAccum<double>* a) { target_ = a ? a : &acc; }
+    // Accumulators for building several vectors in one probe pass.
+    std::vector<SparseAccum<double>> label_accs;
 
     // Starts a vectorising call against the dictionary's table.
     void begin(CPPAlphabet* map, int use_utf8);
@@ -53,6 +61,7 @@ private:
         std::size_t len;
         uint64_t hash;
         double w;
+        SparseAccum<double>* dest;
     };
     struct Level {
         Py_ssize_t next;
@@ -61,6 +70,7 @@ private:
     };
 
     CPPAlphabet* map_ = nullptr;
+    SparseAccum<double>* target_ = &acc;
     int use_utf8_ = 1;
     Ref part_names_;  // the loaded part's name list, kept alive
     FeatureListObject* part_ = nullptr;

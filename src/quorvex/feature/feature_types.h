@@ -58,6 +58,7 @@ bool ready_multipart();
 
 struct FComboObject;
 struct Combiner;
+class VectorMemo;
 
 struct FComboOps {
     PyObject* (*escaped)(FComboObject* self, int n);
@@ -84,6 +85,7 @@ struct FComboObject {
     int32_t bias_item;
     int32_t n;
     Combiner* combiner;  // scratch of the native vectoriser (owned)
+    VectorMemo* memo;    // vectors of short lists, for frozen dictionaries (owned)
 };
 
 extern PyTypeObject FCombo_Type;
