@@ -157,9 +157,9 @@ class TagDictionary:
     tags it was seen with. Any other word may take the tags that rare training words of the same
     kind (same last three letters, capitalisation and digits) carry, the most frequent ones that
     together cover `coverage` of them; kinds with too few rare words fall back to the tags of all
-    rare words."""
+    rare words. With prune=False every word may take every label."""
 
-    def __init__(self, sentences, min_count=3, rare_count=2, coverage=0.995, min_kind=10):
+    def __init__(self, sentences, min_count=3, rare_count=2, coverage=0.995, min_kind=10, prune=True):
         counts = collections.Counter(w for s in sentences for w, _ in s)
         seen = collections.defaultdict(set)
         rare = collections.Counter()
@@ -174,6 +174,8 @@ class TagDictionary:
         self.known = {w: tuple(sorted(tags)) for w, tags in seen.items() if counts[w] >= min_count}
         self.open = self.covering(rare, coverage) or tuple(self.labels)
         self.by_kind = {k: self.covering(c, coverage) for k, c in by_kind.items() if sum(c.values()) >= min_kind}
+        if not prune:
+            self.known, self.by_kind, self.open = {}, {}, tuple(self.labels)
 
     @staticmethod
     def kind(word):

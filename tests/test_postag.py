@@ -51,3 +51,13 @@ def test_decode_finds_the_best_path_among_the_candidates():
         score = lambda path: sum(v.dotFull(w) for v in tagger.path_vectors(emissions, path))
         best = max(score(list(p)) for p in itertools.product(*cands))
         assert score(pred) == pytest.approx(best)
+
+
+def test_tag_dictionary_candidates():
+    sents = [[("the", "DET"), ("dog", "NOUN")]] * 5 + [[("the", "PRON"), ("runs", "VERB")]]
+    td = postag.TagDictionary(sents, min_count=3, rare_count=2, min_kind=1)
+    assert td.candidates("the") == ("DET", "PRON") and td.candidates("dog") == ("NOUN",)
+    assert td.candidates("guns") == ("VERB",)  # an unseen word takes the tags of its kind
+    assert td.candidates("dog", gold="VERB") == ("NOUN", "VERB")  # training adds the gold label
+    everything = postag.TagDictionary(sents, prune=False)
+    assert everything.candidates("the") == tuple(everything.labels) == ("DET", "NOUN", "PRON", "VERB")
