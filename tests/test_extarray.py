@@ -174,3 +174,15 @@ def test_subclass_can_override_do_remap():
     c[0], c[1] = 1, 2
     c.do_remap(np.array([0, 1], np.int8))
     assert Counting.calls == 1 and c.get_array().tolist() == [2]
+
+
+def test_native_indexing_and_iteration_follow_getitem():
+    import ctypes
+
+    get = ctypes.pythonapi.PySequence_GetItem
+    get.restype, get.argtypes = ctypes.py_object, [ctypes.py_object, ctypes.c_ssize_t]
+    a = ExtensibleArray()
+    a[2] = 7
+    assert get(a, 2) == 7 and get(a, 1000) == 0
+    assert get(a, -1) == a[-1]  # negative positions count from the end of the capacity
+    assert list(a) == [0, 0, 7] and 7 in a and 5 not in a

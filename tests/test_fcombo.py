@@ -281,3 +281,50 @@ def test_frozen_dictionary_vectors_are_shared_and_never_stale():
     assert vec(fc([("a", 1.0), ("b", 2.0)])) == [(0, 1.0), (1, 2.0)]
     grow = FCombo(1)
     assert grow(["x"]) is not grow(["x"])  # nothing is kept while the dictionary grows
+
+
+def test_multipart_parts_of_a_non_utf8_dictionary():
+    for utf8 in (False, True):
+        fc = FCombo(1, want_utf8=utf8)
+        v = fc(Multipart([["alpha", "beta"], ["gamma"], ["é"]]))
+        assert list(fc.dict) == ["alpha", "beta", "gamma", "é"] and vec(v) == [(i, 1.0) for i in range(4)]
+    odd = FCombo(1)
+    odd(Multipart([["\udc80alpha"], ["gamma"]]))
+    assert list(odd.dict) == ["\udc80alpha", "gamma"]
+
+
+def test_python_code_that_replaces_the_dictionary_mid_call():
+    fc = FCombo(1)
+    for i in range(300):
+        fc.dict["w%d" % i]
+    first = fc.dict
+
+    class Cache(list):
+        def append(self, x):
+            list.append(self, x)
+            fc.dict = StringAlphabet()  # the call keeps using the dictionary it started with
+
+    fc.escaped_words = Cache()
+    assert fc.escaped(299) == b"w299" and len(fc.escaped_words) == 300
+
+    class Codec:
+        def decode(self, b):
+            fc.dict = first
+            return (b.decode(), len(b))
+
+    fc.codec = Codec()
+    assert fc.unescaped(b"w7") == 7
+
+    def labels():
+        fc.dict = StringAlphabet()
+        yield "X"
+
+    fc.dict = first
+    out = fc.label_vectors(["a"], labels())
+    assert list(fc.dict) == ["X^a"] and vec(out[0]) == [(0, 1.0)]  # read after the labels
+
+
+def test_flist_sort_order_by_keyword():
+    from quorvex.feature import flist_sort_order
+
+    assert flist_sort_order(x="a") == "a" and flist_sort_order(x=("b", 1)) == "b"

@@ -111,3 +111,16 @@ def test_multipart():
     assert blank.parts is None
     with pytest.raises(TypeError):
         len(blank)
+
+
+def test_diff_with_survives_names_that_rebuild_the_lists():
+    class Name(str):
+        def __ne__(self, other):
+            a.__init__(["z"])  # replaces a's names and values mid-comparison
+            return str.__ne__(self, other)
+
+    a = FeatureList([Name("x"), Name("y")])
+    b = FeatureList(["x", "y"])
+    assert a.diff_with(b) is None  # compared as they were when the call began
+    nan = float("nan")
+    assert FeatureList([(nan, 1.0)]).diff_with(FeatureList([(nan, 1.0)])) is not None

@@ -586,3 +586,33 @@ def test_cyclic_graphs_are_collected():
     del a, b, t
     gc.collect()
     assert sorted(freed) == ["a", "b"]
+
+
+def test_diff_with_survives_labels_that_drop_the_nodes_labels():
+    class Lab:
+        def __ne__(self, other):
+            t1.nodes[0].tp = t2.nodes[0].tp = None  # frees both labels unless held
+            return NotImplemented
+
+    t1 = InfoTree({"nodes": [[Lab(), [], []]], "roots": []})
+    t2 = InfoTree({"nodes": [[Lab(), [], []]], "roots": []})
+    assert t1.diff_with(t2) == (t1, t2)  # NotImplemented both ways: identity decides, they differ
+
+
+def test_diff_with_uses_python_inequality():
+    t = InfoTree({"nodes": [[float("nan"), [], []]], "roots": [0]})
+    assert t.diff_with(t) == (t, t)  # nan != nan
+    e = InfoTree({"nodes": [["S", [], [[0, float("nan")]]]], "roots": [0]})
+    assert e.diff_with(e) == (e, e)
+
+
+def test_tree_as_tree_returns_none_whatever_the_root_returns():
+    class Leaf(InfoNode):
+        def as_tree(self, parts_out):
+            parts_out.append("(leaf)")
+            return "not None"
+
+    t = InfoTree()
+    t.add_node(Leaf("x"), True)
+    out = []
+    assert t.as_tree(out) is None and out == ["(leaf)"]

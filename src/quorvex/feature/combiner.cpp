@@ -39,6 +39,9 @@ bool Combiner::load_part(FeatureListObject* fl) {
     // the part's list, the names and values we read are current. Holding the
     // list keeps every name's bytes alive.
     if (fl == part_ && fl->features == part_names_.get()) return true;
+    // Queued keys may point into the names (and encoded copies) of the part
+    // loaded so far: probe them before letting go of it.
+    if (!flush()) return false;
     Py_ssize_t m = feature_list_len(fl);
     part_ = fl;
     part_names_ = Ref::borrow(fl->features);

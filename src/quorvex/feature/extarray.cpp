@@ -250,6 +250,26 @@ PyMethodDef ea_methods[] = {
 
 PyMappingMethods ea_mapping = {ea_length, ea_subscript, ea_ass_subscript};
 
+// Integer indexing from native code (PySequence_GetItem) goes through the
+// same __getitem__. No sq_length: a negative index reaches it unchanged and
+// counts from the end of the capacity, as a[-1] does.
+PyObject* ea_item(PyObject* self, Py_ssize_t i) {
+    Ref pos(PyLong_FromSsize_t(i));
+    return pos ? ea_subscript(self, pos.get()) : nullptr;
+}
+
+PySequenceMethods ea_sequence = [] {
+    PySequenceMethods m{};
+    m.sq_item = ea_item;
+    return m;
+}();
+
+// Iteration covers the used part (reads past it would give 0 forever).
+PyObject* ea_iter(PyObject* self) {
+    Ref used(ea_get_array(self, nullptr));
+    return used ? PyObject_GetIter(used.get()) : nullptr;
+}
+
 }  // namespace
 
 PyTypeObject ExtensibleArray_Type = {PyVarObject_HEAD_INIT(nullptr, 0)};
@@ -272,6 +292,8 @@ bool ready_extensible_array() {
     t.tp_traverse = ea_traverse;
     t.tp_clear = ea_clear;
     t.tp_as_mapping = &ea_mapping;
+    t.tp_as_sequence = &ea_sequence;
+    t.tp_iter = ea_iter;
     t.tp_methods = ea_methods;
     return PyType_Ready(&t) == 0;
 }

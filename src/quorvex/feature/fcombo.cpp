@@ -28,30 +28,35 @@ Overridable op_unescaped_name{"unescaped"};
 // --- escaped / unescaped ------------------------------------------------------
 
 PyObject* escaped_native(FComboObject* self, int n) {
-    PyObject* dict = self->dict;
-    if (!dict || dict == Py_None) return raise_no_dict("escaped");
-    PyObject* cache = self->escaped_words;
-    Py_ssize_t have = PyObject_Length(cache);
+    // The cache may be any object, so len(), indexing and append() may run
+    // Python code that replaces `dict` or `escaped_words` or changes the
+    // words: both are held for the call and the word count is checked anew
+    // before every word is read.
+    Ref dict = Ref::borrow(self->dict);
+    if (!dict || dict.get() == Py_None) return raise_no_dict("escaped");
+    Ref cache = Ref::borrow(self->escaped_words);
+    Py_ssize_t have = PyObject_Length(cache.get());
     if (have < 0) return nullptr;
-    if (n < have) return PySequence_GetItem(cache, n);
-    CPPAlphabet& map = as_alph(dict)->map;
-    if (static_cast<std::size_t>(n) >= map.size()) {
-        PyErr_Format(PyExc_IndexError, "escaped(%d): the dictionary has only %zu words", n, map.size());
-        return nullptr;
-    }
+    if (n < have) return PySequence_GetItem(cache.get(), n);
     std::string buf;
     for (Py_ssize_t i = have; i <= n; ++i) {
+        CPPAlphabet& map = as_alph(dict.get())->map;
+        if (static_cast<std::size_t>(n) >= map.size()) {
+            PyErr_Format(PyExc_IndexError, "escaped(%d): the dictionary has only %zu words", n, map.size());
+            return nullptr;
+        }
         buf.clear();
         int32_t id = static_cast<int32_t>(i);
         QV_TRY escape_amis_append(map.word(id), map.word_len(id), buf);
         QV_CATCH(nullptr)
         Ref word(PyBytes_FromStringAndSize(buf.data(), static_cast<Py_ssize_t>(buf.size())));
         if (!word) return nullptr;
-        int r = PyList_Check(cache) ? PyList_Append(cache, word.get())
-                                    : (Ref(PyObject_CallMethod(cache, "append", "O", word.get())) ? 0 : -1);
+        int r = PyList_Check(cache.get())
+                    ? PyList_Append(cache.get(), word.get())
+                    : (Ref(PyObject_CallMethod(cache.get(), "append", "O", word.get())) ? 0 : -1);
         if (r < 0) return nullptr;
     }
-    return PySequence_GetItem(cache, n);
+    return PySequence_GetItem(cache.get(), n);
 }
 
 int unescaped_native(FComboObject* self, PyObject* w0) {
@@ -67,8 +72,7 @@ int unescaped_native(FComboObject* self, PyObject* w0) {
         PyErr_Format(PyExc_TypeError, "unescaped() needs a byte string, not %.200s", Py_TYPE(w0)->tp_name);
         return -1;
     }
-    PyObject* dict = self->dict;
-    if (!dict || dict == Py_None) {
+    if (!self->dict || self->dict == Py_None) {
         raise_no_dict("unescaped");
         return -1;
     }
@@ -83,8 +87,13 @@ int unescaped_native(FComboObject* self, PyObject* w0) {
         key = Ref(PySequence_GetItem(decoded.get(), 0));
         if (!key) return -1;
     }
-    Ref hold_dict = Ref::borrow(dict);
-    Ref id(PyObject_GetItem(dict, key.get()));
+    // The codec may have replaced `dict`: read it now and hold it.
+    Ref dict = Ref::borrow(self->dict);
+    if (!dict || dict.get() == Py_None) {
+        raise_no_dict("unescaped");
+        return -1;
+    }
+    Ref id(PyObject_GetItem(dict.get(), key.get()));
     if (!id) return -1;
     int32_t v;
     return to_int32(id.get(), &v) ? v : -1;
@@ -488,8 +497,7 @@ PyObject* vectorise_new(FComboObject* self, PyObject* flist, PyObject* labels) {
 
 PyObject* fcombo_label_vectors(FComboObject* self, PyObject* flist, PyObject* labels) {
     QV_TRY
-    PyObject* dict = self->dict;
-    if (!dict || dict == Py_None) return raise_no_dict("vectorising");
+    if (!self->dict || self->dict == Py_None) return raise_no_dict("vectorising");
     Ref seq(PySequence_List(labels));
     if (!seq) return nullptr;
     const Py_ssize_t count = PyList_GET_SIZE(seq.get());
@@ -501,6 +509,11 @@ PyObject* fcombo_label_vectors(FComboObject* self, PyObject* flist, PyObject* la
         input = Ref(feature_list_from(flist));
         if (!input) return nullptr;
     }
+    // Iterating the labels and converting the input may have run Python
+    // code that replaced `dict`: read it only now, and hold it.
+    Ref hold_dict = Ref::borrow(self->dict);
+    PyObject* dict = hold_dict.get();
+    if (!dict || dict == Py_None) return raise_no_dict("vectorising");
     std::unique_ptr<NativeBuilder> native;
     bool suffix_ok = true;
     if (dict_is_native(dict)) {
@@ -616,6 +629,7 @@ int fc_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(fc->escaped_words);
     Py_VISIT(fc->codec);
     Py_VISIT(fc->encoding);
+    if (fc->memo) Py_VISIT(fc->memo->dict());
     return 0;
 }
 
@@ -626,6 +640,7 @@ int fc_clear(PyObject* self) {
     Py_CLEAR(fc->escaped_words);
     Py_CLEAR(fc->codec);
     Py_CLEAR(fc->encoding);
+    if (fc->memo) fc->memo->clear();
     return 0;
 }
 

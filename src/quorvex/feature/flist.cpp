@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "args.h"
+#include "compare.h"
 #include "errors.h"
 #include "feature_types.h"
 #include "flist.h"
@@ -102,8 +104,8 @@ PyObject* sorted_items(PyObject* items) {
     bool simple = true;
     for (Py_ssize_t i = 0; i < n && simple; ++i) simple = simple_key(PyList_GET_ITEM(seq.get(), i), &keys[i]);
     if (!simple) {
-        Ref sort_key(PyCFunction_New(&flist_sort_order_def, nullptr));
-        Ref kwargs(sort_key ? Py_BuildValue("{s:O}", "key", sort_key.get()) : nullptr);
+        Ref key_fn(PyCFunction_New(&flist_sort_order_def, nullptr));
+        Ref kwargs(key_fn ? Py_BuildValue("{s:O}", "key", key_fn.get()) : nullptr);
         if (!kwargs) return nullptr;
         Ref meth(PyObject_GetAttrString(seq.get(), "sort"));
         Ref noargs(PyTuple_New(0));
@@ -253,15 +255,28 @@ PyObject* fl_diff_with(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
         return nullptr;
     }
-    FeatureListObject* x = as_fl(self);
-    FeatureListObject* y = as_fl(a[0]);
-    Py_ssize_t nx = feature_list_len(x), ny = feature_list_len(y);
+    // Comparing names runs Python code that may re-run either list's
+    // constructor: work on snapshots of the names and values.
+    struct Snapshot {
+        Ref names;
+        std::vector<double> vals;
+        explicit Snapshot(FeatureListObject* fl)
+            : names(Ref::borrow(fl->features)), vals(fl->vals, fl->vals + feature_list_len(fl)) {}
+        PyObject* name(Py_ssize_t i) const { return PyList_GET_ITEM(names.get(), i); }
+    };
+    std::unique_ptr<Snapshot> sx, sy;
+    QV_TRY sx.reset(new Snapshot(as_fl(self)));
+    sy.reset(new Snapshot(as_fl(a[0])));
+    QV_CATCH(nullptr)
+    const Snapshot& x = *sx;
+    const Snapshot& y = *sy;
+    Py_ssize_t nx = static_cast<Py_ssize_t>(x.vals.size()), ny = static_cast<Py_ssize_t>(y.vals.size());
     if (nx == ny) {
         bool same = true;
         for (Py_ssize_t i = 0; i < nx && same; ++i) {
-            int ne = PyObject_RichCompareBool(PyList_GET_ITEM(x->features, i), PyList_GET_ITEM(y->features, i), Py_NE);
+            int ne = py_ne(x.name(i), y.name(i));
             if (ne < 0) return nullptr;
-            same = !ne && x->vals[i] == y->vals[i];
+            same = !ne && x.vals[i] == y.vals[i];
         }
         if (same) Py_RETURN_NONE;
     }
@@ -274,29 +289,29 @@ PyObject* fl_diff_with(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     };
     Py_ssize_t i = 0, j = 0;
     while (i < nx && j < ny) {
-        PyObject* n1 = PyList_GET_ITEM(x->features, i);
-        PyObject* n2 = PyList_GET_ITEM(y->features, j);
+        PyObject* n1 = x.name(i);
+        PyObject* n2 = y.name(j);
         int lt = PyObject_RichCompareBool(n1, n2, Py_LT);
         if (lt < 0) return nullptr;
         if (lt) {
-            if (!append("-", n1, x->vals[i])) return nullptr;
+            if (!append("-", n1, x.vals[i])) return nullptr;
             ++i;
             continue;
         }
         int gt = PyObject_RichCompareBool(n2, n1, Py_LT);
         if (gt < 0) return nullptr;
         if (gt) {
-            if (!append("+", n2, y->vals[j])) return nullptr;
+            if (!append("+", n2, y.vals[j])) return nullptr;
             ++j;
         } else {
-            if (!append(" ", n1, x->vals[i])) return nullptr;
+            if (!append(" ", n1, x.vals[i])) return nullptr;
             ++i, ++j;
         }
     }
     for (; i < nx; ++i)
-        if (!append("-", PyList_GET_ITEM(x->features, i), x->vals[i])) return nullptr;
+        if (!append("-", x.name(i), x.vals[i])) return nullptr;
     for (; j < ny; ++j)
-        if (!append("+", PyList_GET_ITEM(y->features, j), y->vals[j])) return nullptr;
+        if (!append("+", y.name(j), y.vals[j])) return nullptr;
     return result.release();
 }
 
@@ -326,7 +341,7 @@ PyNumberMethods fl_number = [] {
     return m;
 }();
 
-PyObject* flist_sort_order(PyObject*, PyObject* x) {
+PyObject* sort_key(PyObject* x) {
     if (PyUnicode_Check(x)) {
         Py_INCREF(x);
         return x;
@@ -334,9 +349,18 @@ PyObject* flist_sort_order(PyObject*, PyObject* x) {
     return PySequence_GetItem(x, 0);
 }
 
+PyObject* flist_sort_order(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"x", nullptr};
+    static const ArgSpec spec{"flist_sort_order", names, 0, 1};
+    PyObject* a[1];
+    if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+    return sort_key(a[0]);
+}
+
 }  // namespace
 
-PyMethodDef flist_sort_order_def = {"flist_sort_order", flist_sort_order, METH_O,
+PyMethodDef flist_sort_order_def = {"flist_sort_order", reinterpret_cast<PyCFunction>(flist_sort_order),
+                                    METH_FASTCALL | METH_KEYWORDS,
                                     "flist_sort_order(x) -> x for a str, else x[0]: the sort key of FeatureList."};
 
 PyTypeObject FeatureList_Type = {PyVarObject_HEAD_INIT(nullptr, 0)};

@@ -7,6 +7,7 @@
 #include <cstddef>
 
 #include "args.h"
+#include "compare.h"
 #include "errors.h"
 #include "getset.h"
 
@@ -434,12 +435,12 @@ int edges_differ(InfoNodeObject* a, InfoNodeObject* b) {
         if (rb <= 0) return rb;
         Ref pa[2], pb[2];
         if (!unpack_edge(ea.get(), pa) || !unpack_edge(eb.get(), pb)) return -1;
-        int ne = PyObject_RichCompareBool(pa[1].get(), pb[1].get(), Py_NE);
+        int ne = py_ne(pa[1].get(), pb[1].get());
         if (ne != 0) return ne;
         Ref ia(node_id_of(pa[0].get()));
         Ref ib(ia ? node_id_of(pb[0].get()) : nullptr);
         if (!ib) return -1;
-        ne = PyObject_RichCompareBool(ia.get(), ib.get(), Py_NE);
+        ne = py_ne(ia.get(), ib.get());
         if (ne != 0) return ne;
     }
 }
@@ -532,7 +533,7 @@ PyObject* tree_diff(PyObject* self, PyObject* other) {
         if (!a) return nullptr;
         Ref b(typed_node(nodes2.get(), i));
         if (!b) return nullptr;
-        int ne = PyObject_RichCompareBool(as_inode(a.get())->tp, as_inode(b.get())->tp, Py_NE);
+        int ne = py_ne(as_inode(a.get())->tp, as_inode(b.get())->tp);
         if (ne == 0) ne = edges_differ(as_inode(a.get()), as_inode(b.get()));
         if (ne < 0) return nullptr;
         differ = ne != 0;

@@ -591,7 +591,9 @@ PyObject* tree_as_tree(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         if (!as_tree_walk(root.get(), a[0])) return nullptr;
         Py_RETURN_NONE;
     }
-    return call_override(root.get(), op_as_tree, a, 1);
+    Ref done(call_override(root.get(), op_as_tree, a, 1));
+    if (!done) return nullptr;
+    Py_RETURN_NONE;  // whatever the root's own as_tree returned
 }
 
 PyObject* tree_as_json(PyObject* self, PyObject*) {

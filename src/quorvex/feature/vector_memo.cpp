@@ -78,13 +78,18 @@ PyObject* VectorMemo::find(FComboObject* fc, PyObject* flist, std::string* key) 
     const StringAlphabetObject* alph = as_alph(fc->dict);
     if (alph->map.growing || !alph->use_utf8 || !build_key(flist)) return nullptr;
     if (!current(fc)) {
-        vectors_.clear();
+        clear();  // stale: nor should it keep an old dictionary alive
     } else {
         auto found = vectors_.find(hash_bytes(scratch_.data(), scratch_.size()));
         if (found != vectors_.end() && found->second.key == scratch_) return found->second.vector.new_ref();
     }
     *key = scratch_;
     return nullptr;
+}
+
+void VectorMemo::clear() {
+    vectors_.clear();
+    dict_.reset();
 }
 
 void VectorMemo::keep(FComboObject* fc, std::string&& key, PyObject* v) {

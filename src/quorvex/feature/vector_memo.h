@@ -27,6 +27,10 @@ public:
     PyObject* find(FComboObject* fc, PyObject* flist, std::string* key);
     // Keeps v as the vector of the key that find() gave.
     void keep(FComboObject* fc, std::string&& key, PyObject* v);
+    // Forgets everything, the dictionary included.
+    void clear();
+    // The dictionary the kept vectors belong to (for the collector).
+    PyObject* dict() const { return dict_.get(); }
 
 private:
     static const std::size_t kMaxEntries = 1 << 14;
