@@ -654,3 +654,45 @@ def test_nodes_take_part_in_garbage_collection():
     del x
     gc.collect()
     assert ref() is None
+
+
+def test_nodes_reinitialised_during_a_walk_keep_their_kind_for_it():
+    from quorvex.feature import FCombo, GraphNode, empty_sv
+
+    root = OrNode("root")
+
+    class Child(GraphNode):
+        def extractLabels(self, fc, result):
+            root.__init__("root")  # OR -> AND while root's frame is open
+
+    root.children = [Child("c")]
+    root.children[0].insideScore = 0.0
+    out = []
+    assert root.extractLabels(None, out) is None and out == ["root"]
+
+    root = OrNode("root")
+    child = AndNode("child")
+    child.insideScore = 0.0
+    root.children = [child]
+
+    class FC(FCombo):
+        def __call__(self, features, labels=None):
+            root.__init__("root")
+            return FCombo.__call__(self, features)
+
+    assert root.extractBest(FC(1)).label == "child"
+
+    root = OrNode("root")
+    mid = AndNode("mid")
+
+    class Leaf(GraphNode):
+        def extractBest(self, fc):
+            root.__init__("root")
+            return AndNode("copy")
+
+    mid.children = [Leaf("leaf")]
+    mid.insideScore = 0.0
+    mid.featuresD = root.featuresD = empty_sv
+    root.children = [mid]
+    with pytest.raises(TypeError):  # the re-run __init__ cleared root.featuresD and fc is None
+        root.extractBest(None)

@@ -12,10 +12,14 @@ namespace {
 
 const char* const kPotentialName = "quorvex.feature.GraphNode.calcPotential";
 
+// Every frame records whether its node was an OR node when the frame was
+// pushed and keeps to it: Python code run during the walk may re-run the
+// node's __init__, which resets the flag, while the frame is half done.
 struct ScoreFrame {
     Ref node;
     ChildIter children;
     double val = 0.0;
+    bool disj = false;
 };
 
 }  // namespace
@@ -59,7 +63,8 @@ double walk_calc_potential(GraphNodeObject* root, PyObject* weights, PyObject* f
         double s;
         if (!dot.dot(n->featuresD, &s)) return -1;
         n->localScore = s;
-        ScoreFrame f{Ref::borrow(reinterpret_cast<PyObject*>(n)), ChildIter(), n->isDisjunctive ? -1000.0 : s};
+        const bool disj = n->isDisjunctive != 0;
+        ScoreFrame f{Ref::borrow(reinterpret_cast<PyObject*>(n)), ChildIter(), disj ? -1000.0 : s, disj};
         if (!f.children.start(n->children) || !stack.push(std::move(f))) return -1;
         if (!stack.top().children.indexed()) give_up_inside();  // iterators may run Python code
         *result = 0.0;
@@ -68,7 +73,7 @@ double walk_calc_potential(GraphNodeObject* root, PyObject* weights, PyObject* f
     // A child's inside score taken into its parent's maximum or sum.
     auto deliver = [&stack](double v) {
         ScoreFrame& p = stack.top();
-        if (as_node(p.node.get())->isDisjunctive) {
+        if (p.disj) {
             if (v >= p.val) p.val = v;
         } else {
             p.val += v;
@@ -92,7 +97,7 @@ double walk_calc_potential(GraphNodeObject* root, PyObject* weights, PyObject* f
                 if (k < 0) report();
                 ScoreFrame& f = stack.top();
                 GraphNodeObject* n = as_node(f.node.get());
-                double val = n->isDisjunctive ? f.val + n->localScore : f.val;
+                double val = f.disj ? f.val + n->localScore : f.val;
                 stack.pop();
                 if (fused) {
                     n->insideScore = val;
@@ -151,15 +156,15 @@ bool walk_calc_inside_min(GraphNodeObject* root, PyObject* done, double* result)
             return 0;
         }
         if (!marks.set(n->nodeId)) return -1;
-        ScoreFrame f{Ref::borrow(reinterpret_cast<PyObject*>(n)), ChildIter(),
-                     n->isDisjunctive ? -1000.0 : n->localScore};
+        const bool disj = n->isDisjunctive != 0;
+        ScoreFrame f{Ref::borrow(reinterpret_cast<PyObject*>(n)), ChildIter(), disj ? -1000.0 : n->localScore, disj};
         if (!f.children.start(n->children) || !stack.push(std::move(f))) return -1;
         return 1;
     };
     // A child's inside score taken into its parent's maximum or sum.
     auto deliver = [&stack](double v) {
         ScoreFrame& p = stack.top();
-        if (as_node(p.node.get())->isDisjunctive) {
+        if (p.disj) {
             if (v >= p.val) p.val = v;
         } else {
             p.val += v;
@@ -174,7 +179,7 @@ bool walk_calc_inside_min(GraphNodeObject* root, PyObject* done, double* result)
         if (k == 0) {
             ScoreFrame& f = stack.top();
             GraphNodeObject* n = as_node(f.node.get());
-            double val = n->isDisjunctive ? f.val + n->localScore : f.val;
+            double val = f.disj ? f.val + n->localScore : f.val;
             n->insideScore = val;
             stack.pop();
             if (stack.empty()) {
@@ -213,6 +218,7 @@ struct BestFrame {
     Ref pending;
     Ref acc;
     bool called = false;
+    bool disj = false;  // the node's kind when the frame was pushed
 };
 
 // The OR node's features folded into the copy chosen below it:
@@ -239,7 +245,8 @@ PyObject* walk_extract_best(GraphNodeObject* root, PyObject* fc) {
     WalkStack<BestFrame> stack(kExtractBest);
     auto enter = [&](GraphNodeObject* n) -> bool {
         BestFrame f{Ref::borrow(reinterpret_cast<PyObject*>(n)), ChildIter(), Ref(), Ref()};
-        if (n->isDisjunctive) {
+        f.disj = n->isDisjunctive != 0;
+        if (f.disj) {
             f.pending = Ref(best_child(n));
             if (!f.pending || !fill_features(as_node(f.pending.get()), vectors)) return false;
         } else {
@@ -253,7 +260,7 @@ PyObject* walk_extract_best(GraphNodeObject* root, PyObject* fc) {
         BestFrame& f = stack.top();
         GraphNodeObject* x = as_node(f.node.get());
         Ref c;
-        if (x->isDisjunctive) {
+        if (f.disj) {
             if (!f.called) {
                 f.called = true;
                 c = std::move(f.pending);
@@ -265,7 +272,7 @@ PyObject* walk_extract_best(GraphNodeObject* root, PyObject* fc) {
         Ref copy;
         if (!c) {
             // All children done: the frame's own result.
-            if (x->isDisjunctive) {
+            if (f.disj) {
                 copy = std::move(f.acc);
                 if (!fold_or_features(x, copy.get(), vectors)) return nullptr;
             } else {
@@ -289,7 +296,7 @@ PyObject* walk_extract_best(GraphNodeObject* root, PyObject* fc) {
         }
         // Hand the copy to the parent frame.
         BestFrame& p = stack.top();
-        if (as_node(p.node.get())->isDisjunctive) {
+        if (p.disj) {
             p.acc = std::move(copy);
         } else if (PyList_Append(p.acc.get(), copy.get()) < 0) {
             return nullptr;
@@ -307,7 +314,8 @@ bool walk_extract_labels(GraphNodeObject* root, PyObject* fc, PyObject* result) 
             if (!append_to(result, label.get())) return false;
         }
         BestFrame f{Ref::borrow(reinterpret_cast<PyObject*>(n)), ChildIter(), Ref(), Ref()};
-        if (n->isDisjunctive) {
+        f.disj = n->isDisjunctive != 0;
+        if (f.disj) {
             f.pending = Ref(best_child(n));
             if (!f.pending) return false;
         } else if (!f.children.start(n->children)) {
@@ -319,7 +327,7 @@ bool walk_extract_labels(GraphNodeObject* root, PyObject* fc, PyObject* result) 
     while (!stack.empty()) {
         BestFrame& f = stack.top();
         Ref c;
-        if (as_node(f.node.get())->isDisjunctive) {
+        if (f.disj) {
             if (!f.called) {
                 f.called = true;
                 c = std::move(f.pending);
