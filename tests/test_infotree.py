@@ -312,6 +312,49 @@ def test_bad_json_leaves_the_tree_untouched(data, exc, message):
     assert fresh.nodes is None and fresh.roots is None
 
 
+def test_json_changed_while_the_tree_is_built():
+    # Features compared with None and index objects run Python code, which may shrink or grow the
+    # lists being read: the tree holds the entries and roots as they were reached.
+    class Meddling(list):
+        def __init__(self, items, action):
+            super().__init__(items)
+            self.action = action
+
+        def __eq__(self, other):
+            self.action()
+            return False
+
+        __hash__ = None
+
+    class Index:
+        def __init__(self, i, action):
+            self.i, self.action = i, action
+
+        def __index__(self):
+            self.action()
+            return self.i
+
+    for change, count in ((lambda e: e.pop(), 2), (lambda e: e.append(["d", [], [0]]), 4)):
+        entries = [["a", [], [1]], ["b", [], []], ["c", [], []]]
+        entries[0][1] = Meddling(["f"], lambda: change(entries))
+        t = InfoTree({"nodes": entries, "roots": [0]})
+        assert [n.tp for n in t.nodes] == ["a", "b", "c", "d"][:count]
+        assert [n.nodeId for n in t.nodes] == list(range(count))
+        assert t.nodes[0].edges_out == [(t.nodes[1], None)] and t.roots == [t.nodes[0]]
+    roots = [0, 1, 1]
+    roots[0] = Index(0, lambda: roots.pop())
+    t = InfoTree({"nodes": [["a", [], []], ["b", [], []]], "roots": roots})
+    assert t.roots == [t.nodes[0], t.nodes[1]]
+    roots = [0]
+    roots[0] = Index(1, lambda: roots.append(0) if len(roots) < 3 else None)
+    t = InfoTree({"nodes": [["a", [], []], ["b", [], []]], "roots": roots})
+    assert t.roots == [t.nodes[1], t.nodes[0]]
+    edges = [1, 0, 1]
+    edges[0] = [Index(1, lambda: edges.clear()), "l"]
+    with pytest.raises(RuntimeError, match="changed size"):
+        InfoTree({"nodes": [["a", [], edges], ["b", [], []]], "roots": []})
+
+
 # --- serialisations -------------------------------------------------------------------------
 
 
