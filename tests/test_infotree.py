@@ -427,6 +427,10 @@ def test_as_tree_pieces():
 def test_many_distinct_labels_give_their_own_pieces():
     # Many labels of every length (short ones share pieces internally), in both opening forms.
     labels = ["L%d" % i for i in range(3000)] + ["x" * k for k in range(40)] + ["\xe9" * 3, "e\xe9", "", "日"]
+    # Labels that differ in one byte only, at every position, for every short length.
+    for k in range(1, 25):
+        base = "abcdefghijklmnopqrstuvwxyz"[:k]
+        labels += [base] + [base[:i] + "Z" + base[i + 1:] for i in range(k)]
     nodes = [[lbl, ["f"] if i % 2 else [], [i + 1] if i % 3 == 0 and i + 1 < len(labels) else []]
              for i, lbl in enumerate(labels)]
     t = InfoTree({"nodes": nodes, "roots": [0]})
@@ -435,6 +439,45 @@ def test_many_distinct_labels_give_their_own_pieces():
             expected = []
             ref_pieces(node, expected)
             assert pieces_of(node) == expected
+
+
+def test_as_tree_over_nodes_of_every_kind():
+    # Plain nodes next to ones with tuple features, wide labels, edge tuples, edge lists given as
+    # lists or tuples, subclass nodes and non-str features, into a list and into another collector.
+    class Sub(InfoNode):
+        pass
+
+    a, b, c, d, e = InfoNode("A", ["x"]), InfoNode("B", ("y", "z")), InfoNode("日", ["w"]), Sub("D"), InfoNode(5, [2])
+    a.add_edge(b)
+    a.edges_out.append([c, "list edge"])
+    b.edges_out = ((d, None), (e, "l"))
+    d.add_edge(InfoNode("F", ["ü", "日本", ""]))
+    e.edges_out = iter([(InfoNode("G"), None)])
+    expected = ["(A ", "(x x)", "(B ", "(y y)(z z)", "(D ", "", "(F ", "(ü ü)(日本 日本)( )", ")", ")", "(5 ", "(2 2)",
+                "(G", "", ")", ")", ")", "(日 ", "(w w)", ")", ")"]
+    assert pieces_of(a) == expected
+
+    class Collector:
+        def __init__(self):
+            self.items = []
+
+        def append(self, x):
+            self.items.append(x)
+
+    e.edges_out = [(InfoNode("G"), None)]
+    out = Collector()
+    a.as_tree(out)
+    assert out.items == expected
+
+
+def test_features_of_every_length_are_written_whole():
+    text = "".join(chr(c) for c in range(33, 127)) + "\xe9\xff"
+    feats = [text[k % 7:k % 7 + k] for k in range(60)] + ["\xe9" + text[:k] for k in range(20)]
+    for chunk in range(0, len(feats), 3):
+        node = InfoNode("N", feats[chunk:chunk + 3])
+        expected = []
+        ref_pieces(node, expected)
+        assert pieces_of(node) == expected
 
 
 @given(json_graphs(acyclic=True))
