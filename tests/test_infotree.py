@@ -468,6 +468,19 @@ def test_as_tree_over_nodes_of_every_kind():
     out = Collector()
     a.as_tree(out)
     assert out.items == expected
+    # Pieces written into the node's own lists are seen as the walk goes on, as in the reference.
+    for own in ("features", "edges_out"):
+        results = []
+        for walk in (ref_pieces, lambda node, out: node.as_tree(out)):
+            n = InfoNode("N", ["f"])
+            n.add_edge(InfoNode("C", ["g"]))
+            try:
+                walk(n, getattr(n, own))
+                err = None
+            except ValueError as exc:
+                err = str(exc)
+            results.append((list(n.features), [x if isinstance(x, str) else x[0].tp for x in n.edges_out], err))
+        assert results[0] == results[1]
 
 
 def test_features_of_every_length_are_written_whole():

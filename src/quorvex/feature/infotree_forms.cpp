@@ -364,24 +364,20 @@ inline int truth(PyObject* o) {
     return PyObject_IsTrue(o);
 }
 
-// Appends an opening piece, then a feature piece, to an exact list; takes
-// over both references.
-inline bool append_two(PyObject* list, PyObject* open, PyObject* fp) {
-    Ref hold_open(open), hold_fp(fp);
-    return append_to(list, open) && append_to(list, fp);
-}
-
 // The pieces of the common node: a Latin-1 str label, an exact list of
 // Latin-1 str features and an exact list of edges, written to an exact
-// list. Nothing here runs Python code, so the node's fields are read
-// without holding them. 1 when the node was entered (its frame pushed),
-// 0 when it is not of this kind (nothing done), -1 on error.
+// list (not one of the node's own). Nothing here runs Python code, so the
+// node's fields are read without holding them. 1 when the node was entered
+// (its frame pushed), 0 when it is not of this kind (nothing done), -1 on
+// error.
 int enter_plain(TreeWalk& w, PyObject* node, PyObject* parts_out) {
     InfoNodeObject* n = as_inode(node);
     PyObject* tp = n->tp;
     PyObject* feats = n->features;
     PyObject* edges = n->edges_out;
-    if (!PyList_CheckExact(feats) || !PyList_CheckExact(edges) || !latin1_str(tp)) return 0;
+    if (!PyList_CheckExact(feats) || !PyList_CheckExact(edges) || !latin1_str(tp) || parts_out == feats ||
+        parts_out == edges)
+        return 0;
     Py_ssize_t nf = PyList_GET_SIZE(feats);
     PyObject** items = reinterpret_cast<PyListObject*>(feats)->ob_item;
     Py_ssize_t len = 0;
@@ -396,20 +392,16 @@ int enter_plain(TreeWalk& w, PyObject* node, PyObject* parts_out) {
         return -1;
     }
     bool blank = nf != 0 || PyList_GET_SIZE(edges) != 0;
-    PyObject* open = label_pieces.get(PyUnicode_1BYTE_DATA(tp), PyUnicode_GET_LENGTH(tp), PyUnicode_IS_ASCII(tp), blank);
-    if (!open) return -1;
-    PyObject* fp;
+    Ref open(label_pieces.get(PyUnicode_1BYTE_DATA(tp), PyUnicode_GET_LENGTH(tp), PyUnicode_IS_ASCII(tp), blank));
+    if (!open || !append_to(parts_out, open.get())) return -1;
+    Ref fp;
     if (nf == 0) {
-        Py_INCREF(P.empty);
-        fp = P.empty;
+        fp = Ref::borrow(P.empty);
     } else {
         // "(f f)" per feature.
-        fp = PyUnicode_New(2 * len + 3 * nf, ascii ? 127 : 255);
-        if (!fp) {
-            Py_DECREF(open);
-            return -1;
-        }
-        Py_UCS1* d = PyUnicode_1BYTE_DATA(fp);
+        fp = Ref(PyUnicode_New(2 * len + 3 * nf, ascii ? 127 : 255));
+        if (!fp) return -1;
+        Py_UCS1* d = PyUnicode_1BYTE_DATA(fp.get());
         for (Py_ssize_t i = 0; i < nf; ++i) {
             const Py_UCS1* f = PyUnicode_1BYTE_DATA(items[i]);
             std::size_t k = static_cast<std::size_t>(PyUnicode_GET_LENGTH(items[i]));
@@ -420,7 +412,7 @@ int enter_plain(TreeWalk& w, PyObject* node, PyObject* parts_out) {
             *d++ = ')';
         }
     }
-    if (!append_two(parts_out, open, fp)) return -1;
+    if (!append_to(parts_out, fp.get())) return -1;
     Py_INCREF(node);
     Py_INCREF(edges);
     w.push(node, edges, 0);
