@@ -168,6 +168,7 @@ public:
         if (len <= 8) {
             // Labels of up to eight bytes (the usual tags) are one word.
             word = short_word(label, static_cast<std::size_t>(len));
+            static_assert(kSlots == 256, "the top eight bits of the product pick the slot");
             slot = &slots_[(word * 0x9E3779B97F4A7C15ull) >> 56];
             if (slot->len != len || slot->word != word) fill(*slot, label, len, word);
         } else {
@@ -476,7 +477,6 @@ bool as_tree_walk(PyObject* root, PyObject* parts_out) {
     if (!enter(w, root, parts_out, plain_out)) return false;
     while (!w.stack.empty()) {
         TreeWalk::Frame& f = w.stack.back();
-        PyObject* target;
         if (f.pos >= 0) {
             if (f.pos >= PyList_GET_SIZE(f.edges)) {
                 if (!append_to(parts_out, P.close)) return false;
@@ -485,10 +485,10 @@ bool as_tree_walk(PyObject* root, PyObject* parts_out) {
             }
             PyObject* edge = PyList_GET_ITEM(f.edges, f.pos++);
             if (PyTuple_CheckExact(edge) && PyTuple_GET_SIZE(edge) == 2 &&
-                Py_TYPE(target = PyTuple_GET_ITEM(edge, 0)) == &InfoNode_Type) {
+                Py_TYPE(PyTuple_GET_ITEM(edge, 0)) == &InfoNode_Type) {
                 // The common edge: nothing runs Python code before the
-                // child's frame holds it.
-                if (!enter(w, target, parts_out, plain_out)) return false;
+                // child's frame holds the child.
+                if (!enter(w, PyTuple_GET_ITEM(edge, 0), parts_out, plain_out)) return false;
                 continue;
             }
             Ref hold = Ref::borrow(edge);
