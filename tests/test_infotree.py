@@ -312,6 +312,49 @@ def test_bad_json_leaves_the_tree_untouched(data, exc, message):
     assert fresh.nodes is None and fresh.roots is None
 
 
+def test_json_changed_while_the_tree_is_built():
+    # Features compared with None and index objects run Python code, which may shrink or grow the
+    # lists being read: the tree holds the entries and roots as they were reached.
+    class Meddling(list):
+        def __init__(self, items, action):
+            super().__init__(items)
+            self.action = action
+
+        def __eq__(self, other):
+            self.action()
+            return False
+
+        __hash__ = None
+
+    class Index:
+        def __init__(self, i, action):
+            self.i, self.action = i, action
+
+        def __index__(self):
+            self.action()
+            return self.i
+
+    for change, count in ((lambda e: e.pop(), 2), (lambda e: e.append(["d", [], [0]]), 4)):
+        entries = [["a", [], [1]], ["b", [], []], ["c", [], []]]
+        entries[0][1] = Meddling(["f"], lambda: change(entries))
+        t = InfoTree({"nodes": entries, "roots": [0]})
+        assert [n.tp for n in t.nodes] == ["a", "b", "c", "d"][:count]
+        assert [n.nodeId for n in t.nodes] == list(range(count))
+        assert t.nodes[0].edges_out == [(t.nodes[1], None)] and t.roots == [t.nodes[0]]
+    roots = [0, 1, 1]
+    roots[0] = Index(0, lambda: roots.pop())
+    t = InfoTree({"nodes": [["a", [], []], ["b", [], []]], "roots": roots})
+    assert t.roots == [t.nodes[0], t.nodes[1]]
+    roots = [0]
+    roots[0] = Index(1, lambda: roots.append(0) if len(roots) < 3 else None)
+    t = InfoTree({"nodes": [["a", [], []], ["b", [], []]], "roots": roots})
+    assert t.roots == [t.nodes[1], t.nodes[0]]
+    edges = [1, 0, 1]
+    edges[0] = [Index(1, lambda: edges.clear()), "l"]
+    with pytest.raises(RuntimeError, match="changed size"):
+        InfoTree({"nodes": [["a", [], edges], ["b", [], []]], "roots": []})
+
+
 # --- serialisations -------------------------------------------------------------------------
 
 
@@ -384,6 +427,10 @@ def test_as_tree_pieces():
 def test_many_distinct_labels_give_their_own_pieces():
     # Many labels of every length (short ones share pieces internally), in both opening forms.
     labels = ["L%d" % i for i in range(3000)] + ["x" * k for k in range(40)] + ["\xe9" * 3, "e\xe9", "", "日"]
+    # Labels that differ in one byte only, at every position, for every short length.
+    for k in range(1, 25):
+        base = "abcdefghijklmnopqrstuvwxyz"[:k]
+        labels += [base] + [base[:i] + "Z" + base[i + 1:] for i in range(k)]
     nodes = [[lbl, ["f"] if i % 2 else [], [i + 1] if i % 3 == 0 and i + 1 < len(labels) else []]
              for i, lbl in enumerate(labels)]
     t = InfoTree({"nodes": nodes, "roots": [0]})
@@ -392,6 +439,58 @@ def test_many_distinct_labels_give_their_own_pieces():
             expected = []
             ref_pieces(node, expected)
             assert pieces_of(node) == expected
+
+
+def test_as_tree_over_nodes_of_every_kind():
+    # Plain nodes next to ones with tuple features, wide labels, edge tuples, edge lists given as
+    # lists or tuples, subclass nodes and non-str features, into a list and into another collector.
+    class Sub(InfoNode):
+        pass
+
+    a, b, c, d, e = InfoNode("A", ["x"]), InfoNode("B", ("y", "z")), InfoNode("日", ["w"]), Sub("D"), InfoNode(5, [2])
+    a.add_edge(b)
+    a.edges_out.append([c, "list edge"])
+    b.edges_out = ((d, None), (e, "l"))
+    d.add_edge(InfoNode("F", ["ü", "日本", ""]))
+    e.edges_out = iter([(InfoNode("G"), None)])
+    expected = ["(A ", "(x x)", "(B ", "(y y)(z z)", "(D ", "", "(F ", "(ü ü)(日本 日本)( )", ")", ")", "(5 ", "(2 2)",
+                "(G", "", ")", ")", ")", "(日 ", "(w w)", ")", ")"]
+    assert pieces_of(a) == expected
+
+    class Collector:
+        def __init__(self):
+            self.items = []
+
+        def append(self, x):
+            self.items.append(x)
+
+    e.edges_out = [(InfoNode("G"), None)]
+    out = Collector()
+    a.as_tree(out)
+    assert out.items == expected
+    # Pieces written into the node's own lists are seen as the walk goes on, as in the reference.
+    for own in ("features", "edges_out"):
+        results = []
+        for walk in (ref_pieces, lambda node, out: node.as_tree(out)):
+            n = InfoNode("N", ["f"])
+            n.add_edge(InfoNode("C", ["g"]))
+            try:
+                walk(n, getattr(n, own))
+                err = None
+            except ValueError as exc:
+                err = str(exc)
+            results.append((list(n.features), [x if isinstance(x, str) else x[0].tp for x in n.edges_out], err))
+        assert results[0] == results[1]
+
+
+def test_features_of_every_length_are_written_whole():
+    text = "".join(chr(c) for c in range(33, 127)) + "\xe9\xff"
+    feats = [text[k % 7:k % 7 + k] for k in range(60)] + ["\xe9" + text[:k] for k in range(20)]
+    for chunk in range(0, len(feats), 3):
+        node = InfoNode("N", feats[chunk:chunk + 3])
+        expected = []
+        ref_pieces(node, expected)
+        assert pieces_of(node) == expected
 
 
 @given(json_graphs(acyclic=True))

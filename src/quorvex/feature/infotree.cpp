@@ -208,7 +208,7 @@ PyObject* tree_new(PyTypeObject* type, PyObject*, PyObject*) {
 
 // all[index] with Python's indexing rules: an int counts from the end when
 // negative; other objects are handed to the list's own subscript.
-PyObject* node_at(PyObject* all, PyObject* index) {
+inline PyObject* node_at(PyObject* all, PyObject* index) {
     if (!PyLong_Check(index)) return PyObject_GetItem(all, index);
     Py_ssize_t i = PyLong_AsSsize_t(index);
     if (i == -1 && PyErr_Occurred()) {
@@ -241,44 +241,93 @@ PyObject* pair_item(PyObject* x, Py_ssize_t k) {
 
 // The edge list of one node entry as a new list of (target, label) tuples.
 PyObject* edges_from_json(PyObject* all, PyObject* edges) {
-    Ref seq(PySequence_Fast(edges, "the edge list of a node entry must be iterable"));
+    Ref seq = PyList_CheckExact(edges) || PyTuple_CheckExact(edges)
+                  ? Ref::borrow(edges)
+                  : Ref(PySequence_Fast(edges, "the edge list of a node entry must be iterable"));
     if (!seq) return nullptr;
     Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
     Ref out(PyList_New(n));
     if (!out) return nullptr;
     for (Py_ssize_t k = 0; k < n; ++k) {
-        // Python code run by odd index objects may shrink a list being read.
+        // Python code run by odd index objects (or by a collection that a new
+        // tuple triggers) may shrink a list being read.
         if (k >= PySequence_Fast_GET_SIZE(seq.get())) {
             PyErr_SetString(PyExc_RuntimeError, "an edge list changed size while the tree was built");
             return nullptr;
         }
-        Ref x = Ref::borrow(PySequence_Fast_GET_ITEM(seq.get(), k));
-        Ref target, label;
-        if (PyLong_Check(x.get())) {
-            target = Ref(node_at(all, x.get()));
-            label = Ref::borrow(Py_None);
-        } else if ((PyList_CheckExact(x.get()) || PyTuple_CheckExact(x.get())) &&
-                   PySequence_Fast_GET_SIZE(x.get()) >= 2) {
-            PyObject** pair = PySequence_Fast_ITEMS(x.get());
-            Ref index = Ref::borrow(pair[0]);
-            label = Ref::borrow(pair[1]);
-            target = Ref(node_at(all, index.get()));
-        } else {
-            Ref index(pair_item(x.get(), 0));
-            if (!index) return nullptr;
-            target = Ref(node_at(all, index.get()));
+        PyObject* x = PySequence_Fast_GET_ITEM(seq.get(), k);
+        PyObject* target;
+        PyObject* label;
+        if (PyLong_Check(x)) {
+            // node_at runs no Python code for an int.
+            target = node_at(all, x);
             if (!target) return nullptr;
-            label = Ref(pair_item(x.get(), 1));
+            Py_INCREF(Py_None);
+            label = Py_None;
+        } else if ((PyList_CheckExact(x) || PyTuple_CheckExact(x)) && PySequence_Fast_GET_SIZE(x) >= 2) {
+            // The label is held before an odd index object can run code.
+            PyObject** pair = PySequence_Fast_ITEMS(x);
+            Ref l = Ref::borrow(pair[1]);
+            Ref index = Ref::borrow(pair[0]);
+            target = node_at(all, index.get());
+            if (!target) return nullptr;
+            label = l.release();
+        } else {
+            Ref hold = Ref::borrow(x);
+            Ref index(pair_item(x, 0));
+            if (!index) return nullptr;
+            Ref t(node_at(all, index.get()));
+            if (!t) return nullptr;
+            label = pair_item(x, 1);
+            if (!label) return nullptr;
+            target = t.release();
         }
-        if (!target || !label) return nullptr;
         PyObject* t = PyTuple_New(2);
-        if (!t) return nullptr;
-        PyTuple_SET_ITEM(t, 0, target.release());
-        PyTuple_SET_ITEM(t, 1, label.release());
+        if (!t) {
+            Py_DECREF(target);
+            Py_DECREF(label);
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(t, 0, target);
+        PyTuple_SET_ITEM(t, 1, label);
         PyList_SET_ITEM(out.get(), k, t);
     }
     return out.release();
 }
+
+// Owned references to the edge lists of the node entries while the nodes
+// are made; trees of ordinary size keep them on the stack.
+class EdgeLists {
+public:
+    EdgeLists() = default;
+    EdgeLists(const EdgeLists&) = delete;
+    EdgeLists& operator=(const EdgeLists&) = delete;
+    ~EdgeLists() {
+        for (std::size_t i = 0; i < n_; ++i) Py_DECREF(at(i));
+    }
+    // Takes over the reference (also when it throws std::bad_alloc).
+    void push(PyObject* owned) {
+        if (n_ < kLocal) {
+            local_[n_++] = owned;
+            return;
+        }
+        try {
+            more_.push_back(owned);
+        } catch (...) {
+            Py_DECREF(owned);
+            throw;
+        }
+        ++n_;
+    }
+    std::size_t size() const { return n_; }
+    PyObject* at(std::size_t i) const { return i < kLocal ? local_[i] : more_[i - kLocal]; }
+
+private:
+    static const std::size_t kLocal = 64;
+    PyObject* local_[kLocal];
+    std::vector<PyObject*> more_;
+    std::size_t n_ = 0;
+};
 
 // Builds the node and root lists of the JSON form `data` into *nodes_out
 // and *roots_out; on error nothing is stored.
@@ -297,55 +346,89 @@ bool tree_from_json(PyObject* data, Ref* nodes_out, Ref* roots_out) {
         PyErr_SetString(PyExc_OverflowError, "too many nodes for 32-bit node numbers");
         return false;
     }
-    std::vector<Ref> edge_lists;
-    Ref all(PyList_New(0));
+    // The node list has its final size from the start; it stays private
+    // until the end, so its empty slots are never seen.
+    Ref all(PyList_New(count));
     if (!all) return false;
     QV_TRY
-    edge_lists.reserve(static_cast<std::size_t>(count));
-    // First pass: every node, so that edges may name later ones.
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(entries.get()); ++i) {
-        Ref entry = Ref::borrow(PySequence_Fast_GET_ITEM(entries.get(), i));
+    EdgeLists edge_lists;
+    // First pass: every node, so that edges may name later ones. Python code
+    // (odd features, a collection) may change the entries meanwhile: their
+    // size is read again at every step.
+    Py_ssize_t made = 0;
+    for (; made < PySequence_Fast_GET_SIZE(entries.get()); ++made) {
+        // Borrowed: its items are taken before any Python code can run.
+        PyObject* entry = PySequence_Fast_GET_ITEM(entries.get(), made);
         Ref item[3];
-        if ((PyList_CheckExact(entry.get()) || PyTuple_CheckExact(entry.get())) &&
-            PySequence_Fast_GET_SIZE(entry.get()) == 3) {
-            PyObject** fields = PySequence_Fast_ITEMS(entry.get());
+        if ((PyList_CheckExact(entry) || PyTuple_CheckExact(entry)) && PySequence_Fast_GET_SIZE(entry) == 3) {
+            PyObject** fields = PySequence_Fast_ITEMS(entry);
             for (int k = 0; k < 3; ++k) item[k] = Ref::borrow(fields[k]);
-        } else if (!unpack_exact(entry.get(), 3, item)) {
-            return false;
+        } else {
+            Ref hold = Ref::borrow(entry);
+            if (!unpack_exact(entry, 3, item)) return false;
         }
         Ref feats(features_or_empty(item[1].get()));
         if (!feats) return false;
         InfoNodeObject* n = PyObject_GC_New(InfoNodeObject, &InfoNode_Type);
         if (!n) return false;
-        n->nodeId = static_cast<int32_t>(i);
+        n->nodeId = static_cast<int32_t>(made);
         n->tp = item[0].release();
         n->features = feats.release();
         Py_INCREF(Py_None);
         n->edges_out = Py_None;  // the second pass gives every node its list
-        Ref node(reinterpret_cast<PyObject*>(n));
-        PyObject_GC_Track(node.get());
-        if (!append_to(all.get(), node.get())) return false;
-        edge_lists.push_back(std::move(item[2]));
+        PyObject* node = reinterpret_cast<PyObject*>(n);
+        PyObject_GC_Track(node);
+        if (made < count) {
+            PyList_SET_ITEM(all.get(), made, node);
+        } else {
+            Ref hold(node);
+            if (PyList_Append(all.get(), node) < 0) return false;
+        }
+        edge_lists.push(item[2].release());
     }
+    // Entries removed meanwhile: the node list ends with the last node made.
+    if (made < count && PyList_SetSlice(all.get(), made, count, nullptr) < 0) return false;
     // Second pass: the edges, each target resolved in the full node list.
     for (std::size_t i = 0; i < edge_lists.size(); ++i) {
-        Ref edges(edges_from_json(all.get(), edge_lists[i].get()));
+        Ref edges(edges_from_json(all.get(), edge_lists.at(i)));
         if (!edges) return false;
         set_field(as_inode(PyList_GET_ITEM(all.get(), static_cast<Py_ssize_t>(i)))->edges_out, edges.release());
     }
     QV_CATCH(false)
     Ref rlist(PyObject_GetItem(data, roots_key));
     if (!rlist) return false;
-    Ref roots(PyList_New(0));
-    ItemCursor cursor;
-    if (!roots || !cursor.start(rlist.get())) return false;
-    for (;;) {
-        Ref r;
-        int got = cursor.next(&r);
-        if (got < 0) return false;
-        if (got == 0) break;
-        Ref node(node_at(all.get(), r.get()));
-        if (!node || PyList_Append(roots.get(), node.get()) < 0) return false;
+    Ref roots;
+    if (PyList_CheckExact(rlist.get()) || PyTuple_CheckExact(rlist.get())) {
+        // Sized once; Python code run by an odd index object may change a
+        // list of roots meanwhile, so its size is read again at every step.
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(rlist.get());
+        roots = Ref(PyList_New(n));
+        if (!roots) return false;
+        Py_ssize_t k = 0;
+        for (; k < PySequence_Fast_GET_SIZE(rlist.get()); ++k) {
+            Ref r = Ref::borrow(PySequence_Fast_GET_ITEM(rlist.get(), k));
+            PyObject* node = node_at(all.get(), r.get());
+            if (!node) return false;
+            if (k < n) {
+                PyList_SET_ITEM(roots.get(), k, node);
+            } else {
+                Ref hold(node);
+                if (PyList_Append(roots.get(), node) < 0) return false;
+            }
+        }
+        if (k < n && PyList_SetSlice(roots.get(), k, n, nullptr) < 0) return false;
+    } else {
+        roots = Ref(PyList_New(0));
+        ItemCursor cursor;
+        if (!roots || !cursor.start(rlist.get())) return false;
+        for (;;) {
+            Ref r;
+            int got = cursor.next(&r);
+            if (got < 0) return false;
+            if (got == 0) break;
+            Ref node(node_at(all.get(), r.get()));
+            if (!node || PyList_Append(roots.get(), node.get()) < 0) return false;
+        }
     }
     *nodes_out = std::move(all);
     *roots_out = std::move(roots);

@@ -96,6 +96,7 @@ public:
     Scratch(const Scratch&) = delete;
     Scratch& operator=(const Scratch&) = delete;
     T* operator->() { return p_; }
+    T& operator*() { return *p_; }
 
 private:
     T* p_;
@@ -104,13 +105,34 @@ private:
 template <class T>
 T* Scratch<T>::spare_ = nullptr;
 
-// Copies k bytes; short strings (labels and words) without a call.
+// Copies k bytes; short strings (labels and words) without a call, as two
+// overlapping loads and stores of a fixed width.
 inline Py_UCS1* put_bytes(Py_UCS1* d, const Py_UCS1* s, std::size_t k) {
-    if (k > 16) {
-        std::memcpy(d, s, k);
-        return d + k;
+    if (k >= 8) {
+        if (k > 16) {
+            std::memcpy(d, s, k);
+            return d + k;
+        }
+        std::uint64_t head, tail;
+        std::memcpy(&head, s, 8);
+        std::memcpy(&tail, s + k - 8, 8);
+        std::memcpy(d, &head, 8);
+        std::memcpy(d + k - 8, &tail, 8);
+    } else if (k >= 4) {
+        std::uint32_t head, tail;
+        std::memcpy(&head, s, 4);
+        std::memcpy(&tail, s + k - 4, 4);
+        std::memcpy(d, &head, 4);
+        std::memcpy(d + k - 4, &tail, 4);
+    } else if (k >= 2) {
+        std::uint16_t head, tail;
+        std::memcpy(&head, s, 2);
+        std::memcpy(&tail, s + k - 2, 2);
+        std::memcpy(d, &head, 2);
+        std::memcpy(d + k - 2, &tail, 2);
+    } else if (k == 1) {
+        *d = *s;
     }
-    for (std::size_t i = 0; i < k; ++i) d[i] = s[i];
     return d + k;
 }
 
@@ -141,16 +163,22 @@ public:
     // A new reference to the piece of label, or nullptr with an error.
     PyObject* get(const Py_UCS1* label, Py_ssize_t len, bool ascii, bool blank) {
         if (len > kMaxLen) return new_opening_piece(label, len, ascii, blank);
-        std::uint32_t h = 2166136261u;
-        for (Py_ssize_t i = 0; i < len; ++i) h = (h ^ label[i]) * 16777619u;
-        Slot& slot = slots_[(h ^ (h >> 15)) % kSlots];
-        if (slot.len != len || std::memcmp(slot.text, label, static_cast<std::size_t>(len)) != 0) {
-            Py_CLEAR(slot.piece[0]);
-            Py_CLEAR(slot.piece[1]);
-            slot.len = static_cast<int>(len);
-            std::memcpy(slot.text, label, static_cast<std::size_t>(len));
+        Slot* slot;
+        std::uint64_t word = 0;
+        if (len <= 8) {
+            // Labels of up to eight bytes (the usual tags) are one word.
+            word = short_word(label, static_cast<std::size_t>(len));
+            static_assert(kSlots == 256, "the top eight bits of the product pick the slot");
+            slot = &slots_[(word * 0x9E3779B97F4A7C15ull) >> 56];
+            if (slot->len != len || slot->word != word) fill(*slot, label, len, word);
+        } else {
+            std::uint32_t h = 2166136261u;
+            for (Py_ssize_t i = 0; i < len; ++i) h = (h ^ label[i]) * 16777619u;
+            slot = &slots_[(h ^ (h >> 15)) % kSlots];
+            if (slot->len != len || std::memcmp(slot->text, label, static_cast<std::size_t>(len)) != 0)
+                fill(*slot, label, len, word);
         }
-        PyObject*& piece = slot.piece[blank];
+        PyObject*& piece = slot->piece[blank];
         if (!piece) {
             piece = new_opening_piece(label, len, ascii, blank);
             if (!piece) return nullptr;
@@ -164,10 +192,37 @@ private:
     static const std::uint32_t kSlots = 256;
     struct Slot {
         int len = -1;
+        std::uint64_t word = 0;  // the label's bytes when it is at most 8 long
         Py_UCS1 text[kMaxLen];
         PyObject* piece[2] = {nullptr, nullptr};  // without and with the blank
     };
     Slot slots_[kSlots];
+
+    // The k <= 8 bytes at s as a little-endian word padded with zeros, read
+    // as two overlapping loads.
+    static std::uint64_t short_word(const Py_UCS1* s, std::size_t k) {
+        if (k >= 4) {
+            std::uint32_t head, tail;
+            std::memcpy(&head, s, 4);
+            std::memcpy(&tail, s + k - 4, 4);
+            return head | (static_cast<std::uint64_t>(tail) << (8 * (k - 4)));
+        }
+        if (k >= 2) {
+            std::uint16_t head, tail;
+            std::memcpy(&head, s, 2);
+            std::memcpy(&tail, s + k - 2, 2);
+            return head | (static_cast<std::uint64_t>(tail) << (8 * (k - 2)));
+        }
+        return k ? s[0] : 0;
+    }
+    // Gives the slot to another label (its pieces are made when asked for).
+    static void fill(Slot& slot, const Py_UCS1* label, Py_ssize_t len, std::uint64_t word) {
+        Py_CLEAR(slot.piece[0]);
+        Py_CLEAR(slot.piece[1]);
+        slot.len = static_cast<int>(len);
+        slot.word = word;
+        std::memcpy(slot.text, label, static_cast<std::size_t>(len));
+    }
 };
 LabelPieces label_pieces;
 
@@ -302,19 +357,6 @@ struct TreeWalk {
         Py_DECREF(f.edges);
         Py_DECREF(f.node);
     }
-    // The next edge of the top frame: 1 (new reference in *edge), 0 at the end, -1 on error.
-    int next_edge(PyObject** edge) {
-        Frame& f = stack.back();
-        if (f.pos >= 0) {
-            if (f.pos >= PyList_GET_SIZE(f.edges)) return 0;
-            *edge = PyList_GET_ITEM(f.edges, f.pos++);
-            Py_INCREF(*edge);
-            return 1;
-        }
-        *edge = PyIter_Next(f.edges);
-        if (*edge) return 1;
-        return PyErr_Occurred() ? -1 : 0;
-    }
 };
 
 // Truth value, without a call for the exact lists nodes normally hold.
@@ -323,58 +365,148 @@ inline int truth(PyObject* o) {
     return PyObject_IsTrue(o);
 }
 
+// The pieces of the common node: a Latin-1 str label, an exact list of
+// Latin-1 str features and an exact list of edges, written to an exact
+// list (not one of the node's own). Nothing here runs Python code, so the
+// node's fields are read without holding them. 1 when the node was entered
+// (its frame pushed), 0 when it is not of this kind (nothing done), -1 on
+// error.
+int enter_plain(TreeWalk& w, PyObject* node, PyObject* parts_out) {
+    InfoNodeObject* n = as_inode(node);
+    PyObject* tp = n->tp;
+    PyObject* feats = n->features;
+    PyObject* edges = n->edges_out;
+    if (!PyList_CheckExact(feats) || !PyList_CheckExact(edges) || !latin1_str(tp) || parts_out == feats ||
+        parts_out == edges)
+        return 0;
+    Py_ssize_t nf = PyList_GET_SIZE(feats);
+    PyObject** items = reinterpret_cast<PyListObject*>(feats)->ob_item;
+    Py_ssize_t len = 0;
+    bool ascii = true;
+    for (Py_ssize_t i = 0; i < nf; ++i) {
+        if (!latin1_str(items[i])) return 0;
+        len += PyUnicode_GET_LENGTH(items[i]);
+        ascii = ascii && PyUnicode_IS_ASCII(items[i]);
+    }
+    if (w.on_path(node)) {
+        raise_cycle("as_tree");
+        return -1;
+    }
+    bool blank = nf != 0 || PyList_GET_SIZE(edges) != 0;
+    Ref open(label_pieces.get(PyUnicode_1BYTE_DATA(tp), PyUnicode_GET_LENGTH(tp), PyUnicode_IS_ASCII(tp), blank));
+    if (!open || !append_to(parts_out, open.get())) return -1;
+    Ref fp;
+    if (nf == 0) {
+        fp = Ref::borrow(P.empty);
+    } else {
+        // "(f f)" per feature.
+        fp = Ref(PyUnicode_New(2 * len + 3 * nf, ascii ? 127 : 255));
+        if (!fp) return -1;
+        Py_UCS1* d = PyUnicode_1BYTE_DATA(fp.get());
+        for (Py_ssize_t i = 0; i < nf; ++i) {
+            const Py_UCS1* f = PyUnicode_1BYTE_DATA(items[i]);
+            std::size_t k = static_cast<std::size_t>(PyUnicode_GET_LENGTH(items[i]));
+            *d++ = '(';
+            d = put_bytes(d, f, k);
+            *d++ = ' ';
+            d = put_bytes(d, f, k);
+            *d++ = ')';
+        }
+    }
+    if (!append_to(parts_out, fp.get())) return -1;
+    Py_INCREF(node);
+    Py_INCREF(edges);
+    w.push(node, edges, 0);
+    return 1;
+}
+
+// Writes the node's opening and feature pieces and pushes its frame; any
+// kind of fields and of parts_out (whose append may run Python code).
+bool enter_any(TreeWalk& w, PyObject* node, PyObject* parts_out) {
+    if (w.on_path(node)) return raise_cycle("as_tree");
+    InfoNodeObject* n = as_inode(node);
+    Ref hold = Ref::borrow(node);
+    Ref feats = Ref::borrow(n->features), edges = Ref::borrow(n->edges_out);
+    int blank = truth(feats.get());
+    if (blank == 0) blank = truth(edges.get());
+    if (blank < 0) return false;
+    Ref open(opening_piece(n->tp, blank != 0));
+    if (!open || !append_to(parts_out, open.get())) return false;
+    Ref fp(feature_piece(feats.get(), w.pieces));
+    if (!fp || !append_to(parts_out, fp.get())) return false;
+    if (PyList_CheckExact(edges.get())) {
+        w.push(hold.release(), edges.release(), 0);
+        return true;
+    }
+    PyObject* it = PyObject_GetIter(edges.get());
+    if (!it) return false;
+    w.push(hold.release(), it, -1);
+    return true;
+}
+
+inline bool enter(TreeWalk& w, PyObject* node, PyObject* parts_out, bool plain_out) {
+    if (plain_out) {
+        int r = enter_plain(w, node, parts_out);
+        if (r) return r > 0;
+    }
+    return enter_any(w, node, parts_out);
+}
+
+// Walks into the child `target` of an edge (held by the caller): an
+// InfoNode that its type does not override is entered, anything else is
+// asked through its own as_tree method.
+bool walk_child(TreeWalk& w, PyObject* target, PyObject* parts_out, bool plain_out) {
+    int native = native_node(target, op_as_tree);
+    if (native < 0) return false;
+    if (native) return enter(w, target, parts_out, plain_out);
+    if (Py_EnterRecursiveCall(" in InfoNode.as_tree")) return false;
+    Ref done(call_override(target, op_as_tree, &parts_out, 1));
+    Py_LeaveRecursiveCall();
+    return static_cast<bool>(done);
+}
+
 // The bracketed pieces below root, depth first with an explicit stack.
 // Children that are not plain InfoNodes are asked through their own
 // as_tree method.
 bool as_tree_walk(PyObject* root, PyObject* parts_out) {
     QV_TRY
-    Scratch<TreeWalk> w;
-    // Writes the node's opening and feature pieces and pushes its frame.
-    auto enter = [&](PyObject* node) {
-        if (w->on_path(node)) return raise_cycle("as_tree");
-        InfoNodeObject* n = as_inode(node);
-        Ref hold = Ref::borrow(node);
-        Ref feats = Ref::borrow(n->features), edges = Ref::borrow(n->edges_out);
-        int blank = truth(feats.get());
-        if (blank == 0) blank = truth(edges.get());
-        if (blank < 0) return false;
-        Ref open(opening_piece(n->tp, blank != 0));
-        if (!open || !append_to(parts_out, open.get())) return false;
-        Ref fp(feature_piece(feats.get(), w->pieces));
-        if (!fp || !append_to(parts_out, fp.get())) return false;
-        if (PyList_CheckExact(edges.get())) {
-            w->push(hold.release(), edges.release(), 0);
-            return true;
-        }
-        PyObject* it = PyObject_GetIter(edges.get());
-        if (!it) return false;
-        w->push(hold.release(), it, -1);
-        return true;
-    };
-    if (!enter(root)) return false;
-    while (!w->stack.empty()) {
-        PyObject* e;
-        int r = w->next_edge(&e);
-        if (r < 0) return false;
-        if (r == 0) {
-            if (!append_to(parts_out, P.close)) return false;
-            w->pop();
+    Scratch<TreeWalk> scratch;
+    TreeWalk& w = *scratch;
+    // An exact list runs no Python code when appended to.
+    const bool plain_out = PyList_CheckExact(parts_out);
+    if (!enter(w, root, parts_out, plain_out)) return false;
+    while (!w.stack.empty()) {
+        TreeWalk::Frame& f = w.stack.back();
+        if (f.pos >= 0) {
+            if (f.pos >= PyList_GET_SIZE(f.edges)) {
+                if (!append_to(parts_out, P.close)) return false;
+                w.pop();
+                continue;
+            }
+            PyObject* edge = PyList_GET_ITEM(f.edges, f.pos++);
+            if (PyTuple_CheckExact(edge) && PyTuple_GET_SIZE(edge) == 2 &&
+                Py_TYPE(PyTuple_GET_ITEM(edge, 0)) == &InfoNode_Type) {
+                // The common edge: nothing runs Python code before the
+                // child's frame holds the child.
+                if (!enter(w, PyTuple_GET_ITEM(edge, 0), parts_out, plain_out)) return false;
+                continue;
+            }
+            Ref hold = Ref::borrow(edge);
+            Ref pair[2];
+            if (!unpack_edge(edge, pair)) return false;
+            if (!walk_child(w, pair[0].get(), parts_out, plain_out)) return false;
             continue;
         }
-        Ref edge(e);
+        Ref edge(PyIter_Next(f.edges));
+        if (!edge) {
+            if (PyErr_Occurred()) return false;
+            if (!append_to(parts_out, P.close)) return false;
+            w.pop();
+            continue;
+        }
         Ref pair[2];
         if (!unpack_edge(edge.get(), pair)) return false;
-        PyObject* target = pair[0].get();
-        int native = native_node(target, op_as_tree);
-        if (native < 0) return false;
-        if (native) {
-            if (!enter(target)) return false;
-            continue;
-        }
-        if (Py_EnterRecursiveCall(" in InfoNode.as_tree")) return false;
-        Ref done(call_override(target, op_as_tree, &parts_out, 1));
-        Py_LeaveRecursiveCall();
-        if (!done) return false;
+        if (!walk_child(w, pair[0].get(), parts_out, plain_out)) return false;
     }
     return true;
     QV_CATCH(false)
