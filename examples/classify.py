@@ -19,6 +19,7 @@ import sys
 import tempfile
 import time
 
+from corpus import data_dir, read_conllu, word_shape
 from quorvex.feature import FCombo, FeatureList
 from quorvex.learn import AdaGrad, AvgMira, AvgPer, FileModel, SgdMomentum
 from quorvex.sparsmat import SparseVectorsD
@@ -46,33 +47,8 @@ The/DET cold/ADJ wind/NOUN blew/VERB hard/ADV over/ADP the/DET empty/ADJ fields/
 
 # --- data ----------------------------------------------------------------------------------
 
-def find_data():
-    if os.environ.get("QUORVEX_DATA"):
-        return pathlib.Path(os.environ["QUORVEX_DATA"]) / "ud-english-lines"
-    for parent in pathlib.Path(__file__).resolve().parents:
-        if (parent / "shared" / "data").is_dir():
-            return parent / "shared" / "data" / "ud-english-lines"
-    return pathlib.Path("/nonexistent")
-
-
-def read_conllu(path):
-    """Sentences as lists of (word, upos) pairs."""
-    sentences, current = [], []
-    with open(path, encoding="utf-8") as f:
-        for line in f:
-            cols = line.rstrip("\n").split("\t")
-            if len(cols) >= 4 and cols[0].isdigit():
-                current.append((cols[1], cols[3]))
-            elif not line.strip() and current:
-                sentences.append(current)
-                current = []
-    if current:
-        sentences.append(current)
-    return sentences
-
-
 def load_sentences():
-    folder = find_data()
+    folder = data_dir() or pathlib.Path("/nonexistent")
     train, dev = folder / "en_lines-ud-train.conllu", folder / "en_lines-ud-dev.conllu"
     if train.exists() and dev.exists():
         return read_conllu(train), read_conllu(dev), "UD LinES"
@@ -80,19 +56,10 @@ def load_sentences():
     return sample[:9], sample[9:], "the built-in sample"
 
 
-def shape(word):
-    out = []
-    for ch in word:
-        c = "X" if ch.isupper() else "x" if ch.islower() else "d" if ch.isdigit() else ch
-        if not out or out[-1] != c:
-            out.append(c)
-    return "".join(out)
-
-
 def token_features(words, i):
     w = words[i]
     low = w.lower()
-    feats = ["w=" + low, "shape=" + shape(w)]
+    feats = ["w=" + low, "shape=" + word_shape(w)]
     feats += ["suf%d=%s" % (k, low[-k:]) for k in (1, 2, 3) if len(low) >= k]
     feats += ["pre2=" + low[:2]]
     for off in (-1, 1):

@@ -16,11 +16,11 @@ feature dictionary next to it (OUT.dict, StringAlphabet.tofile_utf8 format).
 """
 
 import argparse
-import os
 import pathlib
 import sys
 import time
 
+from corpus import data_dir, read_conllu_lines
 from quorvex.feature import FCombo, Multipart
 
 SAMPLE = """\
@@ -70,32 +70,16 @@ SAMPLE = """\
 
 
 def find_corpus():
-    """The UD LinES training file: $QUORVEX_DATA, else the nearest shared/data above here."""
-    roots = [pathlib.Path(os.environ["QUORVEX_DATA"])] if os.environ.get("QUORVEX_DATA") else []
-    roots += [p / "shared" / "data" for p in pathlib.Path(__file__).resolve().parents]
-    for root in roots:
-        path = root / "ud-english-lines" / "en_lines-ud-train.conllu"
-        if path.exists():
-            return path
-    return None
+    """The UD LinES training file, or None when the shared data are absent."""
+    folder = data_dir()
+    path = folder / "en_lines-ud-train.conllu" if folder else None
+    return path if path and path.exists() else None
 
 
-def read_conllu(lines):
-    """Sentences as lists of (form, upos, head, deprel); multi-word and empty tokens are skipped."""
-    sentences, current = [], []
-    for line in lines:
-        line = line.rstrip("\n")
-        if not line:
-            if current:
-                sentences.append(current)
-            current = []
-        elif not line.startswith("#"):
-            cols = line.split("\t")
-            if len(cols) >= 8 and cols[0].isdigit():
-                current.append((cols[1], cols[3], int(cols[6]), cols[7]))
-    if current:
-        sentences.append(current)
-    return sentences
+def read_sentences(lines):
+    """Sentences as lists of (form, upos, head, deprel)."""
+    return [[(form, upos, int(head), rel) for form, upos, head, rel in s]
+            for s in read_conllu_lines(lines, (1, 3, 6, 7))]
 
 
 def tree_json(sentence):
@@ -133,10 +117,10 @@ def main():
     path = pathlib.Path(args.conllu) if args.conllu else find_corpus()
     if path is not None:
         with open(path, encoding="utf-8") as f:
-            sentences = read_conllu(f)
+            sentences = read_sentences(f)
         source = str(path)
     else:
-        sentences = read_conllu(SAMPLE.splitlines())
+        sentences = read_sentences(SAMPLE.splitlines())
         source = "the built-in sample"
     if args.limit:
         sentences = sentences[: args.limit]

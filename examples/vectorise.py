@@ -10,6 +10,7 @@ the average vector length and a few of the combined feature names.
 
 import time
 
+from corpus import word_shape
 from quorvex.feature import FCombo, FeatureList
 
 TEXT = """\
@@ -21,21 +22,11 @@ In 2024 , 17 foxes were counted near the river bank .
 """
 
 
-def shape(word):
-    """Maps letters to X/x and digits to d, collapsing repeats: 'Fox-12' -> 'Xx-d'."""
-    out = []
-    for ch in word:
-        c = "X" if ch.isupper() else "x" if ch.islower() else "d" if ch.isdigit() else ch
-        if not out or out[-1] != c:
-            out.append(c)
-    return "".join(out)
-
-
 def token_features(words, i):
     """The features of token i of a sentence, as a FeatureList."""
     w = words[i]
     low = w.lower()
-    feats = ["w=" + low, "shape=" + shape(w), ("len", min(len(w), 10) / 10.0)]
+    feats = ["w=" + low, "shape=" + word_shape(w), ("len", min(len(w), 10) / 10.0)]
     feats += ["suf%d=%s" % (k, low[-k:]) for k in (1, 2, 3) if len(low) >= k]
     feats.append("prev=" + (words[i - 1].lower() if i > 0 else "<s>"))
     feats.append("next=" + (words[i + 1].lower() if i + 1 < len(words) else "</s>"))

@@ -1,7 +1,6 @@
 """Weight files (save_binary, FileModel), make_classifier and pickling of the learners."""
 
 import copy
-import os
 import pickle
 import re
 import sys

@@ -1,5 +1,3 @@
-import contextlib
-import io
 
 import numpy as np
 import pytest
@@ -7,7 +5,7 @@ from hypothesis import given, settings, strategies as st
 
 from quorvex.alphabet import StringAlphabet
 from quorvex.feature import FCombo, FeatureList, Multipart
-from quorvex.sparsmat import SparseVectorD, VecD1
+from quorvex.sparsmat import VecD1
 
 
 class SlowAlphabet(StringAlphabet):
