@@ -44,7 +44,9 @@ def read_conllu(path):
             elif not line.startswith("#"):
                 cols = line.split("\t")
                 if len(cols) >= 4 and cols[0].isdigit():
-                    current.append((cols[1], cols[3]))
+                    # One object per tag: the forests' transition features are then
+                    # found by identity instead of by their text.
+                    current.append((cols[1], sys.intern(cols[3])))
     if current:
         sentences.append(current)
     return sentences

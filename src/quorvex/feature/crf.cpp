@@ -11,6 +11,7 @@
 // "*stop*") has the last position's states as children, and transitions
 // into the last position carry the feature ("STOP", 1.0) as well.
 #include <cstring>
+#include <string>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -78,11 +79,84 @@ PyObject* concat(std::initializer_list<PyObject*> parts) {
     return r;
 }
 
-struct PairHash {
-    std::size_t operator()(const std::pair<PyObject*, PyObject*>& p) const {
-        return std::hash<PyObject*>()(p.first) * 31u + std::hash<PyObject*>()(p.second);
+// The transition features ("T<old>-<label>", 1.0), one tuple per pair of
+// texts for the whole process: the forests of every sentence then carry
+// the very same feature items, which lets a combiner find their vectors by
+// identity (see VectorMemo). Tuples of a str and a float are immutable, so
+// sharing them between forests changes nothing that can be observed
+// beyond their identity.
+//
+// Pairs are found by the identity of the two texts first (a direct-mapped
+// table that keeps the texts alive, so an address cannot be reused), then
+// by their UTF-8 content; the content map is bounded and starts afresh
+// when full.
+class TransitionPairs {
+public:
+    // The pair (borrowed from the cache, or from `made_` for texts that
+    // cannot be keyed), nullptr on error.
+    PyObject* get(PyObject* old_text, PyObject* text, PyObject* t, PyObject* dash, PyObject* one) {
+        if (slots_.empty()) slots_.resize(kSlots);
+        Slot& slot = slots_[slot_of(old_text, text)];
+        if (slot.pair && slot.old_text.get() == old_text && slot.text.get() == text) return slot.pair.get();
+        Ref pair;
+        std::string& key = scratch_;
+        key.clear();
+        bool keyed = content_key(old_text, text, &key);
+        if (keyed) {
+            auto found = by_content_.find(key);
+            if (found != by_content_.end()) pair = Ref::borrow(found->second.get());
+        }
+        if (!pair) {
+            Ref name(concat({t, old_text, dash, text}));
+            pair = Ref(name ? PyTuple_Pack(2, name.get(), one) : nullptr);
+            if (!pair) return nullptr;
+            if (keyed) {
+                if (by_content_.size() >= kMaxContent) by_content_.clear();
+                by_content_.emplace(key, Ref::borrow(pair.get()));
+            }
+        }
+        // Fill the slot: new references in, old ones out last.
+        Ref o = Ref::borrow(old_text), x = Ref::borrow(text), p = Ref::borrow(pair.get());
+        std::swap(o, slot.old_text);
+        std::swap(x, slot.text);
+        std::swap(p, slot.pair);
+        return slot.pair.get();
     }
+
+private:
+    static const std::size_t kSlots = 1024;
+    static const std::size_t kMaxContent = 1 << 14;
+    struct Slot {
+        Ref old_text, text, pair;
+    };
+    static std::size_t slot_of(PyObject* a, PyObject* b) {
+        uint64_t h = (reinterpret_cast<uintptr_t>(a) * 0x9e3779b97f4a7c15ull) ^ reinterpret_cast<uintptr_t>(b);
+        h *= 0xff51afd7ed558ccdull;
+        return static_cast<std::size_t>(h >> 54) % kSlots;
+    }
+    static bool append_text(PyObject* s, std::string* key) {
+        Py_ssize_t n;
+        const char* p = PyUnicode_AsUTF8AndSize(s, &n);
+        if (!p) {
+            PyErr_Clear();  // not encodable: such pairs are simply not kept
+            return false;
+        }
+        uint32_t len = static_cast<uint32_t>(n);
+        key->append(reinterpret_cast<const char*>(&len), sizeof len);
+        key->append(p, static_cast<std::size_t>(n));
+        return true;
+    }
+    static bool content_key(PyObject* old_text, PyObject* text, std::string* key) {
+        return append_text(old_text, key) && append_text(text, key);
+    }
+    std::vector<Slot> slots_;
+    std::unordered_map<std::string, Ref> by_content_;
+    std::string scratch_;  // the content key being looked up
 };
+
+// Never destroyed: it holds Python objects, which must not be released
+// after the interpreter is gone.
+TransitionPairs& transition_pairs = *new TransitionPairs();
 
 // What one candidate contributes, found once per position: its label, the
 // label's text and its state node.
@@ -96,16 +170,37 @@ struct Candidate {
 class CrfBuilder {
 public:
     bool init() {
-        start_label_ = Ref(PyUnicode_FromString("*start*"));
-        stop_label_ = Ref(PyUnicode_FromString("*stop*"));
-        t_ = Ref(PyUnicode_FromString("T"));
-        dash_ = Ref(PyUnicode_FromString("-"));
-        arrow_ = Ref(PyUnicode_FromString("->"));
-        one_ = Ref(PyFloat_FromDouble(1.0));
-        if (!start_label_ || !stop_label_ || !t_ || !dash_ || !arrow_ || !one_) return false;
-        Ref stop_name(PyUnicode_FromString("STOP"));
-        stop_feature_ = Ref(stop_name ? PyTuple_Pack(2, stop_name.get(), one_.get()) : nullptr);
-        if (!stop_feature_) return false;
+        // The constant texts and the STOP pair are made once for the
+        // process (never released, like the module's other constants), so
+        // that every forest carries the very same STOP item.
+        static Ref* constants = nullptr;
+        enum { kStart, kStop, kT, kDash, kArrow, kOne, kNone, kStopFeature, kCount };
+        if (!constants) {
+            Ref made[kCount];
+            made[kStart] = Ref(PyUnicode_InternFromString("*start*"));
+            made[kStop] = Ref(PyUnicode_InternFromString("*stop*"));
+            made[kT] = Ref(PyUnicode_InternFromString("T"));
+            made[kDash] = Ref(PyUnicode_InternFromString("-"));
+            made[kArrow] = Ref(PyUnicode_InternFromString("->"));
+            made[kOne] = Ref(PyFloat_FromDouble(1.0));
+            made[kNone] = Ref(PyUnicode_InternFromString("None"));
+            Ref stop_name(PyUnicode_InternFromString("STOP"));
+            for (int i = 0; i < kStopFeature; ++i)
+                if (!made[i]) return false;
+            made[kStopFeature] = Ref(stop_name ? PyTuple_Pack(2, stop_name.get(), made[kOne].get()) : nullptr);
+            if (!made[kStopFeature]) return false;
+            QV_TRY constants = new Ref[kCount];
+            QV_CATCH(false)
+            for (int i = 0; i < kCount; ++i) constants[i] = std::move(made[i]);
+        }
+        start_label_ = Ref::borrow(constants[kStart].get());
+        stop_label_ = Ref::borrow(constants[kStop].get());
+        t_ = Ref::borrow(constants[kT].get());
+        dash_ = Ref::borrow(constants[kDash].get());
+        arrow_ = Ref::borrow(constants[kArrow].get());
+        one_ = Ref::borrow(constants[kOne].get());
+        none_text_ = Ref::borrow(constants[kNone].get());
+        stop_feature_ = Ref::borrow(constants[kStopFeature].get());
         // The state of a candidate's label can be kept for the whole position
         // as long as crf_dict keeps the nodes it creates (its own __missing__).
         static PyObject* missing_name = nullptr;
@@ -167,7 +262,9 @@ private:
         const bool indexed = PyList_CheckExact(ns) || PyTuple_CheckExact(ns);
         std::vector<Candidate> cands;
         for (auto& [st_old, node_old] : old) {
-            Ref old_text(PyObject_Str(st_old.get()));
+            // str(None) is always "None"; one text for it keeps the start
+            // state's transition pairs found by identity.
+            Ref old_text(st_old.get() == Py_None ? Ref::borrow(none_text_.get()) : Ref(PyObject_Str(st_old.get())));
             Ref head(old_text ? concat({prefix.get(), old_text.get(), arrow_.get()}) : nullptr);
             if (!head) return false;
             // The candidates, as a fresh `for cand in ns` sees them.
@@ -220,17 +317,7 @@ private:
 
     // ("T<old>-<label>", 1.0), one shared tuple per pair of texts (borrowed).
     PyObject* transition_feature(PyObject* old_text, PyObject* text) {
-        auto key = std::make_pair(old_text, text);
-        auto found = features_.find(key);
-        if (found != features_.end()) return found->second.get();
-        Ref name(concat({t_.get(), old_text, dash_.get(), text}));
-        Ref pair(name ? PyTuple_Pack(2, name.get(), one_.get()) : nullptr);
-        if (!pair) return nullptr;
-        QV_TRY
-        keep_.push_back(Ref::borrow(old_text));
-        keep_.push_back(Ref::borrow(text));
-        return features_.emplace(key, std::move(pair)).first->second.get();
-        QV_CATCH(nullptr)
+        return transition_pairs.get(old_text, text, t_.get(), dash_.get(), one_.get());
     }
 
     // The stop node over the last states; their transitions get "STOP".
@@ -269,10 +356,8 @@ private:
         return stop.release();
     }
 
-    Ref start_label_, stop_label_, t_, dash_, arrow_, one_, stop_feature_;
+    Ref start_label_, stop_label_, t_, dash_, arrow_, one_, none_text_, stop_feature_;
     bool stable_states_ = false;
-    std::unordered_map<std::pair<PyObject*, PyObject*>, Ref, PairHash> features_;
-    std::vector<Ref> keep_;  // keeps the texts keyed by address alive
 };
 
 PyObject* make_simple_crf(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -542,7 +542,7 @@ PyObject* fcombo_vectorise(FComboObject* self, PyObject* flist, PyObject* labels
     QV_CATCH(nullptr)
     PyObject* v = vectorise_new(self, flist, labels);
     if (v && !key.empty()) {
-        QV_TRY self->memo->keep(self, std::move(key), v);
+        QV_TRY self->memo->keep(self, std::move(key), flist, v);
         QV_CATCH((Py_DECREF(v), nullptr))
     }
     return v;

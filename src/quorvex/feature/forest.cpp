@@ -121,9 +121,18 @@ void VectorCache::take_state() {
     size_ = map.size();
 }
 
+// A frozen UTF-8 dictionary: the combiner's own memo keeps the vectors of
+// short lists across calls, so a second store here would only cost.
+bool VectorCache::memo_covers() const {
+    const StringAlphabetObject* alph =
+        reinterpret_cast<const StringAlphabetObject*>(reinterpret_cast<const FComboObject*>(fc_)->dict);
+    return !alph->map.growing && alph->use_utf8;
+}
+
 PyObject* VectorCache::vectorise(PyObject* features) {
     Key key;
     Kind kind = native_combiner(fc_) ? classify(features, &key) : kUnsafe;
+    if (kind == kKeyed && memo_covers()) kind = kSafe;
     if (kind == kKeyed) {
         if (!same_state()) {
             clear();

@@ -139,6 +139,9 @@ private:
     // (only for a native combiner).
     bool same_state() const;
     void take_state();
+    // Whether fc's memo already keeps the vectors of short lists (only for
+    // a native combiner).
+    bool memo_covers() const;
 
     PyObject* fc_;
     bool ran_python_ = false;
