@@ -38,10 +38,23 @@ inline uint64_t load64(const unsigned char* p) {
     return v;
 }
 
-inline uint64_t load_tail(const unsigned char* p, std::size_t n) {  // n < 8
-    uint64_t v = 0;
-    std::memcpy(&v, p, n);
-    return v;
+// The n < 8 bytes at p as one 64-bit number (zero above them), read
+// with two overlapping loads instead of n single-byte stores and a reload,
+// which would stall on store forwarding.
+inline uint64_t load_tail(const unsigned char* p, std::size_t n) {
+    if (n >= 4) {
+        uint32_t lo, hi;
+        std::memcpy(&lo, p, 4);
+        std::memcpy(&hi, p + n - 4, 4);
+        return static_cast<uint64_t>(lo) | (static_cast<uint64_t>(hi) << (8 * (n - 4)));
+    }
+    if (n >= 2) {
+        uint16_t lo, hi;
+        std::memcpy(&lo, p, 2);
+        std::memcpy(&hi, p + n - 2, 2);
+        return static_cast<uint64_t>(lo) | (static_cast<uint64_t>(hi) << (8 * (n - 2)));
+    }
+    return n ? p[0] : 0;
 }
 
 // Equality of two n-byte strings; keys are short, so compare them in

@@ -85,7 +85,17 @@ struct SparseAccum {
             // sorting the entries, and equal indices stay in insertion order.
             if (len > UINT32_MAX) throw std::length_error("accumulator too large");
             for (std::size_t i = 0; i < len; ++i) keys[i] = (static_cast<uint64_t>(e[i].idx) << 32) | i;
-            std::sort(keys, keys + len);
+            if (len <= 32) {
+                // The vectors of single items are short: insertion sort.
+                for (std::size_t i = 1; i < len; ++i) {
+                    uint64_t k = keys[i];
+                    std::size_t j = i;
+                    for (; j > 0 && keys[j - 1] > k; --j) keys[j] = keys[j - 1];
+                    keys[j] = k;
+                }
+            } else {
+                std::sort(keys, keys + len);
+            }
             std::size_t out = 0;
             for (std::size_t i = 0; i < len; ++i) {
                 const AccumEntry<T>& x = e[keys[i] & 0xffffffffu];

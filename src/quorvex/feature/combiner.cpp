@@ -23,8 +23,8 @@ void Combiner::begin(CPPAlphabet* map, int use_utf8) {
     part_ = nullptr;
     part_names_.reset();
     holders_.clear();
-    keys_.clear();
-    pending_.clear();
+    keys_len_ = 0;
+    npending_ = 0;
 }
 
 void Combiner::end() {
@@ -83,15 +83,33 @@ bool Combiner::raise_bad_name(Py_ssize_t i, Py_ssize_t position) {
     return false;
 }
 
-void Combiner::emit(std::size_t len, double w) {
-    std::size_t off = keys_.size();
-    keys_.append(prefix_.data(), len);
-    pending_.push_back({nullptr, off, len, hash_bytes(prefix_.data(), len), w, target_});
+void Combiner::emit_joined(std::size_t plen, const Name& nm, double w) {
+    const std::size_t len = plen + 1 + static_cast<std::size_t>(nm.n);
+    make_room(len);
+    char* dst = keys_.data() + keys_len_;
+    std::memcpy(dst, prefix_.data(), plen);
+    dst[plen] = '^';
+    std::memcpy(dst + plen + 1, nm.p, static_cast<std::size_t>(nm.n));
+    Pending& k = pending_[npending_++];
+    k.direct = nullptr;
+    k.off = keys_len_;
+    k.len = len;
+    k.w = w;
+    k.dest = target_;
+    keys_len_ += len;
 }
 
 void Combiner::emit_direct(const char* p, std::size_t len, double w) {
-    pending_.push_back({p, 0, len, hash_bytes(p, len), w, target_});
+    make_room(0);
+    Pending& k = pending_[npending_++];
+    k.direct = p;
+    k.off = 0;
+    k.len = len;
+    k.w = w;
+    k.dest = target_;
 }
+
+bool Combiner::batch_full() const { return npending_ >= BATCH_KEYS || keys_len_ >= BATCH_BYTES; }
 
 bool Combiner::combine(int n, bool has_label, const char* label, Py_ssize_t label_len, double w) {
     const Py_ssize_t m = static_cast<Py_ssize_t>(names_.size());
@@ -103,7 +121,8 @@ bool Combiner::combine(int n, bool has_label, const char* label, Py_ssize_t labe
     levels_.clear();
     levels_.push_back({0, prefix_.size(), w});
     // Iterative depth-first enumeration: level d holds the position of the
-    // next name to append after a partial key of d names.
+    // next name to append after a partial key of d names; prefix_ holds the
+    // partial key of the deepest level.
     while (!levels_.empty()) {
         Level& top = levels_.back();
         if (top.next >= m) {
@@ -115,39 +134,57 @@ bool Combiner::combine(int n, bool has_label, const char* label, Py_ssize_t labe
         const Name& nm = names_[i];
         if (!nm.ok) return raise_bad_name(i, base_entries + depth);
         const double ww = top.w * vals_[i];
+        const bool descend = depth + 1 < depth_max && i + 1 < m;
         if (base_entries + depth == 0) {
             // A single feature without label: the key is the name itself.
             emit_direct(nm.p, static_cast<std::size_t>(nm.n), ww);
-            if (pending_.size() >= BATCH_KEYS && !flush()) return false;
-            if (depth_max > 1 && i + 1 < m) {
+            if (batch_full() && !flush()) return false;
+            if (descend) {
                 prefix_.assign(nm.p, static_cast<std::size_t>(nm.n));
                 levels_.push_back({i + 1, prefix_.size(), ww});
             }
             continue;
         }
-        std::size_t len = top.prefix_len;
-        prefix_.resize(len);
-        if (base_entries + depth > 0) prefix_.push_back('^');
-        prefix_.append(nm.p, static_cast<std::size_t>(nm.n));
-        len = prefix_.size();
-        emit(len, ww);
-        if (pending_.size() >= BATCH_KEYS || keys_.size() >= BATCH_BYTES) {
-            if (!flush()) return false;
+        const std::size_t plen = top.prefix_len;
+        emit_joined(plen, nm, ww);
+        if (descend) {
+            // The key just made is the partial key of the next level.
+            prefix_.resize(plen);
+            prefix_.push_back('^');
+            prefix_.append(nm.p, static_cast<std::size_t>(nm.n));
+            levels_.push_back({i + 1, prefix_.size(), ww});
         }
-        if (depth + 1 < depth_max && i + 1 < m) levels_.push_back({i + 1, len, ww});
+        if (batch_full() && !flush()) return false;
     }
     return true;
 }
 
 bool Combiner::add_key(const char* key, std::size_t len, double w) {
-    prefix_.assign(key, len);
-    emit(len, w);
+    QV_TRY
+    make_room(len);
+    char* dst = keys_.data() + keys_len_;
+    std::memcpy(dst, key, len);
+    Pending& k = pending_[npending_++];
+    k.direct = nullptr;
+    k.off = keys_len_;
+    k.len = len;
+    k.w = w;
+    k.dest = target_;
+    keys_len_ += len;
+    QV_CATCH(false)
     return flush();
 }
 
 bool Combiner::flush() {
     QV_TRY
-    const std::size_t count = pending_.size();
+    const std::size_t count = npending_;
+    // Keys are hashed here rather than when they are written: reading bytes
+    // right after copying them would wait for the copy's stores.
+    for (std::size_t i = 0; i < count; ++i) {
+        Pending& k = pending_[i];
+        if (!k.direct) k.direct = keys_.data() + k.off;
+        k.hash = hash_bytes(k.direct, k.len);
+    }
     const std::size_t d = PREFETCH_AHEAD;
     for (std::size_t i = 0; i < count && i < 2 * d; ++i) map_->prefetch(pending_[i].hash);
     for (std::size_t i = 0; i < count && i < d; ++i) map_->prefetch_entry(pending_[i].hash);
@@ -155,11 +192,11 @@ bool Combiner::flush() {
         if (i + 2 * d < count) map_->prefetch(pending_[i + 2 * d].hash);
         if (i + d < count) map_->prefetch_entry(pending_[i + d].hash);
         const Pending& k = pending_[i];
-        int32_t id = map_->lookup(k.direct ? k.direct : keys_.data() + k.off, k.len, k.hash);
+        int32_t id = map_->lookup(k.direct, k.len, k.hash);
         if (id >= 0) k.dest->add(static_cast<coordinate_t>(id), k.w);
     }
-    pending_.clear();
-    keys_.clear();
+    npending_ = 0;
+    keys_len_ = 0;
     QV_CATCH(false)
     return true;
 }
