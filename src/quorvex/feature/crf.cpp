@@ -10,6 +10,7 @@
 // node labelled None) of cand's label at position k. The stop node (OR
 // "*stop*") has the last position's states as children, and transitions
 // into the last position carry the feature ("STOP", 1.0) as well.
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <unordered_map>
@@ -205,8 +206,19 @@ public:
         // as long as crf_dict keeps the nodes it creates (its own __missing__).
         static PyObject* missing_name = nullptr;
         if (!missing_name && !(missing_name = PyUnicode_InternFromString("__missing__"))) return false;
-        stable_states_ =
-            _PyType_Lookup(reinterpret_cast<PyTypeObject*>(crf_dict_type), missing_name) == crf_missing_method;
+        PyTypeObject* dict_type = reinterpret_cast<PyTypeObject*>(crf_dict_type);
+        stable_states_ = _PyType_Lookup(dict_type, missing_name) == crf_missing_method;
+        // With dict's own __getitem__ and __setitem__ as well (nobody
+        // replaced them on the class), next_states[lbl] is a dict lookup
+        // that stores a new OR node when it misses: done here directly
+        // instead of through the Python-level methods.
+        static PyObject* getitem_name = nullptr;
+        static PyObject* setitem_name = nullptr;
+        if (!getitem_name && !(getitem_name = PyUnicode_InternFromString("__getitem__"))) return false;
+        if (!setitem_name && !(setitem_name = PyUnicode_InternFromString("__setitem__"))) return false;
+        direct_states_ = stable_states_ &&
+                         _PyType_Lookup(dict_type, getitem_name) == _PyType_Lookup(&PyDict_Type, getitem_name) &&
+                         _PyType_Lookup(dict_type, setitem_name) == _PyType_Lookup(&PyDict_Type, setitem_name);
         return true;
     }
 
@@ -248,7 +260,12 @@ public:
 private:
     // Transitions from every state of `states` into position k.
     bool add_position(std::size_t k, PyObject* ns, PyObject* states, PyObject* next_states) {
-        std::vector<std::pair<Ref, Ref>> old;
+        // Both vectors are members so that their room is reused from one
+        // position to the next.
+        std::vector<std::pair<Ref, Ref>>& old = old_;
+        std::vector<Candidate>& cands = cands_;
+        old.clear();
+        cands.clear();
         {
             Py_ssize_t pos = 0;
             PyObject *key, *value;
@@ -257,10 +274,11 @@ private:
             QV_CATCH(false)
         }
         if (old.empty()) return true;
-        Ref prefix(PyUnicode_FromFormat("[%zu]", k));
+        char digits[32];
+        int len = std::snprintf(digits, sizeof digits, "[%zu]", k);
+        Ref prefix(PyUnicode_FromStringAndSize(digits, len));
         if (!prefix) return false;
         const bool indexed = PyList_CheckExact(ns) || PyTuple_CheckExact(ns);
-        std::vector<Candidate> cands;
         for (auto& [st_old, node_old] : old) {
             // str(None) is always "None"; one text for it keeps the start
             // state's transition pairs found by identity.
@@ -286,7 +304,7 @@ private:
                     Ref label = Ref::borrow(as_node(cand)->label);
                     Ref text(PyObject_Str(label.get()));
                     if (!text) return false;
-                    Ref state(PyObject_GetItem(next_states, label.get()));
+                    Ref state(state_of(next_states, label.get()));
                     if (!state || !check_node(state.get())) return false;
                     c = Candidate{std::move(hold), std::move(label), std::move(text), std::move(state)};
                 }
@@ -294,6 +312,21 @@ private:
             }
         }
         return true;
+    }
+
+    // next_states[label] (new reference).
+    PyObject* state_of(PyObject* next_states, PyObject* label) {
+        if (!direct_states_ || Py_TYPE(next_states) != reinterpret_cast<PyTypeObject*>(crf_dict_type))
+            return PyObject_GetItem(next_states, label);
+        PyObject* found = PyDict_GetItemWithError(next_states, label);  // borrowed
+        if (found) {
+            Py_INCREF(found);
+            return found;
+        }
+        if (PyErr_Occurred()) return nullptr;
+        Ref node(new_graph_node(Py_None, true));
+        if (!node || PyDict_SetItem(next_states, label, node.get()) < 0) return nullptr;
+        return node.release();
     }
 
     bool add_transition(PyObject* head, PyObject* old_text, Candidate& c, PyObject* node_old) {
@@ -358,6 +391,9 @@ private:
 
     Ref start_label_, stop_label_, t_, dash_, arrow_, one_, none_text_, stop_feature_;
     bool stable_states_ = false;
+    bool direct_states_ = false;
+    std::vector<std::pair<Ref, Ref>> old_;  // the previous position's states
+    std::vector<Candidate> cands_;          // the current position's candidates
 };
 
 PyObject* make_simple_crf(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

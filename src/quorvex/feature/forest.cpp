@@ -576,26 +576,57 @@ PyObject* or_node(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 
 }  // namespace
 
+namespace {
+
+// A plain GraphNode holding the given fields (references taken over), in
+// the state the constructor leaves: the forests make thousands of nodes,
+// so they are filled directly instead of through tp_new and __init__.
+PyObject* make_plain_node(PyObject* label, PyObject* children, PyObject* features, PyObject* featuresD, int disj) {
+    GraphNodeObject* n = PyObject_GC_New(GraphNodeObject, &GraphNode_Type);
+    if (!n) {
+        Py_DECREF(label);
+        Py_DECREF(children);
+        Py_DECREF(features);
+        Py_DECREF(featuresD);
+        return nullptr;
+    }
+    n->ops = &graph_node_ops;
+    n->isDisjunctive = disj;
+    n->nodeId = -1;
+    n->label = label;
+    n->children = children;
+    n->features = features;
+    n->featuresD = featuresD;
+    n->localScore = 0.0;
+    n->insideScore = -1.0;
+    n->on_path = 0;
+    PyObject_GC_Track(n);
+    return reinterpret_cast<PyObject*>(n);
+}
+
+}  // namespace
+
 PyObject* new_graph_node(PyObject* label, bool disj) {
-    Ref n(gn_new(&GraphNode_Type, nullptr, nullptr));
-    if (!n || !init_node(as_node(n.get()), label, disj ? 1 : 0)) return nullptr;
-    return n.release();
+    PyObject* children = PyList_New(0);
+    if (!children) return nullptr;
+    PyObject* features = PyList_New(0);
+    if (!features) {
+        Py_DECREF(children);
+        return nullptr;
+    }
+    Py_INCREF(label);
+    Py_INCREF(Py_None);
+    return make_plain_node(label, children, features, Py_None, disj ? 1 : 0);
 }
 
 namespace forest {
 
 PyObject* new_copy_node(PyObject* label, PyObject* features, PyObject* featuresD, PyObject* children) {
-    PyObject* self = gn_new(&GraphNode_Type, nullptr, nullptr);
-    if (!self) return nullptr;
-    GraphNodeObject* n = as_node(self);
-    n->nodeId = -1;
-    n->insideScore = -1.0;
-    for (auto [field, value] : {std::pair<PyObject**, PyObject*>{&n->label, label}, {&n->features, features},
-                                {&n->featuresD, featuresD}, {&n->children, children}}) {
-        Py_INCREF(value);
-        set_field(*field, value);
-    }
-    return self;
+    Py_INCREF(label);
+    Py_INCREF(children);
+    Py_INCREF(features);
+    Py_INCREF(featuresD);
+    return make_plain_node(label, children, features, featuresD, 0);
 }
 
 bool append_to(PyObject* result, PyObject* item) {
