@@ -41,6 +41,8 @@ struct SparseAccum {
     }
     void clear() { len = merged = 0; }
 
+    static const std::size_t kSmall = 32;
+
     // Throws std::bad_alloc when memory runs out (the contents stay valid).
     void reserve(std::size_t want) {
         if (want <= cap) return;
@@ -80,22 +82,37 @@ struct SparseAccum {
             ordered = e[i - 1].idx <= e[i].idx;
             unique = unique && e[i - 1].idx != e[i].idx;
         }
-        if (!ordered) {
+        if (!ordered && len <= kSmall) {
+            // Short accumulators (the vectors of single items): each entry's
+            // place is the number of smaller indices plus the number of
+            // equal ones added before it, counted without branches (a
+            // comparison sort mispredicts on nearly every step).
+            coordinate_t ix[kSmall];
+            uint32_t place[kSmall];
+            for (std::size_t i = 0; i < len; ++i) ix[i] = e[i].idx;
+            for (std::size_t i = 0; i < len; ++i) {
+                const coordinate_t k = ix[i];
+                uint32_t r = 0;
+                for (std::size_t j = 0; j < i; ++j) r += ix[j] <= k;
+                for (std::size_t j = i + 1; j < len; ++j) r += ix[j] < k;
+                place[i] = r;
+            }
+            for (std::size_t i = 0; i < len; ++i) spare[place[i]] = e[i];
+            std::size_t out = 0;
+            for (std::size_t i = 0; i < len; ++i) {
+                if (out > 0 && spare[out - 1].idx == spare[i].idx)
+                    spare[out - 1].val += spare[i].val;
+                else
+                    spare[out++] = spare[i];
+            }
+            std::swap(entries, spare);
+            len = out;
+        } else if (!ordered) {
             // Sorting 64-bit keys that carry the position is cheaper than
             // sorting the entries, and equal indices stay in insertion order.
             if (len > UINT32_MAX) throw std::length_error("accumulator too large");
             for (std::size_t i = 0; i < len; ++i) keys[i] = (static_cast<uint64_t>(e[i].idx) << 32) | i;
-            if (len <= 32) {
-                // The vectors of single items are short: insertion sort.
-                for (std::size_t i = 1; i < len; ++i) {
-                    uint64_t k = keys[i];
-                    std::size_t j = i;
-                    for (; j > 0 && keys[j - 1] > k; --j) keys[j] = keys[j - 1];
-                    keys[j] = k;
-                }
-            } else {
-                std::sort(keys, keys + len);
-            }
+            std::sort(keys, keys + len);
             std::size_t out = 0;
             for (std::size_t i = 0; i < len; ++i) {
                 const AccumEntry<T>& x = e[keys[i] & 0xffffffffu];

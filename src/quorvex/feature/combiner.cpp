@@ -9,10 +9,8 @@ namespace qv {
 namespace {
 const std::size_t BATCH_KEYS = 4096;
 const std::size_t BATCH_BYTES = 1 << 20;
-// Probes run in a three-stage pipeline: the slot of key i + 2D is
-// prefetched, the slot of key i + D is read to prefetch its entry, key i
-// is probed.
-const std::size_t PREFETCH_AHEAD = 8;
+// Keys are probed in blocks of this many (see flush).
+const std::size_t PROBE_BLOCK = 128;
 }  // namespace
 
 void Combiner::begin(CPPAlphabet* map, int use_utf8) {
@@ -178,22 +176,25 @@ bool Combiner::add_key(const char* key, std::size_t len, double w) {
 bool Combiner::flush() {
     QV_TRY
     const std::size_t count = npending_;
-    // Keys are hashed here rather than when they are written: reading bytes
-    // right after copying them would wait for the copy's stores.
-    for (std::size_t i = 0; i < count; ++i) {
-        Pending& k = pending_[i];
-        if (!k.direct) k.direct = keys_.data() + k.off;
-        k.hash = hash_bytes(k.direct, k.len);
-    }
-    const std::size_t d = PREFETCH_AHEAD;
-    for (std::size_t i = 0; i < count && i < 2 * d; ++i) map_->prefetch(pending_[i].hash);
-    for (std::size_t i = 0; i < count && i < d; ++i) map_->prefetch_entry(pending_[i].hash);
-    for (std::size_t i = 0; i < count; ++i) {
-        if (i + 2 * d < count) map_->prefetch(pending_[i + 2 * d].hash);
-        if (i + d < count) map_->prefetch_entry(pending_[i + d].hash);
-        const Pending& k = pending_[i];
-        int32_t id = map_->lookup(k.direct, k.len, k.hash);
-        if (id >= 0) k.dest->add(static_cast<coordinate_t>(id), k.w);
+    // In blocks: hash every key and prefetch its table slot; then read the
+    // slots (all in flight together) to prefetch the entries they point
+    // to; then probe, in emission order. Keys are hashed here rather than
+    // when they are written: reading bytes right after copying them would
+    // wait for the copy's stores.
+    for (std::size_t start = 0; start < count; start += PROBE_BLOCK) {
+        const std::size_t end = start + PROBE_BLOCK < count ? start + PROBE_BLOCK : count;
+        for (std::size_t i = start; i < end; ++i) {
+            Pending& k = pending_[i];
+            if (!k.direct) k.direct = keys_.data() + k.off;
+            k.hash = hash_bytes(k.direct, k.len);
+            map_->prefetch(k.hash);
+        }
+        for (std::size_t i = start; i < end; ++i) map_->prefetch_entry(pending_[i].hash);
+        for (std::size_t i = start; i < end; ++i) {
+            const Pending& k = pending_[i];
+            int32_t id = map_->lookup(k.direct, k.len, k.hash);
+            if (id >= 0) k.dest->add(static_cast<coordinate_t>(id), k.w);
+        }
     }
     npending_ = 0;
     keys_len_ = 0;

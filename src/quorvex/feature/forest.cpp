@@ -213,11 +213,16 @@ bool WeightsDot::dot(PyObject* vec, double* out) {
     }
     if (!view_.valid() && !view_set(view_, weights_, Elem::Float64, false)) return false;
     const SparseVectorD* v = reinterpret_cast<const SparseVectorD*>(vec);
+    const uint32_t n = v->my_len;
+    const coordinate_t* idx = v->idx_ptr;
+    const double* vals = v->vals_ptr;
+    const char* data = view_.data;
+    const Py_ssize_t len = view_.len, stride = view_.stride;
     double s = 0.0;
-    for (uint32_t i = 0; i < v->my_len; ++i) {
-        coordinate_t k = v->idx_ptr[i];
-        if (static_cast<Py_ssize_t>(k) >= view_.len) return raise_out_of_bounds();
-        s += v->vals_ptr[i] * view_.at<double>(k);
+    for (uint32_t i = 0; i < n; ++i) {
+        coordinate_t k = idx[i];
+        if (static_cast<Py_ssize_t>(k) >= len) return raise_out_of_bounds();
+        s += vals[i] * *reinterpret_cast<const double*>(data + static_cast<Py_ssize_t>(k) * stride);
     }
     *out = s;
     return true;
