@@ -10,7 +10,6 @@
 // node labelled None) of cand's label at position k. The stop node (OR
 // "*stop*") has the last position's states as children, and transitions
 // into the last position carry the feature ("STOP", 1.0) as well.
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <unordered_map>
@@ -50,6 +49,22 @@ PyMethodDef crf_dict_missing_def = {
     "__missing__(self, x) -> GraphNode: stores a new OR node labelled None under x and returns it."};
 
 // --- text helpers -------------------------------------------------------------------------
+
+// "[k]" as a new str.
+PyObject* position_prefix(std::size_t k) {
+    char digits[24];
+    char* end = digits + sizeof digits;
+    char* p = end;
+    *--p = ']';
+    do {
+        *--p = static_cast<char>('0' + k % 10);
+        k /= 10;
+    } while (k);
+    *--p = '[';
+    PyObject* r = PyUnicode_New(end - p, 127);
+    if (r) std::memcpy(PyUnicode_1BYTE_DATA(r), p, static_cast<std::size_t>(end - p));
+    return r;
+}
 
 // The concatenation of str objects (new reference).
 PyObject* concat(std::initializer_list<PyObject*> parts) {
@@ -125,7 +140,7 @@ public:
     }
 
 private:
-    static const std::size_t kSlots = 1024;
+    static const std::size_t kSlots = 4096;
     static const std::size_t kMaxContent = 1 << 14;
     struct Slot {
         Ref old_text, text, pair;
@@ -133,7 +148,7 @@ private:
     static std::size_t slot_of(PyObject* a, PyObject* b) {
         uint64_t h = (reinterpret_cast<uintptr_t>(a) * 0x9e3779b97f4a7c15ull) ^ reinterpret_cast<uintptr_t>(b);
         h *= 0xff51afd7ed558ccdull;
-        return static_cast<std::size_t>(h >> 54) % kSlots;
+        return static_cast<std::size_t>(h >> 52) % kSlots;
     }
     static bool append_text(PyObject* s, std::string* key) {
         Py_ssize_t n;
@@ -274,9 +289,7 @@ private:
             QV_CATCH(false)
         }
         if (old.empty()) return true;
-        char digits[32];
-        int len = std::snprintf(digits, sizeof digits, "[%zu]", k);
-        Ref prefix(PyUnicode_FromStringAndSize(digits, len));
+        Ref prefix(position_prefix(k));
         if (!prefix) return false;
         const bool indexed = PyList_CheckExact(ns) || PyTuple_CheckExact(ns);
         for (auto& [st_old, node_old] : old) {
@@ -483,15 +496,20 @@ PyObject* decode_simple_crf(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     // children[1] the previous transition (the start node has no children).
     Ref result(PyList_New(0));
     if (!result) return nullptr;
+    // A chain longer than the forest has nodes can only come from
+    // overridden extraction; only then are the copies remembered, to
+    // report a chain that loops back on itself.
     std::unordered_set<PyObject*> seen;
     std::vector<Ref> chain;
+    const std::size_t watch_after = static_cast<std::size_t>(num_nodes) + 1;
     QV_TRY
+    chain.reserve(64);
     for (Ref cur = std::move(best);;) {
         Ref children = Ref::borrow(as_node(cur.get())->children);
         int more = PyObject_IsTrue(children.get());
         if (more < 0) return nullptr;
         if (!more) break;
-        if (!seen.insert(cur.get()).second) {
+        if (chain.size() >= watch_after && !seen.insert(cur.get()).second) {
             PyErr_SetString(PyExc_ValueError, "decode_simple_crf: the best derivation loops back on itself");
             return nullptr;
         }

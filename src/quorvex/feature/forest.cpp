@@ -9,6 +9,7 @@
 #include "fcombo.h"
 #include "forest_walk.h"
 #include "getset.h"
+#include "vector_memo.h"
 
 namespace qv {
 
@@ -130,6 +131,13 @@ bool VectorCache::memo_covers() const {
 }
 
 PyObject* VectorCache::vectorise(PyObject* features) {
+    if (native_combiner(fc_)) {
+        // The combiner's memo knows the lists made of items it has seen
+        // (the transition pairs of CRF forests): no classifying, no key.
+        FComboObject* fc = reinterpret_cast<FComboObject*>(fc_);
+        if (fc->memo)
+            if (PyObject* v = fc->memo->find_by_items(fc, features)) return v;
+    }
     Key key;
     Kind kind = native_combiner(fc_) ? classify(features, &key) : kUnsafe;
     if (kind == kKeyed && memo_covers()) kind = kSafe;

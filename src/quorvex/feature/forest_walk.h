@@ -215,7 +215,15 @@ PyObject* best_child(GraphNodeObject* x);
 template <class Frame>
 class WalkStack {
 public:
-    explicit WalkStack(uint8_t bit) : bit_(bit) {}
+    explicit WalkStack(uint8_t bit) : bit_(bit) {
+        // Room for a chain of a few dozen positions, so that the stack does
+        // not grow (and move its frames) step by step in every walk.
+        try {
+            frames_.reserve(kInitialFrames);
+        } catch (...) {
+            // push() reports running out of memory when it happens
+        }
+    }
     ~WalkStack() {
         for (Frame& f : frames_) as_node(f.node.get())->on_path &= static_cast<uint8_t>(~bit_);
     }
@@ -240,6 +248,7 @@ public:
     bool empty() const { return frames_.empty(); }
 
 private:
+    static const std::size_t kInitialFrames = 128;
     std::vector<Frame> frames_;
     uint8_t bit_;
 };

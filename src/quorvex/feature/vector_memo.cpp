@@ -98,6 +98,16 @@ void VectorMemo::forget() {
     }
 }
 
+PyObject* VectorMemo::find_by_items(FComboObject* fc, PyObject* flist) {
+    if (by_items_.empty() || !PyList_CheckExact(flist) || !fc->dict || !dict_is_native(fc->dict)) return nullptr;
+    const StringAlphabetObject* alph = as_alph(fc->dict);
+    if (alph->map.growing || !alph->use_utf8 || !current(fc)) return nullptr;
+    ItemsKey ik;
+    if (!items_key(flist, &ik)) return nullptr;
+    const ItemsEntry& e = by_items_[items_hash(ik) % kItemSlots];
+    return e.vector && e.key == ik ? e.vector.new_ref() : nullptr;
+}
+
 PyObject* VectorMemo::find(FComboObject* fc, PyObject* flist, std::string* key) {
     key->clear();
     if (!PyList_CheckExact(flist)) return nullptr;

@@ -32,6 +32,10 @@ public:
     // there is none. When flist may be kept, *key receives its key (only
     // on a miss, so a hit allocates nothing).
     PyObject* find(FComboObject* fc, PyObject* flist, std::string* key);
+    // The kept vector of a list found by the identity of its items alone
+    // (a new reference), or nullptr (no error) when there is none: a
+    // lookup that never builds a key and never runs Python code.
+    PyObject* find_by_items(FComboObject* fc, PyObject* flist);
     // Keeps v as the vector of the key that find() gave for flist.
     void keep(FComboObject* fc, std::string&& key, PyObject* flist, PyObject* v);
 
