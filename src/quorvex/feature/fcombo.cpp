@@ -718,7 +718,7 @@ bool ready_fcombo() {
     StringAlphabet_type_ref = alphabet->StringAlphabet;
     // The method tables of FCombo's families, merged into one.
     const PyMethodDef* const families[] = {fc_base_methods, fc_munge_methods, fc_persist_methods,
-                                           fc_svmltk_methods};
+                                           fc_svmltk_methods, fc_node_methods};
     static std::vector<PyMethodDef> methods;
     methods.clear();
     for (const PyMethodDef* table : families)
