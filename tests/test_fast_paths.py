@@ -138,7 +138,8 @@ def test_keys_of_every_length_are_told_apart(key, others):
         d[key + "\x00"]
 
 
-@given(st.lists(st.tuples(st.integers(0, 60), st.sampled_from([1.0, -2.5, 0.1, 3.0, 1e-300])), max_size=45))
+@given(st.lists(st.tuples(st.one_of(st.integers(0, 60), st.integers(2 ** 26 - 2, 2 ** 32 - 1)),
+                          st.sampled_from([1.0, -2.5, 0.1, 3.0, 1e-300])), max_size=45))
 @settings(max_examples=200, deadline=None)
 def test_accumulators_sum_in_insertion_order(entries):
     a = VecD1()

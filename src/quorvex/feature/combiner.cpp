@@ -81,13 +81,39 @@ bool Combiner::raise_bad_name(Py_ssize_t i, Py_ssize_t position) {
     return false;
 }
 
+namespace {
+
+// memcpy for the short pieces of keys: two overlapping loads and stores
+// instead of a library call.
+inline void copy_short(char* dst, const char* src, std::size_t n) {
+    if (n >= 8 && n <= 16) {
+        uint64_t a, b;
+        std::memcpy(&a, src, 8);
+        std::memcpy(&b, src + n - 8, 8);
+        std::memcpy(dst, &a, 8);
+        std::memcpy(dst + n - 8, &b, 8);
+    } else if (n >= 4 && n < 8) {
+        uint32_t a, b;
+        std::memcpy(&a, src, 4);
+        std::memcpy(&b, src + n - 4, 4);
+        std::memcpy(dst, &a, 4);
+        std::memcpy(dst + n - 4, &b, 4);
+    } else if (n < 4) {
+        for (std::size_t i = 0; i < n; ++i) dst[i] = src[i];
+    } else {
+        std::memcpy(dst, src, n);
+    }
+}
+
+}  // namespace
+
 void Combiner::emit_joined(std::size_t plen, const Name& nm, double w) {
     const std::size_t len = plen + 1 + static_cast<std::size_t>(nm.n);
     make_room(len);
     char* dst = keys_.data() + keys_len_;
-    std::memcpy(dst, prefix_.data(), plen);
+    copy_short(dst, prefix_.data(), plen);
     dst[plen] = '^';
-    std::memcpy(dst + plen + 1, nm.p, static_cast<std::size_t>(nm.n));
+    copy_short(dst + plen + 1, nm.p, static_cast<std::size_t>(nm.n));
     Pending& k = pending_[npending_++];
     k.direct = nullptr;
     k.off = keys_len_;
