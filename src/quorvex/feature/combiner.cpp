@@ -43,6 +43,13 @@ bool Combiner::load_part(FeatureListObject* fl) {
     vals_ = fl->vals;
     names_.resize(static_cast<std::size_t>(m));
     holders_.clear();
+    // The name objects lie anywhere in memory: start loading all of them
+    // (a short str's bytes follow its header) before reading the first.
+    for (Py_ssize_t i = 0; i < m; ++i) {
+        const char* obj = reinterpret_cast<const char*>(PyList_GET_ITEM(part_names_.get(), i));
+        prefetch_line(obj);
+        prefetch_line(obj + 63);
+    }
     for (Py_ssize_t i = 0; i < m; ++i) {
         PyObject* name = PyList_GET_ITEM(part_names_.get(), i);
         Name& nm = names_[i];

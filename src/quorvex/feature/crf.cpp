@@ -469,7 +469,13 @@ PyObject* decode_simple_crf(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     GraphNodeObject* n = as_node(root.get());
     PyObject* weights = a[1];
     PyObject* fc = a[2];
-    Ref count(graph_node_ops.assign_ids(n, 0));
+    // A plain root is numbered by the native walk, which also starts
+    // loading the weights of the vectors already there (the candidates')
+    // for the scoring pass.
+    forest::WeightsDot ahead(weights);
+    int ov_ids = forest::overrides(n, forest::op_assign_ids);
+    if (ov_ids < 0) PyErr_Clear();  // the dispatcher reports it again
+    Ref count(ov_ids == 0 ? forest::walk_assign_ids(n, 0, &ahead) : graph_node_ops.assign_ids(n, 0));
     int32_t num_nodes;
     if (!count || !to_int32(count.get(), &num_nodes)) return nullptr;
     Ref done(new_done_array(num_nodes));

@@ -236,6 +236,26 @@ bool WeightsDot::dot(PyObject* vec, double* out) {
     return true;
 }
 
+void WeightsDot::prefetch(PyObject* vec) {
+    if (Py_TYPE(vec) != sparsmat->SparseVectorD) return;
+    if (!view_.valid()) {
+        if (tried_) return;
+        tried_ = true;
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        bool ok = view_set(view_, weights_, Elem::Float64, false);
+        if (!ok) PyErr_Clear();  // dot() reports it when it comes to it
+        PyErr_Restore(type, value, tb);
+        if (!ok) return;
+    }
+    const SparseVectorD* v = reinterpret_cast<const SparseVectorD*>(vec);
+    const coordinate_t* idx = v->idx_ptr;
+    const char* data = view_.data;
+    const Py_ssize_t len = view_.len, stride = view_.stride;
+    for (uint32_t i = 0; i < v->my_len; ++i)
+        if (static_cast<Py_ssize_t>(idx[i]) < len) prefetch_line(data + static_cast<Py_ssize_t>(idx[i]) * stride);
+}
+
 // --- assign_ids ----------------------------------------------------------------
 
 namespace {
@@ -259,7 +279,7 @@ bool take_number(int64_t v, int32_t* start) {
 
 // Post-order numbering: children first, in list order; a node that is
 // numbered already is not entered again.
-PyObject* walk_assign_ids(GraphNodeObject* root, int32_t start) {
+PyObject* walk_assign_ids(GraphNodeObject* root, int32_t start, WeightsDot* weights) {
     if (root->nodeId != -1) return PyLong_FromLong(start);
     WalkStack<NumberFrame> stack(kAssignIds);
     auto enter = [&stack](GraphNodeObject* n) {
@@ -276,6 +296,7 @@ PyObject* walk_assign_ids(GraphNodeObject* root, int32_t start) {
         if (r == 0) {
             GraphNodeObject* n = as_node(f.node.get());
             n->nodeId = start;
+            if (weights) weights->prefetch(n->featuresD);
             next = static_cast<int64_t>(start) + 1;
             stack.pop();
             if (stack.empty()) return PyLong_FromLongLong(next);

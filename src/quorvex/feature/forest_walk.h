@@ -57,7 +57,10 @@ PyObject* call_node_override(GraphNodeObject* n, Overridable& op, PyObject* cons
 
 // The walks themselves, each starting at a node that is handled natively
 // whatever its class (the Python methods and the dispatchers use them).
-PyObject* walk_assign_ids(GraphNodeObject* root, int32_t start);
+class WeightsDot;
+// With `weights`, the weights of every vector already on a numbered node
+// are prefetched on the way, for the scoring that follows.
+PyObject* walk_assign_ids(GraphNodeObject* root, int32_t start, WeightsDot* weights = nullptr);
 // The inside scores computed along with the local scores (see
 // walk_calc_potential); complete is false when they must be computed anew.
 struct FusedInside {
@@ -306,10 +309,15 @@ public:
     WeightsDot& operator=(const WeightsDot&) = delete;
 
     bool dot(PyObject* vec, double* out);
+    // Starts loading the weights that dot(vec) will read, for a sparse
+    // vector and weights that are a float64 buffer; anything else is left
+    // for dot() to report.
+    void prefetch(PyObject* vec);
 
 private:
     PyObject* weights_;
     View1D view_{};
+    bool tried_ = false;  // prefetch() tried to get the view
 };
 
 }  // namespace forest
