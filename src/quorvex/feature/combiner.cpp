@@ -114,7 +114,10 @@ inline void copy_short(char* dst, const char* src, std::size_t n) {
 
 }  // namespace
 
-void Combiner::emit_joined(std::size_t plen, const Name& nm, double w) {
+#if defined(__GNUC__)
+__attribute__((always_inline))
+#endif
+inline void Combiner::emit_joined(std::size_t plen, const Name& nm, double w) {
     const std::size_t len = plen + 1 + static_cast<std::size_t>(nm.n);
     make_room(len);
     char* dst = keys_.data() + keys_len_;
@@ -149,6 +152,18 @@ bool Combiner::combine(int n, bool has_label, const char* label, Py_ssize_t labe
     const Py_ssize_t base_entries = has_label ? 1 : 0;
     prefix_.clear();
     if (has_label) prefix_.append(label, static_cast<std::size_t>(label_len));
+    if (depth_max == 1 && has_label) {
+        // Single features after a label (a tagger's emissions): the keys
+        // "label^name", in order, without the enumeration's bookkeeping.
+        const std::size_t plen = prefix_.size();
+        for (Py_ssize_t i = 0; i < m; ++i) {
+            const Name& nm = names_[i];
+            if (!nm.ok) return raise_bad_name(i, 1);
+            emit_joined(plen, nm, w * vals_[i]);
+            if (batch_full() && !flush()) return false;
+        }
+        return true;
+    }
     levels_.clear();
     levels_.push_back({0, prefix_.size(), w});
     // Iterative depth-first enumeration: level d holds the position of the
