@@ -17,6 +17,7 @@ final tagging reloads them with FileModel.
 import argparse
 import collections
 import gc
+import operator
 import os
 import random
 import sys
@@ -25,7 +26,7 @@ import time
 
 import numpy as np
 
-from quorvex.feature import AndNode, FCombo, FeatureList, decode_simple_crf, make_simple_crf
+from quorvex.feature import FCombo, FeatureList, decode_simple_crf, make_simple_crf
 from quorvex.learn import AvgPer, FileModel
 
 # --- data ---------------------------------------------------------------------------------
@@ -306,7 +307,7 @@ def evaluate(tagger, data, weights, label="tagging"):
     start = time.perf_counter()
     for k, (flists, cands, gold) in enumerate(data):
         pred, _ = tagger.decode(flists, cands, weights)
-        correct += sum(p == g for p, g in zip(pred, gold))
+        correct += sum(map(operator.eq, pred, gold))
         total += len(gold)
         if k % 50 == 0 or k + 1 == len(data):
             progress(k + 1, len(data), start, label)
@@ -339,7 +340,7 @@ def train(tagger, train_data, dev_data, epochs, seed=0, quiet=False):
             pred, positions = tagger.decode(flists, cands, learner.weights)
             learner.update(tagger.gradient(positions, gold, pred) if pred != gold else [])
             tokens += len(gold)
-            errors += sum(p != g for p, g in zip(pred, gold))
+            errors += sum(map(operator.ne, pred, gold))
             if k % 50 == 0 or k + 1 == len(order):
                 progress(k + 1, len(order), start, "epoch %d" % epoch)
         train_speed = tokens / (time.perf_counter() - start)
