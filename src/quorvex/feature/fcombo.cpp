@@ -4,6 +4,7 @@
 // ("label^a^b") and a bias feature.
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -486,11 +487,11 @@ PyObject* vectorise_new(FComboObject* self, PyObject* flist, PyObject* labels) {
 
 }  // namespace
 
-PyObject* fcombo_label_vectors(FComboObject* self, PyObject* flist, PyObject* labels) {
+PyObject* fcombo_label_vectors(FComboObject* self, PyObject* flist, PyObject* labels, bool own_list) {
     QV_TRY
     PyObject* dict = self->dict;
     if (!dict || dict == Py_None) return raise_no_dict("vectorising");
-    Ref seq(PySequence_List(labels));
+    Ref seq(own_list ? Ref::borrow(labels) : Ref(PySequence_List(labels)));
     if (!seq) return nullptr;
     const Py_ssize_t count = PyList_GET_SIZE(seq.get());
     Ref result(PyList_New(count));
@@ -501,10 +502,10 @@ PyObject* fcombo_label_vectors(FComboObject* self, PyObject* flist, PyObject* la
         input = Ref(feature_list_from(flist));
         if (!input) return nullptr;
     }
-    std::unique_ptr<NativeBuilder> native;
+    std::optional<NativeBuilder> native;
     bool suffix_ok = true;
     if (dict_is_native(dict)) {
-        native.reset(new NativeBuilder(self, dict));
+        native.emplace(self, dict);
         bool all_text = true;
         for (Py_ssize_t i = 0; i < count && all_text; ++i) all_text = PyUnicode_Check(PyList_GET_ITEM(seq.get(), i));
         if (self->bias_item < 0 && all_text && PyObject_TypeCheck(input.get(), &FeatureList_Type)) {

@@ -17,7 +17,7 @@ PyObject* fc_label_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     // from the same list.
     Ref labels(PySequence_List(a[1]));
     if (!labels) return nullptr;
-    Ref vectors(fcombo_label_vectors(as_fc(self), a[0], labels.get()));
+    Ref vectors(fcombo_label_vectors(as_fc(self), a[0], labels.get(), true));
     if (!vectors) return nullptr;
     const Py_ssize_t count = PyList_GET_SIZE(vectors.get());
     if (count != PyList_GET_SIZE(labels.get())) {
