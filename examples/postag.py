@@ -5,13 +5,14 @@
 
 Every token becomes a FeatureList (word, affixes, shape, neighbouring words); each candidate
 label of a token becomes a leaf node whose vector is FCombo's label-conjoined features
-("NOUN^w=dog"), made by FCombo.label_nodes. make_simple_crf links the candidates of neighbouring tokens through transition
-nodes (features "T<prev>-<label>" and "STOP"), decode_simple_crf finds the best label sequence
-under a weight vector, and the perceptron moves the weights towards the gold path's vector and
-away from the predicted one. Candidates come from a tag dictionary: a word seen often enough in
-training may take only the tags it was seen with; any other word may take the tags that rare
-training words take. Averaged weights are used for evaluation and saved with save_binary; the
-final tagging reloads them with FileModel.
+("NOUN^w=dog"), made by FCombo.label_nodes. make_simple_crf links the candidates of
+neighbouring tokens through transition nodes (features "T<prev>-<label>" and "STOP"),
+decode_simple_crf finds the best label sequence under a weight vector, and the perceptron
+moves the weights towards the gold path's vector and away from the predicted one. Candidates
+come from a tag dictionary: a word seen often enough in training may take only the tags it was
+seen with; any other word may take the tags that rare training words take. Averaged weights
+are used for evaluation and saved with save_binary; the final tagging reloads them with
+FileModel.
 """
 
 import argparse

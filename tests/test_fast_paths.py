@@ -83,7 +83,8 @@ def test_label_nodes_feed_a_crf():
 
 # --- FeatureList construction -------------------------------------------------------------------
 
-text = st.lists(st.sampled_from(["a", "b", "\x00", "é", "日", "w=", "prefix__"]), max_size=5).map(lambda t: "shared_p" + "".join(t))
+pieces = st.sampled_from(["a", "b", "\x00", "é", "日", "w=", "prefix__"])
+text = st.lists(pieces, max_size=5).map(lambda t: "shared_p" + "".join(t))  # one 8-byte prefix
 item = st.one_of(text, st.text(max_size=3), st.tuples(text, st.integers(-3, 3)), st.tuples(text, st.floats(-2, 2)),
                  st.lists(text, min_size=1, max_size=1).map(lambda l: [l[0], 0.5]))
 

@@ -108,8 +108,8 @@ PyObject* concat(std::initializer_list<PyObject*> parts) {
 // when full.
 class TransitionPairs {
 public:
-    // The pair (borrowed from the cache, or from `made_` for texts that
-    // cannot be keyed), nullptr on error.
+    // The pair (borrowed from the table; made when no slot or content
+    // entry holds it), nullptr on error.
     PyObject* get(PyObject* old_text, PyObject* text, PyObject* t, PyObject* dash, PyObject* one) {
         if (slots_.empty()) slots_.resize(kSlots);
         Slot& slot = slots_[slot_of(old_text, text)];

@@ -5,10 +5,11 @@
 // is made once and shared (sparse vectors are immutable).
 //
 // Only plain lists of at most four items (empty ones included), each a str
-// or a (str, float|int) pair, are kept, and only while the combiner's dictionary is a frozen
-// UTF-8 StringAlphabet with the native lookup. A kept vector is valid for
-// the dictionary object, its words (CPPAlphabet::generation), the order and
-// the bias id it was made with; any change empties the memo.
+// or a (str, float|int) pair, are kept, and only while the combiner's
+// dictionary is a frozen UTF-8 StringAlphabet with the native lookup. A
+// kept vector is valid for the dictionary object, its words
+// (CPPAlphabet::generation), the order and the bias id it was made with;
+// any change empties the memo.
 //
 // A list whose items are the very objects of a list seen before (CRF
 // forests share their transition pairs) is found by the identity of its
