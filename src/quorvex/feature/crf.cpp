@@ -452,10 +452,11 @@ namespace {
 // --- decode_simple_crf ---------------------------------------------------------------------
 
 PyObject* new_done_array(int32_t n) {
+    static PyObject* code = nullptr;  // 'b', kept for the process
+    if (!code && !(code = PyUnicode_InternFromString("b"))) return nullptr;
     Ref size(PyLong_FromLong(n));
-    Ref code(PyUnicode_FromString("b"));
-    if (!size || !code) return nullptr;
-    PyObject* args[] = {size.get(), code.get()};
+    if (!size) return nullptr;
+    PyObject* args[] = {size.get(), code};
     return PyObject_Vectorcall(numpy_zeros, args, 2, nullptr);
 }
 
