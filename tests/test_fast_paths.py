@@ -252,6 +252,17 @@ def test_state_lookups_honour_replaced_methods(monkeypatch):
     monkeypatch.undo()
     assert shape(make_simple_crf(positions_for(layout))) == expected
 
+    made = []
+
+    def init(self, *args):
+        made.append(args)
+        dict.__init__(self)
+
+    monkeypatch.setattr(crf_dict, "__init__", init, raising=False)
+    assert shape(make_simple_crf(positions_for(layout))) == expected
+    assert made == [(), (), ()]  # one state mapping per position, made by the class
+    monkeypatch.undo()
+
 
 def test_unhashable_and_odd_labels():
     with pytest.raises(TypeError):

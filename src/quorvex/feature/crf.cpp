@@ -234,16 +234,32 @@ public:
         direct_states_ = stable_states_ &&
                          _PyType_Lookup(dict_type, getitem_name) == _PyType_Lookup(&PyDict_Type, getitem_name) &&
                          _PyType_Lookup(dict_type, setitem_name) == _PyType_Lookup(&PyDict_Type, setitem_name);
+        // ... and with the construction of its base (no __new__ or
+        // __init__ of its own), an instance is nothing but a dict.
+        static PyObject* new_name = nullptr;
+        static PyObject* init_name = nullptr;
+        if (!new_name && !(new_name = PyUnicode_InternFromString("__new__"))) return false;
+        if (!init_name && !(init_name = PyUnicode_InternFromString("__init__"))) return false;
+        PyTypeObject* base = dict_type->tp_base;
+        plain_states_ = direct_states_ && base &&
+                        _PyType_Lookup(dict_type, new_name) == _PyType_Lookup(base, new_name) &&
+                        _PyType_Lookup(dict_type, init_name) == _PyType_Lookup(base, init_name);
         return true;
     }
 
     PyObject* build(PyObject* nodes) {
-        // First pass: one crf_dict per position.
+        // First pass: one crf_dict per position. While the class is the
+        // plain one, its instances stay private to this function and do
+        // nothing a dict does not do, so a plain dict per position, made
+        // when the position is reached, stands in for each.
         std::vector<Ref> nlist;
+        std::size_t positions = 0;
         {
             Ref it(PyObject_GetIter(nodes));
             if (!it) return nullptr;
             while (Ref item{PyIter_Next(it.get())}) {
+                ++positions;
+                if (plain_states_) continue;
                 Ref d(PyObject_CallNoArgs(crf_dict_type));
                 if (!d) return nullptr;
                 QV_TRY nlist.push_back(std::move(d));
@@ -259,11 +275,12 @@ public:
         if (!it) return nullptr;
         std::size_t k = 0;
         while (Ref ns{PyIter_Next(it.get())}) {
-            if (k >= nlist.size()) {
+            if (k >= positions) {
                 PyErr_SetString(PyExc_IndexError, "list index out of range");
                 return nullptr;
             }
-            Ref next_states = Ref::borrow(nlist[k].get());
+            Ref next_states = plain_states_ ? Ref(PyDict_New()) : Ref::borrow(nlist[k].get());
+            if (!next_states) return nullptr;
             if (!add_position(k, ns.get(), states.get(), next_states.get())) return nullptr;
             states = std::move(next_states);
             ++k;
@@ -329,8 +346,9 @@ private:
 
     // next_states[label] (new reference).
     PyObject* state_of(PyObject* next_states, PyObject* label) {
-        if (!direct_states_ || Py_TYPE(next_states) != reinterpret_cast<PyTypeObject*>(crf_dict_type))
-            return PyObject_GetItem(next_states, label);
+        const bool ours = Py_TYPE(next_states) == reinterpret_cast<PyTypeObject*>(crf_dict_type) ||
+                          (plain_states_ && PyDict_CheckExact(next_states));
+        if (!direct_states_ || !ours) return PyObject_GetItem(next_states, label);
         PyObject* found = PyDict_GetItemWithError(next_states, label);  // borrowed
         if (found) {
             Py_INCREF(found);
@@ -405,6 +423,7 @@ private:
     Ref start_label_, stop_label_, t_, dash_, arrow_, one_, none_text_, stop_feature_;
     bool stable_states_ = false;
     bool direct_states_ = false;
+    bool plain_states_ = false;
     std::vector<std::pair<Ref, Ref>> old_;  // the previous position's states
     std::vector<Candidate> cands_;          // the current position's candidates
 };
