@@ -207,6 +207,9 @@ class TagDictionary:
 # --- the tagger ----------------------------------------------------------------------------
 
 
+_label = operator.attrgetter("label")
+
+
 class Tagger:
     def __init__(self, tagdict):
         self.tagdict = tagdict
@@ -239,13 +242,12 @@ class Tagger:
     def forest(self, flists, cands):
         """The CRF forest of a sentence and its candidate nodes: per position, one leaf per
         candidate label whose vector is FCombo's label-conjoined features."""
-        label_nodes = self.fc.label_nodes
-        positions = [label_nodes(fl, cs) for fl, cs in zip(flists, cands)]
+        positions = list(map(self.fc.label_nodes, flists, cands))
         return make_simple_crf(positions), positions
 
     def decode(self, flists, cands, weights):
         forest, positions = self.forest(flists, cands)
-        return [node.label for node in decode_simple_crf(forest, weights, self.fc)], positions
+        return list(map(_label, decode_simple_crf(forest, weights, self.fc))), positions
 
     def path_vectors(self, positions, labels):
         """The vectors whose sum is the feature vector of a label path."""
