@@ -5,18 +5,20 @@
 
 Every token becomes a FeatureList (word, affixes, shape, neighbouring words); each candidate
 label of a token becomes a leaf node whose vector is FCombo's label-conjoined features
-("NOUN^w=dog"). make_simple_crf links the candidates of neighbouring tokens through transition
-nodes (features "T<prev>-<label>" and "STOP"), decode_simple_crf finds the best label sequence
-under a weight vector, and the perceptron moves the weights towards the gold path's vector and
-away from the predicted one. Candidates come from a tag dictionary: a word seen often enough in
-training may take only the tags it was seen with; any other word may take the tags that rare
-training words take. Averaged weights are used for evaluation and saved with save_binary; the
-final tagging reloads them with FileModel.
+("NOUN^w=dog"), made by FCombo.label_nodes. make_simple_crf links the candidates of
+neighbouring tokens through transition nodes (features "T<prev>-<label>" and "STOP"),
+decode_simple_crf finds the best label sequence under a weight vector, and the perceptron
+moves the weights towards the gold path's vector and away from the predicted one. Candidates
+come from a tag dictionary: a word seen often enough in training may take only the tags it was
+seen with; any other word may take the tags that rare training words take. Averaged weights
+are used for evaluation and saved with save_binary; the final tagging reloads them with
+FileModel.
 """
 
 import argparse
 import collections
 import gc
+import operator
 import os
 import random
 import sys
@@ -25,7 +27,7 @@ import time
 
 import numpy as np
 
-from quorvex.feature import AndNode, FCombo, FeatureList, decode_simple_crf, make_simple_crf
+from quorvex.feature import FCombo, FeatureList, decode_simple_crf, make_simple_crf
 from quorvex.learn import AvgPer, FileModel
 
 # --- data ---------------------------------------------------------------------------------
@@ -44,7 +46,9 @@ def read_conllu(path):
             elif not line.startswith("#"):
                 cols = line.split("\t")
                 if len(cols) >= 4 and cols[0].isdigit():
-                    current.append((cols[1], cols[3]))
+                    # One object per tag: the forests' transition features are then
+                    # found by identity instead of by their text.
+                    current.append((cols[1], sys.intern(cols[3])))
     if current:
         sentences.append(current)
     return sentences
@@ -203,6 +207,9 @@ class TagDictionary:
 # --- the tagger ----------------------------------------------------------------------------
 
 
+_label = operator.attrgetter("label")
+
+
 class Tagger:
     def __init__(self, tagdict):
         self.tagdict = tagdict
@@ -233,41 +240,41 @@ class Tagger:
         return len(self.fc.dict)
 
     def forest(self, flists, cands):
-        """The CRF forest of a sentence and, per position, the emission vector of each label."""
-        fc = self.fc
-        positions, emissions = [], []
-        for fl, cs in zip(flists, cands):
-            nodes, vecs = [], {}
-            for lbl, v in zip(cs, fc.label_vectors(fl, cs)):
-                node = AndNode(lbl)
-                node.featuresD = vecs[lbl] = v
-                nodes.append(node)
-            positions.append(nodes)
-            emissions.append(vecs)
-        return make_simple_crf(positions), emissions
+        """The CRF forest of a sentence and its candidate nodes: per position, one leaf per
+        candidate label whose vector is FCombo's label-conjoined features."""
+        positions = list(map(self.fc.label_nodes, flists, cands))
+        return make_simple_crf(positions), positions
 
     def decode(self, flists, cands, weights):
-        forest, emissions = self.forest(flists, cands)
-        return [node.label for node in decode_simple_crf(forest, weights, self.fc)], emissions
+        forest, positions = self.forest(flists, cands)
+        return list(map(_label, decode_simple_crf(forest, weights, self.fc))), positions
 
-    def path_vectors(self, emissions, labels):
+    def path_vectors(self, positions, labels):
         """The vectors whose sum is the feature vector of a label path."""
         vecs, prev = [], None
-        for vecs_at, lbl in zip(emissions, labels):
-            vecs.append(vecs_at[lbl])
+        for nodes, lbl in zip(positions, labels):
+            vecs.append(self.emission(nodes, lbl))
             vecs.append(self.transition(prev, lbl))
             prev = lbl
         vecs.append(self.stop)
         return vecs
 
-    def gradient(self, emissions, gold, pred):
+    @staticmethod
+    def emission(nodes, label):
+        """The emission vector of a label at a position (of its last candidate node)."""
+        for node in reversed(nodes):
+            if node.label == label:
+                return node.featuresD
+        raise KeyError(label)
+
+    def gradient(self, positions, gold, pred):
         """(coefficient, vector) pairs moving the weights from the predicted path to the gold one;
         the positions where both paths agree cancel and are left out."""
         pairs, gprev, pprev = [], None, None
-        for vecs_at, g, p in zip(emissions, gold, pred):
+        for nodes, g, p in zip(positions, gold, pred):
             if g != p:
-                pairs.append((1.0, vecs_at[g]))
-                pairs.append((-1.0, vecs_at[p]))
+                pairs.append((1.0, self.emission(nodes, g)))
+                pairs.append((-1.0, self.emission(nodes, p)))
             if (gprev, g) != (pprev, p):
                 pairs.append((1.0, self.transition(gprev, g)))
                 pairs.append((-1.0, self.transition(pprev, p)))
@@ -303,7 +310,7 @@ def evaluate(tagger, data, weights, label="tagging"):
     start = time.perf_counter()
     for k, (flists, cands, gold) in enumerate(data):
         pred, _ = tagger.decode(flists, cands, weights)
-        correct += sum(p == g for p, g in zip(pred, gold))
+        correct += sum(map(operator.eq, pred, gold))
         total += len(gold)
         if k % 50 == 0 or k + 1 == len(data):
             progress(k + 1, len(data), start, label)
@@ -333,10 +340,10 @@ def train(tagger, train_data, dev_data, epochs, seed=0, quiet=False):
         tokens = errors = 0
         for k, i in enumerate(order):
             flists, cands, gold = train_data[i]
-            pred, emissions = tagger.decode(flists, cands, learner.weights)
-            learner.update(tagger.gradient(emissions, gold, pred) if pred != gold else [])
+            pred, positions = tagger.decode(flists, cands, learner.weights)
+            learner.update(tagger.gradient(positions, gold, pred) if pred != gold else [])
             tokens += len(gold)
-            errors += sum(p != g for p, g in zip(pred, gold))
+            errors += sum(map(operator.ne, pred, gold))
             if k % 50 == 0 or k + 1 == len(order):
                 progress(k + 1, len(order), start, "epoch %d" % epoch)
         train_speed = tokens / (time.perf_counter() - start)

@@ -38,10 +38,35 @@ inline uint64_t load64(const unsigned char* p) {
     return v;
 }
 
-inline uint64_t load_tail(const unsigned char* p, std::size_t n) {  // n < 8
-    uint64_t v = 0;
-    std::memcpy(&v, p, n);
-    return v;
+// The n < 8 bytes at p as one 64-bit number (zero above them), read
+// with two overlapping loads instead of n single-byte stores and a reload,
+// which would stall on store forwarding.
+inline uint64_t load_tail(const unsigned char* p, std::size_t n) {
+    if (n >= 4) {
+        uint32_t lo, hi;
+        std::memcpy(&lo, p, 4);
+        std::memcpy(&hi, p + n - 4, 4);
+        return static_cast<uint64_t>(lo) | (static_cast<uint64_t>(hi) << (8 * (n - 4)));
+    }
+    if (n >= 2) {
+        uint16_t lo, hi;
+        std::memcpy(&lo, p, 2);
+        std::memcpy(&hi, p + n - 2, 2);
+        return static_cast<uint64_t>(lo) | (static_cast<uint64_t>(hi) << (8 * (n - 2)));
+    }
+    return n ? p[0] : 0;
+}
+
+// Starts loading the cache line at p. On x86 this is the instruction
+// itself: GCC's dead-code elimination drops a __builtin_prefetch that sits
+// behind a condition (as in prefetch_entry below), however much it is
+// needed.
+inline void prefetch_line(const void* p) {
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+    __asm__ __volatile__("prefetcht0 %0" : : "m"(*static_cast<const char*>(p)));
+#else
+    __builtin_prefetch(p);
+#endif
 }
 
 // Equality of two n-byte strings; keys are short, so compare them in
@@ -175,7 +200,7 @@ public:
 
     // First stage of a pipelined probe: bring the key's slot into cache.
     void prefetch(uint64_t h) const {
-        if (dictionary) __builtin_prefetch(&dictionary[h & mask]);
+        if (dictionary) prefetch_line(&dictionary[h & mask]);
     }
     // Second stage: read the key's home slot (prefetched earlier) and, when
     // its tag matches, bring the entry it points to into cache.
@@ -183,7 +208,7 @@ public:
         if (!dictionary) return;
         const Slot& s = dictionary[h & mask];
         if (s.entry_plus_one != 0 && s.tag == static_cast<uint32_t>(h >> 32))
-            __builtin_prefetch(entry(s.entry_plus_one - 1));
+            prefetch_line(entry(s.entry_plus_one - 1));
     }
 
     void clear() {

@@ -8,6 +8,7 @@
 #define QUORVEX_SPARSE_ACCUM_H
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -40,6 +41,8 @@ struct SparseAccum {
         len = cap = merged = 0;
     }
     void clear() { len = merged = 0; }
+
+    static const std::size_t kSmall = 32;
 
     // Throws std::bad_alloc when memory runs out (the contents stay valid).
     void reserve(std::size_t want) {
@@ -80,7 +83,35 @@ struct SparseAccum {
             ordered = e[i - 1].idx <= e[i].idx;
             unique = unique && e[i - 1].idx != e[i].idx;
         }
-        if (!ordered) {
+        coordinate_t top = 0;
+        if (!ordered && len <= kSmall)
+            for (std::size_t i = 0; i < len; ++i) top = e[i].idx > top ? e[i].idx : top;
+        if (!ordered && len <= kSmall && top < (coordinate_t(1) << 26)) {
+            // Short accumulators (the vectors of single items): an entry's
+            // place is the number of smaller keys, where the key is the
+            // index with the position below it (so equal indices keep their
+            // order). The counting has no branches and runs four keys at a
+            // time; a comparison sort mispredicts on nearly every step.
+            alignas(16) int32_t key[kSmall];
+            const std::size_t padded = (len + 3) & ~std::size_t(3);
+            for (std::size_t i = 0; i < len; ++i) key[i] = static_cast<int32_t>((e[i].idx << 5) | i);
+            for (std::size_t i = len; i < padded; ++i) key[i] = INT32_MAX;
+            for (std::size_t i = 0; i < len; ++i) {
+                const int32_t k = key[i];
+                int32_t r = 0;
+                for (std::size_t j = 0; j < padded; ++j) r += key[j] < k;
+                spare[r] = e[i];
+            }
+            std::size_t out = 0;
+            for (std::size_t i = 0; i < len; ++i) {
+                if (out > 0 && spare[out - 1].idx == spare[i].idx)
+                    spare[out - 1].val += spare[i].val;
+                else
+                    spare[out++] = spare[i];
+            }
+            std::swap(entries, spare);
+            len = out;
+        } else if (!ordered) {
             // Sorting 64-bit keys that carry the position is cheaper than
             // sorting the entries, and equal indices stay in insertion order.
             if (len > UINT32_MAX) throw std::length_error("accumulator too large");

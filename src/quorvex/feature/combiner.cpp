@@ -9,10 +9,8 @@ namespace qv {
 namespace {
 const std::size_t BATCH_KEYS = 4096;
 const std::size_t BATCH_BYTES = 1 << 20;
-// Probes run in a three-stage pipeline: the slot of key i + 2D is
-// prefetched, the slot of key i + D is read to prefetch its entry, key i
-// is probed.
-const std::size_t PREFETCH_AHEAD = 8;
+// Keys are probed in blocks of this many (see flush).
+const std::size_t PROBE_BLOCK = 128;
 }  // namespace
 
 void Combiner::begin(CPPAlphabet* map, int use_utf8) {
@@ -23,8 +21,8 @@ void Combiner::begin(CPPAlphabet* map, int use_utf8) {
     part_ = nullptr;
     part_names_.reset();
     holders_.clear();
-    keys_.clear();
-    pending_.clear();
+    keys_len_ = 0;
+    npending_ = 0;
 }
 
 void Combiner::end() {
@@ -48,6 +46,13 @@ bool Combiner::load_part(FeatureListObject* fl) {
     vals_ = fl->vals;
     names_.resize(static_cast<std::size_t>(m));
     holders_.clear();
+    // The name objects lie anywhere in memory: start loading all of them
+    // (a short str's bytes follow its header) before reading the first.
+    for (Py_ssize_t i = 0; i < m; ++i) {
+        const char* obj = reinterpret_cast<const char*>(PyList_GET_ITEM(part_names_.get(), i));
+        prefetch_line(obj);
+        prefetch_line(obj + 63);
+    }
     for (Py_ssize_t i = 0; i < m; ++i) {
         PyObject* name = PyList_GET_ITEM(part_names_.get(), i);
         Name& nm = names_[i];
@@ -86,15 +91,62 @@ bool Combiner::raise_bad_name(Py_ssize_t i, Py_ssize_t position) {
     return false;
 }
 
-void Combiner::emit(std::size_t len, double w) {
-    std::size_t off = keys_.size();
-    keys_.append(prefix_.data(), len);
-    pending_.push_back({nullptr, off, len, hash_bytes(prefix_.data(), len), w, target_});
+namespace {
+
+// memcpy for the short pieces of keys: two overlapping loads and stores
+// instead of a library call.
+inline void copy_short(char* dst, const char* src, std::size_t n) {
+    if (n >= 8 && n <= 16) {
+        uint64_t a, b;
+        std::memcpy(&a, src, 8);
+        std::memcpy(&b, src + n - 8, 8);
+        std::memcpy(dst, &a, 8);
+        std::memcpy(dst + n - 8, &b, 8);
+    } else if (n >= 4 && n < 8) {
+        uint32_t a, b;
+        std::memcpy(&a, src, 4);
+        std::memcpy(&b, src + n - 4, 4);
+        std::memcpy(dst, &a, 4);
+        std::memcpy(dst + n - 4, &b, 4);
+    } else if (n < 4) {
+        for (std::size_t i = 0; i < n; ++i) dst[i] = src[i];
+    } else {
+        std::memcpy(dst, src, n);
+    }
+}
+
+}  // namespace
+
+#if defined(__GNUC__)
+__attribute__((always_inline))
+#endif
+inline void Combiner::emit_joined(std::size_t plen, const Name& nm, double w) {
+    const std::size_t len = plen + 1 + static_cast<std::size_t>(nm.n);
+    make_room(len);
+    char* dst = keys_.data() + keys_len_;
+    copy_short(dst, prefix_.data(), plen);
+    dst[plen] = '^';
+    copy_short(dst + plen + 1, nm.p, static_cast<std::size_t>(nm.n));
+    Pending& k = pending_[npending_++];
+    k.direct = nullptr;
+    k.off = keys_len_;
+    k.len = len;
+    k.w = w;
+    k.dest = target_;
+    keys_len_ += len;
 }
 
 void Combiner::emit_direct(const char* p, std::size_t len, double w) {
-    pending_.push_back({p, 0, len, hash_bytes(p, len), w, target_});
+    make_room(0);
+    Pending& k = pending_[npending_++];
+    k.direct = p;
+    k.off = 0;
+    k.len = len;
+    k.w = w;
+    k.dest = target_;
 }
+
+bool Combiner::batch_full() const { return npending_ >= BATCH_KEYS || keys_len_ >= BATCH_BYTES; }
 
 bool Combiner::combine(int n, bool has_label, const char* label, Py_ssize_t label_len, double w) {
     const Py_ssize_t m = static_cast<Py_ssize_t>(names_.size());
@@ -103,10 +155,23 @@ bool Combiner::combine(int n, bool has_label, const char* label, Py_ssize_t labe
     const Py_ssize_t base_entries = has_label ? 1 : 0;
     prefix_.clear();
     if (has_label) prefix_.append(label, static_cast<std::size_t>(label_len));
+    if (depth_max == 1 && has_label) {
+        // Single features after a label (a tagger's emissions): the keys
+        // "label^name", in order, without the enumeration's bookkeeping.
+        const std::size_t plen = prefix_.size();
+        for (Py_ssize_t i = 0; i < m; ++i) {
+            const Name& nm = names_[i];
+            if (!nm.ok) return raise_bad_name(i, 1);
+            emit_joined(plen, nm, w * vals_[i]);
+            if (batch_full() && !flush()) return false;
+        }
+        return true;
+    }
     levels_.clear();
     levels_.push_back({0, prefix_.size(), w});
     // Iterative depth-first enumeration: level d holds the position of the
-    // next name to append after a partial key of d names.
+    // next name to append after a partial key of d names; prefix_ holds the
+    // partial key of the deepest level.
     while (!levels_.empty()) {
         Level& top = levels_.back();
         if (top.next >= m) {
@@ -118,51 +183,72 @@ bool Combiner::combine(int n, bool has_label, const char* label, Py_ssize_t labe
         const Name& nm = names_[i];
         if (!nm.ok) return raise_bad_name(i, base_entries + depth);
         const double ww = top.w * vals_[i];
+        const bool descend = depth + 1 < depth_max && i + 1 < m;
         if (base_entries + depth == 0) {
             // A single feature without label: the key is the name itself.
             emit_direct(nm.p, static_cast<std::size_t>(nm.n), ww);
-            if (pending_.size() >= BATCH_KEYS && !flush()) return false;
-            if (depth_max > 1 && i + 1 < m) {
+            if (batch_full() && !flush()) return false;
+            if (descend) {
                 prefix_.assign(nm.p, static_cast<std::size_t>(nm.n));
                 levels_.push_back({i + 1, prefix_.size(), ww});
             }
             continue;
         }
-        std::size_t len = top.prefix_len;
-        prefix_.resize(len);
-        if (base_entries + depth > 0) prefix_.push_back('^');
-        prefix_.append(nm.p, static_cast<std::size_t>(nm.n));
-        len = prefix_.size();
-        emit(len, ww);
-        if (pending_.size() >= BATCH_KEYS || keys_.size() >= BATCH_BYTES) {
-            if (!flush()) return false;
+        const std::size_t plen = top.prefix_len;
+        emit_joined(plen, nm, ww);
+        if (descend) {
+            // The key just made is the partial key of the next level.
+            prefix_.resize(plen);
+            prefix_.push_back('^');
+            prefix_.append(nm.p, static_cast<std::size_t>(nm.n));
+            levels_.push_back({i + 1, prefix_.size(), ww});
         }
-        if (depth + 1 < depth_max && i + 1 < m) levels_.push_back({i + 1, len, ww});
+        if (batch_full() && !flush()) return false;
     }
     return true;
 }
 
 bool Combiner::add_key(const char* key, std::size_t len, double w) {
-    prefix_.assign(key, len);
-    emit(len, w);
+    QV_TRY
+    make_room(len);
+    char* dst = keys_.data() + keys_len_;
+    std::memcpy(dst, key, len);
+    Pending& k = pending_[npending_++];
+    k.direct = nullptr;
+    k.off = keys_len_;
+    k.len = len;
+    k.w = w;
+    k.dest = target_;
+    keys_len_ += len;
+    QV_CATCH(false)
     return flush();
 }
 
 bool Combiner::flush() {
     QV_TRY
-    const std::size_t count = pending_.size();
-    const std::size_t d = PREFETCH_AHEAD;
-    for (std::size_t i = 0; i < count && i < 2 * d; ++i) map_->prefetch(pending_[i].hash);
-    for (std::size_t i = 0; i < count && i < d; ++i) map_->prefetch_entry(pending_[i].hash);
-    for (std::size_t i = 0; i < count; ++i) {
-        if (i + 2 * d < count) map_->prefetch(pending_[i + 2 * d].hash);
-        if (i + d < count) map_->prefetch_entry(pending_[i + d].hash);
-        const Pending& k = pending_[i];
-        int32_t id = map_->lookup(k.direct ? k.direct : keys_.data() + k.off, k.len, k.hash);
-        if (id >= 0) k.dest->add(static_cast<coordinate_t>(id), k.w);
+    const std::size_t count = npending_;
+    // In blocks: hash every key and prefetch its table slot; then read the
+    // slots (all in flight together) to prefetch the entries they point
+    // to; then probe, in emission order. Keys are hashed here rather than
+    // when they are written: reading bytes right after copying them would
+    // wait for the copy's stores.
+    for (std::size_t start = 0; start < count; start += PROBE_BLOCK) {
+        const std::size_t end = start + PROBE_BLOCK < count ? start + PROBE_BLOCK : count;
+        for (std::size_t i = start; i < end; ++i) {
+            Pending& k = pending_[i];
+            if (!k.direct) k.direct = keys_.data() + k.off;
+            k.hash = hash_bytes(k.direct, k.len);
+            map_->prefetch(k.hash);
+        }
+        for (std::size_t i = start; i < end; ++i) map_->prefetch_entry(pending_[i].hash);
+        for (std::size_t i = start; i < end; ++i) {
+            const Pending& k = pending_[i];
+            int32_t id = map_->lookup(k.direct, k.len, k.hash);
+            if (id >= 0) k.dest->add(static_cast<coordinate_t>(id), k.w);
+        }
     }
-    pending_.clear();
-    keys_.clear();
+    npending_ = 0;
+    keys_len_ = 0;
     QV_CATCH(false)
     return true;
 }

@@ -3,10 +3,10 @@
 //
 // Keys are built as bytes, never as Python strings: the enumeration writes
 // each conjunction "f1^f2^...^fk" (optionally "label^..." in front) into a
-// reusable prefix buffer, copies it into a batch, hashes it and records
-// its weight. A full batch is then probed in order, with the table slots
-// of keys a few places ahead prefetched, so the cache misses of a large
-// dictionary overlap. Probing in emission order keeps the ids that a
+// batch, with its weight; a partial key that longer conjunctions extend is
+// kept in a prefix buffer. A full batch is then hashed and probed in
+// order, with the table slots of keys a few places ahead prefetched, so
+// the cache misses of a large dictionary overlap. Probing in emission order keeps the ids that a
 // growing dictionary hands out identical to a key-by-key lookup.
 #ifndef QUORVEX_FEATURE_COMBINER_H
 #define QUORVEX_FEATURE_COMBINER_H
@@ -56,7 +56,7 @@ private:
     // A key to probe: its bytes are either a name's own bytes (a single
     // feature without label: no copy) or a stretch of keys_.
     struct Pending {
-        const char* direct;  // nullptr: the bytes are keys_[off, off + len)
+        const char* direct;  // nullptr: the bytes are keys_[off, off + len) (set by flush)
         std::size_t off;
         std::size_t len;
         uint64_t hash;
@@ -78,12 +78,29 @@ private:
     std::vector<Name> names_;
     std::vector<Ref> holders_;  // encoded names of non-UTF-8 dictionaries
     std::string prefix_;
-    std::string keys_;
+    // The batch: key bytes keys_[0, keys_len_) and pending_[0, npending_).
+    // Both vectors are only ever grown, and used up to the counts, so that
+    // adding a key is a few plain stores.
+    std::vector<char> keys_;
+    std::size_t keys_len_ = 0;
     std::vector<Pending> pending_;
+    std::size_t npending_ = 0;
     std::vector<Level> levels_;
 
-    void emit(std::size_t len, double w);
+    // Room for one more pending key of up to `len` bytes (throws
+    // std::bad_alloc).
+    void make_room(std::size_t len) {
+        if (npending_ == pending_.size()) pending_.resize(pending_.empty() ? 256 : 2 * pending_.size());
+        if (keys_len_ + len > keys_.size()) {
+            std::size_t cap = keys_.empty() ? 16384 : keys_.size();
+            while (cap < keys_len_ + len) cap *= 2;
+            keys_.resize(cap);
+        }
+    }
+    // A pending key whose bytes are prefix_[0, plen) + "^" + name.
+    void emit_joined(std::size_t plen, const Name& nm, double w);
     void emit_direct(const char* p, std::size_t len, double w);
+    bool batch_full() const;
     bool raise_bad_name(Py_ssize_t i, Py_ssize_t position);
 };
 

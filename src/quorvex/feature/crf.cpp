@@ -11,6 +11,7 @@
 // "*stop*") has the last position's states as children, and transitions
 // into the last position carry the feature ("STOP", 1.0) as well.
 #include <cstring>
+#include <string>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -49,6 +50,22 @@ PyMethodDef crf_dict_missing_def = {
 
 // --- text helpers -------------------------------------------------------------------------
 
+// "[k]" as a new str.
+PyObject* position_prefix(std::size_t k) {
+    char digits[24];
+    char* end = digits + sizeof digits;
+    char* p = end;
+    *--p = ']';
+    do {
+        *--p = static_cast<char>('0' + k % 10);
+        k /= 10;
+    } while (k);
+    *--p = '[';
+    PyObject* r = PyUnicode_New(end - p, 127);
+    if (r) std::memcpy(PyUnicode_1BYTE_DATA(r), p, static_cast<std::size_t>(end - p));
+    return r;
+}
+
 // The concatenation of str objects (new reference).
 PyObject* concat(std::initializer_list<PyObject*> parts) {
     Py_ssize_t len = 0;
@@ -78,11 +95,84 @@ PyObject* concat(std::initializer_list<PyObject*> parts) {
     return r;
 }
 
-struct PairHash {
-    std::size_t operator()(const std::pair<PyObject*, PyObject*>& p) const {
-        return std::hash<PyObject*>()(p.first) * 31u + std::hash<PyObject*>()(p.second);
+// The transition features ("T<old>-<label>", 1.0), one tuple per pair of
+// texts for the whole process: the forests of every sentence then carry
+// the very same feature items, which lets a combiner find their vectors by
+// identity (see VectorMemo). Tuples of a str and a float are immutable, so
+// sharing them between forests changes nothing that can be observed
+// beyond their identity.
+//
+// Pairs are found by the identity of the two texts first (a direct-mapped
+// table that keeps the texts alive, so an address cannot be reused), then
+// by their UTF-8 content; the content map is bounded and starts afresh
+// when full.
+class TransitionPairs {
+public:
+    // The pair (borrowed from the table; made when no slot or content
+    // entry holds it), nullptr on error.
+    PyObject* get(PyObject* old_text, PyObject* text, PyObject* t, PyObject* dash, PyObject* one) {
+        if (slots_.empty()) slots_.resize(kSlots);
+        Slot& slot = slots_[slot_of(old_text, text)];
+        if (slot.pair && slot.old_text.get() == old_text && slot.text.get() == text) return slot.pair.get();
+        Ref pair;
+        std::string& key = scratch_;
+        key.clear();
+        bool keyed = content_key(old_text, text, &key);
+        if (keyed) {
+            auto found = by_content_.find(key);
+            if (found != by_content_.end()) pair = Ref::borrow(found->second.get());
+        }
+        if (!pair) {
+            Ref name(concat({t, old_text, dash, text}));
+            pair = Ref(name ? PyTuple_Pack(2, name.get(), one) : nullptr);
+            if (!pair) return nullptr;
+            if (keyed) {
+                if (by_content_.size() >= kMaxContent) by_content_.clear();
+                by_content_.emplace(key, Ref::borrow(pair.get()));
+            }
+        }
+        // Fill the slot: new references in, old ones out last.
+        Ref o = Ref::borrow(old_text), x = Ref::borrow(text), p = Ref::borrow(pair.get());
+        std::swap(o, slot.old_text);
+        std::swap(x, slot.text);
+        std::swap(p, slot.pair);
+        return slot.pair.get();
     }
+
+private:
+    static const std::size_t kSlots = 4096;
+    static const std::size_t kMaxContent = 1 << 14;
+    struct Slot {
+        Ref old_text, text, pair;
+    };
+    static std::size_t slot_of(PyObject* a, PyObject* b) {
+        uint64_t h = (reinterpret_cast<uintptr_t>(a) * 0x9e3779b97f4a7c15ull) ^ reinterpret_cast<uintptr_t>(b);
+        h *= 0xff51afd7ed558ccdull;
+        return static_cast<std::size_t>(h >> 52) % kSlots;
+    }
+    static bool append_text(PyObject* s, std::string* key) {
+        Py_ssize_t n;
+        const char* p = PyUnicode_AsUTF8AndSize(s, &n);
+        if (!p) {
+            PyErr_Clear();  // not encodable: such pairs are simply not kept
+            return false;
+        }
+        uint32_t len = static_cast<uint32_t>(n);
+        key->append(reinterpret_cast<const char*>(&len), sizeof len);
+        key->append(p, static_cast<std::size_t>(n));
+        return true;
+    }
+    static bool content_key(PyObject* old_text, PyObject* text, std::string* key) {
+        return append_text(old_text, key) && append_text(text, key);
+    }
+    std::vector<Slot> slots_;
+    std::unordered_map<std::string, Ref> by_content_;
+    std::string scratch_;  // the content key being looked up
 };
+
+// Never destroyed: it holds Python objects, which must not be released
+// after the interpreter is gone.
+TransitionPairs& transition_pairs = *new TransitionPairs();
 
 // What one candidate contributes, found once per position: its label, the
 // label's text and its state node.
@@ -96,32 +186,80 @@ struct Candidate {
 class CrfBuilder {
 public:
     bool init() {
-        start_label_ = Ref(PyUnicode_FromString("*start*"));
-        stop_label_ = Ref(PyUnicode_FromString("*stop*"));
-        t_ = Ref(PyUnicode_FromString("T"));
-        dash_ = Ref(PyUnicode_FromString("-"));
-        arrow_ = Ref(PyUnicode_FromString("->"));
-        one_ = Ref(PyFloat_FromDouble(1.0));
-        if (!start_label_ || !stop_label_ || !t_ || !dash_ || !arrow_ || !one_) return false;
-        Ref stop_name(PyUnicode_FromString("STOP"));
-        stop_feature_ = Ref(stop_name ? PyTuple_Pack(2, stop_name.get(), one_.get()) : nullptr);
-        if (!stop_feature_) return false;
+        // The constant texts and the STOP pair are made once for the
+        // process (never released, like the module's other constants), so
+        // that every forest carries the very same STOP item.
+        static Ref* constants = nullptr;
+        enum { kStart, kStop, kT, kDash, kArrow, kOne, kNone, kStopFeature, kCount };
+        if (!constants) {
+            Ref made[kCount];
+            made[kStart] = Ref(PyUnicode_InternFromString("*start*"));
+            made[kStop] = Ref(PyUnicode_InternFromString("*stop*"));
+            made[kT] = Ref(PyUnicode_InternFromString("T"));
+            made[kDash] = Ref(PyUnicode_InternFromString("-"));
+            made[kArrow] = Ref(PyUnicode_InternFromString("->"));
+            made[kOne] = Ref(PyFloat_FromDouble(1.0));
+            made[kNone] = Ref(PyUnicode_InternFromString("None"));
+            Ref stop_name(PyUnicode_InternFromString("STOP"));
+            for (int i = 0; i < kStopFeature; ++i)
+                if (!made[i]) return false;
+            made[kStopFeature] = Ref(stop_name ? PyTuple_Pack(2, stop_name.get(), made[kOne].get()) : nullptr);
+            if (!made[kStopFeature]) return false;
+            QV_TRY constants = new Ref[kCount];
+            QV_CATCH(false)
+            for (int i = 0; i < kCount; ++i) constants[i] = std::move(made[i]);
+        }
+        start_label_ = Ref::borrow(constants[kStart].get());
+        stop_label_ = Ref::borrow(constants[kStop].get());
+        t_ = Ref::borrow(constants[kT].get());
+        dash_ = Ref::borrow(constants[kDash].get());
+        arrow_ = Ref::borrow(constants[kArrow].get());
+        one_ = Ref::borrow(constants[kOne].get());
+        none_text_ = Ref::borrow(constants[kNone].get());
+        stop_feature_ = Ref::borrow(constants[kStopFeature].get());
         // The state of a candidate's label can be kept for the whole position
         // as long as crf_dict keeps the nodes it creates (its own __missing__).
         static PyObject* missing_name = nullptr;
         if (!missing_name && !(missing_name = PyUnicode_InternFromString("__missing__"))) return false;
-        stable_states_ =
-            _PyType_Lookup(reinterpret_cast<PyTypeObject*>(crf_dict_type), missing_name) == crf_missing_method;
+        PyTypeObject* dict_type = reinterpret_cast<PyTypeObject*>(crf_dict_type);
+        stable_states_ = _PyType_Lookup(dict_type, missing_name) == crf_missing_method;
+        // With dict's own __getitem__ and __setitem__ as well (nobody
+        // replaced them on the class), next_states[lbl] is a dict lookup
+        // that stores a new OR node when it misses: done here directly
+        // instead of through the Python-level methods.
+        static PyObject* getitem_name = nullptr;
+        static PyObject* setitem_name = nullptr;
+        if (!getitem_name && !(getitem_name = PyUnicode_InternFromString("__getitem__"))) return false;
+        if (!setitem_name && !(setitem_name = PyUnicode_InternFromString("__setitem__"))) return false;
+        direct_states_ = stable_states_ &&
+                         _PyType_Lookup(dict_type, getitem_name) == _PyType_Lookup(&PyDict_Type, getitem_name) &&
+                         _PyType_Lookup(dict_type, setitem_name) == _PyType_Lookup(&PyDict_Type, setitem_name);
+        // ... and with the construction of its base (no __new__ or
+        // __init__ of its own), an instance is nothing but a dict.
+        static PyObject* new_name = nullptr;
+        static PyObject* init_name = nullptr;
+        if (!new_name && !(new_name = PyUnicode_InternFromString("__new__"))) return false;
+        if (!init_name && !(init_name = PyUnicode_InternFromString("__init__"))) return false;
+        PyTypeObject* base = dict_type->tp_base;
+        plain_states_ = direct_states_ && base &&
+                        _PyType_Lookup(dict_type, new_name) == _PyType_Lookup(base, new_name) &&
+                        _PyType_Lookup(dict_type, init_name) == _PyType_Lookup(base, init_name);
         return true;
     }
 
     PyObject* build(PyObject* nodes) {
-        // First pass: one crf_dict per position.
+        // First pass: one crf_dict per position. While the class is the
+        // plain one, its instances stay private to this function and do
+        // nothing a dict does not do, so a plain dict per position, made
+        // when the position is reached, stands in for each.
         std::vector<Ref> nlist;
+        std::size_t positions = 0;
         {
             Ref it(PyObject_GetIter(nodes));
             if (!it) return nullptr;
             while (Ref item{PyIter_Next(it.get())}) {
+                ++positions;
+                if (plain_states_) continue;
                 Ref d(PyObject_CallNoArgs(crf_dict_type));
                 if (!d) return nullptr;
                 QV_TRY nlist.push_back(std::move(d));
@@ -137,11 +275,12 @@ public:
         if (!it) return nullptr;
         std::size_t k = 0;
         while (Ref ns{PyIter_Next(it.get())}) {
-            if (k >= nlist.size()) {
+            if (k >= positions) {
                 PyErr_SetString(PyExc_IndexError, "list index out of range");
                 return nullptr;
             }
-            Ref next_states = Ref::borrow(nlist[k].get());
+            Ref next_states = plain_states_ ? Ref(PyDict_New()) : Ref::borrow(nlist[k].get());
+            if (!next_states) return nullptr;
             if (!add_position(k, ns.get(), states.get(), next_states.get())) return nullptr;
             states = std::move(next_states);
             ++k;
@@ -153,7 +292,12 @@ public:
 private:
     // Transitions from every state of `states` into position k.
     bool add_position(std::size_t k, PyObject* ns, PyObject* states, PyObject* next_states) {
-        std::vector<std::pair<Ref, Ref>> old;
+        // Both vectors are members so that their room is reused from one
+        // position to the next.
+        std::vector<std::pair<Ref, Ref>>& old = old_;
+        std::vector<Candidate>& cands = cands_;
+        old.clear();
+        cands.clear();
         {
             Py_ssize_t pos = 0;
             PyObject *key, *value;
@@ -162,12 +306,13 @@ private:
             QV_CATCH(false)
         }
         if (old.empty()) return true;
-        Ref prefix(PyUnicode_FromFormat("[%zu]", k));
+        Ref prefix(position_prefix(k));
         if (!prefix) return false;
         const bool indexed = PyList_CheckExact(ns) || PyTuple_CheckExact(ns);
-        std::vector<Candidate> cands;
         for (auto& [st_old, node_old] : old) {
-            Ref old_text(PyObject_Str(st_old.get()));
+            // str(None) is always "None"; one text for it keeps the start
+            // state's transition pairs found by identity.
+            Ref old_text(st_old.get() == Py_None ? Ref::borrow(none_text_.get()) : Ref(PyObject_Str(st_old.get())));
             Ref head(old_text ? concat({prefix.get(), old_text.get(), arrow_.get()}) : nullptr);
             if (!head) return false;
             // The candidates, as a fresh `for cand in ns` sees them.
@@ -189,7 +334,7 @@ private:
                     Ref label = Ref::borrow(as_node(cand)->label);
                     Ref text(PyObject_Str(label.get()));
                     if (!text) return false;
-                    Ref state(PyObject_GetItem(next_states, label.get()));
+                    Ref state(state_of(next_states, label.get()));
                     if (!state || !check_node(state.get())) return false;
                     c = Candidate{std::move(hold), std::move(label), std::move(text), std::move(state)};
                 }
@@ -197,6 +342,22 @@ private:
             }
         }
         return true;
+    }
+
+    // next_states[label] (new reference).
+    PyObject* state_of(PyObject* next_states, PyObject* label) {
+        const bool ours = Py_TYPE(next_states) == reinterpret_cast<PyTypeObject*>(crf_dict_type) ||
+                          (plain_states_ && PyDict_CheckExact(next_states));
+        if (!direct_states_ || !ours) return PyObject_GetItem(next_states, label);
+        PyObject* found = PyDict_GetItemWithError(next_states, label);  // borrowed
+        if (found) {
+            Py_INCREF(found);
+            return found;
+        }
+        if (PyErr_Occurred()) return nullptr;
+        Ref node(new_graph_node(Py_None, true));
+        if (!node || PyDict_SetItem(next_states, label, node.get()) < 0) return nullptr;
+        return node.release();
     }
 
     bool add_transition(PyObject* head, PyObject* old_text, Candidate& c, PyObject* node_old) {
@@ -220,17 +381,7 @@ private:
 
     // ("T<old>-<label>", 1.0), one shared tuple per pair of texts (borrowed).
     PyObject* transition_feature(PyObject* old_text, PyObject* text) {
-        auto key = std::make_pair(old_text, text);
-        auto found = features_.find(key);
-        if (found != features_.end()) return found->second.get();
-        Ref name(concat({t_.get(), old_text, dash_.get(), text}));
-        Ref pair(name ? PyTuple_Pack(2, name.get(), one_.get()) : nullptr);
-        if (!pair) return nullptr;
-        QV_TRY
-        keep_.push_back(Ref::borrow(old_text));
-        keep_.push_back(Ref::borrow(text));
-        return features_.emplace(key, std::move(pair)).first->second.get();
-        QV_CATCH(nullptr)
+        return transition_pairs.get(old_text, text, t_.get(), dash_.get(), one_.get());
     }
 
     // The stop node over the last states; their transitions get "STOP".
@@ -269,10 +420,12 @@ private:
         return stop.release();
     }
 
-    Ref start_label_, stop_label_, t_, dash_, arrow_, one_, stop_feature_;
+    Ref start_label_, stop_label_, t_, dash_, arrow_, one_, none_text_, stop_feature_;
     bool stable_states_ = false;
-    std::unordered_map<std::pair<PyObject*, PyObject*>, Ref, PairHash> features_;
-    std::vector<Ref> keep_;  // keeps the texts keyed by address alive
+    bool direct_states_ = false;
+    bool plain_states_ = false;
+    std::vector<std::pair<Ref, Ref>> old_;  // the previous position's states
+    std::vector<Candidate> cands_;          // the current position's candidates
 };
 
 PyObject* make_simple_crf(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -318,10 +471,11 @@ namespace {
 // --- decode_simple_crf ---------------------------------------------------------------------
 
 PyObject* new_done_array(int32_t n) {
+    static PyObject* code = nullptr;  // 'b', kept for the process
+    if (!code && !(code = PyUnicode_InternFromString("b"))) return nullptr;
     Ref size(PyLong_FromLong(n));
-    Ref code(PyUnicode_FromString("b"));
-    if (!size || !code) return nullptr;
-    PyObject* args[] = {size.get(), code.get()};
+    if (!size) return nullptr;
+    PyObject* args[] = {size.get(), code};
     return PyObject_Vectorcall(numpy_zeros, args, 2, nullptr);
 }
 
@@ -335,7 +489,13 @@ PyObject* decode_simple_crf(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     GraphNodeObject* n = as_node(root.get());
     PyObject* weights = a[1];
     PyObject* fc = a[2];
-    Ref count(graph_node_ops.assign_ids(n, 0));
+    // A plain root is numbered by the native walk, which also starts
+    // loading the weights of the vectors already there (the candidates')
+    // for the scoring pass.
+    forest::WeightsDot ahead(weights);
+    int ov_ids = forest::overrides(n, forest::op_assign_ids);
+    if (ov_ids < 0) PyErr_Clear();  // the dispatcher reports it again
+    Ref count(ov_ids == 0 ? forest::walk_assign_ids(n, 0, &ahead) : graph_node_ops.assign_ids(n, 0));
     int32_t num_nodes;
     if (!count || !to_int32(count.get(), &num_nodes)) return nullptr;
     Ref done(new_done_array(num_nodes));
@@ -362,15 +522,20 @@ PyObject* decode_simple_crf(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     // children[1] the previous transition (the start node has no children).
     Ref result(PyList_New(0));
     if (!result) return nullptr;
+    // A chain longer than the forest has nodes can only come from
+    // overridden extraction; only then are the copies remembered, to
+    // report a chain that loops back on itself.
     std::unordered_set<PyObject*> seen;
     std::vector<Ref> chain;
+    const std::size_t watch_after = static_cast<std::size_t>(num_nodes) + 1;
     QV_TRY
+    chain.reserve(64);
     for (Ref cur = std::move(best);;) {
         Ref children = Ref::borrow(as_node(cur.get())->children);
         int more = PyObject_IsTrue(children.get());
         if (more < 0) return nullptr;
         if (!more) break;
-        if (!seen.insert(cur.get()).second) {
+        if (chain.size() >= watch_after && !seen.insert(cur.get()).second) {
             PyErr_SetString(PyExc_ValueError, "decode_simple_crf: the best derivation loops back on itself");
             return nullptr;
         }

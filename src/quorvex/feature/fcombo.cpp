@@ -4,6 +4,7 @@
 // ("label^a^b") and a bias feature.
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -495,10 +496,10 @@ PyObject* vectorise_new(FComboObject* self, PyObject* flist, PyObject* labels) {
 
 }  // namespace
 
-PyObject* fcombo_label_vectors(FComboObject* self, PyObject* flist, PyObject* labels) {
+PyObject* fcombo_label_vectors(FComboObject* self, PyObject* flist, PyObject* labels, bool own_list) {
     QV_TRY
     if (!self->dict || self->dict == Py_None) return raise_no_dict("vectorising");
-    Ref seq(PySequence_List(labels));
+    Ref seq(own_list ? Ref::borrow(labels) : Ref(PySequence_List(labels)));
     if (!seq) return nullptr;
     const Py_ssize_t count = PyList_GET_SIZE(seq.get());
     Ref result(PyList_New(count));
@@ -514,10 +515,10 @@ PyObject* fcombo_label_vectors(FComboObject* self, PyObject* flist, PyObject* la
     Ref hold_dict = Ref::borrow(self->dict);
     PyObject* dict = hold_dict.get();
     if (!dict || dict == Py_None) return raise_no_dict("vectorising");
-    std::unique_ptr<NativeBuilder> native;
+    std::optional<NativeBuilder> native;
     bool suffix_ok = true;
     if (dict_is_native(dict)) {
-        native.reset(new NativeBuilder(self, dict));
+        native.emplace(self, dict);
         bool all_text = true;
         for (Py_ssize_t i = 0; i < count && all_text; ++i) all_text = PyUnicode_Check(PyList_GET_ITEM(seq.get(), i));
         if (self->bias_item < 0 && all_text && PyObject_TypeCheck(input.get(), &FeatureList_Type)) {
@@ -555,7 +556,7 @@ PyObject* fcombo_vectorise(FComboObject* self, PyObject* flist, PyObject* labels
     QV_CATCH(nullptr)
     PyObject* v = vectorise_new(self, flist, labels);
     if (v && !key.empty()) {
-        QV_TRY self->memo->keep(self, std::move(key), v);
+        QV_TRY self->memo->keep(self, std::move(key), flist, v);
         QV_CATCH((Py_DECREF(v), nullptr))
     }
     return v;
@@ -733,7 +734,7 @@ bool ready_fcombo() {
     StringAlphabet_type_ref = alphabet->StringAlphabet;
     // The method tables of FCombo's families, merged into one.
     const PyMethodDef* const families[] = {fc_base_methods, fc_munge_methods, fc_persist_methods,
-                                           fc_svmltk_methods};
+                                           fc_svmltk_methods, fc_node_methods};
     static std::vector<PyMethodDef> methods;
     methods.clear();
     for (const PyMethodDef* table : families)

@@ -20,11 +20,18 @@ inline bool dict_is_native(PyObject* dict) {
 
 // The vector of fc(flist, labels) (new reference).
 PyObject* fcombo_vectorise(FComboObject* self, PyObject* flist, PyObject* labels);
+// fc.label_vectors(flist, labels): one vector per label (a new list).
+// With own_list, labels is a list of the caller's own that is read as it
+// is (not copied) and must not change meanwhile.
+PyObject* fcombo_label_vectors(FComboObject* self, PyObject* flist, PyObject* labels, bool own_list = false);
 // TypeError for an operation that needs `dict` while it is None.
 PyObject* raise_no_dict(const char* what);
 
 // FCombo.to_svmltk (svmltk.cpp).
 extern PyMethodDef fc_svmltk_methods[];
+
+// FCombo.label_nodes (fcombo_nodes.cpp).
+extern PyMethodDef fc_node_methods[];
 
 // StringAlphabet, for the typed `dict` attributes.
 extern PyTypeObject* StringAlphabet_type_ref;

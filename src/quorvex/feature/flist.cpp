@@ -2,6 +2,7 @@
 // and flist_sort_order, its sort key.
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -131,8 +132,98 @@ PyObject* sorted_items(PyObject* items) {
     return out.release();
 }
 
+// The common input, built without copies: an exact list or tuple of at most
+// kFastItems items, each an exact str or an exact 2-tuple (or 2-list) of an
+// exact str and an exact float or int. Nothing of it can run Python code,
+// so the items are read in place, ordered by a stable insertion sort on
+// their UTF-8 bytes (an 8-byte prefix, compared as one number, decides
+// most comparisons) and copied straight into the names list and values.
+// Returns 1 when done, 0 when the input does not qualify (nothing set, no
+// error), -1 on error (self unchanged).
+const Py_ssize_t kFastItems = 64;
+
+struct FastKey {
+    uint64_t prefix;  // the first 8 bytes, big-endian, zero-padded
+    const char* p;
+    Py_ssize_t n;
+    PyObject* name;
+    PyObject* value;  // nullptr: a plain name (1.0)
+};
+
+inline bool fast_less(const FastKey& x, const FastKey& y) {
+    if (x.prefix != y.prefix) return x.prefix < y.prefix;
+    int c = std::memcmp(x.p, y.p, static_cast<std::size_t>(std::min(x.n, y.n)));
+    return c < 0 || (c == 0 && x.n < y.n);
+}
+
+int fill_fast(FeatureListObject* self, PyObject* flist) {
+    if (!PyList_CheckExact(flist) && !PyTuple_CheckExact(flist)) return 0;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(flist);
+    if (n > kFastItems) return 0;
+    PyObject** items = PySequence_Fast_ITEMS(flist);
+    FastKey keys[kFastItems];
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = items[i];
+        FastKey& k = keys[i];
+        k.name = item;
+        k.value = nullptr;
+        if (!PyUnicode_CheckExact(item)) {
+            if ((!PyTuple_CheckExact(item) && !PyList_CheckExact(item)) || PySequence_Fast_GET_SIZE(item) != 2)
+                return 0;
+            k.name = PySequence_Fast_GET_ITEM(item, 0);
+            k.value = PySequence_Fast_GET_ITEM(item, 1);
+            if (!PyUnicode_CheckExact(k.name) || (!PyFloat_CheckExact(k.value) && !PyLong_CheckExact(k.value)))
+                return 0;
+        }
+        if (PyUnicode_IS_COMPACT_ASCII(k.name)) {
+            k.p = static_cast<const char*>(PyUnicode_DATA(k.name));
+            k.n = PyUnicode_GET_LENGTH(k.name);
+        } else if (!(k.p = PyUnicode_AsUTF8AndSize(k.name, &k.n))) {
+            PyErr_Clear();  // lone surrogates: the generic sort decides
+            return 0;
+        }
+        unsigned char head[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+        std::memcpy(head, k.p, static_cast<std::size_t>(std::min<Py_ssize_t>(k.n, 8)));
+        uint64_t prefix = 0;
+        for (unsigned char b : head) prefix = (prefix << 8) | b;
+        k.prefix = prefix;
+    }
+    uint8_t order[kFastItems];
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_ssize_t j = i;
+        for (; j > 0 && fast_less(keys[i], keys[order[j - 1]]); --j) order[j] = order[j - 1];
+        order[j] = static_cast<uint8_t>(i);
+    }
+    Ref names(PyList_New(n));
+    if (!names) return -1;
+    double* vals = static_cast<double*>(PyMem_Malloc(static_cast<std::size_t>(n ? n : 1) * sizeof(double)));
+    if (!vals) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const FastKey& k = keys[order[i]];
+        double v = 1.0;
+        if (k.value && !to_double(k.value, &v)) {  // an int too large for a float
+            PyMem_Free(vals);
+            return -1;
+        }
+        vals[i] = v;
+        Py_INCREF(k.name);
+        PyList_SET_ITEM(names.get(), i, k.name);
+    }
+    set_field(self->features, names.release());
+    double* old = self->vals;
+    self->vals = vals;
+    self->n_vals = n;
+    PyMem_Free(old);
+    return 1;
+}
+
 // Fills self from flist; on error self is left as it was.
 bool fill(FeatureListObject* self, PyObject* flist) {
+    int fast = fill_fast(self, flist);
+    if (fast != 0) return fast > 0;
     if (PyObject_Length(flist) < 0) return false;  // the argument must have a length
     Ref sorted(sorted_items(flist));
     if (!sorted) return false;

@@ -9,6 +9,7 @@
 #include "fcombo.h"
 #include "forest_walk.h"
 #include "getset.h"
+#include "vector_memo.h"
 
 namespace qv {
 
@@ -121,9 +122,25 @@ void VectorCache::take_state() {
     size_ = map.size();
 }
 
+// A frozen UTF-8 dictionary: the combiner's own memo keeps the vectors of
+// short lists across calls, so a second store here would only cost.
+bool VectorCache::memo_covers() const {
+    const StringAlphabetObject* alph =
+        reinterpret_cast<const StringAlphabetObject*>(reinterpret_cast<const FComboObject*>(fc_)->dict);
+    return !alph->map.growing && alph->use_utf8;
+}
+
 PyObject* VectorCache::vectorise(PyObject* features) {
+    if (native_combiner(fc_)) {
+        // The combiner's memo knows the lists made of items it has seen
+        // (the transition pairs of CRF forests): no classifying, no key.
+        FComboObject* fc = reinterpret_cast<FComboObject*>(fc_);
+        if (fc->memo)
+            if (PyObject* v = fc->memo->find_by_items(fc, features)) return v;
+    }
     Key key;
     Kind kind = native_combiner(fc_) ? classify(features, &key) : kUnsafe;
+    if (kind == kKeyed && memo_covers()) kind = kSafe;
     if (kind == kKeyed) {
         if (!same_state()) {
             clear();
@@ -204,14 +221,39 @@ bool WeightsDot::dot(PyObject* vec, double* out) {
     }
     if (!view_.valid() && !view_set(view_, weights_, Elem::Float64, false)) return false;
     const SparseVectorD* v = reinterpret_cast<const SparseVectorD*>(vec);
+    const uint32_t n = v->my_len;
+    const coordinate_t* idx = v->idx_ptr;
+    const double* vals = v->vals_ptr;
+    const char* data = view_.data;
+    const Py_ssize_t len = view_.len, stride = view_.stride;
     double s = 0.0;
-    for (uint32_t i = 0; i < v->my_len; ++i) {
-        coordinate_t k = v->idx_ptr[i];
-        if (static_cast<Py_ssize_t>(k) >= view_.len) return raise_out_of_bounds();
-        s += v->vals_ptr[i] * view_.at<double>(k);
+    for (uint32_t i = 0; i < n; ++i) {
+        coordinate_t k = idx[i];
+        if (static_cast<Py_ssize_t>(k) >= len) return raise_out_of_bounds();
+        s += vals[i] * *reinterpret_cast<const double*>(data + static_cast<Py_ssize_t>(k) * stride);
     }
     *out = s;
     return true;
+}
+
+void WeightsDot::prefetch(PyObject* vec) {
+    if (Py_TYPE(vec) != sparsmat->SparseVectorD) return;
+    if (!view_.valid()) {
+        if (tried_) return;
+        tried_ = true;
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        bool ok = view_set(view_, weights_, Elem::Float64, false);
+        if (!ok) PyErr_Clear();  // dot() reports it when it comes to it
+        PyErr_Restore(type, value, tb);
+        if (!ok) return;
+    }
+    const SparseVectorD* v = reinterpret_cast<const SparseVectorD*>(vec);
+    const coordinate_t* idx = v->idx_ptr;
+    const char* data = view_.data;
+    const Py_ssize_t len = view_.len, stride = view_.stride;
+    for (uint32_t i = 0; i < v->my_len; ++i)
+        if (static_cast<Py_ssize_t>(idx[i]) < len) prefetch_line(data + static_cast<Py_ssize_t>(idx[i]) * stride);
 }
 
 // --- assign_ids ----------------------------------------------------------------
@@ -237,7 +279,7 @@ bool take_number(int64_t v, int32_t* start) {
 
 // Post-order numbering: children first, in list order; a node that is
 // numbered already is not entered again.
-PyObject* walk_assign_ids(GraphNodeObject* root, int32_t start) {
+PyObject* walk_assign_ids(GraphNodeObject* root, int32_t start, WeightsDot* weights) {
     if (root->nodeId != -1) return PyLong_FromLong(start);
     WalkStack<NumberFrame> stack(kAssignIds);
     auto enter = [&stack](GraphNodeObject* n) {
@@ -254,6 +296,7 @@ PyObject* walk_assign_ids(GraphNodeObject* root, int32_t start) {
         if (r == 0) {
             GraphNodeObject* n = as_node(f.node.get());
             n->nodeId = start;
+            if (weights) weights->prefetch(n->featuresD);
             next = static_cast<int64_t>(start) + 1;
             stack.pop();
             if (stack.empty()) return PyLong_FromLongLong(next);
@@ -567,26 +610,57 @@ PyObject* or_node(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 
 }  // namespace
 
+namespace {
+
+// A plain GraphNode holding the given fields (references taken over), in
+// the state the constructor leaves: the forests make thousands of nodes,
+// so they are filled directly instead of through tp_new and __init__.
+PyObject* make_plain_node(PyObject* label, PyObject* children, PyObject* features, PyObject* featuresD, int disj) {
+    GraphNodeObject* n = PyObject_GC_New(GraphNodeObject, &GraphNode_Type);
+    if (!n) {
+        Py_DECREF(label);
+        Py_DECREF(children);
+        Py_DECREF(features);
+        Py_DECREF(featuresD);
+        return nullptr;
+    }
+    n->ops = &graph_node_ops;
+    n->isDisjunctive = disj;
+    n->nodeId = -1;
+    n->label = label;
+    n->children = children;
+    n->features = features;
+    n->featuresD = featuresD;
+    n->localScore = 0.0;
+    n->insideScore = -1.0;
+    n->on_path = 0;
+    PyObject_GC_Track(n);
+    return reinterpret_cast<PyObject*>(n);
+}
+
+}  // namespace
+
 PyObject* new_graph_node(PyObject* label, bool disj) {
-    Ref n(gn_new(&GraphNode_Type, nullptr, nullptr));
-    if (!n || !init_node(as_node(n.get()), label, disj ? 1 : 0)) return nullptr;
-    return n.release();
+    PyObject* children = PyList_New(0);
+    if (!children) return nullptr;
+    PyObject* features = PyList_New(0);
+    if (!features) {
+        Py_DECREF(children);
+        return nullptr;
+    }
+    Py_INCREF(label);
+    Py_INCREF(Py_None);
+    return make_plain_node(label, children, features, Py_None, disj ? 1 : 0);
 }
 
 namespace forest {
 
 PyObject* new_copy_node(PyObject* label, PyObject* features, PyObject* featuresD, PyObject* children) {
-    PyObject* self = gn_new(&GraphNode_Type, nullptr, nullptr);
-    if (!self) return nullptr;
-    GraphNodeObject* n = as_node(self);
-    n->nodeId = -1;
-    n->insideScore = -1.0;
-    for (auto [field, value] : {std::pair<PyObject**, PyObject*>{&n->label, label}, {&n->features, features},
-                                {&n->featuresD, featuresD}, {&n->children, children}}) {
-        Py_INCREF(value);
-        set_field(*field, value);
-    }
-    return self;
+    Py_INCREF(label);
+    Py_INCREF(children);
+    Py_INCREF(features);
+    Py_INCREF(featuresD);
+    return make_plain_node(label, children, features, featuresD, 0);
 }
 
 bool append_to(PyObject* result, PyObject* item) {

@@ -57,7 +57,10 @@ PyObject* call_node_override(GraphNodeObject* n, Overridable& op, PyObject* cons
 
 // The walks themselves, each starting at a node that is handled natively
 // whatever its class (the Python methods and the dispatchers use them).
-PyObject* walk_assign_ids(GraphNodeObject* root, int32_t start);
+class WeightsDot;
+// With `weights`, the weights of every vector already on a numbered node
+// are prefetched on the way, for the scoring that follows.
+PyObject* walk_assign_ids(GraphNodeObject* root, int32_t start, WeightsDot* weights = nullptr);
 // The inside scores computed along with the local scores (see
 // walk_calc_potential); complete is false when they must be computed anew.
 struct FusedInside {
@@ -139,6 +142,9 @@ private:
     // (only for a native combiner).
     bool same_state() const;
     void take_state();
+    // Whether fc's memo already keeps the vectors of short lists (only for
+    // a native combiner).
+    bool memo_covers() const;
 
     PyObject* fc_;
     bool ran_python_ = false;
@@ -212,7 +218,15 @@ PyObject* best_child(GraphNodeObject* x);
 template <class Frame>
 class WalkStack {
 public:
-    explicit WalkStack(uint8_t bit) : bit_(bit) {}
+    explicit WalkStack(uint8_t bit) : bit_(bit) {
+        // Room for a chain of a few dozen positions, so that the stack does
+        // not grow (and move its frames) step by step in every walk.
+        try {
+            frames_.reserve(kInitialFrames);
+        } catch (...) {
+            // push() reports running out of memory when it happens
+        }
+    }
     ~WalkStack() {
         for (Frame& f : frames_) as_node(f.node.get())->on_path &= static_cast<uint8_t>(~bit_);
     }
@@ -237,6 +251,7 @@ public:
     bool empty() const { return frames_.empty(); }
 
 private:
+    static const std::size_t kInitialFrames = 128;
     std::vector<Frame> frames_;
     uint8_t bit_;
 };
@@ -294,10 +309,15 @@ public:
     WeightsDot& operator=(const WeightsDot&) = delete;
 
     bool dot(PyObject* vec, double* out);
+    // Starts loading the weights that dot(vec) will read, for a sparse
+    // vector and weights that are a float64 buffer; anything else is left
+    // for dot() to report.
+    void prefetch(PyObject* vec);
 
 private:
     PyObject* weights_;
     View1D view_{};
+    bool tried_ = false;  // prefetch() tried to get the view
 };
 
 }  // namespace forest
