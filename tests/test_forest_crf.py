@@ -103,6 +103,27 @@ def test_repeated_label_and_other_label_types():
     assert stop.children[0].children[0].label == "[1]é->ü"
 
 
+def test_candidate_labels_are_read_as_attributes():
+    class Tagged(GraphNode):
+        @property
+        def label(self):
+            return "P" + self.tag
+
+    a, b = Tagged("ignored"), Tagged("ignored")
+    a.tag, b.tag = "x", "y"
+    stop = make_simple_crf([[a], [b]])
+    (state,) = stop.children
+    assert [t.label for t in state.children] == ["[1]Px->Py"]
+    assert state.children[0].features == [("TPx-Py", 1.0), ("STOP", 1.0)]
+
+    class Broken(GraphNode):
+        @property
+        def label(self):
+            raise LookupError("no label")
+
+    with pytest.raises(LookupError, match="no label"):
+        make_simple_crf([[Broken("z")]])
+
 def test_empty_position_leaves_no_states():
     stop = make_simple_crf([cands("a"), [], cands("b")])
     assert stop.children == []

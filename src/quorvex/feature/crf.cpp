@@ -331,7 +331,10 @@ private:
                 if (c.node.get() != cand || !stable_states_) {
                     Ref hold = Ref::borrow(cand);
                     if (!check_node(cand)) return false;
-                    Ref label = Ref::borrow(as_node(cand)->label);
+                    // A subclass may compute its label: ask it like any attribute.
+                    Ref label = Py_IS_TYPE(cand, &GraphNode_Type) ? Ref::borrow(as_node(cand)->label)
+                                                                  : Ref(PyObject_GetAttrString(cand, "label"));
+                    if (!label) return false;
                     Ref text(PyObject_Str(label.get()));
                     if (!text) return false;
                     Ref state(state_of(next_states, label.get()));
