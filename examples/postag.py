@@ -25,33 +25,12 @@ import sys
 import tempfile
 import time
 
-import numpy as np
-
 from quorvex.feature import FCombo, FeatureList, decode_simple_crf, make_simple_crf
 from quorvex.learn import AvgPer, FileModel
 
+from corpus import read_conllu, token_features
+
 # --- data ---------------------------------------------------------------------------------
-
-
-def read_conllu(path):
-    """Sentences as lists of (word, UPOS) pairs; multiword-token and empty-node lines are skipped."""
-    sentences, current = [], []
-    with open(path, encoding="utf-8") as f:
-        for line in f:
-            line = line.rstrip("\n")
-            if not line:
-                if current:
-                    sentences.append(current)
-                current = []
-            elif not line.startswith("#"):
-                cols = line.split("\t")
-                if len(cols) >= 4 and cols[0].isdigit():
-                    # One object per tag: the forests' transition features are then
-                    # found by identity instead of by their text.
-                    current.append((cols[1], sys.intern(cols[3])))
-    if current:
-        sentences.append(current)
-    return sentences
 
 
 # A small generated language: sentences follow a few clause patterns; nouns, verbs, adjectives
@@ -110,43 +89,6 @@ def generate_corpus(n_sentences, seed):
 
 
 # --- features ------------------------------------------------------------------------------
-
-
-def shape(word):
-    """Letters to X/x, digits to d, repeats collapsed: 'Fox-12' -> 'Xx-d'."""
-    out = []
-    for ch in word:
-        c = "X" if ch.isupper() else "x" if ch.islower() else "d" if ch.isdigit() else ch
-        if not out or out[-1] != c:
-            out.append(c)
-    return "".join(out)
-
-
-def token_features(words, i):
-    """The emission features of token i: about 25 strings."""
-    w = words[i]
-    low = w.lower()
-    f = ["w=" + low, "shape=" + shape(w), "len=%d" % min(len(w), 12)]
-    f += ["p%d=%s" % (k, low[:k]) for k in (1, 2, 3, 4)]
-    f += ["s%d=%s" % (k, low[-k:]) for k in (1, 2, 3, 4)]
-    if w[:1].isupper():
-        f.append("title")
-    if w.isupper():
-        f.append("upper")
-    if any(c.isdigit() for c in w):
-        f.append("digit")
-    if "-" in w:
-        f.append("hyphen")
-    for off in (-2, -1, 1, 2):
-        j = i + off
-        nb = words[j].lower() if 0 <= j < len(words) else ("<s>" if j < 0 else "</s>")
-        f.append("w%+d=%s" % (off, nb))
-        if abs(off) == 1:
-            f.append("s3%+d=%s" % (off, nb[-3:]))
-            f.append("shape%+d=%s" % (off, shape(words[j]) if 0 <= j < len(words) else nb))
-    f.append("w-1w=%s|%s" % (words[i - 1].lower() if i else "<s>", low))
-    f.append("ww+1=%s|%s" % (low, words[i + 1].lower() if i + 1 < len(words) else "</s>"))
-    return f
 
 
 def sentence_features(words):
