@@ -127,13 +127,7 @@ inline void Combiner::emit_joined(std::size_t plen, const Name& nm, double w) {
     copy_short(dst, prefix_.data(), plen);
     dst[plen] = '^';
     copy_short(dst + plen + 1, nm.p, static_cast<std::size_t>(nm.n));
-    Pending& k = pending_[npending_++];
-    k.direct = nullptr;
-    k.off = keys_len_;
-    k.len = len;
-    k.w = w;
-    k.dest = target_;
-    keys_len_ += len;
+    queue_written(len, w);
 }
 
 void Combiner::emit_direct(const char* p, std::size_t len, double w) {
@@ -211,15 +205,8 @@ bool Combiner::combine(int n, bool has_label, const char* label, Py_ssize_t labe
 bool Combiner::add_key(const char* key, std::size_t len, double w) {
     QV_TRY
     make_room(len);
-    char* dst = keys_.data() + keys_len_;
-    std::memcpy(dst, key, len);
-    Pending& k = pending_[npending_++];
-    k.direct = nullptr;
-    k.off = keys_len_;
-    k.len = len;
-    k.w = w;
-    k.dest = target_;
-    keys_len_ += len;
+    std::memcpy(keys_.data() + keys_len_, key, len);
+    queue_written(len, w);
     QV_CATCH(false)
     return flush();
 }

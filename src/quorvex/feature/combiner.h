@@ -97,6 +97,16 @@ private:
             keys_.resize(cap);
         }
     }
+    // Queues the len bytes just written at keys_[keys_len_] as a key.
+    void queue_written(std::size_t len, double w) {
+        Pending& k = pending_[npending_++];
+        k.direct = nullptr;
+        k.off = keys_len_;
+        k.len = len;
+        k.w = w;
+        k.dest = target_;
+        keys_len_ += len;
+    }
     // A pending key whose bytes are prefix_[0, plen) + "^" + name.
     void emit_joined(std::size_t plen, const Name& nm, double w);
     void emit_direct(const char* p, std::size_t len, double w);

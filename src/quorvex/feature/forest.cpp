@@ -92,13 +92,7 @@ VectorCache::Kind VectorCache::classify(PyObject* features, Key* key) const {
     Py_ssize_t n = PyList_GET_SIZE(features);
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = PyList_GET_ITEM(features, i);
-        if (!PyUnicode_CheckExact(item)) {
-            if (!PyTuple_CheckExact(item) || PyTuple_GET_SIZE(item) != 2 ||
-                !PyUnicode_CheckExact(PyTuple_GET_ITEM(item, 0)))
-                return kUnsafe;
-            PyObject* v = PyTuple_GET_ITEM(item, 1);
-            if (!PyFloat_CheckExact(v) && !PyLong_CheckExact(v)) return kUnsafe;
-        }
+        if (!is_immutable_feature(item)) return kUnsafe;
         if (i < kMaxItems) key->item[i] = item;
     }
     key->n = n;

@@ -77,13 +77,7 @@ bool VectorMemo::items_key(PyObject* flist, ItemsKey* key) {
     if (n > kMaxItems) return false;
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = PyList_GET_ITEM(flist, i);
-        if (!PyUnicode_CheckExact(item)) {
-            if (!PyTuple_CheckExact(item) || PyTuple_GET_SIZE(item) != 2 ||
-                !PyUnicode_CheckExact(PyTuple_GET_ITEM(item, 0)))
-                return false;
-            PyObject* v = PyTuple_GET_ITEM(item, 1);
-            if (!PyFloat_CheckExact(v) && !PyLong_CheckExact(v)) return false;
-        }
+        if (!is_immutable_feature(item)) return false;
         key->item[i] = item;
     }
     key->n = n;

@@ -27,6 +27,16 @@
 
 namespace qv {
 
+// Whether a feature-list item is immutable all through: an exact str, or
+// an exact (str, float|int) tuple. Such items can be known by identity.
+inline bool is_immutable_feature(PyObject* item) {
+    if (PyUnicode_CheckExact(item)) return true;
+    if (!PyTuple_CheckExact(item) || PyTuple_GET_SIZE(item) != 2 || !PyUnicode_CheckExact(PyTuple_GET_ITEM(item, 0)))
+        return false;
+    PyObject* v = PyTuple_GET_ITEM(item, 1);
+    return PyFloat_CheckExact(v) || PyLong_CheckExact(v);
+}
+
 class VectorMemo {
 public:
     // The kept vector for fc(flist) (a new reference), or nullptr when
