@@ -156,24 +156,9 @@ int ada_init(PyObject* self, PyObject* args, PyObject* kwds) {
     return 0;
 }
 
-int ada_traverse(PyObject* self, visitproc visit, void* arg) {
-    AdaGradObject* s = as_ada(self);
-    Py_VISIT(s->fc);
-    return visit_views({&s->weights, &s->avgWeights, &s->sumGradSquare, &s->lastUpdated}, visit, arg);
-}
-
-int ada_clear(PyObject* self) {
-    AdaGradObject* s = as_ada(self);
-    Py_CLEAR(s->fc);
-    release_views({&s->weights, &s->avgWeights, &s->sumGradSquare, &s->lastUpdated});
-    return 0;
-}
-
-void ada_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    ada_clear(self);
-    Py_TYPE(self)->tp_free(self);
-}
+using Slots =
+    LearnerSlots<AdaGradObject, &AdaGradObject::weights, &AdaGradObject::avgWeights, &AdaGradObject::sumGradSquare,
+                 &AdaGradObject::lastUpdated>;
 
 // --- methods --------------------------------------------------------------------------
 
@@ -247,9 +232,9 @@ bool ready_adagrad() {
         "regularisation of l1 / n_examples and l2 / n_examples per step.";
     t.tp_new = ada_new;
     t.tp_init = ada_init;
-    t.tp_dealloc = ada_dealloc;
-    t.tp_traverse = ada_traverse;
-    t.tp_clear = ada_clear;
+    t.tp_dealloc = Slots::dealloc;
+    t.tp_traverse = Slots::traverse;
+    t.tp_clear = Slots::clear;
     t.tp_methods = ada_methods;
     t.tp_getset = ada_getset;
     return PyType_Ready(&t) == 0;

@@ -66,24 +66,7 @@ int ap_init(PyObject* self, PyObject* args, PyObject* kwds) {
     return 0;
 }
 
-int ap_traverse(PyObject* self, visitproc visit, void* arg) {
-    AvgPerObject* s = as_ap(self);
-    Py_VISIT(s->fc);
-    return visit_views({&s->weights, &s->avgWeights, &s->lastUpdated}, visit, arg);
-}
-
-int ap_clear(PyObject* self) {
-    AvgPerObject* s = as_ap(self);
-    Py_CLEAR(s->fc);
-    release_views({&s->weights, &s->avgWeights, &s->lastUpdated});
-    return 0;
-}
-
-void ap_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    ap_clear(self);
-    Py_TYPE(self)->tp_free(self);
-}
+using Slots = LearnerSlots<AvgPerObject, &AvgPerObject::weights, &AvgPerObject::avgWeights, &AvgPerObject::lastUpdated>;
 
 // --- methods --------------------------------------------------------------------------
 
@@ -173,9 +156,9 @@ bool ready_avgper() {
         "taking them out of the learner. Feature numbers must be below n_dimensions (IndexError).";
     t.tp_new = ap_new;
     t.tp_init = ap_init;
-    t.tp_dealloc = ap_dealloc;
-    t.tp_traverse = ap_traverse;
-    t.tp_clear = ap_clear;
+    t.tp_dealloc = Slots::dealloc;
+    t.tp_traverse = Slots::traverse;
+    t.tp_clear = Slots::clear;
     t.tp_methods = ap_methods;
     t.tp_getset = ap_getset;
     return PyType_Ready(&t) == 0;

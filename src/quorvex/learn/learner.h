@@ -223,6 +223,33 @@ bool fresh_arrays(int32_t n, std::initializer_list<ArraySlot> slots);
 int visit_views(std::initializer_list<const View1D*> views, visitproc visit, void* arg);
 void release_views(std::initializer_list<View1D*> views);
 
+// The collector's slots of a learner type L whose arrays are the views
+// Arrays, and whose fc (when L has that field) is an object reference.
+template <class L, class = void>
+struct has_fc : std::false_type {};
+template <class L>
+struct has_fc<L, std::void_t<decltype(&L::fc)>> : std::true_type {};
+
+template <class L, View1D L::*... Arrays>
+struct LearnerSlots {
+    static int traverse(PyObject* self, visitproc visit, void* arg) {
+        L* s = reinterpret_cast<L*>(self);
+        if constexpr (has_fc<L>::value) Py_VISIT(s->fc);
+        return visit_views({&(s->*Arrays)...}, visit, arg);
+    }
+    static int clear(PyObject* self) {
+        L* s = reinterpret_cast<L*>(self);
+        if constexpr (has_fc<L>::value) Py_CLEAR(s->fc);
+        release_views({&(s->*Arrays)...});
+        return 0;
+    }
+    static void dealloc(PyObject* self) {
+        PyObject_GC_UnTrack(self);
+        clear(self);
+        Py_TYPE(self)->tp_free(self);
+    }
+};
+
 // A new float64 array of length end - start filled from src[start:end]
 // (Python slice rules), times `factor` when scale is set. NumPy's
 // ValueErrors for a negative length or a slice of another length.

@@ -91,24 +91,8 @@ int mira_init(PyObject* self, PyObject* args, PyObject* kwds) {
     return 0;
 }
 
-int mira_traverse(PyObject* self, visitproc visit, void* arg) {
-    AvgMiraObject* s = as_mira(self);
-    Py_VISIT(s->fc);
-    return visit_views({&s->weights, &s->avgWeights, &s->lastUpdated}, visit, arg);
-}
-
-int mira_clear(PyObject* self) {
-    AvgMiraObject* s = as_mira(self);
-    Py_CLEAR(s->fc);
-    release_views({&s->weights, &s->avgWeights, &s->lastUpdated});
-    return 0;
-}
-
-void mira_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    mira_clear(self);
-    Py_TYPE(self)->tp_free(self);
-}
+using Slots =
+    LearnerSlots<AvgMiraObject, &AvgMiraObject::weights, &AvgMiraObject::avgWeights, &AvgMiraObject::lastUpdated>;
 
 // --- methods --------------------------------------------------------------------------
 
@@ -220,9 +204,9 @@ bool ready_avgmira() {
         "supported (a warning is printed when they are not 0).";
     t.tp_new = mira_new;
     t.tp_init = mira_init;
-    t.tp_dealloc = mira_dealloc;
-    t.tp_traverse = mira_traverse;
-    t.tp_clear = mira_clear;
+    t.tp_dealloc = Slots::dealloc;
+    t.tp_traverse = Slots::traverse;
+    t.tp_clear = Slots::clear;
     t.tp_methods = mira_methods;
     t.tp_getset = mira_getset;
     return PyType_Ready(&t) == 0;

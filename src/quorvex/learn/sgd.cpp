@@ -181,20 +181,13 @@ int sgd_init(PyObject* self, PyObject* args, PyObject* kwds) {
     return 0;
 }
 
-int sgd_traverse(PyObject* self, visitproc visit, void* arg) {
-    SgdMomentumObject* s = as_sgd(self);
-    return visit_views({&s->weights, &s->velocity, &s->lastUpdated}, visit, arg);
-}
-
-int sgd_clear(PyObject* self) {
-    SgdMomentumObject* s = as_sgd(self);
-    release_views({&s->weights, &s->velocity, &s->lastUpdated});
-    return 0;
-}
+using Slots =
+    LearnerSlots<SgdMomentumObject, &SgdMomentumObject::weights, &SgdMomentumObject::velocity,
+                 &SgdMomentumObject::lastUpdated>;
 
 void sgd_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
-    sgd_clear(self);
+    Slots::clear(self);
     PyMem_Free(as_sgd(self)->powers);
     Py_TYPE(self)->tp_free(self);
 }
@@ -352,8 +345,8 @@ bool ready_sgd_momentum() {
     t.tp_new = sgd_new;
     t.tp_init = sgd_init;
     t.tp_dealloc = sgd_dealloc;
-    t.tp_traverse = sgd_traverse;
-    t.tp_clear = sgd_clear;
+    t.tp_traverse = Slots::traverse;
+    t.tp_clear = Slots::clear;
     t.tp_methods = sgd_methods;
     t.tp_getset = sgd_getset;
     return PyType_Ready(&t) == 0;
