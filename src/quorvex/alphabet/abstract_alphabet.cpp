@@ -1,8 +1,8 @@
 // AbstractAlphabet, the base of every alphabet, and Alphabet_iter, the
 // iterator over an alphabet's words in id order.
-#include "alphabet_types.h"
-#include "args.h"
-#include "errors.h"
+#include "alphabet/alphabet_types.h"
+#include "common/args.h"
+#include "common/errors.h"
 
 namespace qv {
 

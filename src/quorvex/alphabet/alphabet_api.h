@@ -11,8 +11,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "common/ref.h"
 #include "cxx_alph.h"
-#include "ref.h"
 
 namespace qv {
 

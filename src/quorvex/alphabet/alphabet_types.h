@@ -2,7 +2,7 @@
 #ifndef QUORVEX_ALPHABET_TYPES_H
 #define QUORVEX_ALPHABET_TYPES_H
 
-#include "alphabet_api.h"
+#include "alphabet/alphabet_api.h"
 
 namespace qv {
 

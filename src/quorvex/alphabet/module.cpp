@@ -1,7 +1,7 @@
 // quorvex.alphabet: two-way maps between words and dense ids, plus the C
 // API capsule other modules bind at import.
-#include "alphabet_types.h"
-#include "module_util.h"
+#include "alphabet/alphabet_types.h"
+#include "common/module_util.h"
 
 namespace qv {
 namespace {

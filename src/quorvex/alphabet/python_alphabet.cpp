@@ -1,7 +1,7 @@
 // PythonAlphabet: the alphabet over arbitrary hashable Python objects.
-#include "alphabet_types.h"
-#include "args.h"
-#include "errors.h"
+#include "alphabet/alphabet_types.h"
+#include "common/args.h"
+#include "common/errors.h"
 
 namespace qv {
 

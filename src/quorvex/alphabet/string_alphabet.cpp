@@ -4,9 +4,9 @@
 #include <new>
 #include <string>
 
-#include "alphabet_types.h"
-#include "args.h"
-#include "errors.h"
+#include "alphabet/alphabet_types.h"
+#include "common/args.h"
+#include "common/errors.h"
 
 namespace qv {
 

@@ -1,4 +1,4 @@
-#include "args.h"
+#include "common/args.h"
 
 #include <climits>
 #include <cstring>

@@ -12,7 +12,7 @@
 #ifndef QUORVEX_COMMON_ARGS_H
 #define QUORVEX_COMMON_ARGS_H
 
-#include "ref.h"
+#include "common/ref.h"
 
 namespace qv {
 

@@ -1,4 +1,4 @@
-#include "buffer_view.h"
+#include "common/buffer_view.h"
 
 #include <cstring>
 

@@ -10,7 +10,7 @@
 #ifndef QUORVEX_COMMON_BUFFER_VIEW_H
 #define QUORVEX_COMMON_BUFFER_VIEW_H
 
-#include "ref.h"
+#include "common/ref.h"
 
 namespace qv {
 

@@ -1,4 +1,4 @@
-#include "dispatch.h"
+#include "common/dispatch.h"
 
 #include <vector>
 

@@ -16,7 +16,7 @@
 #ifndef QUORVEX_COMMON_DISPATCH_H
 #define QUORVEX_COMMON_DISPATCH_H
 
-#include "ref.h"
+#include "common/ref.h"
 
 namespace qv {
 

@@ -2,7 +2,7 @@
 #ifndef QUORVEX_COMMON_ERRORS_H
 #define QUORVEX_COMMON_ERRORS_H
 
-#include "ref.h"
+#include "common/ref.h"
 
 namespace qv {
 

@@ -1,7 +1,7 @@
-#include "getset.h"
+#include "common/getset.h"
 
-#include "args.h"
-#include "errors.h"
+#include "common/args.h"
+#include "common/errors.h"
 
 namespace qv {
 

@@ -12,7 +12,7 @@
 
 #include <cstddef>
 
-#include "ref.h"
+#include "common/ref.h"
 
 namespace qv {
 

@@ -1,4 +1,4 @@
-#include "module_util.h"
+#include "common/module_util.h"
 
 #include <cstdio>
 #include <cstring>

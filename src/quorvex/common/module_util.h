@@ -3,7 +3,7 @@
 #ifndef QUORVEX_COMMON_MODULE_UTIL_H
 #define QUORVEX_COMMON_MODULE_UTIL_H
 
-#include "ref.h"
+#include "common/ref.h"
 
 namespace qv {
 

@@ -1,6 +1,6 @@
 // Binding of the sibling modules' C APIs, shared by feature and learn.
 #include "alphabet/alphabet_api.h"
-#include "module_util.h"
+#include "common/module_util.h"
 #include "sparsmat/sparsmat_api.h"
 
 namespace qv {

@@ -1,15 +1,15 @@
 // quorvex.feature: feature lists and combination, feature-space utilities,
 // information trees and feature forests. This file only registers: the
 // behaviour lives in the class files.
-#include "bloom.h"
-#include "extarray.h"
-#include "feature_types.h"
-#include "fcombo.h"
-#include "flist.h"
-#include "forest.h"
-#include "hasher.h"
-#include "infotree.h"
-#include "module_util.h"
+#include "common/module_util.h"
+#include "feature/combine/fcombo.h"
+#include "feature/forest/forest.h"
+#include "feature/infotree/infotree.h"
+#include "feature/lists/feature_list.h"
+#include "feature/lists/multipart.h"
+#include "feature/space/bloom.h"
+#include "feature/space/extarray.h"
+#include "feature/space/hasher.h"
 
 namespace qv {
 
@@ -50,7 +50,7 @@ PyMODINIT_FUNC PyInit_feature(void) {
         {ready_infotree, &InfoNode_Type, "InfoNode"},
         {nullptr, &InfoTree_Type, "InfoTree"},  // readied with InfoNode
         {ready_multipart, &Multipart_Type, "Multipart"},
-        {ready_fcombo, &FCombo_Type, "FCombo"},
+        {[] { return ready_fcombo({fc_node_methods}); }, &FCombo_Type, "FCombo"},
         {ready_counting_bloom_filter, &CountingBloomFilter_Type, "CountingBloomFilter"},
         {ready_bloom_fmap, &BloomFMap_Type, "BloomFMap"},
         {ready_feature_hasher, &FeatureHasher_Type, "FeatureHasher"},

@@ -3,8 +3,8 @@
 // avgWeights / timestep are kept lazily (learner.h: Averages).
 #include <cstddef>
 
-#include "getset.h"
-#include "learner.h"
+#include "common/getset.h"
+#include "learn/learner.h"
 
 namespace qv {
 

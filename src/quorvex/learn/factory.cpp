@@ -2,8 +2,8 @@
 // array and the fc object. It is the reconstruction function the averaging
 // learners' __reduce__ names, so a pickled learner comes back as a fresh one
 // whose current weights are the pickled learner's averaged weights.
-#include "args.h"
-#include "learn.h"
+#include "common/args.h"
+#include "learn/learn.h"
 
 namespace qv {
 

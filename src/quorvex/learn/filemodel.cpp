@@ -2,8 +2,8 @@
 // array file (.npy, as save_binary writes it); no training state.
 #include <cstddef>
 
-#include "getset.h"
-#include "learner.h"
+#include "common/getset.h"
+#include "learn/learner.h"
 
 namespace qv {
 

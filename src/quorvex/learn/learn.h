@@ -3,8 +3,8 @@
 #ifndef QUORVEX_LEARN_LEARN_H
 #define QUORVEX_LEARN_LEARN_H
 
-#include "buffer_view.h"
-#include "ref.h"
+#include "common/buffer_view.h"
+#include "common/ref.h"
 #include "sparsmat/sparsmat_api.h"
 
 namespace qv {

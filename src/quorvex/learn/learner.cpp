@@ -1,13 +1,13 @@
 // The non-template parts of the shared learner core (learner.h): gradient
 // items, NumPy calls, dense copies, weight adoption, weight files and
 // pickling support.
-#include "learner.h"
+#include "learn/learner.h"
 
 #include <cstring>
 #include <utility>
 #include <vector>
 
-#include "getset.h"
+#include "common/getset.h"
 
 namespace qv {
 

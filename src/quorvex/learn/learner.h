@@ -20,10 +20,10 @@
 #include <initializer_list>
 #include <type_traits>
 
-#include "args.h"
-#include "dispatch.h"
-#include "errors.h"
-#include "learn.h"
+#include "common/args.h"
+#include "common/dispatch.h"
+#include "common/errors.h"
+#include "learn/learn.h"
 
 namespace qv {
 

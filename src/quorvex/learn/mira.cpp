@@ -5,8 +5,8 @@
 #include <cmath>
 #include <cstddef>
 
-#include "getset.h"
-#include "learner.h"
+#include "common/getset.h"
+#include "learn/learner.h"
 
 namespace qv {
 

@@ -2,8 +2,8 @@
 // files and the factory used for pickling. This file only registers: the
 // behaviour lives in the class files (learner.h is their shared core).
 #include "alphabet/alphabet_api.h"
-#include "learn.h"
-#include "module_util.h"
+#include "common/module_util.h"
+#include "learn/learn.h"
 #include "sparsmat/sparsmat_api.h"
 
 namespace qv {

@@ -9,8 +9,8 @@
 #include <cstddef>
 #include <cstdio>
 
-#include "getset.h"
-#include "learner.h"
+#include "common/getset.h"
+#include "learn/learner.h"
 
 namespace qv {
 

@@ -6,7 +6,7 @@
 #include <array>
 #include <vector>
 
-#include "sparsmat_types.h"
+#include "sparsmat/sparsmat_types.h"
 
 namespace qv {
 

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "sparsmat_types.h"
+#include "sparsmat/sparsmat_types.h"
 
 // ---------------------------------------------------------------------------
 // CSRMatrix<T> operations

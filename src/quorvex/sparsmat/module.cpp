@@ -1,7 +1,7 @@
 // quorvex.sparsmat: sparse vectors, accumulators, weighted vector sets and
 // CSR matrices, plus the C API capsule other modules bind at import.
-#include "module_util.h"
-#include "sparsmat_types.h"
+#include "common/module_util.h"
+#include "sparsmat/sparsmat_types.h"
 
 namespace qv {
 namespace {

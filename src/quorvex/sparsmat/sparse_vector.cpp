@@ -3,8 +3,8 @@
 #include <cmath>
 #include <cstring>
 
-#include "buffer_view.h"
-#include "sparsmat_types.h"
+#include "common/buffer_view.h"
+#include "sparsmat/sparsmat_types.h"
 
 namespace qv {
 

@@ -6,9 +6,9 @@
 #include <charconv>
 #include <string>
 
-#include "args.h"
-#include "errors.h"
-#include "sparsmat_api.h"
+#include "common/args.h"
+#include "common/errors.h"
+#include "sparsmat/sparsmat_api.h"
 
 namespace qv {
 

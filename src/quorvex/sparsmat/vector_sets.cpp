@@ -1,6 +1,6 @@
 // SparseVectorsI / SparseVectorsF / SparseVectorsD: weighted collections of
 // sparse vectors whose to_vec() is the weighted sum of the members.
-#include "sparsmat_types.h"
+#include "sparsmat/sparsmat_types.h"
 
 namespace qv {
 

@@ -1,0 +1,150 @@
+// FCombo.to_svmltk: one Multipart as the feature part of an SVM-light-TK
+// example line: " |BT| " and the bracketed text of each tree, "|ET|" after
+// the trees, the pairs of part 0's vector, then "|BV|" pairs " |EV| " for
+// every further part. No class label and no line end are written.
+#include <string>
+
+#include "common/args.h"
+#include "common/errors.h"
+#include "feature/combine/fcombo.h"
+#include "feature/infotree/infotree.h"
+#include "feature/lists/multipart.h"
+
+namespace qv {
+
+namespace {
+
+// Collects bytes for the output stream and hands them over in as few
+// write calls as the order of the output allows.
+class ByteSink {
+public:
+    explicit ByteSink(PyObject* f) : f_(f) {}
+
+    void put(const char* p, std::size_t n) { buf_.append(p, n); }
+    void put(const char* s) { buf_.append(s); }
+
+    // Appends a piece: a str as UTF-8, bytes as they are; anything else is
+    // written to the stream on its own (after what is pending).
+    bool piece(PyObject* x) {
+        if (PyUnicode_Check(x)) {
+            Py_ssize_t n;
+            const char* p = PyUnicode_AsUTF8AndSize(x, &n);
+            if (!p) return false;
+            put(p, static_cast<std::size_t>(n));
+            return true;
+        }
+        if (PyBytes_Check(x)) {
+            put(PyBytes_AS_STRING(x), static_cast<std::size_t>(PyBytes_GET_SIZE(x)));
+            return true;
+        }
+        return flush() && write_object(x);
+    }
+
+    bool flush() {
+        if (buf_.empty()) return true;
+        Ref data(PyBytes_FromStringAndSize(buf_.data(), static_cast<Py_ssize_t>(buf_.size())));
+        buf_.clear();
+        return data && write_object(data.get());
+    }
+
+    // On an error: what was produced before it is still written (the
+    // pending error is kept; a failing write then adds nothing).
+    void flush_after_error() {
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        if (!flush()) PyErr_Clear();
+        PyErr_Restore(type, value, tb);
+    }
+
+private:
+    bool write_object(PyObject* x) {
+        static PyObject* name = PyUnicode_InternFromString("write");
+        if (!name) return false;
+        Ref r(PyObject_CallMethodOneArg(f_, name, x));
+        return static_cast<bool>(r);
+    }
+
+    PyObject* f_;
+    std::string buf_;
+};
+
+// self(part): the vector of one part, combined up to order n with the bias
+// and without labels. A Python subclass that overrides __call__ is called.
+PyObject* vector_of(PyObject* self, PyObject* part) {
+    if (Py_TYPE(self)->tp_call == FCombo_Type.tp_call)
+        return fcombo_vectorise(reinterpret_cast<FComboObject*>(self), part, nullptr);
+    return PyObject_CallOneArg(self, part);
+}
+
+bool write_pairs_of(PyObject* vec, PyObject* f) {
+    static PyObject* name = PyUnicode_InternFromString("write_pairs");
+    if (!name) return false;
+    Ref r(PyObject_CallMethodOneArg(vec, name, f));
+    return static_cast<bool>(r);
+}
+
+bool write_example(PyObject* self, PyObject* mp_obj, PyObject* f, ByteSink& out) {
+    MultipartObject* mp = reinterpret_cast<MultipartObject*>(mp_obj);
+    Ref trees = Ref::borrow(mp->trees ? mp->trees : Py_None);
+    if (trees.get() != Py_None) {
+        Py_ssize_t count = PyObject_Length(trees.get());
+        if (count < 0) return false;
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            Ref tree(PySequence_GetItem(trees.get(), i));
+            if (!tree || !check_convert(tree.get(), &InfoTree_Type, true)) return false;
+            Ref pieces(PyList_New(0));
+            if (!pieces || !tree_pieces(tree.get(), pieces.get())) return false;
+            out.put(" |BT| ");
+            for (Py_ssize_t k = 0; k < PyList_GET_SIZE(pieces.get()); ++k) {
+                Ref x = Ref::borrow(PyList_GET_ITEM(pieces.get(), k));
+                if (!out.piece(x.get())) return false;
+            }
+        }
+        out.put("|ET|");
+    }
+    Ref first(PySequence_GetItem(mp_obj, 0));
+    Ref vec(first ? vector_of(self, first.get()) : nullptr);
+    if (!vec || !out.flush() || !write_pairs_of(vec.get(), f)) return false;
+    Py_ssize_t parts = PyObject_Length(mp_obj);
+    if (parts < 0) return false;
+    for (Py_ssize_t i = 1; i < parts; ++i) {
+        Ref part(PySequence_GetItem(mp_obj, i));
+        if (!part || !check_convert(part.get(), &FeatureList_Type, true)) return false;
+        out.put("|BV|");
+        Ref v(vector_of(self, part.get()));
+        if (!v || !out.flush() || !write_pairs_of(v.get(), f)) return false;
+        out.put(" |EV| ");
+    }
+    return out.flush();
+}
+
+PyObject* fc_to_svmltk(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"flist", "f", nullptr};
+    static const ArgSpec spec{"to_svmltk", names, 0, 2};
+    PyObject* a[2];
+    if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+    if (!check_arg_type(a[0], &Multipart_Type, "flist", false)) return nullptr;
+    Ref hold_mp = Ref::borrow(a[0]), hold_f = Ref::borrow(a[1]);
+    ByteSink out(a[1]);
+    bool ok;
+    QV_TRY ok = write_example(self, a[0], a[1], out);
+    QV_CATCH(nullptr)
+    if (!ok) {
+        out.flush_after_error();
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+}  // namespace
+
+PyMethodDef fc_svmltk_methods[] = {
+    {"to_svmltk", reinterpret_cast<PyCFunction>(fc_to_svmltk), METH_FASTCALL | METH_KEYWORDS,
+     "to_svmltk(flist, f): writes the Multipart flist to the binary stream f as the feature part of\n"
+     "an SVM-light-TK example: ' |BT| ' and the bracketed tree (UTF-8) per tree, '|ET|' when there is\n"
+     "a tree list, the pairs of part 0's vector (write_pairs: ' index:value ...', indices from 1),\n"
+     "then '|BV|', the pairs and ' |EV| ' for every further part. Each part is vectorised on its own\n"
+     "as fc(part) would. Neither a class label nor a line end is written."},
+    {nullptr, nullptr, 0, nullptr}};
+
+}  // namespace qv

@@ -1,0 +1,326 @@
+// The machinery shared by the native forest walks.
+//
+// Every operation of GraphNode is a recursion over the forest in its
+// description. Forests are deep (a linear-chain CRF of L positions is about
+// 2L levels), so the walks keep their own stack of frames instead of using
+// the C stack: a node whose class does not override the operation is
+// handled inside the walk; a node of a Python subclass that overrides it is
+// handed to its override, whose result the walk takes as the child's.
+//
+// While a node is expanded it carries the walk's bit in `on_path`; meeting
+// a node that carries it means the graph has a cycle, which is reported as
+// ValueError instead of being walked forever. The bits are cleared when the
+// node's frame is popped, also when the walk ends with an error.
+#ifndef QUORVEX_FEATURE_FOREST_WALK_H
+#define QUORVEX_FEATURE_FOREST_WALK_H
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "common/buffer_view.h"
+#include "common/dispatch.h"
+#include "common/errors.h"
+#include "feature/forest/forest.h"
+
+namespace qv {
+namespace forest {
+
+enum WalkBit : uint8_t {
+    kAssignIds = 1,
+    kCalcPotential = 2,
+    kCalcInsideMin = 4,
+    kExtractBest = 8,
+    kExtractLabels = 16,
+    kWriteAmis = 32,
+};
+
+extern Overridable op_assign_ids;
+extern Overridable op_calc_potential;
+extern Overridable op_calc_inside_min;
+extern Overridable op_extract_best;
+extern Overridable op_extract_labels;
+extern Overridable op_write_amis;
+
+// 1 when the node's class overrides the operation, 0 when the native code
+// runs, -1 on error. A plain GraphNode costs one comparison.
+inline int overrides(GraphNodeObject* n, Overridable& op) {
+    if (Py_TYPE(n) == &GraphNode_Type) return 0;
+    return find_override(reinterpret_cast<PyObject*>(n), &GraphNode_Type, op);
+}
+
+// Calls a Python override as a method of the node (new reference), with the
+// interpreter's recursion guard, since overrides may walk again.
+PyObject* call_node_override(GraphNodeObject* n, Overridable& op, PyObject* const* args, Py_ssize_t nargs);
+
+// The walks themselves, each starting at a node that is handled natively
+// whatever its class (the Python methods and the dispatchers use them).
+class WeightsDot;
+// With `weights`, the weights of every vector already on a numbered node
+// are prefetched on the way, for the scoring that follows.
+PyObject* walk_assign_ids(GraphNodeObject* root, int32_t start, WeightsDot* weights = nullptr);
+// The inside scores computed along with the local scores (see
+// walk_calc_potential); complete is false when they must be computed anew.
+struct FusedInside {
+    bool complete = false;
+    double score = 0.0;
+};
+double walk_calc_potential(GraphNodeObject* root, PyObject* weights, PyObject* fc, PyObject* done,
+                           FusedInside* inside = nullptr);
+bool walk_calc_inside_min(GraphNodeObject* root, PyObject* done, double* result);
+PyObject* walk_extract_best(GraphNodeObject* root, PyObject* fc);
+bool walk_extract_labels(GraphNodeObject* root, PyObject* fc, PyObject* result);
+bool walk_write_amis(GraphNodeObject* root, PyObject* features, int in_disj, PyObject* written, PyObject* out,
+                     PyObject* fcomb);
+
+// ValueError "Need nodeIDs (GraphNode(x,False)#-1)"; returns false.
+bool raise_need_ids(GraphNodeObject* n);
+// ValueError for a node met again while it is being expanded.
+bool raise_cycle(GraphNodeObject* n);
+// AssertionError whose one argument is the node.
+bool raise_no_best(GraphNodeObject* n);
+// TypeError "Cannot convert X to quorvex.feature.GraphNode" unless o is a
+// GraphNode.
+inline bool check_node(PyObject* o) {
+    return Py_TYPE(o) == &GraphNode_Type || check_convert(o, &GraphNode_Type, false);
+}
+// FCombo or None, else TypeError with the argument message.
+bool check_fc_arg(PyObject* fc, const char* name);
+
+// fc(features), which must give a SparseVectorD or None (new reference).
+// A plain FCombo is called natively.
+PyObject* call_fc(PyObject* fc, PyObject* features);
+
+// fc(features) for the nodes of one walk. The transition nodes of a CRF
+// forest carry the same few feature lists over and over (make_simple_crf
+// shares the feature pairs between positions), so the vectors of short
+// lists of immutable features are kept by the identity of the items and
+// handed out again. That is only done when the result cannot differ: fc is
+// a plain FCombo over a plain StringAlphabet (no Python code runs while it
+// vectorises such a list), and its dictionary, order and bias are the ones
+// the vectors were made with; a frozen dictionary must also still hold the
+// same number of words (a growing one already holds every key of a vector
+// it made). After a call that may have run Python code the kept vectors
+// are dropped.
+class VectorCache {
+public:
+    explicit VectorCache(PyObject* fc);
+    PyObject* fc() const { return fc_; }
+    // fc(features), checked as by call_fc (new reference).
+    PyObject* vectorise(PyObject* features);
+    // Forgets everything (for example after Python code ran).
+    void clear() { map_.clear(); keep_.clear(); }
+    // Whether a call may have run Python code (a combiner of a Python
+    // subclass, a dictionary that looks up through Python, features that
+    // compare through Python).
+    bool ran_python() const { return ran_python_; }
+
+private:
+    static const int kMaxItems = 4;
+    struct Key {
+        PyObject* item[kMaxItems];
+        Py_ssize_t n;
+        bool operator==(const Key& o) const {
+            if (n != o.n) return false;
+            for (Py_ssize_t i = 0; i < n; ++i)
+                if (item[i] != o.item[i]) return false;
+            return true;
+        }
+    };
+    struct KeyHash {
+        std::size_t operator()(const Key& k) const {
+            std::size_t h = static_cast<std::size_t>(k.n);
+            for (Py_ssize_t i = 0; i < k.n; ++i) h = h * 1000003u ^ reinterpret_cast<std::uintptr_t>(k.item[i]);
+            return h;
+        }
+    };
+    enum Kind { kKeyed, kSafe, kUnsafe };
+    Kind classify(PyObject* features, Key* key) const;
+    // Whether the combiner is in the state the kept vectors were made in
+    // (only for a native combiner).
+    bool same_state() const;
+    void take_state();
+    // Whether fc's memo already keeps the vectors of short lists (only for
+    // a native combiner).
+    bool memo_covers() const;
+
+    PyObject* fc_;
+    bool ran_python_ = false;
+    Ref dict_;
+    int32_t order_ = 0;
+    int32_t bias_ = 0;
+    bool growing_ = false;
+    std::size_t size_ = 0;
+    std::unordered_map<Key, Ref, KeyHash> map_;
+    std::vector<Ref> keep_;  // the keyed items, kept alive
+};
+
+// Fills n.featuresD with fc(n.features) when it is None; false on error.
+bool fill_missing_features(GraphNodeObject* n, VectorCache& vectors);
+inline bool fill_features(GraphNodeObject* n, VectorCache& vectors) {
+    return n->featuresD != Py_None || fill_missing_features(n, vectors);
+}
+// A new plain AND node holding the given fields as they are (borrowed
+// arguments), as extractBest makes its copies.
+PyObject* new_copy_node(PyObject* label, PyObject* features, PyObject* featuresD, PyObject* children);
+// result.append(item), directly for a list.
+bool append_to(PyObject* result, PyObject* item);
+
+// The children of a node in order, as a for loop over them sees them: a
+// list is read by position (so appends during the walk are seen), any
+// other iterable through its iterator. Each child must be a GraphNode.
+class ChildIter {
+public:
+    bool start(PyObject* children) {
+        if (PyList_CheckExact(children) || PyTuple_CheckExact(children)) {
+            seq_ = Ref::borrow(children);
+            indexed_ = true;
+            pos_ = 0;
+            return true;
+        }
+        indexed_ = false;
+        seq_ = Ref(PyObject_GetIter(children));
+        return static_cast<bool>(seq_);
+    }
+    // Whether the children are a list or tuple read by position.
+    bool indexed() const { return indexed_; }
+    // 1: *out holds the next child; 0: no more children; -1: error.
+    int next(Ref* out) {
+        if (indexed_) {
+            PyObject* s = seq_.get();
+            Py_ssize_t n = PyList_CheckExact(s) ? PyList_GET_SIZE(s) : PyTuple_GET_SIZE(s);
+            if (pos_ >= n) return 0;
+            PyObject* c = PyList_CheckExact(s) ? PyList_GET_ITEM(s, pos_) : PyTuple_GET_ITEM(s, pos_);
+            ++pos_;
+            *out = Ref::borrow(c);
+        } else {
+            *out = Ref(PyIter_Next(seq_.get()));
+            if (!*out) return PyErr_Occurred() ? -1 : 0;
+        }
+        return check_node(out->get()) ? 1 : -1;
+    }
+
+private:
+    Ref seq_;
+    Py_ssize_t pos_ = 0;
+    bool indexed_ = false;
+};
+
+// The best-child rule of OR nodes: the last child whose inside score is at
+// least that of every earlier candidate and at least -1000.0. Returns the
+// child (new reference), or nullptr with AssertionError(x) when there is
+// none, or with the error of a child that is not a GraphNode.
+PyObject* best_child(GraphNodeObject* x);
+
+// The frames of one walk. Frame must have a member `Ref node`.
+template <class Frame>
+class WalkStack {
+public:
+    explicit WalkStack(uint8_t bit) : bit_(bit) {
+        // Room for a chain of a few dozen positions, so that the stack does
+        // not grow (and move its frames) step by step in every walk.
+        try {
+            frames_.reserve(kInitialFrames);
+        } catch (...) {
+            // push() reports running out of memory when it happens
+        }
+    }
+    ~WalkStack() {
+        for (Frame& f : frames_) as_node(f.node.get())->on_path &= static_cast<uint8_t>(~bit_);
+    }
+    WalkStack(const WalkStack&) = delete;
+    WalkStack& operator=(const WalkStack&) = delete;
+
+    // Marks the frame's node and pushes it; ValueError for a node that is
+    // already on the path, MemoryError when the stack cannot grow.
+    bool push(Frame&& f) {
+        GraphNodeObject* n = as_node(f.node.get());
+        if (n->on_path & bit_) return raise_cycle(n);
+        QV_TRY frames_.push_back(std::move(f));
+        QV_CATCH(false)
+        n->on_path |= bit_;
+        return true;
+    }
+    Frame& top() { return frames_.back(); }
+    void pop() {
+        as_node(frames_.back().node.get())->on_path &= static_cast<uint8_t>(~bit_);
+        frames_.pop_back();
+    }
+    bool empty() const { return frames_.empty(); }
+
+private:
+    static const std::size_t kInitialFrames = 128;
+    std::vector<Frame> frames_;
+    uint8_t bit_;
+};
+
+// done[nodeId] as the scoring passes read and set it. A one-dimensional
+// NumPy array (or bytearray) of one-byte items is read and written in
+// place; anything else, and indices outside such an array, go through
+// Python subscripts, with their errors.
+class DoneMarks {
+public:
+    explicit DoneMarks(PyObject* done) : obj_(done) {}
+    ~DoneMarks() {
+        if (mode_ == kFast) PyBuffer_Release(&buf_);
+    }
+    DoneMarks(const DoneMarks&) = delete;
+    DoneMarks& operator=(const DoneMarks&) = delete;
+
+    // 1: marked, 0: not marked, -1: error.
+    int get(int32_t id) {
+        if (mode_ == kUntried) try_fast();
+        if (mode_ == kFast && id >= 0 && id < len_) return data_[id * stride_] != 0;
+        Ref key(PyLong_FromLong(id));
+        Ref v(key ? PyObject_GetItem(obj_, key.get()) : nullptr);
+        return v ? PyObject_IsTrue(v.get()) : -1;
+    }
+    bool set(int32_t id) {
+        if (mode_ == kUntried) try_fast();
+        if (mode_ == kFast && id >= 0 && id < len_) {
+            data_[id * stride_] = 1;
+            return true;
+        }
+        Ref key(PyLong_FromLong(id));
+        return key && PyObject_SetItem(obj_, key.get(), Py_True) == 0;
+    }
+
+private:
+    enum Mode { kUntried, kFast, kGeneric };
+    void try_fast();
+
+    PyObject* obj_;
+    Py_buffer buf_{};
+    char* data_ = nullptr;
+    Py_ssize_t len_ = 0;
+    Py_ssize_t stride_ = 1;
+    Mode mode_ = kUntried;
+};
+
+// featuresD.dotFull(weights) for the nodes of one walk: the weights' buffer
+// is acquired at the first product and kept, with dotFull's errors.
+class WeightsDot {
+public:
+    explicit WeightsDot(PyObject* weights) : weights_(weights) {}
+    ~WeightsDot() { view_release(view_); }
+    WeightsDot(const WeightsDot&) = delete;
+    WeightsDot& operator=(const WeightsDot&) = delete;
+
+    bool dot(PyObject* vec, double* out);
+    // Starts loading the weights that dot(vec) will read, for a sparse
+    // vector and weights that are a float64 buffer; anything else is left
+    // for dot() to report.
+    void prefetch(PyObject* vec);
+
+private:
+    PyObject* weights_;
+    View1D view_{};
+    bool tried_ = false;  // prefetch() tried to get the view
+};
+
+}  // namespace forest
+}  // namespace qv
+
+#endif
