@@ -2,6 +2,7 @@
 // information trees and feature forests. This file only registers: the
 // behaviour lives in the class files.
 #include "common/module_util.h"
+#include "feature/chain/chain_model.h"
 #include "feature/combine/fcombo.h"
 #include "feature/forest/forest.h"
 #include "feature/infotree/infotree.h"
@@ -55,6 +56,8 @@ PyMODINIT_FUNC PyInit_feature(void) {
         {ready_bloom_fmap, &BloomFMap_Type, "BloomFMap"},
         {ready_feature_hasher, &FeatureHasher_Type, "FeatureHasher"},
         {ready_graph_node, &GraphNode_Type, "GraphNode"},
+        {ready_chain_model, &ChainModel_Type, "ChainModel"},
+        {nullptr, &CompiledSentence_Type, "CompiledSentence"},  // readied with ChainModel
     };
     for (const Class& c : classes)
         if ((c.ready && !c.ready()) || !add_type(m.get(), c.type, c.name)) return nullptr;

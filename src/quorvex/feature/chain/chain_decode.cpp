@@ -1,0 +1,238 @@
+// ChainModel.compile and ChainModel.decode: turning a sentence's feature
+// lists and candidate labels into a CompiledSentence, and Viterbi over it.
+#include <vector>
+
+#include "common/args.h"
+#include "common/errors.h"
+#include "feature/chain/chain_model.h"
+
+namespace qv {
+
+namespace {
+
+// A sequence argument that must not be a single string (a str is a
+// sequence of characters, never what is meant here).
+PyObject* as_sequence(PyObject* obj, const char* what, Py_ssize_t position = -1) {
+    if (PyUnicode_Check(obj) || PyBytes_Check(obj)) {
+        if (position < 0)
+            PyErr_Format(PyExc_TypeError, "%s must be a sequence, not a single %.200s", what, Py_TYPE(obj)->tp_name);
+        else
+            PyErr_Format(PyExc_TypeError, "%s at position %zd must be a sequence, not a single %.200s", what,
+                         position, Py_TYPE(obj)->tp_name);
+        return nullptr;
+    }
+    return PySequence_Fast(obj, what);
+}
+
+}  // namespace
+
+bool SentenceInput::read(ChainCore* core, PyObject* sentence, PyObject* candidates, PyObject* gold_labels) {
+        QV_TRY
+        Ref seq(as_sequence(sentence, "a sentence (a sequence of FeatureLists)"));
+        if (!seq) return false;
+        const Py_ssize_t K = PySequence_Fast_GET_SIZE(seq.get());
+        for (Py_ssize_t k = 0; k < K; ++k) {
+            PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), k);
+            if (PyObject_TypeCheck(item, &FeatureList_Type)) {
+                flists.push_back(Ref::borrow(item));
+                continue;
+            }
+            if (PyUnicode_Check(item) || PyBytes_Check(item)) {
+                PyErr_Format(PyExc_TypeError,
+                             "the features of position %zd must be a FeatureList or a list of features, not a "
+                             "single %.200s",
+                             k, Py_TYPE(item)->tp_name);
+                return false;
+            }
+            Ref fl(feature_list_from(item));
+            if (!fl) return false;
+            flists.push_back(std::move(fl));
+        }
+        const std::size_t labels = core->label_bytes.size();
+        if (candidates == Py_None) {
+            for (Py_ssize_t k = 0; k < K; ++k) {
+                for (uint32_t l = 0; l < labels; ++l) cands.push_back(l);
+                cand_start.push_back(static_cast<uint32_t>(cands.size()));
+            }
+        } else {
+            Ref cseq(as_sequence(candidates, "candidates"));
+            if (!cseq) return false;
+            if (PySequence_Fast_GET_SIZE(cseq.get()) != K) {
+                PyErr_Format(PyExc_ValueError, "candidates has %zd positions, the sentence %zd",
+                             PySequence_Fast_GET_SIZE(cseq.get()), K);
+                return false;
+            }
+            for (Py_ssize_t k = 0; k < K; ++k) {
+                Ref one(as_sequence(PySequence_Fast_GET_ITEM(cseq.get(), k), "the candidates", k));
+                if (!one) return false;
+                const Py_ssize_t n = PySequence_Fast_GET_SIZE(one.get());
+                if (n == 0) {
+                    PyErr_Format(PyExc_ValueError, "position %zd has no candidate labels", k);
+                    return false;
+                }
+                for (Py_ssize_t i = 0; i < n; ++i) {
+                    int64_t l = label_index(core, PySequence_Fast_GET_ITEM(one.get(), i), "a candidate label", k);
+                    if (l < 0) return false;
+                    cands.push_back(static_cast<uint32_t>(l));
+                }
+                cand_start.push_back(static_cast<uint32_t>(cands.size()));
+            }
+        }
+        if (gold_labels != Py_None) {
+            Ref gseq(as_sequence(gold_labels, "gold"));
+            if (!gseq) return false;
+            if (PySequence_Fast_GET_SIZE(gseq.get()) != K) {
+                PyErr_Format(PyExc_ValueError, "gold has %zd labels, the sentence %zd positions",
+                             PySequence_Fast_GET_SIZE(gseq.get()), K);
+                return false;
+            }
+            for (Py_ssize_t k = 0; k < K; ++k) {
+                int64_t l = label_index(core, PySequence_Fast_GET_ITEM(gseq.get(), k), "a gold label", k);
+                if (l < 0) return false;
+                gold.push_back(static_cast<uint32_t>(l));
+            }
+        }
+        return true;
+        QV_CATCH(false)
+}
+
+namespace {
+
+// The label objects of a decoded path (a new list).
+PyObject* path_list(ChainModelObject* self, const std::vector<uint32_t>& path) {
+    Ref out(PyList_New(static_cast<Py_ssize_t>(path.size())));
+    if (!out) return nullptr;
+    for (std::size_t k = 0; k < path.size(); ++k) {
+        PyObject* l = PyTuple_GET_ITEM(self->labels, path[k]);
+        Py_INCREF(l);
+        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(k), l);
+    }
+    return out.release();
+}
+
+// The compiled form of a CompiledSentence argument of this model.
+const CompiledChain* own_compiled(ChainModelObject* self, PyObject* obj) {
+    CompiledSentenceObject* s = as_compiled(obj);
+    if (s->model != reinterpret_cast<PyObject*>(self) || !s->chain) {
+        PyErr_SetString(PyExc_ValueError, "the CompiledSentence was compiled by another ChainModel");
+        return nullptr;
+    }
+    return s->chain;
+}
+
+PyObject* cm_compile(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"sentence", "candidates", "gold", nullptr};
+    static const ArgSpec spec{"compile", names, 0, 1};
+    PyObject* a[3];
+    if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+    ChainModelObject* m = as_chain(self);
+    ChainCore* core = chain_core(m);
+    if (!core) return nullptr;
+    SentenceInput in;
+    if (!in.read(core, a[0], a[1] ? a[1] : Py_None, a[2] ? a[2] : Py_None)) return nullptr;
+    // Reading ran Python code: the combiner must still be the one the
+    // tables were made from.
+    if (!chain_core(m)) return nullptr;
+    std::unique_ptr<CompiledChain> chain;
+    QV_TRY chain.reset(new CompiledChain());
+    QV_CATCH(nullptr)
+    {
+        CoreUse use(core);
+        if (!use || !compile_input(core, in, *chain)) return nullptr;
+    }
+    QV_TRY chain->cand_start.shrink_to_fit();
+    chain->cand_label.shrink_to_fit();
+    chain->entry_start.shrink_to_fit();
+    chain->entry_id.shrink_to_fit();
+    chain->entry_val.shrink_to_fit();
+    QV_CATCH(nullptr)
+    CompiledSentenceObject* out = PyObject_GC_New(CompiledSentenceObject, &CompiledSentence_Type);
+    if (!out) return nullptr;
+    out->model = Ref::borrow(self).release();
+    out->chain = chain.release();
+    PyObject_GC_Track(out);
+    return reinterpret_cast<PyObject*>(out);
+}
+
+PyObject* cm_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"sentence", "weights", "candidates", nullptr};
+    static const ArgSpec spec{"decode", names, 0, 2};
+    PyObject* a[3];
+    if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+    ChainModelObject* m = as_chain(self);
+    ChainCore* core = chain_core(m);
+    if (!core) return nullptr;
+    // Everything that may run Python code comes first: the weights' buffer
+    // and the conversion of the input.
+    WeightsView w;
+    if (!w.acquire(a[1], core)) return nullptr;
+    const CompiledChain* chain = nullptr;
+    SentenceInput in;
+    if (Py_TYPE(a[0]) == &CompiledSentence_Type) {
+        if (a[2] && a[2] != Py_None) {
+            PyErr_SetString(PyExc_TypeError, "a CompiledSentence carries its candidates: pass candidates=None");
+            return nullptr;
+        }
+        chain = own_compiled(m, a[0]);
+        if (!chain) return nullptr;
+    } else if (!in.read(core, a[0], a[2] ? a[2] : Py_None, Py_None) || !chain_core(m)) {
+        return nullptr;
+    }
+    CoreUse use(core);
+    if (!use) return nullptr;
+    if (!chain) {
+        if (!compile_input(core, in, core->scratch)) return nullptr;
+        chain = &core->scratch;
+    }
+    int64_t failed;
+    QV_TRY failed = core->decoder.decode(*chain, core->vectors, w.weights(), core->path);
+    QV_CATCH(nullptr)
+    if (failed >= 0) {
+        raise_no_path(failed, chain->positions());
+        return nullptr;
+    }
+    return path_list(m, core->path);
+}
+
+}  // namespace
+
+bool compile_input(ChainCore* core, const SentenceInput& in, CompiledChain& out) {
+    QV_TRY
+    out.clear();
+    std::vector<uint32_t> cands;
+    for (std::size_t k = 0; k < in.flists.size(); ++k) {
+        cands.assign(in.cands.begin() + in.cand_start[k], in.cands.begin() + in.cand_start[k + 1]);
+        if (!in.gold.empty()) {
+            // Training always offers the gold label.
+            bool present = false;
+            for (uint32_t l : cands) present = present || l == in.gold[k];
+            if (!present) cands.push_back(in.gold[k]);
+        }
+        auto* fl = reinterpret_cast<FeatureListObject*>(in.flists[k].get());
+        if (!core->compiler->add_position(fl, cands.data(), cands.size(), out)) {
+            out.clear();
+            return false;
+        }
+    }
+    out.gold = in.gold;
+    QV_CATCH(false)
+    return true;
+}
+
+PyMethodDef chain_decode_methods[] = {
+    {"compile", reinterpret_cast<PyCFunction>(cm_compile), METH_FASTCALL | METH_KEYWORDS,
+     "compile(sentence, candidates=None, gold=None) -> CompiledSentence\n\n"
+     "Resolves the features of a sentence once: sentence is a sequence of FeatureLists (or of what\n"
+     "FeatureList() takes), one per position; candidates None offers every label at every position,\n"
+     "else one sequence of labels per position (repeats are dropped); gold, one label per position,\n"
+     "is needed for training and is added to the candidates of a position that lacks it."},
+    {"decode", reinterpret_cast<PyCFunction>(cm_decode), METH_FASTCALL | METH_KEYWORDS,
+     "decode(sentence, weights, candidates=None) -> list of labels\n\n"
+     "The best label sequence under weights (a 1-d float64 array at least n_features long):\n"
+     "the labels that decode_simple_crf chooses on make_simple_crf over fc.label_nodes of the same\n"
+     "features and candidates, ties included (the later candidate of equal scores wins). sentence\n"
+     "is as for compile, or a CompiledSentence of this model (then candidates must be None).\n"
+     "AssertionError when every path falls below the score floor of -1000.0."},
+    {nullptr, nullptr, 0, nullptr}};
+
+}  // namespace qv

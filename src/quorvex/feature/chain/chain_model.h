@@ -1,0 +1,138 @@
+// ChainModel: a linear-chain model over a frozen FCombo and a label set,
+// decoding and training without forests. It reads the combiner's
+// dictionary once (emission keys "label^...", transition keys
+// "T<previous>-<label>" with None for the start, "STOP"), and then turns a
+// sentence's FeatureLists into a CompiledSentence (emission entries per
+// candidate label) that Viterbi decoding and the perceptron step use. The
+// labels it chooses are those that make_simple_crf + decode_simple_crf
+// choose for the same candidates, weights and combiner.
+#ifndef QUORVEX_FEATURE_CHAIN_CHAIN_MODEL_H
+#define QUORVEX_FEATURE_CHAIN_CHAIN_MODEL_H
+
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "common/buffer_view.h"
+#include "feature/chain/emission_compiler.h"
+#include "feature/chain/viterbi.h"
+#include "feature/combine/fcombo.h"
+
+namespace qv {
+
+// What a built model knows, in plain C++.
+struct ChainCore {
+    EmissionTable table;
+    ChainVectors vectors;
+    CPPAlphabet label_ids;  // label bytes -> label index
+    std::vector<std::string> label_bytes;
+    std::unordered_map<PyObject*, uint32_t> label_objects;  // the model's own label objects
+    // The combiner as it was when the model was built.
+    uint64_t dict_generation = 0;
+    int32_t n = 1;
+    int32_t bias_item = -1;
+    int use_utf8 = 1;
+    std::size_t n_features = 0;  // the dictionary's size: the shortest weight array
+    // Scratch of decode and compile, used by one call at a time.
+    std::unique_ptr<EmissionCompiler> compiler;
+    ViterbiDecoder decoder;
+    CompiledChain scratch;
+    std::vector<uint32_t> path, labels_tmp;
+    bool busy = false;
+};
+
+struct ChainModelObject {
+    PyObject_HEAD
+    PyObject* fc;           // the FCombo (None until __init__)
+    PyObject* dict;         // its dictionary at build time
+    PyObject* labels;       // tuple of str
+    PyObject* transitions;  // tuple of SparseVectorD, indexed as ChainVectors
+    ChainCore* core;        // owned; nullptr until __init__
+};
+
+struct CompiledSentenceObject {
+    PyObject_HEAD
+    PyObject* model;  // the ChainModel that compiled it
+    CompiledChain* chain;  // owned
+};
+
+extern PyTypeObject ChainModel_Type;
+extern PyTypeObject CompiledSentence_Type;
+bool ready_chain_model();
+
+inline ChainModelObject* as_chain(PyObject* o) { return reinterpret_cast<ChainModelObject*>(o); }
+inline CompiledSentenceObject* as_compiled(PyObject* o) { return reinterpret_cast<CompiledSentenceObject*>(o); }
+
+// The model's core, or ValueError when it was never initialised or its
+// combiner changed since (dictionary, n or bias).
+ChainCore* chain_core(ChainModelObject* self);
+
+// Holds the core's scratch for one call (RuntimeError when a callback
+// re-entered the model).
+class CoreUse {
+public:
+    explicit CoreUse(ChainCore* core) : core_(core) {
+        if (core_->busy) {
+            PyErr_SetString(PyExc_RuntimeError, "ChainModel is already in use by this thread");
+            core_ = nullptr;
+            return;
+        }
+        core_->busy = true;
+    }
+    ~CoreUse() {
+        if (core_) core_->busy = false;
+    }
+    CoreUse(const CoreUse&) = delete;
+    CoreUse& operator=(const CoreUse&) = delete;
+    explicit operator bool() const { return core_ != nullptr; }
+
+private:
+    ChainCore* core_;
+};
+
+// The labels as a tuple of distinct str (new reference); TypeError or
+// ValueError otherwise.
+PyObject* label_tuple(PyObject* labels);
+// Fills the label tables of core (use_utf8 set) from such a tuple.
+bool init_labels(ChainCore& core, PyObject* labels);
+
+// Label index of a label object (a str), or -1 with ValueError/TypeError
+// naming `what`.
+int64_t label_index(ChainCore* core, PyObject* label, const char* what, Py_ssize_t position);
+
+// A weight array: a 1-d float64 buffer at least n_features long.
+struct WeightsView {
+    View1D view{};
+    ~WeightsView() { view_release(view); }
+    bool acquire(PyObject* weights, const ChainCore* core);
+    Weights weights() const { return {view.data, view.stride}; }
+};
+
+// The inputs of one sentence, converted before any native work starts
+// (converting may run Python code): FeatureLists (or what FeatureList()
+// takes) per position; candidates None for every label, else a sequence
+// of labels per position; gold None or one label per position.
+struct SentenceInput {
+    std::vector<Ref> flists;
+    std::vector<uint32_t> cand_start{0};
+    std::vector<uint32_t> cands;  // label indices
+    std::vector<uint32_t> gold;
+
+    bool read(ChainCore* core, PyObject* sentence, PyObject* candidates, PyObject* gold_labels);
+};
+
+// Compiles a read sentence into out (cleared first); a gold label missing
+// from its position's candidates is added to them. The caller holds the
+// core (CoreUse). False with a Python error.
+bool compile_input(ChainCore* core, const SentenceInput& in, CompiledChain& out);
+
+// ValueError for a decode that ended below the score floor.
+bool raise_no_path(int64_t position, std::size_t positions);
+
+// The methods of the other files.
+extern PyMethodDef chain_train_methods[];
+
+}  // namespace qv
+
+#endif

@@ -1,0 +1,105 @@
+// Viterbi decoding of a compiled sentence, scored exactly as the forest
+// that make_simple_crf builds for the same candidates is scored by
+// decode_simple_crf, so both choose the same labels, ties included:
+//
+//   start node    s0 = fc([]) . w   (0 unless the combiner has a bias)
+//   candidate     e(k, l) = fc(flist_k, labels=[l]) . w
+//   transition    t(p, l) = fc([("T<p>-<l>", 1.0)]) . w, and into the last
+//                 position fc([("T<p>-<l>", 1.0), ("STOP", 1.0)]) . w
+//   state (k, l)  inside = max over p of (t(p, l) + e(k, l)) + inside(k-1, p),
+//                 at least -1000.0, then + s0; the later of equal scores wins
+//   stop          the best state of the last position by the same rule
+//
+// Every sum is taken in the forest's order (dot products add a vector's
+// entries in id order from 0.0), so the scores are equal bit for bit. A
+// chosen state whose transitions all score below -1000.0 has no best
+// derivation: decoding fails there, as the forest's extraction does.
+#ifndef QUORVEX_FEATURE_CHAIN_VITERBI_H
+#define QUORVEX_FEATURE_CHAIN_VITERBI_H
+
+#include <cstdint>
+#include <vector>
+
+#include "feature/chain/compiled_chain.h"
+
+namespace qv {
+
+// A dense weight array as a decode reads it.
+struct Weights {
+    const char* data;
+    std::ptrdiff_t stride;  // bytes
+    const double* at(coordinate_t k) const {
+        return reinterpret_cast<const double*>(data + static_cast<std::ptrdiff_t>(k) * stride);
+    }
+    double operator[](coordinate_t k) const { return *at(k); }
+};
+
+// Small sparse vectors (id order) in one flat store.
+struct VectorStore {
+    std::vector<uint32_t> start{0};
+    std::vector<coordinate_t> id;
+    std::vector<double> val;
+
+    std::size_t size() const { return start.size() - 1; }
+    void add(const coordinate_t* ids, const double* vals, std::size_t n) {
+        id.insert(id.end(), ids, ids + n);
+        val.insert(val.end(), vals, vals + n);
+        start.push_back(static_cast<uint32_t>(id.size()));
+    }
+    double dot(std::size_t v, const Weights& w) const {
+        double s = 0.0;
+        for (uint32_t j = start[v]; j < start[v + 1]; ++j) s += val[j] * w[id[j]];
+        return s;
+    }
+};
+
+// The vectors of the nodes that are not candidates: vector 0 is fc([]);
+// then, for previous label p (0 the start, l + 1 label l) and label l,
+// the transition vector at 1 + 2 * (p * labels + l) and its variant into
+// the last position right after it.
+struct ChainVectors {
+    VectorStore store;
+    uint32_t labels = 0;
+
+    std::size_t transition(uint32_t prev_plus_one, uint32_t l, bool last) const {
+        return 1 + 2 * (static_cast<std::size_t>(prev_plus_one) * labels + l) + (last ? 1 : 0);
+    }
+};
+
+class ViterbiDecoder {
+public:
+    // Decodes positions of cs against w into labels (one label index per
+    // position). Returns -1, or the position whose chosen state has no
+    // transition at or above the floor (positions() for the stop node).
+    int64_t decode(const CompiledChain& cs, const ChainVectors& vectors, const Weights& w,
+                   std::vector<uint32_t>& labels);
+
+private:
+    // Transition scores of this decode, computed when first needed.
+    std::vector<double> tscore_;
+    std::vector<uint64_t> tstamp_;
+    uint64_t stamp_ = 0;
+    std::vector<double> inside_;  // per candidate
+    std::vector<int64_t> back_;   // per candidate: the previous position's candidate, or -1
+
+    double transition(const ChainVectors& vectors, const Weights& w, uint32_t prev_plus_one, uint32_t l,
+                      bool last) {
+        const std::size_t v = vectors.transition(prev_plus_one, l, last);
+        if (tstamp_[v] != stamp_) {
+            tstamp_[v] = stamp_;
+            tscore_[v] = vectors.store.dot(v, w);
+        }
+        return tscore_[v];
+    }
+};
+
+// e(k, c): the emission score of candidate c.
+inline double emission_score(const CompiledChain& cs, std::size_t c, const Weights& w) {
+    double s = 0.0;
+    for (uint32_t j = cs.entry_start[c]; j < cs.entry_start[c + 1]; ++j) s += cs.entry_val[j] * w[cs.entry_id[j]];
+    return s;
+}
+
+}  // namespace qv
+
+#endif

@@ -1,0 +1,317 @@
+"""ChainModel: decoding and perceptron training without forests, cross-checked against
+make_simple_crf + decode_simple_crf and AvgPer.update on random chains."""
+import gc
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+from quorvex.feature import (ChainModel, CompiledSentence, FCombo, FeatureList, decode_simple_crf,
+                             make_simple_crf)
+from quorvex.learn import AvgPer
+
+NAMES = ["w=a", "w=b", "w=c", "s=x", "s=y", "len", "cap", "d^e"]
+LABEL_POOL = ["A", "B", "C", "NOUN", "VERB", "x", "é", "L1", "L2", "L3", "A^B", "P"]
+
+
+@st.composite
+def chains(draw):
+    """A random tagging problem: labels, a combiner, training sentences that register the keys
+    and test sentences with features never seen (unknown to the frozen dictionary)."""
+    labels = draw(st.lists(st.sampled_from(LABEL_POOL), min_size=1, max_size=12, unique=True))
+    n = draw(st.integers(1, 3))
+    bias = draw(st.sampled_from([None, "<b>"]))
+    feature = st.one_of(st.sampled_from(NAMES),
+                        st.tuples(st.sampled_from(NAMES + ["new"]), st.sampled_from([0.5, 2.0, -1.0, 3.0])))
+    flist = st.lists(feature, max_size=5).map(FeatureList)
+    cand = st.lists(st.sampled_from(labels), min_size=1, max_size=len(labels) + 2)
+
+    def sentence(max_len):
+        return st.integers(1, max_len).flatmap(
+            lambda k: st.tuples(st.lists(flist, min_size=k, max_size=k), st.lists(cand, min_size=k, max_size=k)))
+
+    train = draw(st.lists(sentence(8), min_size=1, max_size=4))
+    tests = draw(st.lists(sentence(40), min_size=1, max_size=3))
+    return labels, n, bias, train, tests
+
+
+def register_old_way(fc, labels, train):
+    """Keys registered label by label, as fc(flist, labels=...) adds them: not in feature order."""
+    for flists, cands in train:
+        for fl, cs in zip(flists, cands):
+            fc(fl, labels=cs)
+    for prev in [None] + labels:
+        for lbl in labels:
+            fc([("T%s-%s" % (prev, lbl), 1.0)])
+            fc([("T%s-%s" % (prev, lbl), 1.0), ("STOP", 1.0)])
+    fc([])
+    fc.dict.growing = False
+
+
+def forest_labels(fc, flists, cands, weights):
+    forest = make_simple_crf([fc.label_nodes(fl, cs) for fl, cs in zip(flists, cands)])
+    return [c.label for c in decode_simple_crf(forest, weights, fc)]
+
+
+def random_weights(rng, size, kind):
+    if kind == "ties":      # few distinct values: many exactly equal path scores
+        return rng.choice([0.0, 1.0, -1.0, 0.5], size=size)
+    if kind == "zero":
+        return np.zeros(size)
+    if kind == "floor":     # paths far below the score floor of -1000.0
+        return rng.normal(-400.0, 300.0, size=size)
+    return rng.normal(size=size)
+
+
+def build(labels, n, bias, train, monotone):
+    fc = FCombo(n, bias_item=bias)
+    if monotone:
+        ChainModel.register_keys(fc, labels, [s for s, _ in train], [c for _, c in train])
+    else:
+        register_old_way(fc, labels, train)
+    return fc, ChainModel(fc, labels)
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(chains(), st.booleans(), st.sampled_from(["normal", "ties", "zero", "floor"]), st.integers(0, 2**32 - 1))
+def test_decode_equals_forest(problem, monotone, kind, seed):
+    labels, n, bias, train, tests = problem
+    fc, model = build(labels, n, bias, train, monotone)
+    # Registered by feature, the keys need no sorting (unless a label's '^' makes keys ambiguous).
+    assert model.monotone or not monotone or any("^" in l for l in labels)
+    w = random_weights(np.random.default_rng(seed), model.n_features, kind)
+    for flists, cands in train + tests:
+        try:
+            expected = forest_labels(fc, flists, cands, w)
+        except AssertionError:
+            with pytest.raises(AssertionError):
+                model.decode(flists, w, cands)
+            continue
+        assert model.decode(flists, w, cands) == expected
+        compiled = model.compile(flists, cands)
+        assert model.decode(compiled, w) == expected
+
+
+def reference_step(fc, flists, gold, pred):
+    """The perceptron step built from the combiner's own vectors."""
+    pairs = []
+    gprev = pprev = None
+    last = len(gold) - 1
+
+    def trans(prev, lbl, k):
+        feats = [("T%s-%s" % (prev, lbl), 1.0)] + ([("STOP", 1.0)] if k == last else [])
+        return fc(feats)
+
+    for k, (fl, g, p) in enumerate(zip(flists, gold, pred)):
+        if g != p:
+            pairs += [(1.0, fc(fl, labels=[g])), (-1.0, fc(fl, labels=[p]))]
+        if (gprev, g) != (pprev, p):
+            pairs += [(1.0, trans(gprev, g, k)), (-1.0, trans(pprev, p, k))]
+        gprev, pprev = g, p
+    return pairs
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(chains(), st.booleans(), st.integers(0, 2**32 - 1))
+def test_perceptron_epoch_equals_forest_path(problem, monotone, seed):
+    labels, n, bias, train, _ = problem
+    fc, model = build(labels, n, bias, train, monotone)
+    rng = np.random.default_rng(seed)
+    golds = [[rng.choice(cs) for cs in cands] for _, cands in train]
+    compiled = [model.compile(fl, cs, g) for (fl, cs), g in zip(train, golds)]
+    order = list(rng.permutation(len(train))) * 2
+    native, forest = AvgPer(model.n_features), AvgPer(model.n_features)
+    tokens, wrong = model.train_epoch(compiled, native, order=order)
+    expect_wrong = 0
+    for i in order:
+        flists, cands = train[i]
+        # Training offers the gold label at every position.
+        cands = [list(cs) + ([g] if g not in cs else []) for cs, g in zip(cands, golds[i])]
+        pred = forest_labels(fc, flists, cands, forest.weights)
+        expect_wrong += sum(p != g for p, g in zip(pred, golds[i]))
+        step = reference_step(fc, flists, golds[i], pred)
+        assert [(a, list(v)) for a, v in model.gradient(compiled[i], pred)] == [(a, list(v)) for a, v in step]
+        forest.update(step)
+    assert (tokens, wrong) == (sum(len(train[i][0]) for i in order), expect_wrong)
+    assert native.timestep == forest.timestep == len(order)
+    for name in ("weights", "avgWeights"):
+        assert getattr(native, name).tobytes() == getattr(forest, name).tobytes()
+    native.get_dense(0, model.n_features, testing=False)
+    forest.get_dense(0, model.n_features, testing=False)
+    assert native.avgWeights.tobytes() == forest.avgWeights.tobytes()
+
+
+# --- worked cases ---------------------------------------------------------------------------
+
+@pytest.fixture
+def small():
+    fc = FCombo(1)
+    labels = ["DET", "NOUN", "VERB"]
+    sents = [[FeatureList(["w=the"]), FeatureList(["w=dog"]), FeatureList(["w=barks"])]]
+    ChainModel.register_keys(fc, labels, sents, [[labels] * 3])
+    return fc, labels, ChainModel(fc, labels), sents[0]
+
+
+def test_keys_registered_by_feature_and_frozen(small):
+    fc, labels, model, _ = small
+    words = list(fc.dict)
+    assert words[:3] == ["DET^w=the", "NOUN^w=the", "VERB^w=the"]
+    assert "TNone-DET" in words and "TVERB-NOUN" in words and "STOP" in words
+    assert not fc.dict.growing and model.monotone and model.n_features == len(words)
+    assert model.labels == tuple(labels)
+
+
+def test_single_token_and_empty_sentences(small):
+    fc, labels, model, sent = small
+    w = np.zeros(model.n_features)
+    w[fc.dict["NOUN^w=dog"]] = 1.0
+    assert model.decode(sent[1:2], w) == ["NOUN"]
+    assert model.decode([], w) == []
+    # A single token's transition is the one into the last position: "STOP" counts.
+    w[fc.dict["STOP"]] = 5.0
+    assert model.decode(sent[1:2], w) == forest_labels(fc, sent[1:2], [labels], w)
+
+
+def test_transition_weights_decide(small):
+    fc, labels, model, sent = small
+    w = np.zeros(model.n_features)
+    w[fc.dict["TDET-NOUN"]] = 2.0
+    w[fc.dict["TNOUN-VERB"]] = 2.0
+    w[fc.dict["TNone-DET"]] = 1.0
+    assert model.decode(sent, w) == ["DET", "NOUN", "VERB"]
+    assert model.decode(sent, w, [["NOUN", "DET"], ["VERB"], labels]) == \
+        forest_labels(fc, sent, [["NOUN", "DET"], ["VERB"], labels], w)
+
+
+def test_compiled_sentence(small):
+    fc, labels, model, sent = small
+    cs = model.compile(sent, [["DET"], ["NOUN", "NOUN", "VERB"], ["VERB"]], gold=["DET", "NOUN", "NOUN"])
+    assert isinstance(cs, CompiledSentence) and len(cs) == 3 and cs.model is model
+    assert cs.gold == ("DET", "NOUN", "NOUN")
+    assert cs.candidates == [("DET",), ("NOUN", "VERB"), ("VERB", "NOUN")]  # gold added, repeats dropped
+    assert model.compile(sent).gold is None
+    with pytest.raises(TypeError):
+        CompiledSentence()
+
+
+def test_train_epoch_learns_and_reports(small):
+    fc, labels, model, sent = small
+    cs = model.compile(sent, gold=["DET", "NOUN", "VERB"])
+    learner = AvgPer(model.n_features)
+    seen = []
+    for _ in range(3):
+        tokens, wrong = model.train_epoch([cs] * 5, learner, callback=seen.append, every=2)
+        assert tokens == 15
+    assert seen == [2, 4, 5] * 3 and learner.timestep == 15
+    assert model.decode(cs, learner.weights) == ["DET", "NOUN", "VERB"]
+    assert model.train_epoch([cs], learner) == (3, 0)
+
+
+# --- bad input --------------------------------------------------------------------------------
+
+def test_model_refuses_bad_combiners():
+    fc = FCombo(1)
+    with pytest.raises(ValueError, match="frozen"):
+        ChainModel(fc, ["A"])
+    fc(["x"], labels=["A"])
+    fc.dict.growing = False
+    with pytest.raises(ValueError, match="transition"):
+        ChainModel(fc, ["A"])
+    with pytest.raises(TypeError):
+        ChainModel(None, ["A"])
+    with pytest.raises(TypeError, match="single string"):
+        ChainModel(fc, "AB")
+    with pytest.raises(ValueError, match="twice"):
+        ChainModel(fc, ["A", "A"])
+    with pytest.raises(ValueError, match="at least one"):
+        ChainModel(fc, [])
+    with pytest.raises(ValueError, match="growing"):
+        ChainModel.register_keys(fc, ["A"], [[FeatureList(["x"])]])
+    with pytest.raises(ValueError, match="not initialised"):
+        ChainModel.__new__(ChainModel).decode([], np.zeros(3))
+
+
+def test_decode_refuses_bad_input_and_changes_nothing(small):
+    fc, labels, model, sent = small
+    w = np.zeros(model.n_features)
+    with pytest.raises(ValueError, match="fewer than"):
+        model.decode(sent, w[:-1])
+    with pytest.raises(ValueError, match="dtype"):
+        model.decode(sent, w.astype(np.float32))
+    with pytest.raises(TypeError):
+        model.decode(sent, list(w))
+    with pytest.raises(TypeError, match="single str"):
+        model.decode(["w=the", "w=dog"], w)
+    with pytest.raises(TypeError, match="single"):
+        model.decode(sent, w, ["DET", "NOUN", "VERB"])
+    with pytest.raises(ValueError, match="not a label"):
+        model.decode(sent, w, [["DET"], ["ADJ"], ["VERB"]])
+    with pytest.raises(TypeError, match="labels are str"):
+        model.decode(sent, w, [["DET"], [3], ["VERB"]])
+    with pytest.raises(ValueError, match="no candidate"):
+        model.decode(sent, w, [["DET"], [], ["VERB"]])
+    with pytest.raises(ValueError, match="positions"):
+        model.decode(sent, w, [["DET"]])
+    with pytest.raises(ValueError, match="gold has"):
+        model.compile(sent, gold=["DET"])
+    cs = model.compile(sent, gold=["DET", "NOUN", "VERB"])
+    other = ChainModel(fc, labels)
+    with pytest.raises(ValueError, match="another ChainModel"):
+        other.decode(cs, w)
+    learner = AvgPer(model.n_features)
+    with pytest.raises(ValueError, match="no gold"):
+        model.train_epoch([cs, model.compile(sent)], learner)
+    with pytest.raises(IndexError):
+        model.train_epoch([cs], learner, order=[0, 1])
+    with pytest.raises(TypeError, match="CompiledSentence"):
+        model.train_epoch([sent], learner)
+    assert learner.timestep == 0 and not learner.weights.any()
+    short = AvgPer(model.n_features - 1)
+    with pytest.raises(ValueError, match="fewer than"):
+        model.train_epoch([cs], short)
+    with pytest.raises(ValueError, match="not one of its candidates"):
+        model.gradient(model.compile(sent, [["DET"]] * 3, gold=["DET"] * 3), ["DET", "NOUN", "DET"])
+
+
+def test_combiner_changes_are_noticed(small):
+    fc, labels, model, sent = small
+    w = np.zeros(model.n_features + 10)
+    fc.dict.growing = True
+    with pytest.raises(ValueError, match="changed"):
+        model.decode(sent, w)
+    fc(["w=new"])
+    fc.dict.growing = False
+    with pytest.raises(ValueError, match="changed"):
+        model.decode(sent, w)
+    fresh = ChainModel(fc, labels)
+    assert fresh.decode(sent, w) == forest_labels(fc, sent, [labels] * 3, w)
+
+
+def test_callback_errors_and_reentry(small):
+    fc, labels, model, sent = small
+    cs = model.compile(sent, gold=["DET", "NOUN", "VERB"])
+    learner = AvgPer(model.n_features)
+
+    def boom(done):
+        raise KeyError("stop")
+    with pytest.raises(KeyError):
+        model.train_epoch([cs] * 3, learner, callback=boom, every=1)
+    assert learner.timestep == 1
+    # A callback may decode with the same model meanwhile.
+    got = []
+    model.train_epoch([cs] * 2, learner, callback=lambda d: got.append(model.decode(sent, learner.weights)),
+                      every=1)
+    assert len(got) == 2
+
+    def reinit(done):
+        model.__init__(fc, labels)
+    with pytest.raises(RuntimeError, match="re-initialised"):
+        model.train_epoch([cs] * 3, learner, callback=reinit, every=1)
+
+
+def test_models_are_collected(small):
+    fc, labels, model, sent = small
+    cs = model.compile(sent)
+    del model
+    gc.collect()
+    assert cs.model.decode(cs, np.zeros(cs.model.n_features)) is not None
