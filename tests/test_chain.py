@@ -92,6 +92,30 @@ def test_decode_equals_forest(problem, monotone, kind, seed):
         assert model.decode(compiled, w) == expected
 
 
+@settings(max_examples=80, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(chains(), st.sampled_from(["candidates", "gold", "prefilled"]), st.integers(0, 2**32 - 1))
+def test_compiled_emissions_are_the_combiners_vectors(problem, keys, seed):
+    """compile() and compile_training() give every candidate exactly fc(flist, labels=[label])."""
+    labels, n, bias, train, tests = problem
+    rng = np.random.default_rng(seed)
+    sentences = [s for s, _ in train]
+    cands = [c for _, c in train]
+    golds = [[rng.choice(cs) for cs in c] for c in cands]
+    fc = FCombo(n, bias_item=bias)
+    if keys == "prefilled":   # keys already in the dictionary: compiled anew, not from the kept rows
+        fc(sentences[0][0], labels=labels[:1])
+    key_lists = [[[g] for g in gold] for gold in golds] if keys == "gold" else None
+    model, compiled = ChainModel.compile_training(fc, labels, sentences, golds, cands, keys=key_lists)
+    assert not fc.dict.growing and model.fc is fc
+    for flists, cs, gold, c in zip(sentences, cands, golds, compiled):
+        again = model.compile(flists, cs, gold)
+        assert c.candidates == again.candidates and c.gold == again.gold == tuple(gold)
+        for k, (fl, labels_k) in enumerate(zip(flists, c.candidates)):
+            for lbl in labels_k:
+                expected = list(fc(fl, labels=[lbl]))
+                assert list(c.emission(k, lbl)) == list(again.emission(k, lbl)) == expected
+
+
 def reference_step(fc, flists, gold, pred):
     """The perceptron step built from the combiner's own vectors."""
     pairs = []
@@ -248,7 +272,7 @@ def test_decode_refuses_bad_input_and_changes_nothing(small):
         model.decode(sent, w, [["DET"], ["ADJ"], ["VERB"]])
     with pytest.raises(TypeError, match="labels are str"):
         model.decode(sent, w, [["DET"], [3], ["VERB"]])
-    with pytest.raises(ValueError, match="no candidate"):
+    with pytest.raises(ValueError, match="no labels in candidates"):
         model.decode(sent, w, [["DET"], [], ["VERB"]])
     with pytest.raises(ValueError, match="positions"):
         model.decode(sent, w, [["DET"]])

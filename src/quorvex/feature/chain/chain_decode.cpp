@@ -26,74 +26,100 @@ PyObject* as_sequence(PyObject* obj, const char* what, Py_ssize_t position = -1)
 
 }  // namespace
 
-bool SentenceInput::read(ChainCore* core, PyObject* sentence, PyObject* candidates, PyObject* gold_labels) {
-        QV_TRY
-        Ref seq(as_sequence(sentence, "a sentence (a sequence of FeatureLists)"));
-        if (!seq) return false;
-        const Py_ssize_t K = PySequence_Fast_GET_SIZE(seq.get());
-        for (Py_ssize_t k = 0; k < K; ++k) {
-            PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), k);
-            if (PyObject_TypeCheck(item, &FeatureList_Type)) {
-                flists.push_back(Ref::borrow(item));
-                continue;
-            }
-            if (PyUnicode_Check(item) || PyBytes_Check(item)) {
-                PyErr_Format(PyExc_TypeError,
-                             "the features of position %zd must be a FeatureList or a list of features, not a "
-                             "single %.200s",
-                             k, Py_TYPE(item)->tp_name);
-                return false;
-            }
-            Ref fl(feature_list_from(item));
-            if (!fl) return false;
-            flists.push_back(std::move(fl));
-        }
-        const std::size_t labels = core->label_bytes.size();
-        if (candidates == Py_None) {
-            for (Py_ssize_t k = 0; k < K; ++k) {
-                for (uint32_t l = 0; l < labels; ++l) cands.push_back(l);
-                cand_start.push_back(static_cast<uint32_t>(cands.size()));
-            }
-        } else {
-            Ref cseq(as_sequence(candidates, "candidates"));
-            if (!cseq) return false;
-            if (PySequence_Fast_GET_SIZE(cseq.get()) != K) {
-                PyErr_Format(PyExc_ValueError, "candidates has %zd positions, the sentence %zd",
-                             PySequence_Fast_GET_SIZE(cseq.get()), K);
-                return false;
-            }
-            for (Py_ssize_t k = 0; k < K; ++k) {
-                Ref one(as_sequence(PySequence_Fast_GET_ITEM(cseq.get(), k), "the candidates", k));
-                if (!one) return false;
-                const Py_ssize_t n = PySequence_Fast_GET_SIZE(one.get());
-                if (n == 0) {
-                    PyErr_Format(PyExc_ValueError, "position %zd has no candidate labels", k);
-                    return false;
-                }
-                for (Py_ssize_t i = 0; i < n; ++i) {
-                    int64_t l = label_index(core, PySequence_Fast_GET_ITEM(one.get(), i), "a candidate label", k);
-                    if (l < 0) return false;
-                    cands.push_back(static_cast<uint32_t>(l));
-                }
-                cand_start.push_back(static_cast<uint32_t>(cands.size()));
-            }
-        }
-        if (gold_labels != Py_None) {
-            Ref gseq(as_sequence(gold_labels, "gold"));
-            if (!gseq) return false;
-            if (PySequence_Fast_GET_SIZE(gseq.get()) != K) {
-                PyErr_Format(PyExc_ValueError, "gold has %zd labels, the sentence %zd positions",
-                             PySequence_Fast_GET_SIZE(gseq.get()), K);
-                return false;
-            }
-            for (Py_ssize_t k = 0; k < K; ++k) {
-                int64_t l = label_index(core, PySequence_Fast_GET_ITEM(gseq.get(), k), "a gold label", k);
-                if (l < 0) return false;
-                gold.push_back(static_cast<uint32_t>(l));
-            }
+bool read_label_lists(ChainCore* core, PyObject* lists, std::size_t positions, const char* what,
+                      std::vector<uint32_t>& labels, std::vector<uint32_t>& start) {
+    QV_TRY
+    labels.clear();
+    start.assign(1, 0);
+    if (lists == Py_None) {
+        for (std::size_t k = 0; k < positions; ++k) {
+            for (uint32_t l = 0; l < core->label_bytes.size(); ++l) labels.push_back(l);
+            start.push_back(static_cast<uint32_t>(labels.size()));
         }
         return true;
-        QV_CATCH(false)
+    }
+    Ref seq(as_sequence(lists, what));
+    if (!seq) return false;
+    if (static_cast<std::size_t>(PySequence_Fast_GET_SIZE(seq.get())) != positions) {
+        PyErr_Format(PyExc_ValueError, "%s has %zd positions, the sentence %zu", what,
+                     PySequence_Fast_GET_SIZE(seq.get()), positions);
+        return false;
+    }
+    for (std::size_t k = 0; k < positions; ++k) {
+        const Py_ssize_t pos = static_cast<Py_ssize_t>(k);
+        Ref one(as_sequence(PySequence_Fast_GET_ITEM(seq.get(), pos), what, pos));
+        if (!one) return false;
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(one.get());
+        if (n == 0) {
+            PyErr_Format(PyExc_ValueError, "position %zd has no labels in %s", pos, what);
+            return false;
+        }
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            int64_t l = label_index(core, PySequence_Fast_GET_ITEM(one.get(), i), what, pos);
+            if (l < 0) return false;
+            labels.push_back(static_cast<uint32_t>(l));
+        }
+        start.push_back(static_cast<uint32_t>(labels.size()));
+    }
+    return true;
+    QV_CATCH(false)
+}
+
+bool SentenceInput::read(ChainCore* core, PyObject* sentence, PyObject* candidates, PyObject* gold_labels) {
+    QV_TRY
+    flists.clear();
+    gold.clear();
+    Ref seq(as_sequence(sentence, "a sentence (a sequence of FeatureLists)"));
+    if (!seq) return false;
+    const Py_ssize_t K = PySequence_Fast_GET_SIZE(seq.get());
+    for (Py_ssize_t k = 0; k < K; ++k) {
+        PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), k);
+        if (PyObject_TypeCheck(item, &FeatureList_Type)) {
+            flists.push_back(Ref::borrow(item));
+            continue;
+        }
+        if (PyUnicode_Check(item) || PyBytes_Check(item)) {
+            PyErr_Format(PyExc_TypeError,
+                         "the features of position %zd must be a FeatureList or a list of features, not a single "
+                         "%.200s",
+                         k, Py_TYPE(item)->tp_name);
+            return false;
+        }
+        Ref fl(feature_list_from(item));
+        if (!fl) return false;
+        flists.push_back(std::move(fl));
+    }
+    if (!read_label_lists(core, candidates, flists.size(), "candidates", cands, cand_start)) return false;
+    if (gold_labels != Py_None) {
+        Ref gseq(as_sequence(gold_labels, "gold"));
+        if (!gseq) return false;
+        if (PySequence_Fast_GET_SIZE(gseq.get()) != K) {
+            PyErr_Format(PyExc_ValueError, "gold has %zd labels, the sentence %zd positions",
+                         PySequence_Fast_GET_SIZE(gseq.get()), K);
+            return false;
+        }
+        for (Py_ssize_t k = 0; k < K; ++k) {
+            int64_t l = label_index(core, PySequence_Fast_GET_ITEM(gseq.get(), k), "a gold label", k);
+            if (l < 0) return false;
+            gold.push_back(static_cast<uint32_t>(l));
+        }
+    }
+    return true;
+    QV_CATCH(false)
+}
+
+void SentenceInput::candidates_with_gold(std::vector<uint32_t>& labels, std::vector<uint32_t>& start) const {
+    labels.clear();
+    start.assign(1, 0);
+    for (std::size_t k = 0; k < flists.size(); ++k) {
+        bool present = gold.empty();
+        for (uint32_t j = cand_start[k]; j < cand_start[k + 1]; ++j) {
+            labels.push_back(cands[j]);
+            present = present || cands[j] == gold[k];
+        }
+        if (!present) labels.push_back(gold[k]);
+        start.push_back(static_cast<uint32_t>(labels.size()));
+    }
 }
 
 namespace {
@@ -140,18 +166,7 @@ PyObject* cm_compile(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         CoreUse use(core);
         if (!use || !compile_input(core, in, *chain)) return nullptr;
     }
-    QV_TRY chain->cand_start.shrink_to_fit();
-    chain->cand_label.shrink_to_fit();
-    chain->entry_start.shrink_to_fit();
-    chain->entry_id.shrink_to_fit();
-    chain->entry_val.shrink_to_fit();
-    QV_CATCH(nullptr)
-    CompiledSentenceObject* out = PyObject_GC_New(CompiledSentenceObject, &CompiledSentence_Type);
-    if (!out) return nullptr;
-    out->model = Ref::borrow(self).release();
-    out->chain = chain.release();
-    PyObject_GC_Track(out);
-    return reinterpret_cast<PyObject*>(out);
+    return new_compiled_sentence(self, chain.release());
 }
 
 PyObject* cm_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -196,27 +211,41 @@ PyObject* cm_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 
 }  // namespace
 
+PyObject* new_compiled_sentence(PyObject* model, CompiledChain* chain) {
+    std::unique_ptr<CompiledChain> owned(chain);
+    QV_TRY
+    chain->cand_start.shrink_to_fit();
+    chain->cand_label.shrink_to_fit();
+    chain->entry_start.shrink_to_fit();
+    chain->entry_id.shrink_to_fit();
+    chain->entry_val.shrink_to_fit();
+    QV_CATCH(nullptr)
+    CompiledSentenceObject* out = PyObject_GC_New(CompiledSentenceObject, &CompiledSentence_Type);
+    if (!out) return nullptr;
+    out->model = Ref::borrow(model).release();
+    out->chain = owned.release();
+    PyObject_GC_Track(out);
+    return reinterpret_cast<PyObject*>(out);
+}
+
 bool compile_input(ChainCore* core, const SentenceInput& in, CompiledChain& out) {
     QV_TRY
     out.clear();
-    std::vector<uint32_t> cands;
-    for (std::size_t k = 0; k < in.flists.size(); ++k) {
-        cands.assign(in.cands.begin() + in.cand_start[k], in.cands.begin() + in.cand_start[k + 1]);
-        if (!in.gold.empty()) {
-            // Training always offers the gold label.
-            bool present = false;
-            for (uint32_t l : cands) present = present || l == in.gold[k];
-            if (!present) cands.push_back(in.gold[k]);
-        }
-        auto* fl = reinterpret_cast<FeatureListObject*>(in.flists[k].get());
-        if (!core->compiler->add_position(fl, cands.data(), cands.size(), out)) {
-            out.clear();
-            return false;
-        }
+    const std::size_t K = in.flists.size();
+    std::vector<FeatureListObject*> flists(K);
+    for (std::size_t k = 0; k < K; ++k) flists[k] = reinterpret_cast<FeatureListObject*>(in.flists[k].get());
+    bool ok;
+    if (in.gold.empty()) {
+        ok = core->compiler->add_sentence(flists.data(), K, in.cands.data(), in.cand_start.data(), out);
+    } else {
+        std::vector<uint32_t> cands, start;
+        in.candidates_with_gold(cands, start);
+        ok = core->compiler->add_sentence(flists.data(), K, cands.data(), start.data(), out);
+        if (ok) out.gold = in.gold;
     }
-    out.gold = in.gold;
+    if (!ok) out.clear();
+    return ok;
     QV_CATCH(false)
-    return true;
 }
 
 PyMethodDef chain_decode_methods[] = {

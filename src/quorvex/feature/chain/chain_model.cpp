@@ -98,7 +98,7 @@ ChainCore* build_core(FComboObject* fc, PyObject* labels, PyObject* vectors) {
     core->n_features = dict->map.size();
     int64_t bias_row = -1;
     if (fc->bias_item >= 0 && static_cast<std::size_t>(fc->bias_item) < dict->map.size())
-        bias_row = core->table.bases().find(dict->map.word(fc->bias_item), dict->map.word_len(fc->bias_item));
+        bias_row = core->table.find(dict->map.word(fc->bias_item), dict->map.word_len(fc->bias_item));
     core->compiler.reset(new EmissionCompiler(core->table, core->use_utf8, fc->n, bias_row, core->label_bytes.size()));
     QV_CATCH(nullptr)
     return core.release();
@@ -304,6 +304,38 @@ PyObject* cs_get_nbytes(PyObject* self, void*) {
     return PyLong_FromSize_t(c ? c->bytes() : 0);
 }
 
+PyObject* cs_emission(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"position", "label", nullptr};
+    static const ArgSpec spec{"emission", names, 0, 2};
+    PyObject* a[2];
+    if (!parse_args(spec, args, nargs, kwnames, a) || !check_compiled_alive(self)) return nullptr;
+    CompiledSentenceObject* s = as_compiled(self);
+    ChainCore* core = chain_core(as_chain(s->model));
+    if (!core) return nullptr;
+    Py_ssize_t k = PyNumber_AsSsize_t(a[0], PyExc_IndexError);
+    if (k == -1 && PyErr_Occurred()) return nullptr;
+    const Py_ssize_t K = static_cast<Py_ssize_t>(s->chain->positions());
+    if (k < 0) k += K;
+    if (k < 0 || k >= K) {
+        PyErr_Format(PyExc_IndexError, "position %zd is not in a sentence of %zd positions", k, K);
+        return nullptr;
+    }
+    const int64_t l = label_index(core, a[1], "the label", k);
+    if (l < 0) return nullptr;
+    const int64_t c = s->chain->find(static_cast<std::size_t>(k), static_cast<uint32_t>(l));
+    if (c < 0) {
+        PyErr_Format(PyExc_ValueError, "%R is not a candidate at position %zd", a[1], k);
+        return nullptr;
+    }
+    return emission_vector(*s->chain, static_cast<std::size_t>(c));
+}
+
+PyMethodDef cs_methods[] = {
+    {"emission", reinterpret_cast<PyCFunction>(cs_emission), METH_FASTCALL | METH_KEYWORDS,
+     "emission(position, label) -> SparseVectorD: the emission vector of a candidate label, the\n"
+     "vector fc(features, labels=[label]) of the position's features."},
+    {nullptr, nullptr, 0, nullptr}};
+
 const Field model_field{offsetof(CompiledSentenceObject, model)};
 
 PyGetSetDef cs_getset[] = {
@@ -417,7 +449,24 @@ bool WeightsView::acquire(PyObject* weights, const ChainCore* core) {
                      view.len, core->n_features);
         return false;
     }
+    if (!view.contiguous()) {
+        QV_TRY
+        copy.resize(static_cast<std::size_t>(view.len));
+        for (Py_ssize_t i = 0; i < view.len; ++i) copy[static_cast<std::size_t>(i)] = view.at<double>(i);
+        QV_CATCH(false)
+    }
     return true;
+}
+
+PyObject* emission_vector(const CompiledChain& cs, std::size_t c) {
+    const uint32_t lo = cs.entry_start[c], n = cs.entry_start[c + 1] - lo;
+    SparseVectorD* v = sparsmat->new_sparse_d(n);
+    if (!v) return nullptr;
+    for (uint32_t j = 0; j < n; ++j) {
+        v->idx_ptr[j] = cs.entry_id[lo + j];
+        v->vals_ptr[j] = cs.entry_val[lo + j];
+    }
+    return reinterpret_cast<PyObject*>(v);
 }
 
 bool raise_no_path(int64_t position, std::size_t positions) {
@@ -477,6 +526,7 @@ bool ready_chain_model() {
     c.tp_clear = cs_clear;
     c.tp_as_sequence = &cs_sequence;
     c.tp_getset = cs_getset;
+    c.tp_methods = cs_methods;
     return PyType_Ready(&c) == 0;
 }
 

@@ -101,12 +101,16 @@ bool init_labels(ChainCore& core, PyObject* labels);
 // naming `what`.
 int64_t label_index(ChainCore* core, PyObject* label, const char* what, Py_ssize_t position);
 
-// A weight array: a 1-d float64 buffer at least n_features long.
+// A weight array: a 1-d float64 buffer at least n_features long. A strided
+// array (a[::2]) is read through a contiguous copy.
 struct WeightsView {
     View1D view{};
+    std::vector<double> copy;
     ~WeightsView() { view_release(view); }
     bool acquire(PyObject* weights, const ChainCore* core);
-    Weights weights() const { return {view.data, view.stride}; }
+    Weights weights() const {
+        return {copy.empty() ? reinterpret_cast<const double*>(view.data) : copy.data()};
+    }
 };
 
 // The inputs of one sentence, converted before any native work starts
@@ -120,12 +124,26 @@ struct SentenceInput {
     std::vector<uint32_t> gold;
 
     bool read(ChainCore* core, PyObject* sentence, PyObject* candidates, PyObject* gold_labels);
+    // The candidates with the gold label added where it is missing (training
+    // always offers it).
+    void candidates_with_gold(std::vector<uint32_t>& labels, std::vector<uint32_t>& start) const;
 };
+
+// Label lists, one per position (None: every label), as label indices
+// labels[start[k], start[k + 1]); errors name `what`.
+bool read_label_lists(ChainCore* core, PyObject* lists, std::size_t positions, const char* what,
+                      std::vector<uint32_t>& labels, std::vector<uint32_t>& start);
 
 // Compiles a read sentence into out (cleared first); a gold label missing
 // from its position's candidates is added to them. The caller holds the
 // core (CoreUse). False with a Python error.
 bool compile_input(ChainCore* core, const SentenceInput& in, CompiledChain& out);
+
+// A new SparseVectorD with the emission entries of candidate c.
+PyObject* emission_vector(const CompiledChain& cs, std::size_t c);
+
+// A new CompiledSentence of model taking over chain (deleted on failure).
+PyObject* new_compiled_sentence(PyObject* model, CompiledChain* chain);
 
 // ValueError for a decode that ended below the score floor.
 bool raise_no_path(int64_t position, std::size_t positions);

@@ -23,18 +23,6 @@ namespace qv {
 
 namespace {
 
-// A new SparseVectorD with the emission entries of candidate c.
-PyObject* emission_vector(const CompiledChain& cs, std::size_t c) {
-    const uint32_t lo = cs.entry_start[c], n = cs.entry_start[c + 1] - lo;
-    SparseVectorD* v = sparsmat->new_sparse_d(n);
-    if (!v) return nullptr;
-    for (uint32_t j = 0; j < n; ++j) {
-        v->idx_ptr[j] = cs.entry_id[lo + j];
-        v->vals_ptr[j] = cs.entry_val[lo + j];
-    }
-    return reinterpret_cast<PyObject*>(v);
-}
-
 bool append_pair(PyObject* out, PyObject* coef, PyObject* vec) {
     Ref pair(PyTuple_Pack(2, coef, vec));
     return pair && PyList_Append(out, pair.get()) == 0;
@@ -195,6 +183,15 @@ PyObject* cm_train_epoch(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     Ref no_step(PyTuple_New(0));
     if (!no_step) return nullptr;
 
+    // The steps make short-lived tuples and lists that reference counting
+    // frees; the cyclic collector would only walk every live object again
+    // and again. It is held off for the epoch (and restored on every way out).
+    struct CollectorPause {
+        int was_enabled = PyGC_Disable();
+        ~CollectorPause() {
+            if (was_enabled) PyGC_Enable();
+        }
+    } pause;
     ViterbiDecoder decoder;  // the epoch's own, so that a callback may decode meanwhile
     std::vector<uint32_t> path;
     long long tokens = 0, wrong = 0;

@@ -6,79 +6,54 @@
 
 namespace qv {
 
-bool EmissionCompiler::add_position(FeatureListObject* fl, const uint32_t* labels, std::size_t count,
-                                    CompiledChain& out) {
+bool EmissionCompiler::add_sentence(FeatureListObject* const* flists, std::size_t positions, const uint32_t* labels,
+                                    const uint32_t* start, CompiledChain& out) {
     QV_TRY
-    // The candidates, each label once.
-    const uint32_t first = static_cast<uint32_t>(out.cand_label.size());
-    // The slots are cleared on every way out.
-    struct SlotReset {
-        std::vector<int32_t>& slot;
-        const CompiledChain& out;
-        uint32_t first;
-        ~SlotReset() {
-            for (std::size_t c = first; c < out.cand_label.size(); ++c) slot[out.cand_label[c]] = -1;
-        }
-    } reset{slot_, out, first};
-    for (std::size_t i = 0; i < count; ++i) {
-        const uint32_t l = labels[i];
-        if (slot_[l] >= 0) continue;
-        out.cand_label.push_back(l);
-        slot_[l] = static_cast<int32_t>(out.cand_label.size() - 1 - first);
+    if (accs_.size() < positions) accs_.resize(positions, SparseAccum<double>{});
+    // (row, value) of every base key the table knows, per position: the
+    // accumulators sum repeats in the order they came, as the
+    // label-conjoined vector does, which also starts with the bias.
+    prefetch_names(flists, positions);
+    BasicCombiner<EmissionTable>& c = combiner_;
+    c.begin(&table_, use_utf8_, true);
+    bool ok = true;
+    for (std::size_t k = 0; k < positions && ok; ++k) {
+        accs_[k].clear();
+        if (bias_row_ >= 0) accs_[k].add(static_cast<coordinate_t>(bias_row_), 1.0);
+        c.target(&accs_[k]);
+        ok = c.load_part(flists[k]) && c.combine(n_, false, nullptr, 0, 1.0);
     }
-    const uint32_t ncand = static_cast<uint32_t>(out.cand_label.size()) - first;
-    out.cand_start.push_back(first + ncand);
-
-    // (row, value) of every base key the table knows, merged and in row
-    // order: the accumulator sums repeats in the order they came, as the
-    // label-conjoined vector does.
-    Combiner& c = combiner_;
-    c.begin(&table_.bases(), use_utf8_);
-    if (bias_row_ >= 0) c.acc.add(static_cast<coordinate_t>(bias_row_), 1.0);
-    const bool ok = c.load_part(fl) && c.combine(n_, false, nullptr, 0, 1.0) && c.flush();
+    ok = ok && c.flush();
+    c.target(nullptr);
     c.end();
     if (!ok) return false;
-    c.acc.compact();
-    const AccumEntry<double>* rows = c.acc.entries;
-    const std::size_t nrows = c.acc.len;
-
-    // Count, place, then fill each candidate's entries.
-    fill_.assign(ncand + 1, 0);
-    for (std::size_t i = 0; i < nrows; ++i)
-        for (const EmissionTable::Cell* cell = table_.row_begin(rows[i].idx); cell != table_.row_end(rows[i].idx);
-             ++cell)
-            if (slot_[cell->label] >= 0) ++fill_[slot_[cell->label] + 1];
-    const uint32_t base = static_cast<uint32_t>(out.entry_id.size());
-    for (uint32_t s = 0; s < ncand; ++s) {
-        fill_[s + 1] += fill_[s];
-        out.entry_start.push_back(base + fill_[s + 1]);
-    }
-    out.entry_id.resize(base + fill_[ncand]);
-    out.entry_val.resize(base + fill_[ncand]);
-    for (std::size_t i = 0; i < nrows; ++i)
-        for (const EmissionTable::Cell* cell = table_.row_begin(rows[i].idx); cell != table_.row_end(rows[i].idx);
-             ++cell) {
-            const int32_t s = slot_[cell->label];
-            if (s < 0) continue;
-            const uint32_t at = base + fill_[s]++;
-            out.entry_id[at] = cell->id;
-            out.entry_val[at] = rows[i].val;
-        }
-    if (!table_.monotone()) {
-        // Each candidate's entries into id order (the ids are distinct).
-        for (uint32_t s = 0; s < ncand; ++s) {
-            const uint32_t lo = out.entry_start[first + s], hi = out.entry_start[first + s + 1];
-            sort_.clear();
-            for (uint32_t j = lo; j < hi; ++j) sort_.push_back({out.entry_id[j], out.entry_val[j]});
-            std::sort(sort_.begin(), sort_.end(), [](const Pair& a, const Pair& b) { return a.id < b.id; });
-            for (uint32_t j = lo; j < hi; ++j) {
-                out.entry_id[j] = sort_[j - lo].id;
-                out.entry_val[j] = sort_[j - lo].val;
-            }
-        }
+    for (std::size_t k = 0; k < positions; ++k) {
+        accs_[k].compact();
+        spreader_.add(table_, table_.monotone(), accs_[k].entries, accs_[k].len, labels + start[k],
+                      start[k + 1] - start[k], out);
     }
     return true;
     QV_CATCH(false)
+}
+
+void EmissionCompiler::prefetch_names(FeatureListObject* const* flists, std::size_t positions) {
+    // The names of a sentence's feature lists lie anywhere in memory, three
+    // dependent reads away (list, item array, name): start each stage for
+    // every position before the next, so that the misses overlap.
+    for (std::size_t k = 0; k < positions; ++k)
+        if (flists[k]->features) prefetch_line(flists[k]->features);
+    for (std::size_t k = 0; k < positions; ++k) {
+        PyObject* names = flists[k]->features;
+        if (!names || !PyList_Check(names)) continue;
+        PyObject** items = reinterpret_cast<PyListObject*>(names)->ob_item;
+        const Py_ssize_t m = PyList_GET_SIZE(names);
+        for (Py_ssize_t i = 0; i < m; i += 8) prefetch_line(items + i);
+    }
+    for (std::size_t k = 0; k < positions; ++k) {
+        PyObject* names = flists[k]->features;
+        if (!names || !PyList_Check(names)) continue;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names); ++i) prefetch_line(PyList_GET_ITEM(names, i));
+    }
 }
 
 }  // namespace qv

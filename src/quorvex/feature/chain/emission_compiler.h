@@ -1,7 +1,9 @@
-// Compiles positions: the base keys of a position's features (every
+// Compiles sentences: the base keys of every position's features (every
 // conjunction of up to n features, as the combiner enumerates them) are
-// probed once in an EmissionTable, merged into (row, value) pairs, and
-// spread over the candidate labels as their emission entries.
+// probed once in an EmissionTable, all positions of a sentence in one
+// batch (so that more cache misses overlap), merged into (row, value) pairs
+// per position, and spread over the candidate labels as their emission
+// entries.
 #ifndef QUORVEX_FEATURE_CHAIN_EMISSION_COMPILER_H
 #define QUORVEX_FEATURE_CHAIN_EMISSION_COMPILER_H
 
@@ -10,6 +12,7 @@
 
 #include "feature/chain/compiled_chain.h"
 #include "feature/chain/emission_table.h"
+#include "feature/chain/entry_spreader.h"
 #include "feature/combine/combiner.h"
 
 namespace qv {
@@ -19,29 +22,31 @@ public:
     // n: the combiner's conjunction order; bias_row: the row of the bias
     // word (added first, with 1.0, as the combiner adds "label^bias"), or -1.
     EmissionCompiler(EmissionTable& table, int use_utf8, int n, int64_t bias_row, std::size_t labels)
-        : table_(table), use_utf8_(use_utf8), n_(n), bias_row_(bias_row), slot_(labels, -1) {}
+        : table_(table), use_utf8_(use_utf8), n_(n), bias_row_(bias_row), spreader_(labels) {}
+    ~EmissionCompiler() {
+        for (SparseAccum<double>& a : accs_) a.release();
+    }
     EmissionCompiler(const EmissionCompiler&) = delete;
     EmissionCompiler& operator=(const EmissionCompiler&) = delete;
 
-    // Appends position (fl, candidate labels) to out: the candidates
-    // without repeats, then their entries. False with a Python error (a
-    // feature name that is not a str); out is then left with a partial
-    // position, to be discarded.
-    bool add_position(FeatureListObject* fl, const uint32_t* labels, std::size_t count, CompiledChain& out);
+    // Appends the positions of a sentence to out: position k has the
+    // features flists[k] (kept alive by the caller throughout) and the
+    // candidate labels labels[start[k], start[k + 1]), taken without
+    // repeats. False with a Python error (a feature name that is not a
+    // str); out then holds a partial sentence, to be discarded.
+    bool add_sentence(FeatureListObject* const* flists, std::size_t positions, const uint32_t* labels,
+                      const uint32_t* start, CompiledChain& out);
 
 private:
     EmissionTable& table_;
     int use_utf8_;
     int n_;
     int64_t bias_row_;
-    Combiner combiner_;
-    std::vector<int32_t> slot_;  // per label: its candidate of the current position, or -1
-    std::vector<uint32_t> fill_;
-    struct Pair {
-        coordinate_t id;
-        double val;
-    };
-    std::vector<Pair> sort_;
+    BasicCombiner<EmissionTable> combiner_;
+    std::vector<SparseAccum<double>> accs_;  // per position: its (row, value) pairs
+    EntrySpreader spreader_;
+
+    static void prefetch_names(FeatureListObject* const* flists, std::size_t positions);
 };
 
 }  // namespace qv

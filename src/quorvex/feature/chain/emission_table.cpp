@@ -9,14 +9,14 @@ void EmissionTable::build(const CPPAlphabet& dict, const std::vector<std::string
     for (const std::string& l : labels) label_ids.lookup(l.data(), l.size());
     label_ids.growing = false;
 
-    // Every (row, label, id) of the dictionary, in id order.
+    // Every (base key, label, id) of the dictionary, in id order; base keys
+    // are numbered as they first occur.
     struct Hit {
-        uint32_t row;
+        uint32_t base;
         Cell cell;
     };
     std::vector<Hit> hits;
-    bases_.clear();
-    bases_.growing = true;
+    CPPAlphabet bases;
     const std::size_t n = dict.size();
     for (std::size_t id = 0; id < n; ++id) {
         const char* w = dict.word(static_cast<int32_t>(id));
@@ -26,31 +26,59 @@ void EmissionTable::build(const CPPAlphabet& dict, const std::vector<std::string
             const int32_t label = label_ids.find(w, static_cast<std::size_t>(caret - w));
             if (label < 0) continue;
             const char* base = caret + 1;
-            const int32_t row = bases_.lookup(base, len - (base - w));
-            hits.push_back({static_cast<uint32_t>(row), {static_cast<uint32_t>(label), static_cast<coordinate_t>(id)}});
+            const int32_t b = bases.lookup(base, len - (base - w));
+            hits.push_back({static_cast<uint32_t>(b), {static_cast<uint32_t>(label), static_cast<coordinate_t>(id)}});
         }
     }
-    bases_.growing = false;
 
-    // Counting sort by row; stable, so every row keeps id order.
-    const std::size_t nrows = bases_.size();
-    row_start_.assign(nrows + 1, 0);
-    for (const Hit& h : hits) ++row_start_[h.row + 1];
-    for (std::size_t r = 0; r < nrows; ++r) row_start_[r + 1] += row_start_[r];
-    cells_.resize(hits.size());
-    std::vector<uint32_t> fill(row_start_.begin(), row_start_.end() - 1);
-    for (const Hit& h : hits) cells_[fill[h.row]++] = h.cell;
+    // The cells grouped by base key (a stable counting sort keeps id order).
+    rows_ = bases.size();
+    std::vector<uint32_t> start(rows_ + 1, 0);
+    for (const Hit& h : hits) ++start[h.base + 1];
+    for (std::size_t r = 0; r < rows_; ++r) start[r + 1] += start[r];
+    std::vector<Cell> cells(hits.size());
+    {
+        std::vector<uint32_t> fill(start.begin(), start.end() - 1);
+        for (const Hit& h : hits) cells[fill[h.base]++] = h.cell;
+    }
 
     // Monotone: walking the rows in order meets each label's ids in
     // increasing order.
     std::vector<int64_t> last(labels.size(), -1);
     monotone_ = true;
-    for (const Cell& c : cells_) {
+    for (const Cell& c : cells) {
         if (static_cast<int64_t>(c.id) <= last[c.label]) {
             monotone_ = false;
             break;
         }
         last[c.label] = c.id;
+    }
+
+    // The arena, row after row, and the slots.
+    std::size_t units = 8;  // padding, so that prefetching past the last row stays inside
+    for (std::size_t r = 0; r < rows_; ++r)
+        units += 1 + (bases.word_len(static_cast<int32_t>(r)) + 7) / 8 + (start[r + 1] - start[r]);
+    if (units > UINT32_MAX - 1) throw std::length_error("emission table too large");
+    arena_.assign(units, 0);
+    std::size_t cap = 64;
+    while (cap < 2 * rows_) cap *= 2;
+    slots_.assign(cap, Slot{0, 0});
+    mask_ = cap - 1;
+    std::size_t at = 0;
+    for (std::size_t r = 0; r < rows_; ++r) {
+        const char* key = bases.word(static_cast<int32_t>(r));
+        const std::size_t key_len = bases.word_len(static_cast<int32_t>(r));
+        const uint32_t ncells = start[r + 1] - start[r];
+        Header* e = reinterpret_cast<Header*>(&arena_[at]);
+        e->key_len = static_cast<uint32_t>(key_len);
+        e->cells = ncells;
+        std::memcpy(&arena_[at + 1], key, key_len);
+        std::memcpy(&arena_[at + 1 + (key_len + 7) / 8], cells.data() + start[r], ncells * sizeof(Cell));
+        const uint64_t h = hash_bytes(key, key_len);
+        std::size_t i = h & mask_;
+        while (slots_[i].entry_plus_one != 0) i = (i + 1) & mask_;
+        slots_[i] = Slot{static_cast<uint32_t>(at + 1), static_cast<uint32_t>(h >> 32)};
+        at += 1 + (key_len + 7) / 8 + ncells;
     }
 }
 

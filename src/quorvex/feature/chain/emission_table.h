@@ -8,12 +8,17 @@
 // enumerates and the dictionary holds with L, so the vector of every label
 // follows from one list of (row, value) pairs.
 //
-// Rows are numbered in the order their first key appears in the
-// dictionary. When, for every label, the ids of its keys grow with the row
-// number (`monotone`), a position's entries taken in row order are already
-// in id order for every label, which is the order in which a sparse
-// vector's dot product adds them; otherwise each label's entries must be
-// sorted by id.
+// The table is an open-addressing hash table over one arena, like
+// CPPAlphabet, with each row's (label, id) cells stored right after its
+// key: the probe that finds a row has brought its cells into cache. A row
+// is named by the offset of its entry in the arena (in 8-byte units), so
+// that the combiner can accumulate rows like ids; rows lie in the arena in
+// the order their first key appears in the dictionary.
+//
+// When, for every label, the ids of its keys grow with that order
+// (`monotone`), a position's entries taken in row order are already in id
+// order for every label, which is the order in which a sparse vector's
+// dot product adds them; otherwise each label's entries must be sorted.
 #ifndef QUORVEX_FEATURE_CHAIN_EMISSION_TABLE_H
 #define QUORVEX_FEATURE_CHAIN_EMISSION_TABLE_H
 
@@ -28,30 +33,72 @@ namespace qv {
 
 class EmissionTable {
 public:
+    struct Cell {
+        uint32_t label;
+        coordinate_t id;
+    };
+
     // Regroups every key of dict that starts with "<label>^" for one of
     // labels (as the dictionary stores them). A key may belong to several
     // labels when a label's bytes contain '^'. Throws std::bad_alloc.
     void build(const CPPAlphabet& dict, const std::vector<std::string>& labels);
 
-    // The base keys, probed by the combiner; frozen after build.
-    CPPAlphabet& bases() { return bases_; }
-    std::size_t rows() const { return row_start_.empty() ? 0 : row_start_.size() - 1; }
+    std::size_t rows() const { return rows_; }
     bool monotone() const { return monotone_; }
 
-    // The (label, id) pairs of row r, in id order.
-    struct Cell {
-        uint32_t label;
-        coordinate_t id;
-    };
-    const Cell* row_begin(std::size_t r) const { return cells_.data() + row_start_[r]; }
-    const Cell* row_end(std::size_t r) const { return cells_.data() + row_start_[r + 1]; }
-    std::size_t cells() const { return cells_.size(); }
+    // The combiner's probing calls: the row of a base key, or -1.
+    void prefetch(uint64_t h) const {
+        if (!slots_.empty()) prefetch_line(&slots_[h & mask_]);
+    }
+    void prefetch_entry(uint64_t h) const {
+        if (slots_.empty()) return;
+        const Slot& s = slots_[h & mask_];
+        if (s.entry_plus_one != 0 && s.tag == static_cast<uint32_t>(h >> 32)) {
+            prefetch_line(&arena_[s.entry_plus_one - 1]);
+            prefetch_line(&arena_[s.entry_plus_one - 1] + 8);  // the cells may spill into the next line
+        }
+    }
+    int32_t lookup(const char* p, std::size_t n, uint64_t h) const {
+        if (slots_.empty()) return -1;
+        const uint32_t tag = static_cast<uint32_t>(h >> 32);
+        for (std::size_t i = h & mask_;; i = (i + 1) & mask_) {
+            const Slot& s = slots_[i];
+            if (s.entry_plus_one == 0) return -1;
+            if (s.tag != tag) continue;
+            const uint32_t row = s.entry_plus_one - 1;
+            const Header* e = header(row);
+            if (e->key_len == n && bytes_equal(reinterpret_cast<const char*>(e + 1), p, n))
+                return static_cast<int32_t>(row);
+        }
+    }
+    int32_t find(const char* p, std::size_t n) const { return lookup(p, n, hash_bytes(p, n)); }
+
+    // The (label, id) cells of a row, in id order.
+    const Cell* cells_begin(uint32_t row) const {
+        const Header* e = header(row);
+        return reinterpret_cast<const Cell*>(&arena_[row + 1 + (e->key_len + 7) / 8]);
+    }
+    const Cell* cells_end(uint32_t row) const { return cells_begin(row) + header(row)->cells; }
+    // The same, as the cell source of an EntrySpreader.
+    const Cell* begin(uint32_t row) const { return cells_begin(row); }
+    const Cell* end(uint32_t row) const { return cells_end(row); }
 
 private:
-    CPPAlphabet bases_;
-    std::vector<uint32_t> row_start_;
-    std::vector<Cell> cells_;
+    struct Slot {
+        uint32_t entry_plus_one;
+        uint32_t tag;
+    };
+    struct Header {
+        uint32_t key_len;
+        uint32_t cells;
+    };
+    std::vector<Slot> slots_;
+    std::size_t mask_ = 0;
+    std::vector<uint64_t> arena_;  // per row: header, key bytes (8-byte padded), cells
+    std::size_t rows_ = 0;
     bool monotone_ = true;
+
+    const Header* header(uint32_t row) const { return reinterpret_cast<const Header*>(&arena_[row]); }
 };
 
 }  // namespace qv

@@ -24,14 +24,11 @@
 
 namespace qv {
 
-// A dense weight array as a decode reads it.
+// A dense weight array as a decode reads it (contiguous).
 struct Weights {
-    const char* data;
-    std::ptrdiff_t stride;  // bytes
-    const double* at(coordinate_t k) const {
-        return reinterpret_cast<const double*>(data + static_cast<std::ptrdiff_t>(k) * stride);
-    }
-    double operator[](coordinate_t k) const { return *at(k); }
+    const double* data;
+    const double* at(coordinate_t k) const { return data + k; }
+    double operator[](coordinate_t k) const { return data[k]; }
 };
 
 // Small sparse vectors (id order) in one flat store.
@@ -80,6 +77,8 @@ private:
     std::vector<uint64_t> tstamp_;
     uint64_t stamp_ = 0;
     std::vector<double> inside_;  // per candidate
+    std::vector<double> emission_;  // per candidate
+    std::vector<double> by_label_;  // every transition score of this decode (dense mode)
     std::vector<int64_t> back_;   // per candidate: the previous position's candidate, or -1
 
     double transition(const ChainVectors& vectors, const Weights& w, uint32_t prev_plus_one, uint32_t l,
@@ -93,12 +92,10 @@ private:
     }
 };
 
-// e(k, c): the emission score of candidate c.
-inline double emission_score(const CompiledChain& cs, std::size_t c, const Weights& w) {
-    double s = 0.0;
-    for (uint32_t j = cs.entry_start[c]; j < cs.entry_start[c + 1]; ++j) s += cs.entry_val[j] * w[cs.entry_id[j]];
-    return s;
-}
+// The emission scores e(k, c) of candidates [c0, c1) into out[0, c1 - c0).
+// Each is the sum of its entries in order, as a dot product adds them;
+// several candidates go along together so that their additions overlap.
+void emission_scores(const CompiledChain& cs, uint32_t c0, uint32_t c1, const Weights& w, double* out);
 
 }  // namespace qv
 

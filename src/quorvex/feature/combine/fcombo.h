@@ -10,7 +10,10 @@
 namespace qv {
 
 struct FComboObject;
-struct Combiner;
+template <class Table>
+struct BasicCombiner;
+class CPPAlphabet;
+using Combiner = BasicCombiner<CPPAlphabet>;
 class VectorMemo;
 
 struct FComboOps {

@@ -1,0 +1,109 @@
+// Spreads a position's merged (row, value) pairs over its candidate
+// labels: candidate L gets (id of "L^row", value) for every row that has a
+// cell for L, in row order, sorted by id unless row order is already id
+// order for every label (`monotone`). The rows are named however the cell
+// source names them (EmissionTable: arena offsets; key registration:
+// first-occurrence numbers).
+#ifndef QUORVEX_FEATURE_CHAIN_ENTRY_SPREADER_H
+#define QUORVEX_FEATURE_CHAIN_ENTRY_SPREADER_H
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "feature/chain/compiled_chain.h"
+#include "sparse_accum.h"
+
+namespace qv {
+
+class EntrySpreader {
+public:
+    explicit EntrySpreader(std::size_t labels) : slot_(labels, -1) {}
+
+    // Appends one position to out: the candidates labels[0, count) without
+    // repeats, then their entries. Cells::begin(row) / end(row) give the
+    // row's cells, objects with `label` and `id`.
+    template <class Cells>
+    void add(const Cells& cells, bool monotone, const AccumEntry<double>* rows, std::size_t nrows,
+             const uint32_t* labels, std::size_t count, CompiledChain& out);
+
+private:
+    std::vector<int32_t> slot_;  // per label: its candidate at the current position, or -1
+    struct Pair {
+        coordinate_t id;
+        double val;
+    };
+    std::vector<Pair> scratch_;  // per candidate of the current position, then a trash entry
+    std::vector<Pair*> cursor_;
+    std::vector<std::size_t> step_;
+};
+
+template <class Cells>
+void EntrySpreader::add(const Cells& cells, bool monotone, const AccumEntry<double>* rows, std::size_t nrows,
+                        const uint32_t* labels, std::size_t count, CompiledChain& out) {
+    // The candidates, each label once; the slots are cleared on every way out.
+    const uint32_t first = static_cast<uint32_t>(out.cand_label.size());
+    struct SlotReset {
+        std::vector<int32_t>& slot;
+        const CompiledChain& out;
+        uint32_t first;
+        ~SlotReset() {
+            for (std::size_t c = first; c < out.cand_label.size(); ++c) slot[out.cand_label[c]] = -1;
+        }
+    } reset{slot_, out, first};
+    for (std::size_t i = 0; i < count; ++i) {
+        const uint32_t l = labels[i];
+        if (slot_[l] >= 0) continue;
+        out.cand_label.push_back(l);
+        slot_[l] = static_cast<int32_t>(out.cand_label.size() - 1 - first);
+    }
+    const uint32_t ncand = static_cast<uint32_t>(out.cand_label.size()) - first;
+    out.cand_start.push_back(first + ncand);
+
+    // Candidate k writes to its own stretch of the scratch (a label has at
+    // most one cell per row), other labels to a trash entry, so that the
+    // loop has no branches.
+    const std::size_t stride = nrows + 1;
+    scratch_.resize((ncand + 1) * stride);
+    cursor_.resize(ncand + 1);
+    step_.resize(ncand + 1);
+    for (uint32_t k = 0; k <= ncand; ++k) {
+        cursor_[k] = scratch_.data() + k * stride;
+        step_[k] = k < ncand ? 1 : 0;
+    }
+    const int32_t* slot = slot_.data();
+    Pair** cursor = cursor_.data();
+    const std::size_t* step = step_.data();
+    for (std::size_t i = 0; i < nrows; ++i) {
+        const double val = rows[i].val;
+        for (auto cell = cells.begin(rows[i].idx), end = cells.end(rows[i].idx); cell != end; ++cell) {
+            const uint32_t k = std::min(static_cast<uint32_t>(slot[cell->label]), ncand);
+            Pair* p = cursor[k];
+            p->id = cell->id;
+            p->val = val;
+            cursor[k] = p + step[k];
+        }
+    }
+    std::size_t total = 0;
+    for (uint32_t k = 0; k < ncand; ++k) total += static_cast<std::size_t>(cursor_[k] - (scratch_.data() + k * stride));
+    std::size_t at = out.entry_id.size();
+    out.entry_id.resize(at + total);
+    out.entry_val.resize(at + total);
+    coordinate_t* ids = out.entry_id.data();
+    double* vals = out.entry_val.data();
+    for (uint32_t k = 0; k < ncand; ++k) {
+        Pair* lo = scratch_.data() + k * stride;
+        Pair* hi = cursor_[k];
+        // The ids of one label are distinct.
+        if (!monotone) std::sort(lo, hi, [](const Pair& x, const Pair& y) { return x.id < y.id; });
+        for (const Pair* p = lo; p != hi; ++p, ++at) {
+            ids[at] = p->id;
+            vals[at] = p->val;
+        }
+        out.entry_start.push_back(static_cast<uint32_t>(at));
+    }
+}
+
+}  // namespace qv
+
+#endif
