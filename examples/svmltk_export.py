@@ -20,7 +20,9 @@ import pathlib
 import sys
 import time
 
-from corpus import data_dir, read_conllu_lines
+import io
+
+from corpus import data_dir, read_conllu
 from quorvex.feature import FCombo, Multipart
 
 SAMPLE = """\
@@ -76,10 +78,9 @@ def find_corpus():
     return path if path and path.exists() else None
 
 
-def read_sentences(lines):
-    """Sentences as lists of (form, upos, head, deprel)."""
-    return [[(form, upos, int(head), rel) for form, upos, head, rel in s]
-            for s in read_conllu_lines(lines, (1, 3, 6, 7))]
+def read_sentences(f):
+    """Sentences as lists of (form, upos, head, deprel) from an open CoNLL-U text file."""
+    return read_conllu(f, ("form", "upos", "head", "deprel"))
 
 
 def tree_json(sentence):
@@ -120,7 +121,7 @@ def main():
             sentences = read_sentences(f)
         source = str(path)
     else:
-        sentences = read_sentences(SAMPLE.splitlines())
+        sentences = read_sentences(io.StringIO(SAMPLE))
         source = "the built-in sample"
     if args.limit:
         sentences = sentences[: args.limit]

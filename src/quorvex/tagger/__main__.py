@@ -1,0 +1,5 @@
+import sys
+
+from quorvex.tagger.cli import main
+
+sys.exit(main())

@@ -1,0 +1,175 @@
+"""The tagger's command line: quorvex-tag train | tag | eval (also python -m quorvex.tagger)."""
+
+import argparse
+import collections
+import os
+import sys
+import time
+
+from quorvex.tagger.corpus import BUNDLED_CORPUS, bundled_corpus, read_conllu, split_corpus
+from quorvex.tagger.model import Tagger
+
+EXAMPLE = "The quick brown fox jumps over the lazy dog near the river bank ."
+
+
+def _split(sentences):
+    return [[w for w, _ in s] for s in sentences], [[t for _, t in s] for s in sentences]
+
+
+def _percent(x):
+    return "%.2f%%" % (100.0 * x)
+
+
+def cmd_train(args, out):
+    start = time.perf_counter()
+    if args.train:
+        train = read_conllu(args.train)
+        dev = read_conllu(args.dev) if args.dev else None
+        source = args.train
+    else:
+        if args.dev:
+            raise SystemExit("quorvex-tag: --dev needs --train")
+        train, dev = split_corpus(bundled_corpus())
+        source = "the bundled corpus (%s): nine tenths, the last tenth held out" % BUNDLED_CORPUS
+    if not train:
+        raise SystemExit("quorvex-tag: %s holds no sentences" % args.train)
+    words, tags = _split(train)
+    print("training on %s: %d sentences, %d tokens, %d epochs, %s"
+          % (source, len(words), sum(map(len, words)), args.epochs,
+             "every label a candidate" if args.all_labels else "tag-dictionary candidates"), file=out)
+    tagger = Tagger(prune=not args.all_labels, seed=args.seed)
+    t0 = time.perf_counter()
+    tagger.fit(words, tags, epochs=args.epochs, dev=_split(dev) if dev else None, progress=not args.quiet)
+    fit_time = time.perf_counter() - t0
+    for h in tagger.history:
+        line = "epoch %d: training accuracy %s" % (h["epoch"], _percent(h["train_accuracy"]))
+        if "dev_accuracy" in h:
+            line += ", %s accuracy %s" % ("held-out" if not args.train else "dev", _percent(h["dev_accuracy"]))
+        print(line, file=out)
+    print("trained in %.1f s (%.0f tokens/s over %d epochs)"
+          % (fit_time, sum(map(len, words)) * args.epochs / fit_time, args.epochs), file=out)
+    tagger.save(args.model)
+    print("saved %s (%d labels, %d features, %.1f MB)"
+          % (args.model, len(tagger.labels), tagger.model.n_features, os.path.getsize(args.model) / 1e6), file=out)
+    example = EXAMPLE.split()
+    print(" ".join("%s/%s" % wt for wt in zip(example, tagger.tag(example))), file=out)
+    print("done in %.1f s" % (time.perf_counter() - start), file=out)
+    return 0
+
+
+def _read_text(f):
+    """Sentences of plain text: one per line, tokens separated by blanks (empty lines kept)."""
+    return [line.split() for line in f]
+
+
+def cmd_tag(args, out):
+    tagger = Tagger.load(args.model)
+    fmt = args.input_format
+    if fmt == "auto":
+        fmt = "conllu" if args.input and args.input.endswith((".conllu", ".conll")) else "text"
+    output = args.output_format or ("conllu" if fmt == "conllu" else "slash")
+    f = open(args.input, encoding="utf-8") if args.input else sys.stdin
+    try:
+        if fmt == "conllu":
+            import conllu
+
+            sentences = list(conllu.parse_incr(f))
+            token_lists = [[t["form"] for t in s if isinstance(t["id"], int)] for s in sentences]
+        else:
+            sentences = None
+            token_lists = _read_text(f)
+    finally:
+        if f is not sys.stdin:
+            f.close()
+    tags = tagger.predict(token_lists, progress=not args.quiet)
+    for k, (words, ts) in enumerate(zip(token_lists, tags)):
+        if output == "slash":
+            print(" ".join("%s/%s" % wt for wt in zip(words, ts)), file=out)
+        elif sentences is not None:
+            it = iter(ts)
+            for tok in sentences[k]:
+                if isinstance(tok["id"], int):
+                    tok["upos"] = next(it)
+            out.write(sentences[k].serialize())
+        else:
+            for i, (w, t) in enumerate(zip(words, ts), 1):
+                print("%d\t%s\t_\t%s\t_\t_\t_\t_\t_\t_" % (i, w, t), file=out)
+            print(file=out)
+    return 0
+
+
+def cmd_eval(args, out):
+    tagger = Tagger.load(args.model)
+    words, gold = _split(read_conllu(args.conllu))
+    if not words:
+        raise SystemExit("quorvex-tag: %s holds no sentences" % args.conllu)
+    known = set(tagger.labels)
+    pred = tagger.predict(words, progress=not args.quiet)
+    counts = collections.defaultdict(lambda: [0, 0, 0])  # gold, predicted, correct
+    correct = total = 0
+    for ps, gs in zip(pred, gold):
+        for p, g in zip(ps, gs):
+            counts[g][0] += 1
+            counts[p][1] += 1
+            if p == g:
+                counts[g][2] += 1
+                correct += 1
+            total += 1
+    print("%s: %d sentences, %d tokens, accuracy %s" % (args.conllu, len(words), total, _percent(correct / total)),
+          file=out)
+    unseen = sorted(set(counts) - known)
+    if unseen:
+        print("tags never seen in training (always wrong): %s" % ", ".join(unseen), file=out)
+    print("\n| tag | gold | predicted | precision | recall | F1 |\n|---|---:|---:|---:|---:|---:|", file=out)
+    for tag in sorted(counts, key=lambda t: (-counts[t][0], t)):
+        g, p, c = counts[tag]
+        prec = c / p if p else 0.0
+        rec = c / g if g else 0.0
+        f1 = 2 * prec * rec / (prec + rec) if prec + rec else 0.0
+        print("| %s | %d | %d | %.3f | %.3f | %.3f |" % (tag, g, p, prec, rec, f1), file=out)
+    return 0
+
+
+def parser():
+    ap = argparse.ArgumentParser(prog="quorvex-tag", description="Train, run and evaluate quorvex's "
+                                 "part-of-speech tagger (a structured averaged perceptron).")
+    sub = ap.add_subparsers(dest="command", required=True)
+    t = sub.add_parser("train", help="train a tagger on CoNLL-U (UPOS column) and save it",
+                       description="Train a tagger and save it. Without --train it trains on nine tenths of "
+                       "the bundled corpus (%s), reports accuracy on the other tenth, saves the model "
+                       "and tags an example sentence." % BUNDLED_CORPUS)
+    t.add_argument("--train", help="training corpus (CoNLL-U)")
+    t.add_argument("--dev", help="evaluation corpus (CoNLL-U), scored after every epoch")
+    t.add_argument("--epochs", type=int, default=5, help="passes over the training data (default 5)")
+    t.add_argument("--model", default="tagger.qvt", help="where to save the model (default tagger.qvt)")
+    t.add_argument("--all-labels", action="store_true", help="offer every label at every token instead of "
+                   "the candidates of a tag dictionary (slower)")
+    t.add_argument("--seed", type=int, default=0, help="seed of the training order")
+    t.add_argument("--quiet", action="store_true", help="no progress bars")
+    g = sub.add_parser("tag", help="tag plain text or CoNLL-U",
+                       description="Tag text: plain text has one sentence per line with tokens separated by "
+                       "blanks; CoNLL-U gets its UPOS column filled.")
+    g.add_argument("input", nargs="?", help="input file (standard input by default)")
+    g.add_argument("--model", default="tagger.qvt", help="the model (default tagger.qvt)")
+    g.add_argument("--input-format", choices=["auto", "text", "conllu"], default="auto",
+                   help="auto: CoNLL-U for .conllu files, else plain text")
+    g.add_argument("--output-format", choices=["slash", "conllu"],
+                   help="word/TAG lines, or CoNLL-U (default: the input's form)")
+    g.add_argument("--quiet", action="store_true", help="no progress bar")
+    e = sub.add_parser("eval", help="accuracy and a per-tag table on a CoNLL-U corpus")
+    e.add_argument("conllu", help="the corpus (CoNLL-U, UPOS column)")
+    e.add_argument("--model", default="tagger.qvt", help="the model (default tagger.qvt)")
+    e.add_argument("--quiet", action="store_true", help="no progress bar")
+    return ap
+
+
+def main(argv=None, out=None):
+    args = parser().parse_args(argv)
+    out = out or sys.stdout
+    if getattr(args, "epochs", 1) < 1:
+        raise SystemExit("quorvex-tag: --epochs must be at least 1")
+    try:
+        return {"train": cmd_train, "tag": cmd_tag, "eval": cmd_eval}[args.command](args, out)
+    except (OSError, ValueError) as e:
+        print("quorvex-tag: %s" % e, file=sys.stderr)
+        return 1

@@ -1,0 +1,313 @@
+"""The part-of-speech tagger: a structured averaged perceptron over a native chain model."""
+
+import random
+import sys
+
+import numpy as np
+
+from quorvex.alphabet import StringAlphabet
+from quorvex.feature import ChainModel, FCombo, FeatureList
+from quorvex.learn import AvgPer
+from quorvex.tagger import modelfile
+from quorvex.tagger.features import TokenFeatures
+from quorvex.tagger.tagdict import TagDictionary
+
+__all__ = ["Tagger"]
+
+
+def _check_words(words, where):
+    if isinstance(words, (str, bytes)):
+        raise TypeError("%s is a single %s; a sentence is a list of tokens" % (where, type(words).__name__))
+    words = list(words)
+    for i, w in enumerate(words):
+        if not isinstance(w, str):
+            raise TypeError("token %d of %s is a %s, not a str" % (i, where, type(w).__name__))
+    return words
+
+
+def _check_corpus(sentences, tags, what):
+    """(sentences, tags) as lists of lists, or a clear error naming the bad sentence."""
+    if isinstance(sentences, (str, bytes)) or isinstance(tags, (str, bytes)):
+        raise TypeError("%s sentences and tags are lists of lists, not strings" % what)
+    sentences, tags = list(sentences), list(tags)
+    if len(sentences) != len(tags):
+        raise ValueError("%d %s sentences but %d tag lists" % (len(sentences), what, len(tags)))
+    if not sentences:
+        raise ValueError("no %s sentences" % what)
+    out_s, out_t = [], []
+    for k, (words, ts) in enumerate(zip(sentences, tags)):
+        words = _check_words(words, "%s sentence %d" % (what, k))
+        if not words:
+            raise ValueError("%s sentence %d is empty" % (what, k))
+        if isinstance(ts, (str, bytes)):
+            raise TypeError("the tags of %s sentence %d are a single string, not a list" % (what, k))
+        ts = list(ts)
+        if len(ts) != len(words):
+            raise ValueError("%s sentence %d has %d tokens but %d tags" % (what, k, len(words), len(ts)))
+        for i, t in enumerate(ts):
+            if not isinstance(t, str):
+                raise TypeError("tag %d of %s sentence %d is a %s, not a str" % (i, what, k, type(t).__name__))
+        out_s.append(words)
+        out_t.append([sys.intern(t) for t in ts])
+    return out_s, out_t
+
+
+def _function_name(fn):
+    return "%s.%s" % (getattr(fn, "__module__", "?"), getattr(fn, "__qualname__", type(fn).__name__))
+
+
+class Tagger:
+    """A part-of-speech tagger: a structured averaged perceptron over a linear-chain model.
+
+    ``feature_fn(words, i)`` gives the features of token i of a sentence as a list of names or
+    (name, value) pairs; None uses the built-in templates (:class:`TokenFeatures`: word, lower
+    case, affixes, shape, neighbours). With ``prune=True`` a tag dictionary learnt from the
+    training data offers each word only the labels it may take; ``prune=False`` offers every
+    label at every position. ``seed`` fixes the order of the training sentences.
+
+    >>> t = Tagger()
+    >>> t.fit([["the", "dog", "barks"]] * 20, [["DET", "NOUN", "VERB"]] * 20, progress=False)
+    >>> t.predict([["the", "dog", "barks"]])
+    [['DET', 'NOUN', 'VERB']]
+    """
+
+    def __init__(self, feature_fn=None, prune=True, seed=0):
+        if feature_fn is not None and not callable(feature_fn):
+            raise TypeError("feature_fn must be callable (words, i) -> features, not %s" % type(feature_fn).__name__)
+        self.feature_fn = feature_fn if feature_fn is not None else TokenFeatures()
+        self.prune = bool(prune)
+        self.seed = seed
+        self.tagdict = None
+        self.model = None
+        self.weights = None
+        self.history = []
+
+    def __repr__(self):
+        state = "untrained" if self.model is None else "%d labels, %d features" % (
+            len(self.labels), self.model.n_features)
+        return "<Tagger %s, %s, %s>" % (state, "tag dictionary" if self.prune else "all labels",
+                                        self._feature_description())
+
+    @property
+    def labels(self):
+        """The labels the tagger knows (a tuple), or None before training."""
+        return None if self.model is None else self.model.labels
+
+    # --- features ---------------------------------------------------------------------------
+
+    def _feature_description(self):
+        fn = self.feature_fn
+        if isinstance(fn, TokenFeatures):
+            return repr(fn)
+        return _function_name(fn)
+
+    def feature_lists(self, words):
+        """The FeatureLists of a sentence's tokens."""
+        fn = self.feature_fn
+        if isinstance(fn, TokenFeatures):
+            return list(map(FeatureList, fn.sentence(words)))
+        return [FeatureList(fn(words, i)) for i in range(len(words))]
+
+    def _candidates(self, words, gold=None):
+        if not self.prune:
+            return None
+        cands = self.tagdict.candidates
+        if gold is None:
+            return list(map(cands, words))
+        return list(map(cands, words, gold))
+
+    # --- training ---------------------------------------------------------------------------
+
+    def fit(self, sentences, tags, epochs=5, dev=None, progress=True):
+        """Trains on lists of token lists and their tag lists. dev: an optional (sentences,
+        tags) pair scored after every epoch (see `history`). progress: progress bars (tqdm) on
+        standard error when it is a terminal. Returns self."""
+        if not isinstance(epochs, int) or epochs < 1:
+            raise ValueError("epochs must be a positive int, not %r" % (epochs,))
+        sentences, tags = _check_corpus(sentences, tags, "training")
+        if dev is not None:
+            dev = _check_corpus(dev[0], dev[1], "dev")
+        tagdict = TagDictionary(sentences, tags, prune=self.prune)
+        labels = tagdict.labels
+        flists = [self.feature_lists(words) for words in sentences]
+        if self.prune:
+            candidates = [list(map(tagdict.candidates, words)) for words in sentences]
+            keys = None  # a position's features get keys for its candidates and its gold label
+        else:
+            # Every label is decoded everywhere, but a feature only gets keys for the labels it
+            # was seen with: the others could never gain weight beyond the perceptron's
+            # corrections.
+            candidates = None
+            keys = [[(t,) for t in gold] for gold in tags]
+        model, compiled = ChainModel.compile_training(FCombo(1), labels, flists, tags, candidates, keys)
+        del flists, keys
+        learner = AvgPer(model.n_features)
+        self.tagdict, self.model, self.history = tagdict, model, []
+        rng = random.Random(self.seed)
+        order = list(range(len(compiled)))
+        for epoch in range(1, epochs + 1):
+            rng.shuffle(order)
+            with _progress(progress, len(order), "epoch %d/%d" % (epoch, epochs)) as bar:
+                tokens, wrong = model.train_epoch(compiled, learner, order=order, callback=bar, every=50)
+            self.weights = _averaged_weights(learner)
+            record = {"epoch": epoch, "train_accuracy": 1.0 - wrong / tokens}
+            if dev is not None:
+                record["dev_accuracy"] = self.score(*dev)
+            self.history.append(record)
+        return self
+
+    # --- tagging ----------------------------------------------------------------------------
+
+    def _require_model(self):
+        if self.model is None:
+            raise ValueError("the tagger is not trained: call fit() or Tagger.load()")
+
+    def tag(self, words):
+        """The tags of one sentence (a list of tokens); an empty sentence has no tags."""
+        self._require_model()
+        words = _check_words(words, "the sentence")
+        if not words:
+            return []
+        return self.model.decode(self.feature_lists(words), self.weights, self._candidates(words))
+
+    def predict(self, sentences, progress=False):
+        """The tag lists of a list of sentences (token lists)."""
+        self._require_model()
+        if isinstance(sentences, (str, bytes)):
+            raise TypeError("sentences is a list of token lists, not a string")
+        sentences = list(sentences)
+        out = []
+        with _progress(progress, len(sentences), "tagging") as bar:
+            for k, words in enumerate(sentences):
+                out.append(self.tag(words))
+                bar(k + 1)
+        return out
+
+    def score(self, sentences, tags):
+        """Token accuracy of predict(sentences) against tags. A tag the tagger never saw in
+        training is a ValueError (it could never be predicted)."""
+        self._require_model()
+        sentences, tags = _check_corpus(sentences, tags, "evaluation")
+        known = set(self.labels)
+        for k, ts in enumerate(tags):
+            for t in ts:
+                if t not in known:
+                    raise ValueError("evaluation sentence %d has the tag %r, which the tagger did not see in "
+                                     "training" % (k, t))
+        correct = total = 0
+        for words, gold in zip(sentences, tags):
+            pred = self.tag(words)
+            correct += sum(p == g for p, g in zip(pred, gold))
+            total += len(gold)
+        return correct / total
+
+    # --- files ------------------------------------------------------------------------------
+
+    def save(self, path):
+        """Writes everything needed to tag in a new process to one file (see Tagger.load).
+        The file is replaced only when the new one is complete."""
+        self._require_model()
+        fn = self.feature_fn
+        if isinstance(fn, TokenFeatures):
+            features = {"kind": "builtin", "settings": fn.settings()}
+        else:
+            features = {"kind": "custom", "name": _function_name(fn)}
+        meta = {"labels": list(self.labels), "prune": self.prune, "seed": self.seed, "features": features,
+                "combiner": {"n": 1}, "tagdict": self.tagdict.to_dict(), "history": self.history}
+        buf = _BytesSink()
+        self.model.fc.dict.tofile_utf8(buf)
+        modelfile.write_model(path, meta, buf.getvalue(), self.weights)
+
+    @classmethod
+    def load(cls, path, feature_fn=None):
+        """A tagger saved with save(). A model trained with a custom feature function needs
+        the same function again (feature_fn=...); no code stored in the file is run."""
+        meta, dictionary, weights = modelfile.read_model(path)
+        try:
+            features = meta["features"]
+            kind = features["kind"]
+            labels = [str(t) for t in meta["labels"]]
+            prune = bool(meta["prune"])
+            n = int(meta["combiner"]["n"])
+        except (KeyError, TypeError, ValueError) as e:
+            raise ValueError("%s: malformed model metadata (%s)" % (path, e)) from None
+        if kind == "builtin":
+            if feature_fn is not None:
+                raise ValueError("%s was trained with the built-in feature templates; do not pass feature_fn"
+                                 % (path,))
+            try:
+                feature_fn = TokenFeatures(**features["settings"])
+            except (KeyError, TypeError) as e:
+                raise ValueError("%s: malformed feature settings (%s)" % (path, e)) from None
+        elif kind == "custom":
+            name = str(features.get("name"))
+            if feature_fn is None:
+                raise ValueError("%s was trained with the feature function %s: pass it again, "
+                                 "Tagger.load(path, feature_fn=%s)" % (path, name, name.rsplit(".", 1)[-1]))
+            if _function_name(feature_fn) != name:
+                raise ValueError("%s was trained with the feature function %s, not %s"
+                                 % (path, name, _function_name(feature_fn)))
+        else:
+            raise ValueError("%s: unknown kind of features %r" % (path, kind))
+        self = cls(feature_fn=feature_fn, prune=prune, seed=meta.get("seed", 0))
+        alphabet = StringAlphabet()
+        alphabet.fromfile_utf8(dictionary)
+        alphabet.growing = False
+        labels = [sys.intern(t) for t in labels]
+        try:
+            fc = FCombo(n, alphabet)
+            model = ChainModel(fc, labels)
+            tagdict = TagDictionary.from_dict(meta["tagdict"])
+        except (KeyError, TypeError) as e:
+            raise ValueError("%s: inconsistent model (%s)" % (path, e)) from None
+        if tuple(tagdict.labels) != tuple(labels):
+            raise ValueError("%s: the tag dictionary's labels differ from the model's" % (path,))
+        if len(weights) != model.n_features:
+            raise ValueError("%s: %d weights for %d features" % (path, len(weights), model.n_features))
+        self.tagdict, self.model, self.weights = tagdict, model, np.array(weights)
+        self.history = meta.get("history", [])
+        return self
+
+
+class _BytesSink:
+    """A binary file in memory (io.BytesIO would do, but this keeps the bytes without a copy)."""
+
+    def __init__(self):
+        self._parts = []
+
+    def write(self, b):
+        self._parts.append(bytes(b))
+        return len(b)
+
+    def getvalue(self):
+        return b"".join(self._parts)
+
+
+def _averaged_weights(learner):
+    """The perceptron's averaged weights: the lazy averages caught up, then avgWeights / timestep."""
+    learner.get_dense(0, learner.n_dimensions, testing=False)
+    return learner.get_dense(0, learner.n_dimensions)
+
+
+class _progress:
+    """A tqdm bar over `total` items as a callback done -> None (a no-op when progress is off)."""
+
+    def __init__(self, progress, total, desc):
+        self.bar = None
+        if progress:
+            from tqdm import tqdm
+
+            self.bar = tqdm(total=total, desc=desc, unit="sent", disable=None, leave=False, file=sys.stderr)
+        self.done = 0
+
+    def __enter__(self):
+        return self
+
+    def __call__(self, done):
+        if self.bar is not None:
+            self.bar.update(done - self.done)
+        self.done = done
+
+    def __exit__(self, *exc):
+        if self.bar is not None:
+            self.bar.close()

@@ -1,0 +1,293 @@
+"""quorvex.tagger: training, tagging, model files and the command line."""
+import io
+import os
+import random
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+import quorvex.tagger.modelfile as modelfile
+from quorvex.tagger import (TagDictionary, Tagger, TokenFeatures, bundled_corpus, read_conllu, split_corpus,
+                            word_shape)
+from quorvex.tagger.cli import main as cli
+
+
+def generated_corpus(n, seed):
+    """A small generated language: clause patterns, tag-typical suffixes, ambiguous stems."""
+    rng = random.Random(seed)
+    closed = {"DET": ["the", "a", "this", "every"], "ADP": ["in", "on", "with", "near"],
+              "PRON": ["she", "they", "it"], "PUNCT": [".", ","]}
+    suffix = {"NOUN": ["ion", "er", "ment"], "VERB": ["ates", "izes", "ed"], "ADJ": ["ous", "ive"]}
+    syll = ["ka", "lo", "mi", "ser", "dun", "pra", "vel", "tor"]
+    stems = ["".join(rng.choice(syll) for _ in range(rng.randint(1, 3))) for _ in range(150)]
+    lexicon = {t: [s + rng.choice(sufs) for s in stems] for t, sufs in suffix.items()}
+    lexicon["NOUN"] += stems[:20]
+    lexicon["VERB"] += stems[:20]  # a bare stem is both
+    patterns = ["DET ADJ NOUN VERB DET NOUN PUNCT", "PRON VERB ADP DET NOUN PUNCT", "DET NOUN VERB PUNCT"]
+    words, tags = [], []
+    for _ in range(n):
+        ts = rng.choice(patterns).split()
+        words.append([rng.choice(closed[t]) if t in closed else rng.choice(lexicon[t]) for t in ts])
+        tags.append(ts)
+    return words, tags
+
+
+@pytest.fixture(scope="module")
+def trained():
+    words, tags = generated_corpus(600, 1)
+    return Tagger(seed=3).fit(words, tags, epochs=3, progress=False), generated_corpus(150, 2)
+
+
+def test_learns_the_generated_language(trained):
+    tagger, (words, tags) = trained
+    assert tagger.score(words, tags) > 0.95
+    assert [len(h) for h in tagger.history] and tagger.history[-1]["epoch"] == 3
+    pred = tagger.predict(words[:5])
+    assert [len(p) for p in pred] == [len(w) for w in words[:5]]
+    assert all(isinstance(t, str) for p in pred for t in p)
+    assert tagger.predict([[]]) == [[]]
+    assert set(tagger.labels) == {"DET", "ADJ", "NOUN", "VERB", "PUNCT", "PRON", "ADP"}
+
+
+def test_every_label_as_a_candidate():
+    words, tags = generated_corpus(300, 4)
+    tagger = Tagger(prune=False).fit(words, tags, epochs=3, progress=False)
+    test_words, test_tags = generated_corpus(100, 5)
+    assert tagger.score(test_words, test_tags) > 0.9
+    assert tagger.tagdict.candidates("zzz") == tagger.labels
+
+
+def test_training_is_reproducible_and_dev_is_scored():
+    words, tags = generated_corpus(200, 6)
+    a = Tagger(seed=5).fit(words, tags, epochs=2, dev=(words[:20], tags[:20]), progress=False)
+    b = Tagger(seed=5).fit(words, tags, epochs=2, progress=False)
+    assert a.weights.tobytes() == b.weights.tobytes()
+    assert "dev_accuracy" in a.history[0] and "dev_accuracy" not in b.history[0]
+
+
+def test_bundled_corpus_trains_a_useful_tagger():
+    sentences = bundled_corpus()
+    assert len(sentences) == 2001 and sum(map(len, sentences)) == 25147
+    train, test = split_corpus(sentences)
+    assert len(train) + len(test) == 2001 and len(test) == 200
+    split = lambda ss: ([[w for w, _ in s] for s in ss], [[t for _, t in s] for s in ss])
+    tagger = Tagger().fit(*split(train), epochs=3, progress=False)
+    assert tagger.score(*split(test)) > 0.88
+
+
+# --- model files ---------------------------------------------------------------------------
+
+def test_save_and_load_in_a_fresh_process(trained, tmp_path):
+    tagger, (words, _) = trained
+    path = tmp_path / "m.qvt"
+    tagger.save(path)
+    expected = tagger.predict(words[:30])
+    script = textwrap.dedent("""
+        import json, sys
+        from quorvex.tagger import Tagger
+        t = Tagger.load(sys.argv[1])
+        print(json.dumps(t.predict(json.loads(sys.stdin.read()))))
+    """)
+    import json
+    r = subprocess.run([sys.executable, "-c", script, str(path)], input=json.dumps(words[:30]),
+                       capture_output=True, text=True, check=True)
+    assert json.loads(r.stdout) == expected
+    again = Tagger.load(path)
+    assert again.weights.tobytes() == tagger.weights.tobytes() and again.labels == tagger.labels
+    assert again.feature_fn == tagger.feature_fn and again.history == tagger.history
+
+
+def test_bad_model_files_are_refused(trained, tmp_path):
+    tagger, _ = trained
+    good = tmp_path / "good.qvt"
+    tagger.save(good)
+    data = good.read_bytes()
+    cases = {"truncated": data[: len(data) // 2], "empty": b"", "foreign": b"PK\x03\x04" + os.urandom(200),
+             "text": b"quorvex-alphabet 1\n0\n"}
+    for name, blob in cases.items():
+        p = tmp_path / name
+        p.write_bytes(blob)
+        with pytest.raises(ValueError):
+            Tagger.load(p)
+    np.savez(tmp_path / "other.npz", weights=np.zeros(3))
+    with pytest.raises(ValueError, match="lacks"):
+        Tagger.load(tmp_path / "other.npz")
+    meta, dictionary, weights = modelfile.read_model(good)
+    for change, match in (({"version": 99}, "version 99"), ({"format": "x"}, "not a quorvex"),
+                          ({"features": {"kind": "magic"}}, "unknown kind")):
+        p = tmp_path / "changed.npz"
+        m = dict(meta, **change)
+        np.savez(p, meta=np.frombuffer(__import__("json").dumps(m).encode(), np.uint8),
+                 dictionary=np.frombuffer(dictionary.getvalue(), np.uint8), weights=weights)
+        with pytest.raises(ValueError, match=match):
+            Tagger.load(p)
+    modelfile.write_model(tmp_path / "short.qvt", meta, dictionary.getvalue(), weights[:-1])
+    with pytest.raises(ValueError, match="weights for"):
+        Tagger.load(tmp_path / "short.qvt")
+    with pytest.raises(FileNotFoundError):
+        Tagger.load(tmp_path / "missing.qvt")
+
+
+def test_a_failed_save_keeps_the_old_model(trained, tmp_path, monkeypatch):
+    tagger, _ = trained
+    path = tmp_path / "m.qvt"
+    tagger.save(path)
+    before = path.read_bytes()
+
+    def broken(*args, **kwargs):
+        args[0].write(b"partial")
+        raise OSError("disk full")
+    monkeypatch.setattr(modelfile.np, "savez_compressed", broken)
+    with pytest.raises(OSError, match="disk full"):
+        tagger.save(path)
+    assert path.read_bytes() == before and os.listdir(tmp_path) == ["m.qvt"]
+
+
+def shout_features(words, i):
+    return ["w=" + words[i].upper(), "first" if i == 0 else "rest"]
+
+
+def other_features(words, i):
+    return ["w=" + words[i]]
+
+
+def test_custom_features_must_be_passed_again(tmp_path):
+    words, tags = generated_corpus(100, 7)
+    tagger = Tagger(feature_fn=shout_features).fit(words, tags, epochs=2, progress=False)
+    path = tmp_path / "custom.qvt"
+    tagger.save(path)
+    with pytest.raises(ValueError, match="shout_features"):
+        Tagger.load(path)
+    with pytest.raises(ValueError, match="not .*other_features"):
+        Tagger.load(path, feature_fn=other_features)
+    assert Tagger.load(path, feature_fn=shout_features).predict(words[:5]) == tagger.predict(words[:5])
+    tagger2 = Tagger(feature_fn=TokenFeatures(affixes=2, window=1)).fit(words, tags, epochs=1, progress=False)
+    tagger2.save(path)
+    assert Tagger.load(path).feature_fn == TokenFeatures(affixes=2, window=1)
+    with pytest.raises(ValueError, match="built-in"):
+        Tagger.load(path, feature_fn=shout_features)
+
+
+# --- bad input ------------------------------------------------------------------------------
+
+def test_bad_training_and_evaluation_input(trained):
+    tagger, _ = trained
+    t = Tagger()
+    with pytest.raises(ValueError, match="sentence 1 is empty"):
+        t.fit([["a"], []], [["X"], []])
+    with pytest.raises(ValueError, match="2 tokens but 1 tags"):
+        t.fit([["a", "b"]], [["X"]])
+    with pytest.raises(ValueError, match="2 training sentences but 1"):
+        t.fit([["a"], ["b"]], [["X"]])
+    with pytest.raises(TypeError, match="token 1 .* int"):
+        t.fit([["a", 3]], [["X", "Y"]])
+    with pytest.raises(TypeError, match="single string"):
+        t.fit([["a"]], ["X"])
+    with pytest.raises(TypeError):
+        t.fit("a b", "X Y")
+    with pytest.raises(ValueError, match="epochs"):
+        t.fit([["a"]], [["X"]], epochs=0)
+    with pytest.raises(ValueError, match="not trained"):
+        t.predict([["a"]])
+    assert t.model is None
+    with pytest.raises(ValueError, match="did not see"):
+        tagger.score([["the", "dog"]], [["DET", "INTJ"]])
+    with pytest.raises(TypeError, match="single str"):
+        tagger.tag("the dog")
+    with pytest.raises(TypeError):
+        tagger.predict("the dog")
+    with pytest.raises(TypeError):
+        Tagger(feature_fn="words")
+
+
+# --- pieces ---------------------------------------------------------------------------------
+
+def test_tag_dictionary_candidates():
+    words = [["the", "dog"]] * 5 + [["the", "runs"]]
+    tags = [["DET", "NOUN"]] * 5 + [["PRON", "VERB"]]
+    td = TagDictionary(words, tags, min_count=3, rare_count=2, min_kind=1)
+    assert td.candidates("the") == ("DET", "PRON") and td.candidates("dog") == ("NOUN",)
+    assert td.candidates("guns") == ("VERB",)  # an unseen word takes the tags of its kind
+    assert td.candidates("dog", gold="VERB") == ("NOUN", "VERB")  # training adds the gold label
+    assert TagDictionary.from_dict(td.to_dict()).to_dict() == td.to_dict()
+    everything = TagDictionary(words, tags, prune=False)
+    assert everything.candidates("the") == everything.labels == ("DET", "NOUN", "PRON", "VERB")
+    with pytest.raises(ValueError):
+        TagDictionary.from_dict({"labels": ["A"], "prune": True, "open": ["B"], "known": {}, "by_kind": []})
+
+
+def test_token_features():
+    f = TokenFeatures()
+    words = ["The", "Fox-12", "ran"]
+    assert f.sentence(words) == [f(words, i) for i in range(3)]
+    feats = f(words, 1)
+    assert {"w=fox-12", "shape=Xx-d", "len=6", "p2=fo", "s3=-12", "title", "digit", "hyphen",
+            "w-1=the", "w+2=</s>", "s3+1=ran", "shape-1=Xx", "w-1w=the|fox-12"} <= set(feats)
+    assert len(feats) == len(set(feats)) == 24
+    assert TokenFeatures(affixes=1, window=0)(["Dog"], 0) == ["w=dog", "shape=Xx", "len=3", "p1=d", "s1=g",
+                                                              "title"]
+    assert word_shape("Fox-12") == "Xx-d" and word_shape("") == ""
+    with pytest.raises(ValueError):
+        TokenFeatures(window=-1)
+
+
+def test_read_conllu(tmp_path):
+    text = ("# sent_id = 1\n1-2\tdon't\t_\t_\t_\t_\t_\t_\t_\t_\n1\tdo\tdo\tAUX\t_\t_\t0\troot\t_\t_\n"
+            "2\tn't\tnot\tPART\t_\t_\t1\tadvmod\t_\t_\n2.1\tx\t_\t_\t_\t_\t_\t_\t_\t_\n\n")
+    assert read_conllu(io.StringIO(text)) == [[("do", "AUX"), ("n't", "PART")]]
+    assert read_conllu(io.StringIO(text), ("form", "head", "deprel")) == [[("do", 0, "root"), ("n't", 1, "advmod")]]
+    with pytest.raises(ValueError, match="unknown CoNLL-U column"):
+        read_conllu(io.StringIO(text), ("word",))
+
+
+# --- the command line -------------------------------------------------------------------------
+
+def write_conllu(path, words, tags):
+    with open(path, "w", encoding="utf-8") as f:
+        for ws, ts in zip(words, tags):
+            for i, (w, t) in enumerate(zip(ws, ts), 1):
+                f.write("%d\t%s\t_\t%s\t_\t_\t_\t_\t_\t_\n" % (i, w, t))
+            f.write("\n")
+
+
+def test_command_line(tmp_path, monkeypatch, capsys):
+    words, tags = generated_corpus(200, 8)
+    train, dev = tmp_path / "train.conllu", tmp_path / "dev.conllu"
+    write_conllu(train, words[:150], tags[:150])
+    write_conllu(dev, words[150:], tags[150:])
+    model = tmp_path / "m.qvt"
+    out = io.StringIO()
+    assert cli(["train", "--train", str(train), "--dev", str(dev), "--epochs", "2", "--model", str(model),
+                "--quiet"], out) == 0
+    text = out.getvalue()
+    assert "epoch 2: training accuracy" in text and "dev accuracy" in text and model.exists()
+
+    out = io.StringIO()
+    monkeypatch.setattr(sys, "stdin", io.StringIO(" ".join(words[0]) + "\n\n" + " ".join(words[1]) + "\n"))
+    assert cli(["tag", "--model", str(model), "--quiet"], out) == 0
+    lines = out.getvalue().split("\n")
+    assert lines[0] == " ".join("%s/%s" % wt for wt in zip(words[0], tags[0])) and lines[1] == ""
+
+    out = io.StringIO()
+    assert cli(["tag", str(dev), "--model", str(model), "--quiet"], out) == 0
+    tagged = read_conllu(io.StringIO(out.getvalue()))
+    assert [[w for w, _ in s] for s in tagged] == words[150:]
+    assert sum(t == g for s, gs in zip(tagged, tags[150:]) for (_, t), g in zip(s, gs)) > 0.9 * sum(map(len, tags[150:]))
+
+    out = io.StringIO()
+    assert cli(["eval", str(dev), "--model", str(model), "--quiet"], out) == 0
+    assert "accuracy" in out.getvalue() and "| NOUN |" in out.getvalue()
+
+    assert cli(["tag", "--model", str(tmp_path / "nothing.qvt")], io.StringIO()) == 1
+    assert "quorvex-tag" in capsys.readouterr().err
+    with pytest.raises(SystemExit):
+        cli(["train", "--dev", str(dev)], io.StringIO())
+
+
+def test_console_script_trains_on_the_bundled_corpus(tmp_path):
+    r = subprocess.run([sys.executable, "-m", "quorvex.tagger", "train", "--epochs", "1", "--quiet", "--model",
+                        str(tmp_path / "b.qvt")], capture_output=True, text=True, check=True)
+    assert "held-out accuracy" in r.stdout and "The/DET" in r.stdout
