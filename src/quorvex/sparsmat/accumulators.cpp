@@ -336,11 +336,14 @@ PyObject* grid_to_csr(PyObject* self, PyObject*) {
         if (grid_len<T, D, Valued>(self) < 0) return nullptr;
         GridAccum<T, 2>* acc = as_grid<T, D, Valued>(self)->acc;
         std::size_t n = acc ? acc->entries.size() : 0;
-        coordinate_t rows = n ? acc->entries[n - 1].key[0] + 1 : 0;
-        if (n > static_cast<std::size_t>(INT32_MAX)) {
-            PyErr_SetString(PyExc_OverflowError, "too many entries for a CSR matrix");
+        // The row count is one more than the largest first coordinate,
+        // which must stay a coordinate itself.
+        const uint64_t rows64 = n ? static_cast<uint64_t>(acc->entries[n - 1].key[0]) + 1 : 0;
+        if (n > static_cast<std::size_t>(INT32_MAX) || rows64 > UINT32_MAX) {
+            PyErr_SetString(PyExc_OverflowError, "too many entries or rows for a CSR matrix");
             return nullptr;
         }
+        const coordinate_t rows = static_cast<coordinate_t>(rows64);
         CSRMatrix<T>* m = new_csr<T>(rows, n);
         if (!m) return nullptr;
         std::size_t e = 0;
