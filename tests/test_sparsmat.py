@@ -190,3 +190,13 @@ def test_binary_image_sizes_are_checked_before_allocating():
         sm.CSRMatrixD.from_binary(bad_offsets)
     with pytest.raises(ValueError, match="not a CSRMatrixD"):
         sm.CSRMatrixD.from_binary(b"CSR")
+
+
+@pytest.mark.parametrize("rows", [None, [], [[]], [[], []], ()])
+def test_empty_matrices(rows):
+    m = sm.CSRMatrixD() if rows is None else sm.CSRMatrixD(rows)
+    assert len(m) == len(rows or [])
+    assert m.transpose().num_rows == 0 and m.right_marginals() == []
+    b = io.BytesIO()
+    m.write_binary(b)
+    assert len(sm.CSRMatrixD.from_binary(b.getvalue())) == len(m)

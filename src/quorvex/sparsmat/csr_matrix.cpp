@@ -201,9 +201,12 @@ int csr_init(PyObject* self, PyObject* args, PyObject* kwds) {
     QV_CATCH(-1)
     CSRMatrix<T>* m = new_csr<T>(static_cast<coordinate_t>(offsets.size() - 1), cols.size());
     if (!m) return -1;
+    // An empty vector's data() may be null, which memcpy must never see.
     std::memcpy(m->offsets, offsets.data(), offsets.size() * sizeof(int));
-    std::memcpy(m->rightColumns, cols.data(), cols.size() * sizeof(coordinate_t));
-    std::memcpy(m->values, vals.data(), vals.size() * sizeof(T));
+    if (!cols.empty()) {
+        std::memcpy(m->rightColumns, cols.data(), cols.size() * sizeof(coordinate_t));
+        std::memcpy(m->values, vals.data(), vals.size() * sizeof(T));
+    }
     replace_matrix<T>(self, m);
     return 0;
 }
