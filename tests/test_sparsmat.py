@@ -200,3 +200,47 @@ def test_empty_matrices(rows):
     b = io.BytesIO()
     m.write_binary(b)
     assert len(sm.CSRMatrixD.from_binary(b.getvalue())) == len(m)
+
+
+def test_integer_sums_beyond_int32_raise_instead_of_wrapping():
+    big = 2**31 - 1
+    with pytest.raises(OverflowError):
+        sm.SparseVectorI([(0, big)]) + sm.SparseVectorI([(0, 1)])
+    with pytest.raises(OverflowError):
+        sm.SparseVectorI([(0, -big - 1)]) + sm.SparseVectorI([(0, -1)])
+    assert list(sm.SparseVectorI([(0, big)]) + sm.SparseVectorI([(0, -1), (1, 1)])) == [(0, big - 1), (1, 1)]
+    with pytest.raises(OverflowError):
+        sm.SparseVectorI([(0, big), (0, 1)])  # repeated indices are summed
+    with pytest.raises(OverflowError):
+        sm.SparseVectorI([(5, 1), (0, big), (5, 2), (0, 1)])  # unordered input takes the sorting path
+    a = sm.VecI1()
+    a.add_count(3, big)
+    a.add_count(3, 1)
+    with pytest.raises(OverflowError):
+        a.to_sparse()
+    with pytest.raises(OverflowError):
+        len(a)
+    a.add_count(4, 1)
+    with pytest.raises(OverflowError):
+        a.to_sparse()  # sums run in insertion order: big + 1 comes first
+    a.clear()  # still usable
+    a.add_count(3, big)
+    assert list(a.to_sparse()) == [(3, big)]
+    g = sm.VecI2()
+    g.add_count(0, 0, big)
+    g.add_count(0, 0, big)
+    with pytest.raises(OverflowError):
+        g.to_csr()
+    g.clear()
+    g.add_count(0, 0, big)
+    assert list(g) == [(0, 0, big)]
+    with pytest.raises(OverflowError):
+        sm.CSRMatrixI([[(0, big), (0, 1)]])
+    s = sm.SparseVectorsI()
+    s.add(sm.SparseVectorI([(0, 2)]), 2.0**31)
+    with pytest.raises(OverflowError):
+        s.to_vec()  # 2**32 does not fit an int32 entry
+    s2 = sm.SparseVectorsI()
+    s2.add(sm.SparseVectorI([(0, 1)]), float("nan"))
+    with pytest.raises(OverflowError):
+        s2.to_vec()

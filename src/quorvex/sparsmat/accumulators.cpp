@@ -159,16 +159,20 @@ struct GridAccum {
     }
     void compact() {
         if (merged == entries.size()) return;
-        std::stable_sort(entries.begin(), entries.end(),
+        // Sorted and merged into a copy, so that an integer sum out of range
+        // (std::overflow_error) leaves the entries as they were.
+        std::vector<GridEntry<T, D>> sorted(entries);
+        std::stable_sort(sorted.begin(), sorted.end(),
                          [](const GridEntry<T, D>& a, const GridEntry<T, D>& b) { return a.key < b.key; });
         std::size_t out = 0;
-        for (std::size_t i = 0; i < entries.size(); ++i) {
-            if (out > 0 && entries[out - 1].key == entries[i].key)
-                entries[out - 1].val += entries[i].val;
+        for (std::size_t i = 0; i < sorted.size(); ++i) {
+            if (out > 0 && sorted[out - 1].key == sorted[i].key)
+                sorted[out - 1].val = checked_sum(sorted[out - 1].val, sorted[i].val);
             else
-                entries[out++] = entries[i];
+                sorted[out++] = sorted[i];
         }
-        entries.resize(out);
+        sorted.resize(out);
+        entries.swap(sorted);
         merged = out;
     }
 };
