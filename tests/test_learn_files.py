@@ -271,9 +271,11 @@ def test_make_classifier_tags():
         assert type(learner) is cls and learner.weights is w and learner.fc is fc
         assert learner.timestep == 0 and learner.n_dimensions == 3
         np.testing.assert_array_equal(learner.avgWeights, w)
-    for tag in ("perceptron", "AvgPer", None, 3, b"avgper"):
-        assert make_classifier(tag, w) is None
-    assert make_classifier("sgd", "no weights at all") is None
+    for tag in ("perceptron", "AvgPer", None, 3, b"avgper", "bogus"):
+        with pytest.raises(ValueError, match="unknown kind .* 'adagrad', 'avgper', 'mira'"):
+            make_classifier(tag, w)
+    with pytest.raises(ValueError, match="unknown kind 'sgd'"):
+        make_classifier("sgd", "no weights at all")
     assert make_classifier("avgper", w).fc is None
     assert make_classifier(tp="mira", weights=w, fc=1).fc == 1
 
