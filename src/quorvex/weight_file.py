@@ -19,7 +19,7 @@ def claimed_data_size(f):
     """Bytes of array data the ``.npy`` header at the file's position claims.
 
     Leaves the position just after the header. Returns None when the header
-    cannot be read (numpy.load then reports the problem itself) or when the
+    cannot be read (numpy.load then reports the problem itself) and when the
     element type holds objects (which numpy.load refuses without reading).
     """
     try:
@@ -30,7 +30,7 @@ def claimed_data_size(f):
             shape, _, dtype = npy_format.read_array_header_2_0(f)
         else:
             return None
-    except (ValueError, EOFError, OSError, SyntaxError, TypeError):
+    except Exception:  # numpy's header parser raises several types
         return None
     if dtype.hasobject:
         return None
@@ -56,15 +56,23 @@ def check_size(f):
         f.seek(start)
 
 
+def _checked_load(f):
+    check_size(f)
+    try:
+        return np.load(f, allow_pickle=False)
+    except (ValueError, EOFError, OSError, MemoryError):
+        raise
+    except Exception as e:  # a malformed header can make numpy's parser raise e.g. a TokenError
+        raise ValueError("not a weight file: %s: %s" % (type(e).__name__, e)) from e
+
+
 def load(source):
     """The array of the ``.npy`` file ``source`` (a path or a readable, seekable
     binary file), checked against its header before numpy allocates it."""
     if isinstance(source, (str, bytes, os.PathLike)):
         with open(source, "rb") as f:
-            check_size(f)
-            return np.load(f, allow_pickle=False)
+            return _checked_load(f)
     if not (hasattr(source, "read") and hasattr(source, "seek")):
         # Never an int: numpy would take it for a file descriptor.
         raise TypeError("a weight file is a path or a readable binary file, not %s" % type(source).__name__)
-    check_size(source)
-    return np.load(source, allow_pickle=False)
+    return _checked_load(source)
