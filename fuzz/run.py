@@ -105,7 +105,7 @@ class Child:
             import atheris
 
             budget = max(1, int(self.args.seconds))
-            argv = [sys.argv[0], "-max_total_time=%d" % budget, "-timeout=0", "-rss_limit_mb=0",
+            argv = [sys.argv[0], "-max_total_time=%d" % budget, "-timeout=60", "-rss_limit_mb=0",
                     "-max_len=4096", "-print_final_stats=0"]
             if self.args.max_inputs:
                 argv.append("-runs=%d" % self.args.max_inputs)
