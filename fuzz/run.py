@@ -218,6 +218,8 @@ def main(argv=None):
         ap.error("unknown targets: %s (see --list)" % ", ".join(unknown))
     if args.engine == "auto":
         args.engine = "atheris" if atheris_available() else "hypothesis"
+    elif args.engine == "atheris" and not atheris_available():
+        ap.error("atheris is not installed (pip install '.[fuzz]')")
     total = args.seconds if args.seconds is not None else (args.minutes or 1.0) * 60
     if args.max_inputs and args.seconds is None and args.minutes is None:
         total = 24 * 3600.0
