@@ -106,7 +106,8 @@ class Child:
 
             budget = max(1, int(self.args.seconds))
             argv = [sys.argv[0], "-max_total_time=%d" % budget, "-timeout=60", "-rss_limit_mb=0",
-                    "-max_len=4096", "-print_final_stats=0"]
+                    "-max_len=4096", "-print_final_stats=0",
+                    "-artifact_prefix=%s/" % os.path.join(self.args.out, ".work")]
             if self.args.max_inputs:
                 argv.append("-runs=%d" % self.args.max_inputs)
             atexit_stats = self.write_stats
