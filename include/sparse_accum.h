@@ -12,10 +12,37 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <limits>
 #include <stdexcept>
+#include <type_traits>
 #include <utility>
 
 #include "cxx_gram.h"
+
+// a + b; a signed integer sum outside the type's range throws
+// std::overflow_error instead of wrapping (which would be undefined).
+template <class T>
+inline T checked_sum(T a, T b) {
+    if constexpr (std::is_integral_v<T> && std::is_signed_v<T>) {
+        T r;
+        if (__builtin_add_overflow(a, b, &r)) throw std::overflow_error("integer sum out of range");
+        return r;
+    } else {
+        return static_cast<T>(a + b);
+    }
+}
+
+// x as a T; for integer T, a value outside the type's range (or NaN)
+// throws std::overflow_error instead of converting with undefined results.
+template <class T>
+inline T checked_value(double x) {
+    if constexpr (std::is_integral_v<T>) {
+        if (!(x >= static_cast<double>(std::numeric_limits<T>::min()) &&
+              x <= static_cast<double>(std::numeric_limits<T>::max())))
+            throw std::overflow_error("value out of the integer range");
+    }
+    return static_cast<T>(x);
+}
 
 template <class T>
 struct AccumEntry {
@@ -75,6 +102,8 @@ struct SparseAccum {
 
     // Orders the entries by index and sums equal indices into one entry, in
     // insertion order (so the sums are exactly those of adding one by one).
+    // The merged entries are built in `spare`, so an integer sum out of
+    // range (std::overflow_error) leaves the accumulator as it was.
     void compact() {
         if (merged == len) return;
         AccumEntry<T>* e = entries;
@@ -105,7 +134,7 @@ struct SparseAccum {
             std::size_t out = 0;
             for (std::size_t i = 0; i < len; ++i) {
                 if (out > 0 && spare[out - 1].idx == spare[i].idx)
-                    spare[out - 1].val += spare[i].val;
+                    spare[out - 1].val = checked_sum(spare[out - 1].val, spare[i].val);
                 else
                     spare[out++] = spare[i];
             }
@@ -121,7 +150,7 @@ struct SparseAccum {
             for (std::size_t i = 0; i < len; ++i) {
                 const AccumEntry<T>& x = e[keys[i] & 0xffffffffu];
                 if (out > 0 && spare[out - 1].idx == x.idx)
-                    spare[out - 1].val += x.val;
+                    spare[out - 1].val = checked_sum(spare[out - 1].val, x.val);
                 else
                     spare[out++] = x;
             }
@@ -132,11 +161,12 @@ struct SparseAccum {
             // example): only equal neighbours remain to be summed.
             std::size_t out = 0;
             for (std::size_t i = 0; i < len; ++i) {
-                if (out > 0 && e[out - 1].idx == e[i].idx)
-                    e[out - 1].val += e[i].val;
+                if (out > 0 && spare[out - 1].idx == e[i].idx)
+                    spare[out - 1].val = checked_sum(spare[out - 1].val, e[i].val);
                 else
-                    e[out++] = e[i];
+                    spare[out++] = e[i];
             }
+            std::swap(entries, spare);
             len = out;
         }
         merged = len;

@@ -132,3 +132,41 @@ def test_uninitialised_instances_do_not_crash():
     p = PythonAlphabet.__new__(PythonAlphabet)
     assert len(p) == 0 and p["x"] == 0 and p.words == ["x"]
     assert len(AbstractAlphabet()) == 0 and list(AbstractAlphabet()) == []
+
+
+class Meddler:
+    """A key whose __hash__ or __eq__ runs code on the alphabet being searched."""
+
+    def __init__(self, alphabet, action, in_hash=False, h=7):
+        self.alphabet, self.action, self.in_hash, self.h = alphabet, action, in_hash, h
+
+    def __hash__(self):
+        if self.in_hash:
+            self.action(self.alphabet)
+        return self.h
+
+    def __eq__(self, other):
+        if not self.in_hash:
+            self.action(self.alphabet)
+        return self is other
+
+
+@pytest.mark.parametrize("in_hash", [False, True])
+@pytest.mark.parametrize("action", [lambda p: p.__init__(), lambda p: p.__setstate__(([1, 2, 3], True)),
+                                    lambda p: p.words.clear(), lambda p: p["other"]])
+def test_python_alphabet_survives_keys_that_change_it(in_hash, action):
+    # Lookups hold the dict and list they work on: a key's callback that
+    # frees or replaces them ends in an exception or a consistent state.
+    p = PythonAlphabet()
+    p[Meddler(p, lambda p: None)]  # a resident key of the same hash: __eq__ of the newcomer runs
+    for _ in range(3):
+        try:
+            p[Meddler(p, action, in_hash)]
+        except RuntimeError as e:
+            assert "changed during a lookup" in str(e)
+        try:
+            Meddler(p, action, in_hash) in p
+        except RuntimeError:
+            pass
+        assert len(p) == len(p.words)
+    assert isinstance(p.words, list) and isinstance(repr(p), str)

@@ -715,3 +715,34 @@ def test_tree_as_tree_returns_none_whatever_the_root_returns():
     t.add_node(Leaf("x"), True)
     out = []
     assert t.as_tree(out) is None and out == ["(leaf)"]
+
+
+@pytest.mark.parametrize("label", [1.5, 7, None, ("S",), b"S"])
+def test_as_tree_of_non_str_labels_and_features(label):
+    # Labels and features that are not str objects are written through
+    # str(); their memory is never read as if they were str objects.
+    pieces = []
+    InfoNode(label, [1.5, b"x"]).as_tree(pieces)
+    assert "".join(pieces) == "(%s (1.5 1.5)(b'x' b'x'))" % (label,)
+    pieces = []
+    InfoNode("S", [1.5]).as_tree(pieces)
+    assert "".join(pieces) == "(S (1.5 1.5))"
+
+
+def test_as_tree_label_replaced_by_a_callback():
+    class Label:
+        def __init__(self):
+            self.node = None
+
+        def __str__(self):
+            self.node.tp = "other"  # drops the last reference to this label mid-call
+            self.node.features = ["g"]
+            return "L"
+
+    label = Label()
+    n = InfoNode(label, ["f"])
+    label.node = n
+    del label
+    pieces = []
+    n.as_tree(pieces)
+    assert "".join(pieces) == "(L (f f))" and n.tp == "other"

@@ -271,9 +271,11 @@ def test_make_classifier_tags():
         assert type(learner) is cls and learner.weights is w and learner.fc is fc
         assert learner.timestep == 0 and learner.n_dimensions == 3
         np.testing.assert_array_equal(learner.avgWeights, w)
-    for tag in ("perceptron", "AvgPer", None, 3, b"avgper"):
-        assert make_classifier(tag, w) is None
-    assert make_classifier("sgd", "no weights at all") is None
+    for tag in ("perceptron", "AvgPer", None, 3, b"avgper", "bogus"):
+        with pytest.raises(ValueError, match="unknown kind .* 'adagrad', 'avgper', 'mira'"):
+            make_classifier(tag, w)
+    with pytest.raises(ValueError, match="unknown kind 'sgd'"):
+        make_classifier("sgd", "no weights at all")
     assert make_classifier("avgper", w).fc is None
     assert make_classifier(tp="mira", weights=w, fc=1).fc == 1
 
@@ -363,3 +365,41 @@ def test_pickle_at_timestep_zero():
     with np.errstate(invalid="ignore"):
         r = pickle.loads(pickle.dumps(p))
     assert np.isnan(r.weights).all()
+
+
+def test_save_binary_targets(tmp_path, capfd):
+    import io
+    import os
+    p = trained(AvgPer)
+    expected = np.asarray(p.avgWeights) / p.timestep
+    for bad in (1, 0, True, 2.5, [str(tmp_path / "x")]):  # never a file descriptor
+        with pytest.raises(TypeError, match="path or a writable file object"):
+            p.save_binary(bad)
+    print("stdout still open")
+    assert "stdout still open" in capfd.readouterr().out
+    buf = io.BytesIO()
+    p.save_binary(buf)
+    assert not buf.closed
+    np.testing.assert_array_equal(np.load(io.BytesIO(buf.getvalue())), expected)
+    p.save_binary(tmp_path / "pathlike.npy")
+    p.save_binary(os.fsencode(str(tmp_path / "bytes.npy")))
+    for name in ("pathlike.npy", "bytes.npy"):
+        np.testing.assert_array_equal(FileModel(tmp_path / name).weights, expected)
+    with open(tmp_path / "bytes.npy", "rb") as f:
+        np.testing.assert_array_equal(FileModel(f).weights, expected)
+    with pytest.raises(TypeError):
+        FileModel(3)  # not a descriptor either
+
+
+@pytest.mark.parametrize("shape", [(2**40,), (2**31,), (7,), (2**20, 2**20)])
+@pytest.mark.parametrize("version", [(1, 0), (2, 0)])
+def test_file_model_header_claiming_more_than_the_file(tmp_path, shape, version):
+    import io
+    import numpy.lib.format as npy
+    head = io.BytesIO()
+    npy.write_array_header_1_0(head, {"descr": "<f8", "fortran_order": False, "shape": shape}) if version == (1, 0) \
+        else npy.write_array_header_2_0(head, {"descr": "<f8", "fortran_order": False, "shape": shape})
+    path = tmp_path / "lying.npy"
+    path.write_bytes(head.getvalue() + b"\0" * 48)  # six doubles
+    with pytest.raises(ValueError, match="header claims"):
+        FileModel(str(path))

@@ -155,3 +155,92 @@ def test_every_bound_type_exists():
              "VecD1", "VecD2", "VecD3", "SparseVectorsD", "VecV1", "VecV2", "VecV3"]
     for name in names:
         assert isinstance(getattr(sm, name), type), name
+
+
+def test_columns_at_the_top_of_the_coordinate_range():
+    top = 2**32 - 1
+    m = sm.CSRMatrixD([[(top, 1.0)], [(0, 2.0)]])
+    assert [list(r) for r in m] == [[(top, 1.0)], [(0, 2.0)]]
+    with pytest.raises(OverflowError):
+        m.transpose()  # would need 2**32 rows
+    b = io.BytesIO()
+    m.write_binary(b)
+    with pytest.raises(OverflowError):
+        sm.CSRMatrixD.from_binary(b.getvalue()).transpose()
+    g = sm.VecD2()
+    g.add_count(1, top, 1.0)
+    assert [list(r) for r in g.to_csr()] == [[], [(top, 1.0)]]
+    g.add_count(top, 0, 1.0)
+    with pytest.raises(OverflowError):
+        g.to_csr()  # the row count would be 2**32
+    assert list(g) == [(1, top, 1.0), (top, 0, 1.0)]
+    near = sm.CSRMatrixI([[(2**20, 3)]])
+    assert near.right_marginals()[-1] == 3 and len(near.right_marginals()) == 2**20 + 1
+    assert [list(r) for r in near.transpose()][-1] == [(0, 3)]
+
+
+def test_binary_image_sizes_are_checked_before_allocating():
+    import struct
+    for rows, entries in ((2**32 - 1, 2**32 - 1), (2**31, 0), (0, 2**31), (1, 1)):
+        image = b"CSRD" + struct.pack("=II", rows, entries) + b"\0" * 16
+        with pytest.raises(ValueError, match="truncated or oversized"):
+            sm.CSRMatrixD.from_binary(image)
+    bad_offsets = b"CSRD" + struct.pack("=II", 1, 1) + struct.pack("=ii", 0, 2) + struct.pack("=I", 0) + b"\0" * 8
+    with pytest.raises(ValueError, match="bad row offsets"):
+        sm.CSRMatrixD.from_binary(bad_offsets)
+    with pytest.raises(ValueError, match="not a CSRMatrixD"):
+        sm.CSRMatrixD.from_binary(b"CSR")
+
+
+@pytest.mark.parametrize("rows", [None, [], [[]], [[], []], ()])
+def test_empty_matrices(rows):
+    m = sm.CSRMatrixD() if rows is None else sm.CSRMatrixD(rows)
+    assert len(m) == len(rows or [])
+    assert m.transpose().num_rows == 0 and m.right_marginals() == []
+    b = io.BytesIO()
+    m.write_binary(b)
+    assert len(sm.CSRMatrixD.from_binary(b.getvalue())) == len(m)
+
+
+def test_integer_sums_beyond_int32_raise_instead_of_wrapping():
+    big = 2**31 - 1
+    with pytest.raises(OverflowError):
+        sm.SparseVectorI([(0, big)]) + sm.SparseVectorI([(0, 1)])
+    with pytest.raises(OverflowError):
+        sm.SparseVectorI([(0, -big - 1)]) + sm.SparseVectorI([(0, -1)])
+    assert list(sm.SparseVectorI([(0, big)]) + sm.SparseVectorI([(0, -1), (1, 1)])) == [(0, big - 1), (1, 1)]
+    with pytest.raises(OverflowError):
+        sm.SparseVectorI([(0, big), (0, 1)])  # repeated indices are summed
+    with pytest.raises(OverflowError):
+        sm.SparseVectorI([(5, 1), (0, big), (5, 2), (0, 1)])  # unordered input takes the sorting path
+    a = sm.VecI1()
+    a.add_count(3, big)
+    a.add_count(3, 1)
+    with pytest.raises(OverflowError):
+        a.to_sparse()
+    with pytest.raises(OverflowError):
+        len(a)
+    a.add_count(4, 1)
+    with pytest.raises(OverflowError):
+        a.to_sparse()  # sums run in insertion order: big + 1 comes first
+    a.clear()  # still usable
+    a.add_count(3, big)
+    assert list(a.to_sparse()) == [(3, big)]
+    g = sm.VecI2()
+    g.add_count(0, 0, big)
+    g.add_count(0, 0, big)
+    with pytest.raises(OverflowError):
+        g.to_csr()
+    g.clear()
+    g.add_count(0, 0, big)
+    assert list(g) == [(0, 0, big)]
+    with pytest.raises(OverflowError):
+        sm.CSRMatrixI([[(0, big), (0, 1)]])
+    s = sm.SparseVectorsI()
+    s.add(sm.SparseVectorI([(0, 2)]), 2.0**31)
+    with pytest.raises(OverflowError):
+        s.to_vec()  # 2**32 does not fit an int32 entry
+    s2 = sm.SparseVectorsI()
+    s2.add(sm.SparseVectorI([(0, 1)]), float("nan"))
+    with pytest.raises(OverflowError):
+        s2.to_vec()

@@ -18,7 +18,7 @@ PyMODINIT_FUNC PyInit_alphabet(void) {
     using namespace qv;
     if (!check_python_version("quorvex.alphabet")) return nullptr;
     Ref m(PyModule_Create(&module_def));
-    if (!m) return nullptr;
+    if (!m || !declare_gil_used(m.get())) return nullptr;
     if (!ready_abstract_alphabet() || !ready_string_alphabet() || !ready_python_alphabet()) return nullptr;
     if (!add_type(m.get(), &AbstractAlphabet_Type, "AbstractAlphabet") ||
         !add_type(m.get(), &Alphabet_iter_Type, "Alphabet_iter") ||

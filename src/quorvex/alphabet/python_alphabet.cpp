@@ -29,21 +29,36 @@ Py_ssize_t op_size(PyObject* self) {
     return a->words && PyList_Check(a->words) ? PyList_GET_SIZE(a->words) : 0;
 }
 
-// Id of obj; added while growing; -1 with KeyError when frozen.
+// RuntimeError when a callback of the key replaced the alphabet's storage
+// (for example by running __init__ again) during a lookup.
+bool storage_unchanged(PythonAlphabetObject* a, PyObject* mapping, PyObject* words) {
+    if (a->mapping == mapping && a->words == words) return true;
+    PyErr_SetString(PyExc_RuntimeError, "PythonAlphabet changed during a lookup");
+    return false;
+}
+
+// Id of obj; added while growing; -1 with KeyError when frozen. The key's
+// __hash__ and __eq__ run inside the dict operations and may do anything
+// to this alphabet, so the dict, the list and the found id are held across
+// them, and the storage is checked to be the same afterwards.
 long lookup(PythonAlphabetObject* a, PyObject* obj) {
     if (!ensure_storage(a)) return -1;
-    PyObject* id = PyDict_GetItemWithError(a->mapping, obj);
-    if (id) return PyLong_AsLong(id);
+    Ref mapping = Ref::borrow(a->mapping), words = Ref::borrow(a->words);
+    Ref id = Ref::borrow(PyDict_GetItemWithError(mapping.get(), obj));
+    if (!storage_unchanged(a, mapping.get(), words.get())) return -1;
+    if (id) return PyLong_AsLong(id.get());
     if (PyErr_Occurred()) return -1;
     if (!a->growing) {
         PyErr_SetObject(PyExc_KeyError, obj);
         return -1;
     }
-    Py_ssize_t n = PyList_GET_SIZE(a->words);
+    Py_ssize_t n = PyList_GET_SIZE(words.get());
     Ref num(PyLong_FromSsize_t(n));
-    if (!num || PyList_Append(a->words, obj) < 0) return -1;
-    if (PyDict_SetItem(a->mapping, obj, num.get()) < 0) {
-        PyList_SetSlice(a->words, n, n + 1, nullptr);
+    if (!num || PyList_Append(words.get(), obj) < 0) return -1;
+    if (PyDict_SetItem(mapping.get(), obj, num.get()) < 0 || !storage_unchanged(a, mapping.get(), words.get())) {
+        // Take the word back out unless the callback already changed the list.
+        if (PyList_GET_SIZE(words.get()) == n + 1 && PyList_GET_ITEM(words.get(), n) == obj)
+            PyList_SetSlice(words.get(), n, n + 1, nullptr);
         return -1;
     }
     return static_cast<long>(n);
@@ -122,7 +137,8 @@ PyObject* palph_subscript(PyObject* self, PyObject* key) {
 int palph_contains(PyObject* self, PyObject* key) {
     PythonAlphabetObject* a = as_palph(self);
     if (!ensure_storage(a)) return -1;
-    return PyDict_Contains(a->mapping, key);
+    Ref mapping = Ref::borrow(a->mapping);  // the key's __eq__ may replace it
+    return PyDict_Contains(mapping.get(), key);
 }
 
 PyObject* palph_get_words(PyObject* self, void*) {
@@ -148,6 +164,10 @@ PyObject* palph_reduce(PyObject* self, PyObject*) {
 PyObject* palph_setstate(PyObject* self, PyObject* state) {
     PyObject* words;
     int growing;
+    if (!PyTuple_Check(state)) {  // PyArg_ParseTuple would raise SystemError
+        PyErr_Format(PyExc_TypeError, "__setstate__ needs a (words, growing) tuple, not %%.200s", Py_TYPE(state)->tp_name);
+        return nullptr;
+    }
     if (!PyArg_ParseTuple(state, "Op:__setstate__", &words, &growing)) return nullptr;
     PythonAlphabetObject* a = as_palph(self);
     Ref d(PyDict_New());

@@ -283,6 +283,10 @@ PyObject* alph_reduce(PyObject* self, PyObject*) {
 PyObject* alph_setstate(PyObject* self, PyObject* state) {
     StringAlphabetObject* a = as_alph(self);
     PyObject *words, *growing;
+    if (!PyTuple_Check(state)) {  // PyArg_ParseTuple would raise SystemError
+        PyErr_Format(PyExc_TypeError, "__setstate__ needs a (words, growing) tuple, not %%.200s", Py_TYPE(state)->tp_name);
+        return nullptr;
+    }
     if (!PyArg_ParseTuple(state, "OO:__setstate__", &words, &growing)) return nullptr;
     int grow;
     if (!to_flag(growing, &grow)) return nullptr;

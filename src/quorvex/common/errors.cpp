@@ -46,6 +46,8 @@ void set_error_from_exception() {
         throw;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+    } catch (const std::overflow_error& e) {
+        PyErr_SetString(PyExc_OverflowError, e.what());
     } catch (const std::length_error& e) {
         PyErr_Format(PyExc_OverflowError, "size limit exceeded (%s)", e.what());
     } catch (const std::exception& e) {

@@ -139,4 +139,14 @@ bool bind_numpy_types() {
     return true;
 }
 
+bool declare_gil_used(PyObject* module) {
+#if PY_VERSION_HEX >= 0x030D0000 && defined(Py_GIL_DISABLED)
+    // Single-phase initialisation: the Py_mod_gil slot's counterpart.
+    return PyUnstable_Module_SetGIL(module, Py_MOD_GIL_USED) == 0;
+#else
+    (void)module;
+    return true;
+#endif
+}
+
 }  // namespace qv

@@ -20,6 +20,13 @@ const void* import_api(const char* module, uint32_t version, uint32_t size);
 // was built against; ImportError otherwise.
 bool check_sibling_type(PyTypeObject* tp, const char* module, const char* name, Py_ssize_t basicsize);
 
+// Declares that the module needs the GIL. Its classes keep native state
+// (tables, accumulators, caches, static buffers) that no lock of their own
+// guards, so on a free-threaded interpreter (3.13+ built with
+// Py_GIL_DISABLED) importing the module keeps the GIL enabled. Elsewhere
+// there is nothing to declare. Called right after PyModule_Create.
+bool declare_gil_used(PyObject* module);
+
 // Warns when the running interpreter's major.minor differs from the one
 // the module was compiled for.
 bool check_python_version(const char* module_name);

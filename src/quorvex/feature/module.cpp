@@ -33,7 +33,7 @@ PyMODINIT_FUNC PyInit_feature(void) {
     using namespace qv;
     if (!check_python_version("quorvex.feature")) return nullptr;
     Ref m(PyModule_Create(&module_def));
-    if (!m) return nullptr;
+    if (!m || !declare_gil_used(m.get())) return nullptr;
     // The sibling types first: the classes below are built on them.
     sparsmat = import_sparsmat();
     if (!sparsmat) return nullptr;

@@ -38,14 +38,15 @@ PyObject* make_classifier(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         if (eq < 0) return nullptr;
         if (eq) return build(tag.type, a[1], a[2] ? a[2] : Py_None);
     }
-    Py_RETURN_NONE;  // an unknown tag is not an error
+    PyErr_Format(PyExc_ValueError, "make_classifier: unknown kind %R (known: 'adagrad', 'avgper', 'mira')", a[0]);
+    return nullptr;
 }
 
 }  // namespace
 
 PyMethodDef make_classifier_def = {
     "make_classifier", reinterpret_cast<PyCFunction>(make_classifier), METH_FASTCALL | METH_KEYWORDS,
-    "make_classifier(tp, weights, fc=None) -> a learner, or None for an unknown tag.\n\n"
+    "make_classifier(tp, weights, fc=None) -> a learner; ValueError for an unknown tag.\n\n"
     "tp 'adagrad', 'avgper' or 'mira' gives AdaGrad/AvgPer/AvgMira(len(weights)) with default\n"
     "hyper-parameters, set_weights(weights) (adopted, not copied; avgWeights a copy) and fc set;\n"
     "its timestep is 0. Used to unpickle the averaging learners."};

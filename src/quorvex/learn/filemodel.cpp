@@ -43,15 +43,14 @@ PyObject* fm_new(PyTypeObject* type, PyObject*, PyObject*) {
     return self;
 }
 
-// numpy.load(fname, allow_pickle=False): a file holding pickled objects is
-// refused by NumPy itself and never unpickled.
+// quorvex.weight_file.load: numpy.load(fname, allow_pickle=False) after the
+// file's header was checked against the data that follows it, so a file
+// holding pickled objects is never unpickled and a header claiming more
+// than the file holds is a ValueError before anything is allocated.
 PyObject* load_array(PyObject* fname) {
-    Ref load(PyObject_GetAttrString(learn_numpy, "load"));
-    Ref kwargs(Py_BuildValue("{sO}", "allow_pickle", Py_False));
-    if (!load || !kwargs) return nullptr;
-    Ref args(PyTuple_Pack(1, fname));
-    if (!args) return nullptr;
-    Ref numbers(PyObject_Call(load.get(), args.get(), kwargs.get()));
+    Ref reader(PyImport_ImportModule("quorvex.weight_file"));
+    if (!reader) return nullptr;
+    Ref numbers(PyObject_CallMethod(reader.get(), "load", "O", fname));
     if (!numbers) return nullptr;
     if (!PyObject_CheckBuffer(numbers.get())) {
         // An archive of several arrays (.npz) or another foreign object:

@@ -173,17 +173,41 @@ PyObject* averaged_weights(const View1D& avg, int64_t timestep) {
     return PyNumber_TrueDivide(arr.get(), t.get());
 }
 
-bool save_array(PyObject* array, PyObject* fname) {
+// The .npy image of array is made in memory first, so that a failing
+// numpy.save leaves no half-written file. `target` is a path (str, bytes or
+// os.PathLike: the file is created under exactly that name) or a writable
+// file object (written to, left open); anything else is a TypeError, and in
+// particular an int is never taken for a file descriptor.
+bool save_array(PyObject* array, PyObject* target) {
+    Ref path(PyOS_FSPath(target));
+    if (!path) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+        PyErr_Clear();
+        int writable = PyObject_HasAttrString(target, "write");
+        if (!writable || PyLong_Check(target)) {
+            PyErr_Format(PyExc_TypeError, "save_binary needs a path or a writable file object, not %.200s",
+                         Py_TYPE(target)->tp_name);
+            return false;
+        }
+    }
     Ref io(PyImport_ImportModule("io"));
-    if (!io) return false;
-    Ref f(PyObject_CallMethod(io.get(), "open", "Os", fname, "wb"));
+    Ref image(io ? PyObject_CallMethod(io.get(), "BytesIO", nullptr) : nullptr);
+    if (!image) return false;
+    Ref saved(call_numpy("save", {image.get(), array}));
+    Ref data(saved ? PyObject_CallMethod(image.get(), "getvalue", nullptr) : nullptr);
+    if (!data) return false;
+    if (!path) {
+        Ref written(PyObject_CallMethod(target, "write", "O", data.get()));
+        return static_cast<bool>(written);
+    }
+    Ref f(PyObject_CallMethod(io.get(), "open", "Os", path.get(), "wb"));
     if (!f) return false;
-    Ref saved(call_numpy("save", {f.get(), array}));
+    Ref written(PyObject_CallMethod(f.get(), "write", "O", data.get()));
     PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-    if (!saved) PyErr_Fetch(&type, &value, &tb);
+    if (!written) PyErr_Fetch(&type, &value, &tb);
     Ref closed(PyObject_CallMethod(f.get(), "close", nullptr));
-    if (!saved) {
-        // The error of numpy.save wins over one of close.
+    if (!written) {
+        // The error of the write wins over one of close.
         if (!closed) PyErr_Clear();
         PyErr_Restore(type, value, tb);
         return false;

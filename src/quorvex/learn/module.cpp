@@ -26,7 +26,7 @@ PyMODINIT_FUNC PyInit_learn(void) {
     using namespace qv;
     if (!check_python_version("quorvex.learn")) return nullptr;
     Ref m(PyModule_Create(&module_def));
-    if (!m) return nullptr;
+    if (!m || !declare_gil_used(m.get())) return nullptr;
     sparsmat = import_sparsmat();
     if (!sparsmat || !import_alphabet() || !bind_numpy_types()) return nullptr;
     if (!ready_adagrad() || !ready_sgd_momentum() || !ready_avgper() || !ready_avgmira() || !ready_file_model())

@@ -159,16 +159,20 @@ struct GridAccum {
     }
     void compact() {
         if (merged == entries.size()) return;
-        std::stable_sort(entries.begin(), entries.end(),
+        // Sorted and merged into a copy, so that an integer sum out of range
+        // (std::overflow_error) leaves the entries as they were.
+        std::vector<GridEntry<T, D>> sorted(entries);
+        std::stable_sort(sorted.begin(), sorted.end(),
                          [](const GridEntry<T, D>& a, const GridEntry<T, D>& b) { return a.key < b.key; });
         std::size_t out = 0;
-        for (std::size_t i = 0; i < entries.size(); ++i) {
-            if (out > 0 && entries[out - 1].key == entries[i].key)
-                entries[out - 1].val += entries[i].val;
+        for (std::size_t i = 0; i < sorted.size(); ++i) {
+            if (out > 0 && sorted[out - 1].key == sorted[i].key)
+                sorted[out - 1].val = checked_sum(sorted[out - 1].val, sorted[i].val);
             else
-                entries[out++] = entries[i];
+                sorted[out++] = sorted[i];
         }
-        entries.resize(out);
+        sorted.resize(out);
+        entries.swap(sorted);
         merged = out;
     }
 };
@@ -336,11 +340,14 @@ PyObject* grid_to_csr(PyObject* self, PyObject*) {
         if (grid_len<T, D, Valued>(self) < 0) return nullptr;
         GridAccum<T, 2>* acc = as_grid<T, D, Valued>(self)->acc;
         std::size_t n = acc ? acc->entries.size() : 0;
-        coordinate_t rows = n ? acc->entries[n - 1].key[0] + 1 : 0;
-        if (n > static_cast<std::size_t>(INT32_MAX)) {
-            PyErr_SetString(PyExc_OverflowError, "too many entries for a CSR matrix");
+        // The row count is one more than the largest first coordinate,
+        // which must stay a coordinate itself.
+        const uint64_t rows64 = n ? static_cast<uint64_t>(acc->entries[n - 1].key[0]) + 1 : 0;
+        if (n > static_cast<std::size_t>(INT32_MAX) || rows64 > UINT32_MAX) {
+            PyErr_SetString(PyExc_OverflowError, "too many entries or rows for a CSR matrix");
             return nullptr;
         }
+        const coordinate_t rows = static_cast<coordinate_t>(rows64);
         CSRMatrix<T>* m = new_csr<T>(rows, n);
         if (!m) return nullptr;
         std::size_t e = 0;

@@ -1,7 +1,9 @@
 // CSRMatrixI / CSRMatrixF / CSRMatrixD: Python wrappers of CSRMatrix<T>,
 // and the matrix operations that cxx_gram.h declares.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 
 #include "sparsmat/sparsmat_types.h"
 
@@ -27,17 +29,21 @@ void CSRMatrix<T>::write_binary(std::vector<char>& out) const {
     put(values, sizeof(T) * entries);
 }
 
+// The transpose has one row per column up to the largest column used; a
+// column of 2**32 - 1 would need 2**32 rows, which a coordinate cannot
+// count (std::length_error, an OverflowError for the caller).
 template <class T>
 CSRMatrix<T>* CSRMatrix<T>::transpose() const {
     std::size_t entries = static_cast<std::size_t>(offsets[num_rows]);
-    coordinate_t cols = 0;
+    std::size_t cols = 0;
     for (std::size_t e = 0; e < entries; ++e)
-        if (rightColumns[e] + 1 > cols) cols = rightColumns[e] + 1;
-    CSRMatrix<T>* t = qv::new_csr<T>(cols, entries);
+        cols = std::max(cols, static_cast<std::size_t>(rightColumns[e]) + 1);
+    if (cols > UINT32_MAX) throw std::length_error("transpose needs more than 2**32 - 1 rows");
+    CSRMatrix<T>* t = qv::new_csr<T>(static_cast<coordinate_t>(cols), entries);
     if (!t) return nullptr;
     std::vector<int> fill(cols + 1, 0);
-    for (std::size_t e = 0; e < entries; ++e) ++fill[rightColumns[e] + 1];
-    for (coordinate_t c = 0; c < cols; ++c) fill[c + 1] += fill[c];
+    for (std::size_t e = 0; e < entries; ++e) ++fill[static_cast<std::size_t>(rightColumns[e]) + 1];
+    for (std::size_t c = 0; c < cols; ++c) fill[c + 1] += fill[c];
     std::memcpy(t->offsets, fill.data(), sizeof(int) * (cols + 1));
     for (coordinate_t r = 0; r < num_rows; ++r) {
         for (int e = offsets[r]; e < offsets[r + 1]; ++e) {
@@ -61,7 +67,7 @@ template <class T>
 std::vector<T> CSRMatrix<T>::compute_right_marginals() const {
     std::vector<T> m;
     for (int e = 0; e < offsets[num_rows]; ++e) {
-        if (rightColumns[e] >= m.size()) m.resize(rightColumns[e] + 1, T(0));
+        if (rightColumns[e] >= m.size()) m.resize(static_cast<std::size_t>(rightColumns[e]) + 1, T(0));
         m[rightColumns[e]] += values[e];
     }
     return m;
@@ -71,7 +77,7 @@ template <class T>
 std::vector<T> CSRMatrix<T>::compute_right_squared_marginals() const {
     std::vector<T> m;
     for (int e = 0; e < offsets[num_rows]; ++e) {
-        if (rightColumns[e] >= m.size()) m.resize(rightColumns[e] + 1, T(0));
+        if (rightColumns[e] >= m.size()) m.resize(static_cast<std::size_t>(rightColumns[e]) + 1, T(0));
         m[rightColumns[e]] += values[e] * values[e];
     }
     return m;
@@ -195,9 +201,12 @@ int csr_init(PyObject* self, PyObject* args, PyObject* kwds) {
     QV_CATCH(-1)
     CSRMatrix<T>* m = new_csr<T>(static_cast<coordinate_t>(offsets.size() - 1), cols.size());
     if (!m) return -1;
+    // An empty vector's data() may be null, which memcpy must never see.
     std::memcpy(m->offsets, offsets.data(), offsets.size() * sizeof(int));
-    std::memcpy(m->rightColumns, cols.data(), cols.size() * sizeof(coordinate_t));
-    std::memcpy(m->values, vals.data(), vals.size() * sizeof(T));
+    if (!cols.empty()) {
+        std::memcpy(m->rightColumns, cols.data(), cols.size() * sizeof(coordinate_t));
+        std::memcpy(m->values, vals.data(), vals.size() * sizeof(T));
+    }
     replace_matrix<T>(self, m);
     return 0;
 }

@@ -28,7 +28,7 @@ PyMODINIT_FUNC PyInit_sparsmat(void) {
     using namespace qv;
     if (!check_python_version("quorvex.sparsmat")) return nullptr;
     Ref m(PyModule_Create(&module_def));
-    if (!m) return nullptr;
+    if (!m || !declare_gil_used(m.get())) return nullptr;
     if (!add_csr_types(m.get()) || !add_sparse_vector_types(m.get()) || !add_accumulator_types(m.get()) ||
         !add_sparse_vectors_types(m.get()))
         return nullptr;

@@ -2,6 +2,7 @@
 // vectors, entries in ascending index order, one allocation per vector.
 #include <cmath>
 #include <cstring>
+#include <type_traits>
 
 #include "common/buffer_view.h"
 #include "sparsmat/sparsmat_types.h"
@@ -68,7 +69,8 @@ PyObject* sv_new(PyTypeObject*, PyObject* args, PyObject* kwds) {
         }
         if (PyErr_Occurred()) return nullptr;
     }
-    return reinterpret_cast<PyObject*>(sparse_from_accum(acc));
+    QV_TRY return reinterpret_cast<PyObject*>(sparse_from_accum(acc));
+    QV_CATCH(nullptr)
 }
 
 template <class T>
@@ -161,7 +163,16 @@ PyObject* sv_add(PyObject* a, PyObject* b) {
             r->vals_ptr[o++] = y->vals_ptr[j++];
         } else {
             r->idx_ptr[o] = x->idx_ptr[i];
-            r->vals_ptr[o++] = x->vals_ptr[i++] + y->vals_ptr[j++];
+            if constexpr (std::is_integral_v<T>) {
+                if (__builtin_add_overflow(x->vals_ptr[i], y->vals_ptr[j], &r->vals_ptr[o])) {
+                    Py_DECREF(r);
+                    PyErr_SetString(PyExc_OverflowError, "integer sum out of range");
+                    return nullptr;
+                }
+                ++o, ++i, ++j;
+            } else {
+                r->vals_ptr[o++] = x->vals_ptr[i++] + y->vals_ptr[j++];
+            }
         }
     }
     return reinterpret_cast<PyObject*>(r);

@@ -111,10 +111,10 @@ PyObject* set_to_vec(PyObject* self, PyObject*) {
         PyObject* pair = PyList_GET_ITEM(lst, m);
         double w = PyFloat_AS_DOUBLE(PyTuple_GET_ITEM(pair, 0));
         auto* v = reinterpret_cast<SparseVectorObject<T>*>(PyTuple_GET_ITEM(pair, 1));
-        for (uint32_t i = 0; i < v->my_len; ++i) acc.add(v->idx_ptr[i], static_cast<T>(w * v->vals_ptr[i]));
+        for (uint32_t i = 0; i < v->my_len; ++i) acc.add(v->idx_ptr[i], checked_value<T>(w * v->vals_ptr[i]));
     }
-    QV_CATCH(nullptr)
     return reinterpret_cast<PyObject*>(sparse_from_accum(acc));
+    QV_CATCH(nullptr)
 }
 
 template <class T>

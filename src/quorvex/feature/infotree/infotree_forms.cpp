@@ -137,11 +137,13 @@ inline Py_UCS1* put_bytes(Py_UCS1* d, const Py_UCS1* s, std::size_t k) {
 }
 
 // An exact, ready str stored one byte per character (Latin-1 text).
+// The type is checked first: the other tests read str fields.
 inline bool latin1_str(PyObject* s) {
+    if (!PyUnicode_CheckExact(s)) return false;
 #if PY_VERSION_HEX < 0x030C0000
     if (!PyUnicode_IS_READY(s)) return false;
 #endif
-    return PyUnicode_CheckExact(s) && PyUnicode_KIND(s) == PyUnicode_1BYTE_KIND;
+    return PyUnicode_KIND(s) == PyUnicode_1BYTE_KIND;
 }
 
 // "(%s " % tp, or "(%s" % tp when the node has neither features nor edges.
@@ -426,11 +428,11 @@ bool enter_any(TreeWalk& w, PyObject* node, PyObject* parts_out) {
     if (w.on_path(node)) return raise_cycle("as_tree");
     InfoNodeObject* n = as_inode(node);
     Ref hold = Ref::borrow(node);
-    Ref feats = Ref::borrow(n->features), edges = Ref::borrow(n->edges_out);
+    Ref tp = Ref::borrow(n->tp), feats = Ref::borrow(n->features), edges = Ref::borrow(n->edges_out);
     int blank = truth(feats.get());
     if (blank == 0) blank = truth(edges.get());
     if (blank < 0) return false;
-    Ref open(opening_piece(n->tp, blank != 0));
+    Ref open(opening_piece(tp.get(), blank != 0));
     if (!open || !append_to(parts_out, open.get())) return false;
     Ref fp(feature_piece(feats.get(), w.pieces));
     if (!fp || !append_to(parts_out, fp.get())) return false;

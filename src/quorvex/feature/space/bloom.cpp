@@ -98,10 +98,6 @@ bool get_count_native(CountingBloomFilterObject* self, PyObject* s, int32_t* out
 bool add_count_native(CountingBloomFilterObject* self, PyObject* s, int32_t n, int32_t* out) {
     uint32_t a, b;
     if (!hash_a(s, &a) || !hash_b(s, &b)) return false;
-    if (self->n_addrs < 1) {
-        *out = 255;
-        return true;
-    }
     if (!check_counters(self)) return false;
     Positions pos{a, b, self->size};
     int64_t max_val = 255;
@@ -118,10 +114,6 @@ bool add_count_native(CountingBloomFilterObject* self, PyObject* s, int32_t n, i
 bool remove_count_native(CountingBloomFilterObject* self, PyObject* s, int32_t n, int32_t* out) {
     uint32_t a, b;
     if (!hash_a(s, &a) || !hash_b(s, &b)) return false;
-    if (self->n_addrs < 1) {
-        *out = 255;
-        return true;
-    }
     if (!check_counters(self)) return false;
     Positions pos{a, b, self->size};
     int64_t max_val = 255;
@@ -214,6 +206,13 @@ int cbf_init(PyObject* self, PyObject* args, PyObject* kwds) {
     uint32_t size = DEFAULT_SIZE;
     if (a[1] && !to_int32(a[1], &n_addrs)) return -1;
     if (a[0] && !to_uint32(a[0], &size)) return -1;
+    if (n_addrs < 1) {
+        // No address would ever touch a counter: every count would read as
+        // full and a BloomFMap would admit every feature at first sight.
+        PyErr_Format(PyExc_ValueError, "CountingBloomFilter needs at least one address per object (n_addrs=%d)",
+                     n_addrs);
+        return -1;
+    }
     if (size > MAX_SIZE) {
         PyErr_Format(PyExc_OverflowError, "CountingBloomFilter size must be below 2**31 (got %u)", size);
         return -1;

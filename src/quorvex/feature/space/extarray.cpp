@@ -200,6 +200,12 @@ int ea_ass_subscript(PyObject* self, PyObject* key, PyObject* val) {
     }
     int32_t pos;
     if (!to_int32(key, &pos)) return -1;
+    if (pos < 0) {
+        // A write counts from the start only: a negative position would land
+        // in the hidden capacity past len() and surface later elsewhere.
+        PyErr_Format(PyExc_IndexError, "ExtensibleArray position must not be negative (got %d)", pos);
+        return -1;
+    }
     if (pos == INT32_MAX) {
         // len() (max_pos = pos + 1) must stay a 32-bit int.
         PyErr_SetString(PyExc_OverflowError, "ExtensibleArray positions must be below 2**31 - 1");
@@ -217,10 +223,15 @@ int ea_ass_subscript(PyObject* self, PyObject* key, PyObject* val) {
         if (cap > 0 && PySequence_SetSlice(fresh.get(), 0, cap, values.get()) < 0) return -1;
         set_field(ea->values, fresh.release());
     }
-    if (pos >= ea->max_pos) ea->max_pos = pos + 1;
     Ref k(PyLong_FromLong(pos));
     if (!k) return -1;
-    return PyObject_SetItem(values_of(ea), k.get(), val);
+    // Storing converts val, which may run Python code (even __init__ on
+    // this array): the storage is held across the call, and len() moves
+    // only once the value is in.
+    Ref target = Ref::borrow(values_of(ea));
+    if (PyObject_SetItem(target.get(), k.get(), val) < 0) return -1;
+    if (target.get() == ea->values && pos >= ea->max_pos) ea->max_pos = pos + 1;
+    return 0;
 }
 
 PyObject* ea_get_array(PyObject* self, PyObject*) {
