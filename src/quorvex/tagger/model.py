@@ -204,8 +204,9 @@ class Tagger:
     # --- files ------------------------------------------------------------------------------
 
     def save(self, path):
-        """Writes everything needed to tag in a new process to one file (see Tagger.load).
-        The file is replaced only when the new one is complete."""
+        """Writes everything needed to tag in a new process to one file (see Tagger.load), a
+        path or a binary file object. A file at path is replaced only when the new one is
+        complete."""
         self._require_model()
         fn = self.feature_fn
         if isinstance(fn, TokenFeatures):
@@ -220,8 +221,9 @@ class Tagger:
 
     @classmethod
     def load(cls, path, feature_fn=None):
-        """A tagger saved with save(). A model trained with a custom feature function needs
-        the same function again (feature_fn=...); no code stored in the file is run."""
+        """A tagger saved with save() (a path or a binary file object). A model trained with
+        a custom feature function needs the same function again (feature_fn=...); no code
+        stored in the file is run."""
         meta, dictionary, weights = modelfile.read_model(path)
         try:
             features = meta["features"]

@@ -14,8 +14,11 @@ failed save leaves an earlier model untouched.
 import io
 import json
 import os
+import struct
 import tempfile
+import tokenize
 import zipfile
+import zlib
 
 import numpy as np
 
@@ -25,18 +28,25 @@ VERSION = 1
 __all__ = ["write_model", "read_model", "FORMAT", "VERSION"]
 
 
+def _write(f, blob, dictionary_bytes, weights):
+    np.savez_compressed(f, meta=np.frombuffer(blob, dtype=np.uint8),
+                        dictionary=np.frombuffer(dictionary_bytes, dtype=np.uint8),
+                        weights=np.ascontiguousarray(weights, dtype=np.float64))
+
+
 def write_model(path, meta, dictionary_bytes, weights):
-    """Writes the archive atomically to path."""
+    """Writes the archive to path, atomically, or to a binary file object."""
     meta = dict(meta, format=FORMAT, version=VERSION)
     blob = json.dumps(meta, ensure_ascii=False, sort_keys=True).encode("utf-8")
+    if hasattr(path, "write"):
+        _write(path, blob, dictionary_bytes, weights)
+        return
     path = os.fspath(path)
     folder = os.path.dirname(os.path.abspath(path))
     fd, tmp = tempfile.mkstemp(prefix=".%s." % os.path.basename(path), suffix=".tmp", dir=folder)
     try:
         with os.fdopen(fd, "wb") as f:
-            np.savez_compressed(f, meta=np.frombuffer(blob, dtype=np.uint8),
-                                dictionary=np.frombuffer(dictionary_bytes, dtype=np.uint8),
-                                weights=np.ascontiguousarray(weights, dtype=np.float64))
+            _write(f, blob, dictionary_bytes, weights)
             f.flush()
             os.fsync(f.fileno())
         os.replace(tmp, path)
@@ -49,10 +59,11 @@ def write_model(path, meta, dictionary_bytes, weights):
 
 
 def read_model(path):
-    """(meta, dictionary bytes, weights) of a model file; ValueError for anything that is not
-    a complete model file of a version this package reads."""
+    """(meta, dictionary bytes, weights) of a model file (a path or a binary file object);
+    ValueError for anything that is not a complete model file of a version this package reads."""
+    source = path if hasattr(path, "read") else os.fspath(path)
     try:
-        with np.load(os.fspath(path), allow_pickle=False) as z:
+        with np.load(source, allow_pickle=False) as z:
             names = set(z.files)
             missing = {"meta", "dictionary", "weights"} - names
             if missing:
@@ -62,7 +73,11 @@ def read_model(path):
             weights = z["weights"]
     except FileNotFoundError:
         raise
-    except (ValueError, OSError, zipfile.BadZipFile, EOFError, KeyError) as e:
+    except (ValueError, OSError, zipfile.BadZipFile, EOFError, KeyError, NotImplementedError, zlib.error,
+            tokenize.TokenError, SyntaxError, struct.error, TypeError, IndexError, UnicodeDecodeError,
+            RuntimeError) as e:
+        # What a damaged archive or array header makes the zip, zlib and .npy readers raise
+        # (RuntimeError: an entry marked as encrypted).
         raise ValueError("%s is not a quorvex tagger model: %s" % (path, e)) from None
     for name, a, dtype in (("meta", meta_bytes, np.uint8), ("dictionary", dictionary, np.uint8),
                            ("weights", weights, np.float64)):
