@@ -211,6 +211,15 @@ public:
             prefetch_line(entry(s.entry_plus_one - 1));
     }
 
+    // Room for `n` words in all, so that adding up to that many does not
+    // rehash along the way. Throws std::bad_alloc.
+    void reserve(std::size_t n) {
+        std::size_t cap = capacity() ? capacity() : 64;
+        while (cap < 2 * n) cap *= 2;
+        if (cap > capacity()) rehash(cap);
+        words.reserve(n);
+    }
+
     void clear() {
         ++generation;
         words.clear();

@@ -90,6 +90,16 @@ def test_decode_equals_forest(problem, monotone, kind, seed):
         assert model.decode(flists, w, cands) == expected
         compiled = model.compile(flists, cands)
         assert model.decode(compiled, w) == expected
+    # Every label a candidate, in label order (the vectorised search over previous states).
+    for flists, _ in tests:
+        everything = [labels] * len(flists)
+        try:
+            expected = forest_labels(fc, flists, everything, w)
+        except AssertionError:
+            with pytest.raises(AssertionError):
+                model.decode(flists, w)
+            continue
+        assert model.decode(flists, w) == expected == model.decode(model.compile(flists), w)
 
 
 @settings(max_examples=80, deadline=None, suppress_health_check=[HealthCheck.too_slow])

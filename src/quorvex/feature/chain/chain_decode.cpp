@@ -160,11 +160,12 @@ PyObject* cm_compile(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     // tables were made from.
     if (!chain_core(m)) return nullptr;
     std::unique_ptr<CompiledChain> chain;
-    QV_TRY chain.reset(new CompiledChain());
-    QV_CATCH(nullptr)
     {
         CoreUse use(core);
-        if (!use || !compile_input(core, in, *chain)) return nullptr;
+        if (!use || !compile_input(core, in, core->scratch)) return nullptr;
+        // A copy at the exact size of the sentence; the scratch keeps its room.
+        QV_TRY chain.reset(new CompiledChain(core->scratch));
+        QV_CATCH(nullptr)
     }
     return new_compiled_sentence(self, chain.release());
 }
@@ -195,12 +196,18 @@ PyObject* cm_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     }
     CoreUse use(core);
     if (!use) return nullptr;
+    const double* emissions = nullptr;
     if (!chain) {
-        if (!compile_input(core, in, core->scratch)) return nullptr;
+        // Straight from the features: with a monotone table the emission
+        // scores are summed as the rows come, without entries in between.
+        const bool ok = core->table.monotone() ? score_input(core, in, w.weights(), core->scratch, core->scores)
+                                                : compile_input(core, in, core->scratch);
+        if (!ok) return nullptr;
         chain = &core->scratch;
+        if (core->table.monotone()) emissions = core->scores.data();
     }
     int64_t failed;
-    QV_TRY failed = core->decoder.decode(*chain, core->vectors, w.weights(), core->path);
+    QV_TRY failed = core->decoder.decode(*chain, core->vectors, w.weights(), core->path, emissions);
     QV_CATCH(nullptr)
     if (failed >= 0) {
         raise_no_path(failed, chain->positions());
@@ -211,15 +218,23 @@ PyObject* cm_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 
 }  // namespace
 
+bool score_input(ChainCore* core, const SentenceInput& in, const Weights& w, CompiledChain& out,
+                 std::vector<double>& scores) {
+    QV_TRY
+    out.clear();
+    scores.clear();
+    const std::size_t K = in.flists.size();
+    std::vector<FeatureListObject*> flists(K);
+    for (std::size_t k = 0; k < K; ++k) flists[k] = reinterpret_cast<FeatureListObject*>(in.flists[k].get());
+    const bool ok = core->compiler->score_sentence(flists.data(), K, in.cands.data(), in.cand_start.data(), w, out,
+                                                   scores);
+    if (!ok) out.clear();
+    return ok;
+    QV_CATCH(false)
+}
+
 PyObject* new_compiled_sentence(PyObject* model, CompiledChain* chain) {
     std::unique_ptr<CompiledChain> owned(chain);
-    QV_TRY
-    chain->cand_start.shrink_to_fit();
-    chain->cand_label.shrink_to_fit();
-    chain->entry_start.shrink_to_fit();
-    chain->entry_id.shrink_to_fit();
-    chain->entry_val.shrink_to_fit();
-    QV_CATCH(nullptr)
     CompiledSentenceObject* out = PyObject_GC_New(CompiledSentenceObject, &CompiledSentence_Type);
     if (!out) return nullptr;
     out->model = Ref::borrow(model).release();

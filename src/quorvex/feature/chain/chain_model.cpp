@@ -77,7 +77,7 @@ bool check_combiner(PyObject* fc) {
 }
 
 // A new core for (fc, labels), with the transition vectors in `vectors`.
-ChainCore* build_core(FComboObject* fc, PyObject* labels, PyObject* vectors) {
+ChainCore* build_core(FComboObject* fc, PyObject* labels, PyObject* vectors, const KnownRows* rows) {
     std::unique_ptr<ChainCore> core;
     QV_TRY core.reset(new ChainCore());
     QV_CATCH(nullptr)
@@ -93,7 +93,10 @@ ChainCore* build_core(FComboObject* fc, PyObject* labels, PyObject* vectors) {
     core->vectors.labels = static_cast<uint32_t>(count);
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(vectors); ++i)
         if (!store_vector(*core, PyTuple_GET_ITEM(vectors, i))) return nullptr;
-    core->table.build(dict->map, core->label_bytes);
+    if (rows)
+        core->table.layout(*rows->bases, *rows->start, *rows->cells, core->label_bytes.size());
+    else
+        core->table.build(dict->map, core->label_bytes);
     core->dict_generation = dict->map.generation;
     core->n_features = dict->map.size();
     int64_t bias_row = -1;
@@ -121,51 +124,9 @@ int cm_init(PyObject* self, PyObject* args, PyObject* kwds) {
     static const char* const names[] = {"fc", "labels", nullptr};
     static const ArgSpec spec{"ChainModel", names, 0, 2};
     PyObject* a[2];
-    if (!parse_tuple(spec, args, kwds, a) || !check_combiner(a[0])) return -1;
-    Ref fc = Ref::borrow(a[0]);
-    Ref labels(label_tuple(a[1]));
-    if (!labels) return -1;
-    FComboObject* f = as_fc(fc.get());
-    const Py_ssize_t count = PyTuple_GET_SIZE(labels.get());
-    // Vector 0 is fc([]), then per (previous label or start, label) the
-    // transition vector and its variant into the last position.
-    Ref vectors(PyTuple_New(1 + 2 * (count + 1) * count));
-    if (!vectors) return -1;
-    Ref empty(PyList_New(0));
-    PyObject* v0 = empty ? fcombo_vectorise(f, empty.get(), nullptr) : nullptr;
-    if (!v0) return -1;
-    PyTuple_SET_ITEM(vectors.get(), 0, v0);
-    Py_ssize_t at = 1;
-    for (Py_ssize_t p = -1; p < count; ++p) {
-        PyObject* prev = p < 0 ? Py_None : PyTuple_GET_ITEM(labels.get(), p);
-        for (Py_ssize_t l = 0; l < count; ++l)
-            for (bool last : {false, true}) {
-                PyObject* v = transition_vector(f, prev, PyTuple_GET_ITEM(labels.get(), l), last);
-                if (!v) return -1;
-                PyTuple_SET_ITEM(vectors.get(), at++, v);
-            }
-    }
-    // Converting the features may have run Python code: check again.
-    if (!check_combiner(fc.get())) return -1;
-    if (!has_transition_keys(as_alph(f->dict)->map, labels.get(), as_alph(f->dict)->use_utf8)) {
-        PyErr_SetString(PyExc_ValueError,
-                        "the combiner's dictionary holds no transition key 'T<previous>-<label>' of these labels: "
-                        "register the keys (ChainModel.register_keys) before freezing it");
-        return -1;
-    }
-    ChainCore* core = build_core(f, labels.get(), vectors.get());
-    if (!core) return -1;
-    ChainModelObject* m = as_chain(self);
-    ChainCore* old = m->core;
-    m->core = core;
-    delete old;
-    set_field(m->fc, fc.release());
-    set_field(m->dict, Ref::borrow(f->dict).release());
-    set_field(m->labels, labels.release());
-    set_field(m->transitions, vectors.release());
-    return 0;
+    if (!parse_tuple(spec, args, kwds, a)) return -1;
+    return init_chain_model(as_chain(self), a[0], a[1], nullptr) ? 0 : -1;
 }
-
 int cm_traverse(PyObject* self, visitproc visit, void* arg) {
     ChainModelObject* m = as_chain(self);
     Py_VISIT(m->fc);
@@ -396,6 +357,52 @@ bool init_labels(ChainCore& core, PyObject* labels) {
     }
     core.label_ids.growing = false;
     QV_CATCH(false)
+    return true;
+}
+
+bool init_chain_model(ChainModelObject* self, PyObject* fc_arg, PyObject* labels_arg, const KnownRows* rows) {
+    if (!check_combiner(fc_arg)) return false;
+    Ref fc = Ref::borrow(fc_arg);
+    Ref labels(label_tuple(labels_arg));
+    if (!labels) return false;
+    FComboObject* f = as_fc(fc.get());
+    const Py_ssize_t count = PyTuple_GET_SIZE(labels.get());
+    // Vector 0 is fc([]), then per (previous label or start, label) the
+    // transition vector and its variant into the last position.
+    Ref vectors(PyTuple_New(1 + 2 * (count + 1) * count));
+    if (!vectors) return false;
+    Ref empty(PyList_New(0));
+    PyObject* v0 = empty ? fcombo_vectorise(f, empty.get(), nullptr) : nullptr;
+    if (!v0) return false;
+    PyTuple_SET_ITEM(vectors.get(), 0, v0);
+    Py_ssize_t at = 1;
+    for (Py_ssize_t p = -1; p < count; ++p) {
+        PyObject* prev = p < 0 ? Py_None : PyTuple_GET_ITEM(labels.get(), p);
+        for (Py_ssize_t l = 0; l < count; ++l)
+            for (bool last : {false, true}) {
+                PyObject* v = transition_vector(f, prev, PyTuple_GET_ITEM(labels.get(), l), last);
+                if (!v) return false;
+                PyTuple_SET_ITEM(vectors.get(), at++, v);
+            }
+    }
+    // Converting the features may have run Python code: check again.
+    if (!check_combiner(fc.get())) return false;
+    if (!has_transition_keys(as_alph(f->dict)->map, labels.get(), as_alph(f->dict)->use_utf8)) {
+        PyErr_SetString(PyExc_ValueError,
+                        "the combiner's dictionary holds no transition key 'T<previous>-<label>' of these labels: "
+                        "register the keys (ChainModel.register_keys) before freezing it");
+        return false;
+    }
+    ChainCore* core = build_core(f, labels.get(), vectors.get(), rows);
+    if (!core) return false;
+    ChainModelObject* m = self;
+    ChainCore* old = m->core;
+    m->core = core;
+    delete old;
+    set_field(m->fc, fc.release());
+    set_field(m->dict, Ref::borrow(f->dict).release());
+    set_field(m->labels, labels.release());
+    set_field(m->transitions, vectors.release());
     return true;
 }
 

@@ -38,6 +38,7 @@ struct ChainCore {
     std::unique_ptr<EmissionCompiler> compiler;
     ViterbiDecoder decoder;
     CompiledChain scratch;
+    std::vector<double> scores;
     std::vector<uint32_t> path, labels_tmp;
     bool busy = false;
 };
@@ -64,9 +65,34 @@ bool ready_chain_model();
 inline ChainModelObject* as_chain(PyObject* o) { return reinterpret_cast<ChainModelObject*>(o); }
 inline CompiledSentenceObject* as_compiled(PyObject* o) { return reinterpret_cast<CompiledSentenceObject*>(o); }
 
+// Rows of an emission table that are known already (see
+// EmissionTable::layout), so that a model need not read them from the
+// dictionary again.
+struct KnownRows {
+    const CPPAlphabet* bases;
+    const std::vector<uint32_t>* start;
+    const std::vector<EmissionTable::Cell>* cells;
+};
+
+// ChainModel(fc, labels) on self; with rows, the emission table is laid
+// out from them instead of the dictionary. False with a Python error.
+bool init_chain_model(ChainModelObject* self, PyObject* fc, PyObject* labels, const KnownRows* rows);
+
 // The model's core, or ValueError when it was never initialised or its
 // combiner changed since (dictionary, n or bias).
 ChainCore* chain_core(ChainModelObject* self);
+
+// Holds the cyclic collector off for a scope that makes many objects but no
+// cycles, and restores it on every way out.
+struct CollectorPause {
+    int was_enabled = PyGC_Disable();
+    ~CollectorPause() {
+        if (was_enabled) PyGC_Enable();
+    }
+    CollectorPause() = default;
+    CollectorPause(const CollectorPause&) = delete;
+    CollectorPause& operator=(const CollectorPause&) = delete;
+};
 
 // Holds the core's scratch for one call (RuntimeError when a callback
 // re-entered the model).
@@ -138,6 +164,11 @@ bool read_label_lists(ChainCore* core, PyObject* lists, std::size_t positions, c
 // from its position's candidates is added to them. The caller holds the
 // core (CoreUse). False with a Python error.
 bool compile_input(ChainCore* core, const SentenceInput& in, CompiledChain& out);
+
+// Reads the candidates of a sentence into out and their emission scores
+// under w into scores, for a monotone table (decoding without compiling).
+bool score_input(ChainCore* core, const SentenceInput& in, const Weights& w, CompiledChain& out,
+                 std::vector<double>& scores);
 
 // A new SparseVectorD with the emission entries of candidate c.
 PyObject* emission_vector(const CompiledChain& cs, std::size_t c);

@@ -28,6 +28,12 @@ public:
         if ((row + 1) * words_ > bits_.size()) bits_.resize(std::max((row + 1) * words_, 2 * bits_.size()), 0);
         bits_[row * words_ + label / 64] |= uint64_t(1) << (label % 64);
     }
+    // The number of (row, label) pairs.
+    std::size_t count() const {
+        std::size_t n = 0;
+        for (uint64_t w : bits_) n += static_cast<std::size_t>(__builtin_popcountll(w));
+        return n;
+    }
     bool has(std::size_t row, uint32_t label) const {
         const std::size_t at = row * words_ + label / 64;
         return at < bits_.size() && (bits_[at] >> (label % 64) & 1);
@@ -60,6 +66,8 @@ public:
     // Sentence i, as ChainModel.compile would compile it with the
     // dictionary filled by register_emissions.
     void compile(std::size_t i, const uint32_t* cands, const uint32_t* start, CompiledChain& out);
+    // The rows for a model's emission table (after pass 2, with kept rows).
+    KnownRows known_rows() const { return {&bases_, &cells_.start, &cells_.cells}; }
 
 private:
     const ChainCore& labels_;
@@ -122,30 +130,63 @@ bool KeyRegistrar::add(FComboObject* fc, StringAlphabetObject* dict, const Sente
 
 void KeyRegistrar::register_emissions(CPPAlphabet& dict) {
     const std::size_t nrows = bases_.size(), nlabels = labels_.label_bytes.size();
+    dict.reserve(dict.size() + seen_.count());
     std::vector<int64_t> last(nlabels, -1);
-    std::string key;
     cells_.start.assign(1, 0);
+    // The keys go in blocks: every key of a block is written and hashed,
+    // and its slot in the (large) dictionary prefetched, before the block
+    // is looked up in order, so that the cache misses overlap.
+    const std::size_t kBlock = 64;
+    struct Key {
+        std::size_t off, len;
+        uint64_t hash;
+        uint32_t row, label;
+    };
+    std::vector<Key> block;
+    std::string bytes;
+    auto flush = [&] {
+        for (Key& k : block) {
+            k.hash = hash_bytes(bytes.data() + k.off, k.len);
+            dict.prefetch(k.hash);
+        }
+        for (const Key& k : block) {
+            const int32_t id = dict.lookup(bytes.data() + k.off, k.len, k.hash);
+            if (keep_rows_) {
+                while (cells_.start.size() <= k.row) cells_.start.push_back(static_cast<uint32_t>(cells_.cells.size()));
+                cells_.cells.push_back({k.label, static_cast<coordinate_t>(id)});
+                monotone_ = monotone_ && id > last[k.label];
+                last[k.label] = id;
+            }
+        }
+        block.clear();
+        bytes.clear();
+    };
     for (std::size_t r = 0; r < nrows; ++r) {
         const char* base = bases_.word(static_cast<int32_t>(r));
         const std::size_t n = bases_.word_len(static_cast<int32_t>(r));
         for (uint32_t l = 0; l < nlabels; ++l) {
             if (!seen_.has(r, l)) continue;
-            key.assign(labels_.label_bytes[l]);
-            key.push_back('^');
-            key.append(base, n);
-            const int32_t id = dict.lookup(key.data(), key.size());
-            if (keep_rows_) {
-                cells_.cells.push_back({l, static_cast<coordinate_t>(id)});
-                monotone_ = monotone_ && id > last[l];
-                last[l] = id;
-            }
+            const std::string& label = labels_.label_bytes[l];
+            block.push_back({bytes.size(), label.size() + 1 + n, 0, static_cast<uint32_t>(r), l});
+            bytes.append(label);
+            bytes.push_back('^');
+            bytes.append(base, n);
+            if (block.size() == kBlock) flush();
         }
-        if (keep_rows_) cells_.start.push_back(static_cast<uint32_t>(cells_.cells.size()));
     }
+    flush();
+    if (keep_rows_)
+        while (cells_.start.size() <= nrows) cells_.start.push_back(static_cast<uint32_t>(cells_.cells.size()));
 }
 
 void KeyRegistrar::compile(std::size_t i, const uint32_t* cands, const uint32_t* start, CompiledChain& out) {
     out.clear();
+    // The sentence's rows lie all over the cell table, two dependent reads
+    // away (start, cells): both stages are started for every row first.
+    const AccumEntry<double>* first = rows_.data() + pos_start_[sent_start_[i]];
+    const AccumEntry<double>* last = rows_.data() + pos_start_[sent_start_[i + 1]];
+    for (const AccumEntry<double>* e = first; e != last; ++e) prefetch_line(&cells_.start[e->idx]);
+    for (const AccumEntry<double>* e = first; e != last; ++e) prefetch_line(cells_.begin(e->idx));
     for (std::size_t p = sent_start_[i], k = 0; p < sent_start_[i + 1]; ++p, ++k)
         spreader_.add(cells_, monotone_, rows_.data() + pos_start_[p], pos_start_[p + 1] - pos_start_[p],
                       cands + start[k], start[k + 1] - start[k], out);
@@ -193,10 +234,10 @@ bool register_transitions(FComboObject* fc, PyObject* labels) {
     return static_cast<bool>(v0);
 }
 
-// Whether a word of dict already starts with "<label>^": then some keys
-// exist that pass 1 did not ask for.
-bool has_label_keys(const CPPAlphabet& dict, const ChainCore& labels) {
-    for (std::size_t id = 0; id < dict.size(); ++id) {
+// Whether a word of dict from id `first` on starts with "<label>^": keys
+// that pass 1 did not ask for.
+bool has_label_keys(const CPPAlphabet& dict, const ChainCore& labels, std::size_t first = 0) {
+    for (std::size_t id = first; id < dict.size(); ++id) {
         const char* w = dict.word(static_cast<int32_t>(id));
         const std::size_t len = dict.word_len(static_cast<int32_t>(id));
         for (const char* caret = static_cast<const char*>(std::memchr(w, '^', len)); caret;
@@ -318,6 +359,9 @@ PyObject* cm_compile_training(PyObject*, PyObject* const* args, Py_ssize_t nargs
     }
     Registration r;
     if (!r.read(a[0], a[1], a[2], a[4], a[5], a[3], "compile_training")) return nullptr;
+    // Thousands of new objects and no cycles among them: the cyclic collector
+    // would only walk every live object again and again.
+    CollectorPause pause;
     StringAlphabetObject* dict = growing_dict(r.fc, "compile_training");
     if (!dict) return nullptr;
     // Keys that the dictionary already holds and pass 1 did not ask for
@@ -331,25 +375,33 @@ PyObject* cm_compile_training(PyObject*, PyObject* const* args, Py_ssize_t nargs
     if (!(dict = growing_dict(r.fc, "compile_training"))) return nullptr;
     QV_TRY reg->register_emissions(dict->map);
     QV_CATCH(nullptr)
+    const std::size_t emission_keys_end = dict->map.size();
     if (!register_transitions(r.fc, r.labels.get()) || !(dict = growing_dict(r.fc, "compile_training")))
         return nullptr;
     dict->map.growing = false;
-    Ref model(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&ChainModel_Type), r.fc_ref.get(),
-                                           r.labels.get(), nullptr));
+    // The model takes its emission table from the kept rows unless the keys
+    // added since hold label keys of their own (a label named like a
+    // transition key's part).
+    Ref model(ChainModel_Type.tp_new(&ChainModel_Type, nullptr, nullptr));
     if (!model) return nullptr;
+    const KnownRows rows = reg->known_rows();
+    const bool rows_complete = from_rows && !has_label_keys(dict->map, r.labels_only, emission_keys_end);
+    if (!init_chain_model(as_chain(model.get()), r.fc_ref.get(), r.labels.get(), rows_complete ? &rows : nullptr))
+        return nullptr;
     const Py_ssize_t count = PyTuple_GET_SIZE(r.sentences.get());
     Ref compiled(PyList_New(count));
     if (!compiled) return nullptr;
     std::vector<uint32_t> cands, start;
+    CompiledChain scratch;  // grows once; each sentence is then copied at its exact size
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* cs;
         if (from_rows) {
             std::unique_ptr<CompiledChain> chain;
             QV_TRY
-            chain.reset(new CompiledChain());
             kept[i].candidates_with_gold(cands, start);
-            reg->compile(static_cast<std::size_t>(i), cands.data(), start.data(), *chain);
-            chain->gold.swap(kept[i].gold);
+            reg->compile(static_cast<std::size_t>(i), cands.data(), start.data(), scratch);
+            scratch.gold.swap(kept[i].gold);
+            chain.reset(new CompiledChain(scratch));
             QV_CATCH(nullptr)
             cs = new_compiled_sentence(model.get(), chain.release());
         } else {

@@ -185,13 +185,8 @@ PyObject* cm_train_epoch(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
     // The steps make short-lived tuples and lists that reference counting
     // frees; the cyclic collector would only walk every live object again
-    // and again. It is held off for the epoch (and restored on every way out).
-    struct CollectorPause {
-        int was_enabled = PyGC_Disable();
-        ~CollectorPause() {
-            if (was_enabled) PyGC_Enable();
-        }
-    } pause;
+    // and again.
+    CollectorPause pause;
     ViterbiDecoder decoder;  // the epoch's own, so that a callback may decode meanwhile
     std::vector<uint32_t> path;
     long long tokens = 0, wrong = 0;

@@ -6,14 +6,12 @@
 
 namespace qv {
 
-bool EmissionCompiler::add_sentence(FeatureListObject* const* flists, std::size_t positions, const uint32_t* labels,
-                                    const uint32_t* start, CompiledChain& out) {
-    QV_TRY
+bool EmissionCompiler::probe_sentence(FeatureListObject* const* flists, std::size_t positions) {
     if (accs_.size() < positions) accs_.resize(positions, SparseAccum<double>{});
+    prefetch_names(flists, positions);
     // (row, value) of every base key the table knows, per position: the
     // accumulators sum repeats in the order they came, as the
     // label-conjoined vector does, which also starts with the bias.
-    prefetch_names(flists, positions);
     BasicCombiner<EmissionTable>& c = combiner_;
     c.begin(&table_, use_utf8_, true);
     bool ok = true;
@@ -27,11 +25,29 @@ bool EmissionCompiler::add_sentence(FeatureListObject* const* flists, std::size_
     c.target(nullptr);
     c.end();
     if (!ok) return false;
-    for (std::size_t k = 0; k < positions; ++k) {
-        accs_[k].compact();
+    for (std::size_t k = 0; k < positions; ++k) accs_[k].compact();
+    return true;
+}
+
+bool EmissionCompiler::add_sentence(FeatureListObject* const* flists, std::size_t positions, const uint32_t* labels,
+                                    const uint32_t* start, CompiledChain& out) {
+    QV_TRY
+    if (!probe_sentence(flists, positions)) return false;
+    for (std::size_t k = 0; k < positions; ++k)
         spreader_.add(table_, table_.monotone(), accs_[k].entries, accs_[k].len, labels + start[k],
                       start[k + 1] - start[k], out);
-    }
+    return true;
+    QV_CATCH(false)
+}
+
+bool EmissionCompiler::score_sentence(FeatureListObject* const* flists, std::size_t positions, const uint32_t* labels,
+                                      const uint32_t* start, const Weights& w, CompiledChain& out,
+                                      std::vector<double>& scores) {
+    QV_TRY
+    if (!probe_sentence(flists, positions)) return false;
+    for (std::size_t k = 0; k < positions; ++k)
+        spreader_.score(table_, accs_[k].entries, accs_[k].len, labels + start[k], start[k + 1] - start[k], w, out,
+                        scores);
     return true;
     QV_CATCH(false)
 }

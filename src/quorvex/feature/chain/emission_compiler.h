@@ -13,6 +13,7 @@
 #include "feature/chain/compiled_chain.h"
 #include "feature/chain/emission_table.h"
 #include "feature/chain/entry_spreader.h"
+#include "feature/chain/viterbi.h"
 #include "feature/combine/combiner.h"
 
 namespace qv {
@@ -37,7 +38,16 @@ public:
     bool add_sentence(FeatureListObject* const* flists, std::size_t positions, const uint32_t* labels,
                       const uint32_t* start, CompiledChain& out);
 
+    // The same positions, but with each candidate's emission score under w
+    // (appended to scores) in place of its entries; only for a monotone
+    // table (see EntrySpreader::score).
+    bool score_sentence(FeatureListObject* const* flists, std::size_t positions, const uint32_t* labels,
+                        const uint32_t* start, const Weights& w, CompiledChain& out, std::vector<double>& scores);
+
 private:
+    // The merged (row, value) pairs of every position into accs_.
+    bool probe_sentence(FeatureListObject* const* flists, std::size_t positions);
+
     EmissionTable& table_;
     int use_utf8_;
     int n_;

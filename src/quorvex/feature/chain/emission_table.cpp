@@ -32,19 +32,25 @@ void EmissionTable::build(const CPPAlphabet& dict, const std::vector<std::string
     }
 
     // The cells grouped by base key (a stable counting sort keeps id order).
-    rows_ = bases.size();
-    std::vector<uint32_t> start(rows_ + 1, 0);
+    const std::size_t nrows = bases.size();
+    std::vector<uint32_t> start(nrows + 1, 0);
     for (const Hit& h : hits) ++start[h.base + 1];
-    for (std::size_t r = 0; r < rows_; ++r) start[r + 1] += start[r];
+    for (std::size_t r = 0; r < nrows; ++r) start[r + 1] += start[r];
     std::vector<Cell> cells(hits.size());
     {
         std::vector<uint32_t> fill(start.begin(), start.end() - 1);
         for (const Hit& h : hits) cells[fill[h.base]++] = h.cell;
     }
 
+    layout(bases, start, cells, labels.size());
+}
+
+void EmissionTable::layout(const CPPAlphabet& bases, const std::vector<uint32_t>& start, const std::vector<Cell>& cells,
+                           std::size_t labels) {
+    rows_ = bases.size();
     // Monotone: walking the rows in order meets each label's ids in
     // increasing order.
-    std::vector<int64_t> last(labels.size(), -1);
+    std::vector<int64_t> last(labels, -1);
     monotone_ = true;
     for (const Cell& c : cells) {
         if (static_cast<int64_t>(c.id) <= last[c.label]) {

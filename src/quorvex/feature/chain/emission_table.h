@@ -42,6 +42,11 @@ public:
     // labels (as the dictionary stores them). A key may belong to several
     // labels when a label's bytes contain '^'. Throws std::bad_alloc.
     void build(const CPPAlphabet& dict, const std::vector<std::string>& labels);
+    // The same from rows known already: base key r is bases.word(r) and has
+    // the cells [start[r], start[r + 1]), in id order; rows in the order of
+    // their first key in the dictionary.
+    void layout(const CPPAlphabet& bases, const std::vector<uint32_t>& start, const std::vector<Cell>& cells,
+                std::size_t labels);
 
     std::size_t rows() const { return rows_; }
     bool monotone() const { return monotone_; }

@@ -27,7 +27,22 @@ public:
     void add(const Cells& cells, bool monotone, const AccumEntry<double>* rows, std::size_t nrows,
              const uint32_t* labels, std::size_t count, CompiledChain& out);
 
+    // The same candidates, but instead of their entries their emission
+    // scores, appended to scores: the sum of value * w[id] over a
+    // candidate's entries in row order, which is the dot product's order
+    // when the table is monotone (the only case this may be used in).
+    template <class Cells, class W>
+    void score(const Cells& cells, const AccumEntry<double>* rows, std::size_t nrows, const uint32_t* labels,
+               std::size_t count, const W& w, CompiledChain& out, std::vector<double>& scores);
+
 private:
+    // Appends the candidates labels[0, count) to out, each label once,
+    // marking their slots; returns how many.
+    uint32_t add_candidates(const uint32_t* labels, std::size_t count, CompiledChain& out);
+    void clear_slots(const CompiledChain& out, uint32_t first) {
+        for (std::size_t c = first; c < out.cand_label.size(); ++c) slot_[out.cand_label[c]] = -1;
+    }
+
     std::vector<int32_t> slot_;  // per label: its candidate at the current position, or -1
     struct Pair {
         coordinate_t id;
@@ -41,24 +56,15 @@ private:
 template <class Cells>
 void EntrySpreader::add(const Cells& cells, bool monotone, const AccumEntry<double>* rows, std::size_t nrows,
                         const uint32_t* labels, std::size_t count, CompiledChain& out) {
-    // The candidates, each label once; the slots are cleared on every way out.
+    // The slots are cleared on every way out.
     const uint32_t first = static_cast<uint32_t>(out.cand_label.size());
     struct SlotReset {
-        std::vector<int32_t>& slot;
+        EntrySpreader& s;
         const CompiledChain& out;
         uint32_t first;
-        ~SlotReset() {
-            for (std::size_t c = first; c < out.cand_label.size(); ++c) slot[out.cand_label[c]] = -1;
-        }
-    } reset{slot_, out, first};
-    for (std::size_t i = 0; i < count; ++i) {
-        const uint32_t l = labels[i];
-        if (slot_[l] >= 0) continue;
-        out.cand_label.push_back(l);
-        slot_[l] = static_cast<int32_t>(out.cand_label.size() - 1 - first);
-    }
-    const uint32_t ncand = static_cast<uint32_t>(out.cand_label.size()) - first;
-    out.cand_start.push_back(first + ncand);
+        ~SlotReset() { s.clear_slots(out, first); }
+    } reset{*this, out, first};
+    const uint32_t ncand = add_candidates(labels, count, out);
 
     // Candidate k writes to its own stretch of the scratch (a label has at
     // most one cell per row), other labels to a trash entry, so that the
@@ -102,6 +108,46 @@ void EntrySpreader::add(const Cells& cells, bool monotone, const AccumEntry<doub
         }
         out.entry_start.push_back(static_cast<uint32_t>(at));
     }
+}
+
+inline uint32_t EntrySpreader::add_candidates(const uint32_t* labels, std::size_t count, CompiledChain& out) {
+    const uint32_t first = static_cast<uint32_t>(out.cand_label.size());
+    for (std::size_t i = 0; i < count; ++i) {
+        const uint32_t l = labels[i];
+        if (slot_[l] >= 0) continue;
+        out.cand_label.push_back(l);
+        slot_[l] = static_cast<int32_t>(out.cand_label.size() - 1 - first);
+    }
+    const uint32_t ncand = static_cast<uint32_t>(out.cand_label.size()) - first;
+    out.cand_start.push_back(first + ncand);
+    return ncand;
+}
+
+template <class Cells, class W>
+void EntrySpreader::score(const Cells& cells, const AccumEntry<double>* rows, std::size_t nrows, const uint32_t* labels,
+                          std::size_t count, const W& w, CompiledChain& out, std::vector<double>& scores) {
+    const uint32_t first = static_cast<uint32_t>(out.cand_label.size());
+    struct SlotReset {
+        EntrySpreader& s;
+        const CompiledChain& out;
+        uint32_t first;
+        ~SlotReset() { s.clear_slots(out, first); }
+    } reset{*this, out, first};
+    const uint32_t ncand = add_candidates(labels, count, out);
+    // Candidate k sums into sum[k], other labels into a trash sum, so that
+    // the loop has no branches.
+    const std::size_t at = scores.size();
+    scores.resize(at + ncand + 1, 0.0);
+    double* sum = scores.data() + at;
+    const int32_t* slot = slot_.data();
+    for (std::size_t i = 0; i < nrows; ++i) {
+        const double val = rows[i].val;
+        for (auto cell = cells.begin(rows[i].idx), end = cells.end(rows[i].idx); cell != end; ++cell) {
+            const uint32_t k = std::min(static_cast<uint32_t>(slot[cell->label]), ncand);
+            sum[k] += val * w[cell->id];
+        }
+    }
+    scores.pop_back();  // the trash
 }
 
 }  // namespace qv

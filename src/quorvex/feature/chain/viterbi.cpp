@@ -1,5 +1,7 @@
 #include "feature/chain/viterbi.h"
 
+#include <cstring>
+
 #include "cxx_alph.h"
 
 namespace qv {
@@ -50,6 +52,52 @@ inline void best_previous(Transition t, double e, const double* ins, uint32_t n,
     *arg_out = a0;
 }
 
+// best_previous when the previous states are the labels 0, 1, ... in order
+// (every label a candidate): the transition scores are row[0, n). Four
+// lanes in two vectors of two doubles (the compilers' vector extensions,
+// plain IEEE arithmetic lane by lane).
+typedef double v2d __attribute__((vector_size(16)));
+typedef long long v2l __attribute__((vector_size(16)));
+
+inline v2d load2(const double* p) {
+    v2d v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+inline void best_previous_dense(const double* row, double e, const double* ins, uint32_t n, double* best_out,
+                                int64_t* arg_out) {
+    const v2d ev = {e, e};
+    v2d b0 = {kFloor, kFloor}, b1 = b0;
+    v2l a0 = {-1, -1}, a1 = a0;
+    v2l i0 = {0, 1}, i1 = {2, 3};
+    const v2l four = {4, 4};
+    uint32_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const v2d v0 = (load2(row + i) + ev) + load2(ins + i);
+        const v2d v1 = (load2(row + i + 2) + ev) + load2(ins + i + 2);
+        const v2l m0 = v0 >= b0, m1 = v1 >= b1;
+        b0 = (v2d)(((v2l)v0 & m0) | ((v2l)b0 & ~m0));
+        b1 = (v2d)(((v2l)v1 & m1) | ((v2l)b1 & ~m1));
+        a0 = (i0 & m0) | (a0 & ~m0);
+        a1 = (i1 & m1) | (a1 & ~m1);
+        i0 += four;
+        i1 += four;
+    }
+    double best = b0[0];
+    int64_t arg = a0[0];
+    const double bs[3] = {b0[1], b1[0], b1[1]};
+    const int64_t as[3] = {a0[1], a1[0], a1[1]};
+    for (int j = 0; j < 3; ++j)
+        if (bs[j] > best || (bs[j] == best && as[j] > arg)) best = bs[j], arg = as[j];
+    for (; i < n; ++i) {
+        const double v = (row[i] + e) + ins[i];
+        if (v >= best) best = v, arg = i;
+    }
+    *best_out = best;
+    *arg_out = arg;
+}
+
 }  // namespace
 
 void emission_scores(const CompiledChain& cs, uint32_t c0, uint32_t c1, const Weights& w, double* out) {
@@ -76,7 +124,7 @@ void emission_scores(const CompiledChain& cs, uint32_t c0, uint32_t c1, const We
 }
 
 int64_t ViterbiDecoder::decode(const CompiledChain& cs, const ChainVectors& vectors, const Weights& w,
-                               std::vector<uint32_t>& labels) {
+                               std::vector<uint32_t>& labels, const double* emissions) {
     const std::size_t K = cs.positions();
     labels.assign(K, 0);
     if (K == 0) return -1;
@@ -114,15 +162,22 @@ int64_t ViterbiDecoder::decode(const CompiledChain& cs, const ChainVectors& vect
     // Few candidates (a tag dictionary) read weights all over a large
     // array: start loading the next position's early. With many, it only
     // costs.
-    if (!dense) prefetch_position(cs, 0, w);
+    if (!dense && !emissions) prefetch_position(cs, 0, w);
     for (std::size_t k = 0; k < K; ++k) {
-        if (!dense && k + 1 < K) prefetch_position(cs, k + 1, w);
+        if (!dense && !emissions && k + 1 < K) prefetch_position(cs, k + 1, w);
         const bool last = k + 1 == K;
         const uint32_t c0 = cs.cand_start[k], c1 = cs.cand_start[k + 1];
-        emission_scores(cs, c0, c1, w, emission_.data() + c0);
+        if (!emissions) emission_scores(cs, c0, c1, w, emission_.data() + c0);
+        const double* em = emissions ? emissions : emission_.data();
+        // Whether the previous position's candidates are every label, in order.
+        bool identity = false;
+        if (dense && k > 0 && cs.cand_start[k] - cs.cand_start[k - 1] == L) {
+            identity = true;
+            for (uint32_t i = 0; i < L && identity; ++i) identity = cs.cand_label[cs.cand_start[k - 1] + i] == i;
+        }
         for (uint32_t c = c0; c < c1; ++c) {
             const uint32_t l = cs.cand_label[c];
-            const double e = emission_[c];
+            const double e = em[c];
             double best = kFloor;
             int64_t arg = -1;
             if (k == 0) {
@@ -137,7 +192,9 @@ int64_t ViterbiDecoder::decode(const CompiledChain& cs, const ChainVectors& vect
                 const double* ins = inside_.data() + p0;
                 const uint32_t np = c0 - p0;
                 int64_t i_best;
-                if (dense) {
+                if (dense && identity) {
+                    best_previous_dense(by_label_.data() + (last * L + l) * (L + 1) + 1, e, ins, np, &best, &i_best);
+                } else if (dense) {
                     const double* row = by_label_.data() + (last * L + l) * (L + 1) + 1;
                     best_previous([row, prev](uint32_t i) { return row[prev[i]]; }, e, ins, np, &best, &i_best);
                 } else {

@@ -68,8 +68,10 @@ public:
     // Decodes positions of cs against w into labels (one label index per
     // position). Returns -1, or the position whose chosen state has no
     // transition at or above the floor (positions() for the stop node).
+    // emissions: the candidates' emission scores when known already (then
+    // cs need not hold entries), else computed from cs.
     int64_t decode(const CompiledChain& cs, const ChainVectors& vectors, const Weights& w,
-                   std::vector<uint32_t>& labels);
+                   std::vector<uint32_t>& labels, const double* emissions = nullptr);
 
 private:
     // Transition scores of this decode, computed when first needed.
