@@ -341,6 +341,13 @@ def test_callback_errors_and_reentry(small):
         model.__init__(fc, labels)
     with pytest.raises(RuntimeError, match="re-initialised"):
         model.train_epoch([cs] * 3, learner, callback=reinit, every=1)
+    # Sentences compiled before the model was built again are refused (their label numbers
+    # and ids may mean something else now).
+    model.__init__(fc, labels[:1])
+    for use in (lambda: model.decode(cs, learner.weights), lambda: model.train_epoch([cs], learner),
+                lambda: cs.candidates, lambda: cs.gold, lambda: cs.emission(0, "DET")):
+        with pytest.raises(ValueError, match="built again"):
+            use()
 
 
 def test_models_are_collected(small):

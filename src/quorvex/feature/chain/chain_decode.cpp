@@ -136,16 +136,6 @@ PyObject* path_list(ChainModelObject* self, const std::vector<uint32_t>& path) {
     return out.release();
 }
 
-// The compiled form of a CompiledSentence argument of this model.
-const CompiledChain* own_compiled(ChainModelObject* self, PyObject* obj) {
-    CompiledSentenceObject* s = as_compiled(obj);
-    if (s->model != reinterpret_cast<PyObject*>(self) || !s->chain) {
-        PyErr_SetString(PyExc_ValueError, "the CompiledSentence was compiled by another ChainModel");
-        return nullptr;
-    }
-    return s->chain;
-}
-
 PyObject* cm_compile(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"sentence", "candidates", "gold", nullptr};
     static const ArgSpec spec{"compile", names, 0, 1};
@@ -189,7 +179,7 @@ PyObject* cm_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
             PyErr_SetString(PyExc_TypeError, "a CompiledSentence carries its candidates: pass candidates=None");
             return nullptr;
         }
-        chain = own_compiled(m, a[0]);
+        chain = compiled_of(m, a[0]);
         if (!chain) return nullptr;
     } else if (!in.read(core, a[0], a[2] ? a[2] : Py_None, Py_None) || !chain_core(m)) {
         return nullptr;
@@ -239,8 +229,24 @@ PyObject* new_compiled_sentence(PyObject* model, CompiledChain* chain) {
     if (!out) return nullptr;
     out->model = Ref::borrow(model).release();
     out->chain = owned.release();
+    out->generation = as_chain(model)->generation;
     PyObject_GC_Track(out);
     return reinterpret_cast<PyObject*>(out);
+}
+
+const CompiledChain* compiled_of(ChainModelObject* model, PyObject* sentence, Py_ssize_t index) {
+    CompiledSentenceObject* s = as_compiled(sentence);
+    const char* why = nullptr;
+    if (s->model != reinterpret_cast<PyObject*>(model) || !s->chain)
+        why = "was compiled by another ChainModel";
+    else if (s->generation != model->generation)
+        why = "was compiled before the ChainModel was built again";
+    if (!why) return s->chain;
+    if (index < 0)
+        PyErr_Format(PyExc_ValueError, "the CompiledSentence %s", why);
+    else
+        PyErr_Format(PyExc_ValueError, "sentence %zd %s", index, why);
+    return nullptr;
 }
 
 bool compile_input(ChainCore* core, const SentenceInput& in, CompiledChain& out) {

@@ -229,14 +229,15 @@ PyObject* label_objects(PyObject* model, const uint32_t* idx, std::size_t n) {
     return out.release();
 }
 
+// Whether the sentence's model is still the one that compiled it (its
+// label indices then index the model's labels).
 bool check_compiled_alive(PyObject* self) {
     CompiledSentenceObject* s = as_compiled(self);
-    if (!s->chain || !s->model || !PyObject_TypeCheck(s->model, &ChainModel_Type) ||
-        PyTuple_Check(as_chain(s->model)->labels) == 0) {
-        PyErr_SetString(PyExc_ValueError, "this CompiledSentence is no longer usable");
+    if (!s->model || !PyObject_TypeCheck(s->model, &ChainModel_Type) || !PyTuple_Check(as_chain(s->model)->labels)) {
+        PyErr_SetString(PyExc_ValueError, "this CompiledSentence is no longer usable: its ChainModel was cleared");
         return false;
     }
-    return true;
+    return compiled_of(as_chain(s->model), self) != nullptr;
 }
 
 PyObject* cs_get_gold(PyObject* self, void*) {
@@ -398,6 +399,7 @@ bool init_chain_model(ChainModelObject* self, PyObject* fc_arg, PyObject* labels
     ChainModelObject* m = self;
     ChainCore* old = m->core;
     m->core = core;
+    ++m->generation;
     delete old;
     set_field(m->fc, fc.release());
     set_field(m->dict, Ref::borrow(f->dict).release());

@@ -50,12 +50,14 @@ struct ChainModelObject {
     PyObject* labels;       // tuple of str
     PyObject* transitions;  // tuple of SparseVectorD, indexed as ChainVectors
     ChainCore* core;        // owned; nullptr until __init__
+    uint64_t generation;    // counts the builds: compiled sentences of an earlier one are refused
 };
 
 struct CompiledSentenceObject {
     PyObject_HEAD
     PyObject* model;  // the ChainModel that compiled it
     CompiledChain* chain;  // owned
+    uint64_t generation;   // the model's generation when it was compiled
 };
 
 extern PyTypeObject ChainModel_Type;
@@ -175,6 +177,9 @@ PyObject* emission_vector(const CompiledChain& cs, std::size_t c);
 
 // A new CompiledSentence of model taking over chain (deleted on failure).
 PyObject* new_compiled_sentence(PyObject* model, CompiledChain* chain);
+// The compiled form of a CompiledSentence of model as it is now built, or
+// ValueError (another model, or compiled before the model was built again).
+const CompiledChain* compiled_of(ChainModelObject* model, PyObject* sentence, Py_ssize_t index = -1);
 
 // ValueError for a decode that ended below the score floor.
 bool raise_no_path(int64_t position, std::size_t positions);

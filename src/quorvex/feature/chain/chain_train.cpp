@@ -77,16 +77,13 @@ const CompiledChain* training_sentence(ChainModelObject* m, PyObject* obj, Py_ss
                      Py_TYPE(obj)->tp_name);
         return nullptr;
     }
-    CompiledSentenceObject* s = as_compiled(obj);
-    if (s->model != reinterpret_cast<PyObject*>(m) || !s->chain) {
-        PyErr_Format(PyExc_ValueError, "sentence %zd was compiled by another ChainModel", i);
-        return nullptr;
-    }
-    if (s->chain->gold.size() != s->chain->positions()) {
+    const CompiledChain* chain = compiled_of(m, obj, i);
+    if (!chain) return nullptr;
+    if (chain->gold.size() != chain->positions()) {
         PyErr_Format(PyExc_ValueError, "sentence %zd has no gold labels (compile it with gold=...)", i);
         return nullptr;
     }
-    return s->chain;
+    return chain;
 }
 
 PyObject* cm_gradient(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
