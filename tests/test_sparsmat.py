@@ -179,6 +179,20 @@ def test_columns_at_the_top_of_the_coordinate_range():
     assert [list(r) for r in near.transpose()][-1] == [(0, 3)]
 
 
+def test_integer_marginals_beyond_int32_raise():
+    big = 2**31 - 1
+    m = sm.CSRMatrixI([[(0, big), (1, 1)], [(0, 1)]])
+    with pytest.raises(OverflowError):
+        m.right_marginals()
+    with pytest.raises(OverflowError):
+        sm.CSRMatrixI([[(0, big), (1, 1)]]).left_marginals()
+    with pytest.raises(OverflowError):
+        sm.CSRMatrixI([[(0, 2**16)]]).right_squared_marginals()
+    assert sm.CSRMatrixI([[(0, 46340)]]).right_squared_marginals() == [46340**2]
+    assert sm.CSRMatrixI([[(0, big)], [(0, 1)]]).left_marginals() == [big, 1]
+    assert sm.CSRMatrixD([[(0, 1e308), (1, 1e308)]]).left_marginals() == [float("inf")]
+
+
 def test_binary_image_sizes_are_checked_before_allocating():
     import struct
     for rows, entries in ((2**32 - 1, 2**32 - 1), (2**31, 0), (0, 2**31), (1, 1)):

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <type_traits>
 
 #include "sparsmat/sparsmat_types.h"
 
@@ -55,11 +56,28 @@ CSRMatrix<T>* CSRMatrix<T>::transpose() const {
     return t;
 }
 
+namespace {
+
+// x * x; for integer T, a square beyond the type's range throws
+// std::overflow_error (like checked_sum) instead of wrapping.
+template <class T>
+T checked_square(T x) {
+    if constexpr (std::is_integral_v<T>) {
+        T r;
+        if (__builtin_mul_overflow(x, x, &r)) throw std::overflow_error("integer square out of range");
+        return r;
+    } else {
+        return x * x;
+    }
+}
+
+}  // namespace
+
 template <class T>
 std::vector<T> CSRMatrix<T>::compute_left_marginals() const {
     std::vector<T> m(num_rows, T(0));
     for (coordinate_t r = 0; r < num_rows; ++r)
-        for (int e = offsets[r]; e < offsets[r + 1]; ++e) m[r] += values[e];
+        for (int e = offsets[r]; e < offsets[r + 1]; ++e) m[r] = checked_sum(m[r], values[e]);
     return m;
 }
 
@@ -68,7 +86,7 @@ std::vector<T> CSRMatrix<T>::compute_right_marginals() const {
     std::vector<T> m;
     for (int e = 0; e < offsets[num_rows]; ++e) {
         if (rightColumns[e] >= m.size()) m.resize(static_cast<std::size_t>(rightColumns[e]) + 1, T(0));
-        m[rightColumns[e]] += values[e];
+        m[rightColumns[e]] = checked_sum(m[rightColumns[e]], values[e]);
     }
     return m;
 }
@@ -78,7 +96,7 @@ std::vector<T> CSRMatrix<T>::compute_right_squared_marginals() const {
     std::vector<T> m;
     for (int e = 0; e < offsets[num_rows]; ++e) {
         if (rightColumns[e] >= m.size()) m.resize(static_cast<std::size_t>(rightColumns[e]) + 1, T(0));
-        m[rightColumns[e]] += values[e] * values[e];
+        m[rightColumns[e]] = checked_sum(m[rightColumns[e]], checked_square(values[e]));
     }
     return m;
 }
