@@ -15,12 +15,14 @@ import argparse
 import os
 import pathlib
 import random
-import sys
 import tempfile
 import time
 
-from corpus import data_dir, read_conllu, word_shape
+from tqdm import tqdm
+
+from corpus import data_dir, read_conllu
 from quorvex.feature import FCombo, FeatureList
+from quorvex.tagger import TokenFeatures
 from quorvex.learn import AdaGrad, AvgMira, AvgPer, FileModel, SgdMomentum
 from quorvex.sparsmat import SparseVectorsD
 
@@ -56,45 +58,23 @@ def load_sentences():
     return sample[:9], sample[9:], "the built-in sample"
 
 
-def token_features(words, i):
-    w = words[i]
-    low = w.lower()
-    feats = ["w=" + low, "shape=" + word_shape(w)]
-    feats += ["suf%d=%s" % (k, low[-k:]) for k in (1, 2, 3) if len(low) >= k]
-    feats += ["pre2=" + low[:2]]
-    for off in (-1, 1):
-        j = i + off
-        feats.append("w%+d=%s" % (off, words[j].lower() if 0 <= j < len(words) else "<edge>"))
-    return FeatureList(feats)
+# The tagger's templates, with affixes of up to three letters and the next words only.
+FEATURES = TokenFeatures(affixes=3, window=1)
 
 
 def vectorise(fc, sentences):
     vectors, classes = [], []
     for s in sentences:
         words = [w for w, _ in s]
-        for i, (_, tag) in enumerate(s):
-            vectors.append(fc(token_features(words, i)))
+        for feats, (_, tag) in zip(FEATURES.sentence(words), s):
+            vectors.append(fc(FeatureList(feats)))
             classes.append(CLASSES.index(COARSE.get(tag, "other")))
     return vectors, classes
 
 
-# --- progress --------------------------------------------------------------------------------
-
-def progress(items, label, every=2000):
-    """Yields the items, drawing a progress bar on stderr when the loop is long."""
-    total = len(items)
-    if total < 5 * every or not sys.stderr.isatty():
-        yield from items
-        return
-    start = time.perf_counter()
-    for k, item in enumerate(items):
-        if k % every == 0:
-            done = k / total
-            sys.stderr.write("\r  %-18s [%-30s] %3d%% %5.1fs" % (label, "#" * int(30 * done), 100 * done,
-                                                                  time.perf_counter() - start))
-            sys.stderr.flush()
-        yield item
-    sys.stderr.write("\r" + " " * 70 + "\r")
+def progress(items, label):
+    """The items, with a progress bar on standard error when it is a terminal."""
+    return tqdm(items, desc=label, leave=False, disable=None, mininterval=0.5)
 
 
 # --- one-vs-rest training ----------------------------------------------------------------------

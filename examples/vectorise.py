@@ -10,8 +10,8 @@ the average vector length and a few of the combined feature names.
 
 import time
 
-from corpus import word_shape
 from quorvex.feature import FCombo, FeatureList
+from quorvex.tagger import TokenFeatures
 
 TEXT = """\
 The quick brown fox jumps over the lazy dog .
@@ -22,15 +22,14 @@ In 2024 , 17 foxes were counted near the river bank .
 """
 
 
+# The tagger's templates, small: affixes of up to three letters, the next words only.
+TEMPLATES = TokenFeatures(affixes=3, window=1)
+
+
 def token_features(words, i):
-    """The features of token i of a sentence, as a FeatureList."""
-    w = words[i]
-    low = w.lower()
-    feats = ["w=" + low, "shape=" + word_shape(w), ("len", min(len(w), 10) / 10.0)]
-    feats += ["suf%d=%s" % (k, low[-k:]) for k in (1, 2, 3) if len(low) >= k]
-    feats.append("prev=" + (words[i - 1].lower() if i > 0 else "<s>"))
-    feats.append("next=" + (words[i + 1].lower() if i + 1 < len(words) else "</s>"))
-    return FeatureList(feats)
+    """The features of token i of a sentence, as a FeatureList: the templates' names, and a
+    real-valued feature (the word's length, scaled) to show values being multiplied."""
+    return FeatureList(TEMPLATES(words, i) + [("length", min(len(words[i]), 10) / 10.0)])
 
 
 def main():
