@@ -1,5 +1,8 @@
+"""python -m quorvex.tagger: the quorvex-tag command line."""
+
 import sys
 
 from quorvex.tagger.cli import main
 
-sys.exit(main())
+if __name__ == "__main__":
+    sys.exit(main())
