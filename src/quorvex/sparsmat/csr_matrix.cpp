@@ -352,18 +352,7 @@ PyObject* csr_from_binary(PyObject* cls, PyObject* data) {
         PyErr_Format(PyExc_ValueError, "corrupt %s binary image (bad row offsets)", CSRType<T>::name);
         return nullptr;
     }
-    Ref obj(PyObject_CallNoArgs(cls));
-    if (!obj) {
-        free_csr(m);
-        return nullptr;
-    }
-    if (!PyObject_TypeCheck(obj.get(), &CSRType<T>::type)) {
-        free_csr(m);
-        PyErr_SetString(PyExc_TypeError, "from_binary needs a CSR matrix class");
-        return nullptr;
-    }
-    replace_matrix<T>(obj.get(), m);
-    return obj.release();
+    return csr_instance<T>(cls, m);
 }
 
 template <class T>
@@ -389,6 +378,14 @@ PyMethodDef CSRType<T>::methods[] = {
      "write_binary(f): writes the matrix's binary image (bytes) to f."},
     {"from_binary", csr_from_binary<T>, METH_O | METH_CLASS,
      "from_binary(data) -> the matrix whose binary image write_binary wrote."},
+    {"to_scipy", reinterpret_cast<PyCFunction>(csr_to_scipy<T>), METH_FASTCALL | METH_KEYWORDS,
+     "to_scipy(n_features=None) -> scipy.sparse.csr_matrix with the same rows, entries copied once.\n"
+     "n_features is the number of columns (default: the largest column + 1). Needs SciPy."},
+    {"from_scipy", csr_from_scipy<T>, METH_O | METH_CLASS,
+     "from_scipy(m) -> a matrix with the rows of the SciPy sparse matrix or array m (converted with\n"
+     "m.tocsr() when it is in another format), entries copied once. Columns must lie in 0 to\n"
+     "2**32 - 1; rows with unsorted or repeated columns are sorted and their repeats summed.\n"
+     "The column count of m is not kept (the matrix has none): pass it to to_scipy."},
     {nullptr, nullptr, 0, nullptr}};
 
 template <class T>
@@ -441,6 +438,22 @@ PyObject* wrap_csr(CSRMatrix<T>* mat) {
 }
 
 template <class T>
+PyObject* csr_instance(PyObject* cls, CSRMatrix<T>* m) {
+    Ref obj(PyObject_CallNoArgs(cls));
+    if (!obj) {
+        free_csr(m);
+        return nullptr;
+    }
+    if (!PyObject_TypeCheck(obj.get(), &CSRType<T>::type)) {
+        free_csr(m);
+        PyErr_Format(PyExc_TypeError, "%.200s is not a %s class", Py_TYPE(obj.get())->tp_name, CSRType<T>::name);
+        return nullptr;
+    }
+    replace_matrix<T>(obj.get(), m);
+    return obj.release();
+}
+
+template <class T>
 PyTypeObject* csr_matrix_type() {
     return &CSRType<T>::type;
 }
@@ -452,6 +465,12 @@ template CSRMatrix<int32_t>* new_csr<int32_t>(coordinate_t, std::size_t);
 template CSRMatrix<float>* new_csr<float>(coordinate_t, std::size_t);
 template CSRMatrix<double>* new_csr<double>(coordinate_t, std::size_t);
 template PyTypeObject* csr_matrix_type<int32_t>();
+template void free_csr<int32_t>(CSRMatrix<int32_t>*);
+template void free_csr<float>(CSRMatrix<float>*);
+template void free_csr<double>(CSRMatrix<double>*);
+template PyObject* csr_instance<int32_t>(PyObject*, CSRMatrix<int32_t>*);
+template PyObject* csr_instance<float>(PyObject*, CSRMatrix<float>*);
+template PyObject* csr_instance<double>(PyObject*, CSRMatrix<double>*);
 template PyTypeObject* csr_matrix_type<float>();
 template PyTypeObject* csr_matrix_type<double>();
 

@@ -1,6 +1,7 @@
 // quorvex.sparsmat: sparse vectors, accumulators, weighted vector sets and
 // CSR matrices, plus the C API capsule other modules bind at import.
 #include "common/module_util.h"
+#include "sparsmat/array_buffer.h"
 #include "sparsmat/sparsmat_types.h"
 
 namespace qv {
@@ -18,8 +19,18 @@ double api_dot_self(const SparseVectorD* v) { return sparse_dot_self(v); }
 
 SparsmatAPI api;
 
+PyMethodDef module_functions[] = {
+    {"to_csr", reinterpret_cast<PyCFunction>(sparsmat_to_csr), METH_FASTCALL | METH_KEYWORDS,
+     "to_csr(vectors, n_features=None) -> scipy.sparse.csr_matrix: the SparseVectorDs of `vectors`\n"
+     "stacked as the rows of a SciPy CSR matrix (entries copied once). n_features is the number\n"
+     "of columns (default: the largest index + 1); an index at or beyond it raises ValueError.\n"
+     "Indices are int32 while every index and count fits, else int64. Needs SciPy\n"
+     "(pip install 'quorvex[scipy]'), imported on first use."},
+    {nullptr, nullptr, 0, nullptr}};
+
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "quorvex.sparsmat",
-                          "Sparse vectors, accumulators, weighted vector sets and CSR matrices.", -1, nullptr};
+                          "Sparse vectors, accumulators, weighted vector sets and CSR matrices.", -1,
+                          module_functions};
 
 }  // namespace
 }  // namespace qv
@@ -29,7 +40,7 @@ PyMODINIT_FUNC PyInit_sparsmat(void) {
     if (!check_python_version("quorvex.sparsmat")) return nullptr;
     Ref m(PyModule_Create(&module_def));
     if (!m || !declare_gil_used(m.get())) return nullptr;
-    if (!add_csr_types(m.get()) || !add_sparse_vector_types(m.get()) || !add_accumulator_types(m.get()) ||
+    if (!ready_array_buffer() || !add_csr_types(m.get()) || !add_sparse_vector_types(m.get()) || !add_accumulator_types(m.get()) ||
         !add_sparse_vectors_types(m.get()))
         return nullptr;
     api.version = SPARSMAT_API_VERSION;
@@ -59,6 +70,7 @@ PyMODINIT_FUNC PyInit_sparsmat(void) {
     api.accum_to_sparse_d = api_accum_to_sparse_d;
     api.dot_full = api_dot_full;
     api.dot_self = api_dot_self;
+    api.rows_to_scipy = api_rows_to_scipy;
     if (!add_object(m.get(), "_C_API", PyCapsule_New(&api, "quorvex.sparsmat._C_API", nullptr))) return nullptr;
     return m.release();
 }

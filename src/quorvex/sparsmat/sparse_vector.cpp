@@ -343,6 +343,18 @@ PyMethodDef SVTables<T>::methods[] = {
      "in their shortest exact decimal form. Binary streams receive bytes, text streams str."},
     {"indices", sv_indices<T>, METH_NOARGS, "indices() -> list of the entries' indices."},
     {"values", sv_values<T>, METH_NOARGS, "values() -> list of the entries' values."},
+    {"indices_array", sv_indices_array<T>, METH_NOARGS,
+     "indices_array() -> numpy.ndarray: the entries' indices as a read-only uint32 array, a view of\n"
+     "the vector's own memory (no copy; the vector is immutable and stays alive with the view)."},
+    {"values_array", sv_values_array<T>, METH_NOARGS,
+     "values_array() -> numpy.ndarray: the entries' values as a read-only array of the vector's\n"
+     "element type, a view of the vector's own memory (no copy)."},
+    {"from_arrays", reinterpret_cast<PyCFunction>(sv_from_arrays<T>), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "from_arrays(idx, vals) -> a new vector from an array of indices and an array of values of the\n"
+     "same length (NumPy arrays, anything with the buffer protocol, or lists). Indices are integers\n"
+     "0 to 2**32 - 1 in any order; repeated ones are summed, as the constructor does with pairs.\n"
+     "Values are converted as NumPy's astype(casting='same_kind') would (integer vectors check\n"
+     "the range instead). Ascending indices are copied straight in."},
     {"__reduce__", sv_reduce<T>, METH_NOARGS, nullptr},
     {"__sizeof__", sv_sizeof<T>, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr}};

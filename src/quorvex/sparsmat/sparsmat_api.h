@@ -13,6 +13,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "csr_rows.h"
 #include "cxx_gram.h"
 #include "sparse_accum.h"
 
@@ -58,7 +59,7 @@ inline uint64_t sparse_extent(const SparseVectorD* v) {
     return v->my_len ? static_cast<uint64_t>(v->idx_ptr[v->my_len - 1]) + 1 : 0;
 }
 
-static const uint32_t SPARSMAT_API_VERSION = 1;
+static const uint32_t SPARSMAT_API_VERSION = 2;
 
 struct SparsmatAPI {
     uint32_t version;
@@ -76,6 +77,10 @@ struct SparsmatAPI {
     // The internal operations of SparseVectorD.
     double (*dot_full)(const ::qv::SparseVectorD* v, const double* w);
     double (*dot_self)(const ::qv::SparseVectorD* v);
+    // A scipy.sparse.csr_matrix of the rows with n_cols columns (SciPy is
+    // imported on first use). Takes over the rows' arrays, also on failure;
+    // nullptr with an error (ImportError without SciPy).
+    PyObject* (*rows_to_scipy)(CsrRows<double>* rows, uint64_t n_cols);
 };
 
 // Imports quorvex.sparsmat's table and checks every type's instance size;

@@ -88,6 +88,27 @@ CSRMatrix<T>* new_csr(coordinate_t rows, std::size_t entries);
 template <class T>
 void free_csr(CSRMatrix<T>* m);
 
+// An instance of cls (a CSR matrix class) holding m, which it takes over
+// (m is freed on failure).
+template <class T>
+PyObject* csr_instance(PyObject* cls, CSRMatrix<T>* m);
+
+// The NumPy and SciPy bridges (numpy_bridge.cpp).
+template <class T>
+PyObject* sv_indices_array(PyObject* self, PyObject*);
+template <class T>
+PyObject* sv_values_array(PyObject* self, PyObject*);
+template <class T>
+PyObject* sv_from_arrays(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+template <class T>
+PyObject* csr_to_scipy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+template <class T>
+PyObject* csr_from_scipy(PyObject* cls, PyObject* matrix);
+PyObject* sparsmat_to_csr(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// The SciPy CSR matrix of rows with n_cols columns; takes over the rows'
+// arrays (also on failure).
+PyObject* api_rows_to_scipy(CsrRows<double>* rows, uint64_t n_cols);
+
 // Registration, one function per family.
 bool add_sparse_vector_types(PyObject* module);
 bool add_accumulator_types(PyObject* module);
