@@ -71,6 +71,7 @@ PyMODINIT_FUNC PyInit_sparsmat(void) {
     api.dot_full = api_dot_full;
     api.dot_self = api_dot_self;
     api.rows_to_scipy = api_rows_to_scipy;
+    api.scipy_sparse = scipy_sparse;
     if (!add_object(m.get(), "_C_API", PyCapsule_New(&api, "quorvex.sparsmat._C_API", nullptr))) return nullptr;
     return m.release();
 }

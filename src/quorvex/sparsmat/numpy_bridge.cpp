@@ -213,7 +213,8 @@ struct ValueArray {
 
 // --- SciPy ------------------------------------------------------------------------------------
 
-// scipy.sparse (a new reference), or ImportError saying how to get it.
+}  // namespace
+
 PyObject* scipy_sparse() {
     PyObject* m = PyImport_ImportModule("scipy.sparse");
     if (m || !PyErr_ExceptionMatches(PyExc_ImportError)) return m;
@@ -232,6 +233,8 @@ PyObject* scipy_sparse() {
     PyErr_Restore(t2, v2, tb2);
     return nullptr;
 }
+
+namespace {
 
 // scipy.sparse.csr_matrix((data, indices, indptr), shape=(rows, cols)); the
 // arrays are adopted as they are (same index dtype for indices and indptr).

@@ -81,6 +81,9 @@ struct SparsmatAPI {
     // imported on first use). Takes over the rows' arrays, also on failure;
     // nullptr with an error (ImportError without SciPy).
     PyObject* (*rows_to_scipy)(CsrRows<double>* rows, uint64_t n_cols);
+    // The module scipy.sparse (a new reference), or ImportError saying how
+    // to install SciPy: callers check it before work they could not undo.
+    PyObject* (*scipy_sparse)();
 };
 
 // Imports quorvex.sparsmat's table and checks every type's instance size;

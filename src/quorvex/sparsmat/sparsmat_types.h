@@ -108,6 +108,8 @@ PyObject* sparsmat_to_csr(PyObject* module, PyObject* const* args, Py_ssize_t na
 // The SciPy CSR matrix of rows with n_cols columns; takes over the rows'
 // arrays (also on failure).
 PyObject* api_rows_to_scipy(CsrRows<double>* rows, uint64_t n_cols);
+// scipy.sparse (a new reference), or ImportError saying how to get it.
+PyObject* scipy_sparse();
 
 // Registration, one function per family.
 bool add_sparse_vector_types(PyObject* module);

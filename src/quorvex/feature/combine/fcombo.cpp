@@ -563,6 +563,50 @@ PyObject* fcombo_vectorise(FComboObject* self, PyObject* flist, PyObject* labels
     return v;
 }
 
+bool fcombo_vectorise_rows(FComboObject* self, PyObject* inputs, PyObject* labels, CsrRows<double>& rows,
+                           uint64_t* n_cols) {
+    QV_TRY
+    Ref hold_dict = Ref::borrow(self->dict);
+    PyObject* dict = hold_dict.get();
+    if (!dict || dict == Py_None) {
+        raise_no_dict("vectorising");
+        return false;
+    }
+    const bool need_suffix = self->bias_item >= 0 && labels;
+    // Row i is what fc(inputs[i], labels) returns, compacted the same way,
+    // appended without making the vector.
+    auto append = [&rows](SparseAccum<double>& acc) {
+        acc.compact();
+        rows.append_row(acc.entries, acc.len);
+    };
+    const Py_ssize_t count = PyList_GET_SIZE(inputs);
+    if (dict_is_native(dict)) {
+        NativeBuilder b(self, dict);
+        const bool suffix_ok = !need_suffix || b.set_bias_suffix(self->bias_item);
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            b.next_vector();
+            Ref input = Ref::borrow(PyList_GET_ITEM(inputs, i));
+            if (!vectorise(self, b, suffix_ok, input.get(), labels)) return false;
+            append(b.accumulator());
+        }
+        *n_cols = as_alph(dict)->map.size();
+        return true;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PythonBuilder b(self, dict);
+        if (!b.ok()) return false;
+        const bool suffix_ok = !need_suffix || b.set_bias_suffix(self->bias_item);
+        Ref input = Ref::borrow(PyList_GET_ITEM(inputs, i));
+        if (!vectorise(self, b, suffix_ok, input.get(), labels)) return false;
+        append(b.accumulator());
+    }
+    Py_ssize_t size = PyObject_Length(dict);
+    if (size < 0) return false;
+    *n_cols = static_cast<uint64_t>(size);
+    return true;
+    QV_CATCH(false)
+}
+
 FComboOps fcombo_ops = {op_escaped, op_unescaped, op_mkvec, op_mkvec1, op_mkmunge1, op_mkmunge};
 
 namespace {
@@ -734,8 +778,8 @@ PyTypeObject FCombo_Type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 bool ready_fcombo(std::initializer_list<const PyMethodDef*> added_methods) {
     StringAlphabet_type_ref = alphabet->StringAlphabet;
     // The method tables of FCombo's families, merged into one.
-    std::vector<const PyMethodDef*> families = {fc_base_methods, fc_munge_methods, fc_persist_methods,
-                                                fc_svmltk_methods};
+    std::vector<const PyMethodDef*> families = {fc_base_methods, fc_transform_methods, fc_munge_methods,
+                                                fc_persist_methods, fc_svmltk_methods};
     families.insert(families.end(), added_methods.begin(), added_methods.end());
     static std::vector<PyMethodDef> methods;
     methods.clear();

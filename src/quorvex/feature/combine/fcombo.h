@@ -69,6 +69,15 @@ PyObject* fcombo_vectorise(FComboObject* self, PyObject* flist, PyObject* labels
 PyObject* fcombo_label_vectors(FComboObject* self, PyObject* flist, PyObject* labels, bool own_list = false);
 // TypeError for an operation that needs `dict` while it is None.
 PyObject* raise_no_dict(const char* what);
+// Appends the vector of fc(x, labels) for every x of the list `inputs` to
+// rows, in order (ids handed out as the single calls would); labels is
+// nullptr or a tuple. *n_cols receives the dictionary's size afterwards.
+// False with a Python error (the rows appended so far stay).
+bool fcombo_vectorise_rows(FComboObject* self, PyObject* inputs, PyObject* labels, CsrRows<double>& rows,
+                           uint64_t* n_cols);
+
+// FCombo.transform (transform.cpp).
+extern PyMethodDef fc_transform_methods[];
 
 // FCombo.to_svmltk (svmltk.cpp).
 extern PyMethodDef fc_svmltk_methods[];

@@ -14,6 +14,7 @@
 #include "common/args.h"
 #include "common/errors.h"
 #include "common/getset.h"
+#include "common/text_args.h"
 #include "feature/space/hasher.h"
 
 namespace qv {
@@ -93,6 +94,27 @@ bool for_each_item(PyObject* lst, Fn fn) {
     return !PyErr_Occurred();
 }
 
+}  // namespace
+
+bool hasher_target_hash(PyObject* target, int64_t* out) {
+    Py_hash_t th = PyObject_Hash(target);
+    if (th == -1 && PyErr_Occurred()) return false;
+    *out = scale97(th);
+    return true;
+}
+
+bool hasher_count(FeatureHasherObject* fh, PyObject* lst, int64_t tgt_hash, SparseAccum<double>& acc) {
+    const int32_t dims = fh->num_dimensions;
+    return for_each_item(lst, [&](PyObject* s) {
+        Py_hash_t h = PyObject_Hash(s);
+        if (h == -1 && PyErr_Occurred()) return false;
+        if (dims == 0) return raise_zero_dimensions();
+        return add_index(acc, floor_mod(wrap_add(h, tgt_hash), dims));
+    });
+}
+
+namespace {
+
 // --- type slots ---------------------------------------------------------------
 
 PyObject* fh_new(PyTypeObject* type, PyObject*, PyObject*) {
@@ -138,19 +160,11 @@ PyObject* fh_call(PyObject* self, PyObject* args, PyObject* kwds) {
     static const ArgSpec spec{"__call__", names, 0, 1};
     PyObject* a[2];
     if (!parse_tuple(spec, args, kwds, a)) return nullptr;
-    PyObject* target = a[1] ? a[1] : Py_None;
-    Py_hash_t th = PyObject_Hash(target);
-    if (th == -1 && PyErr_Occurred()) return nullptr;
-    const int64_t tgt_hash = scale97(th);
-    const int32_t dims = as_fh(self)->num_dimensions;
+    int64_t tgt_hash;
+    if (!refuse_text(a[0], "lst", "features") || !hasher_target_hash(a[1] ? a[1] : Py_None, &tgt_hash))
+        return nullptr;
     LocalAccum result;
-    bool ok = for_each_item(a[0], [&](PyObject* s) {
-        Py_hash_t h = PyObject_Hash(s);
-        if (h == -1 && PyErr_Occurred()) return false;
-        if (dims == 0) return raise_zero_dimensions();
-        return add_index(result.acc, floor_mod(wrap_add(h, tgt_hash), dims));
-    });
-    return ok ? result.to_sparse() : nullptr;
+    return hasher_count(as_fh(self), a[0], tgt_hash, result.acc) ? result.to_sparse() : nullptr;
 }
 
 // Makes sure the scratch array holds at least n entries; on failure it is
@@ -199,6 +213,7 @@ PyObject* fh_cross(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     static const ArgSpec spec{"cross", names, 0, 2};
     PyObject* a[2];
     if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+    if (!refuse_text(a[0], "lst", "features") || !refuse_text(a[1], "lst2", "targets")) return nullptr;
     FeatureHasherObject* fh = as_fh(self);
     PyObject* rc = fh->result_cache;
     if (rc && Py_TYPE(rc) == sparsmat->VecD1) {
@@ -251,6 +266,11 @@ PyObject* fh_cross(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 PyMethodDef fh_methods[] = {
+    {"transform", reinterpret_cast<PyCFunction>(fh_transform), METH_FASTCALL | METH_KEYWORDS,
+     "transform(lists, target=None) -> scipy.sparse.csr_matrix: row i is self(lists[i], target)\n"
+     "(the same target for every row), built straight into the matrix's arrays; num_dimensions\n"
+     "columns, which must be positive (ValueError otherwise). Needs SciPy\n"
+     "(pip install 'quorvex[scipy]')."},
     {"cross", reinterpret_cast<PyCFunction>(fh_cross), METH_FASTCALL | METH_KEYWORDS,
      "cross(lst, lst2) -> SparseVectorD: every feature of lst conjoined with every target of lst2.\n\n"
      "Equals the sum of self(lst, t) over the elements t of lst2. lst is any iterable of hashable\n"

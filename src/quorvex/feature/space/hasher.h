@@ -19,6 +19,14 @@ struct FeatureHasherObject {
 extern PyTypeObject FeatureHasher_Type;
 bool ready_feature_hasher();
 
+// 97 * hash(target), the shift of every index made for that target.
+bool hasher_target_hash(PyObject* target, int64_t* out);
+// Counts 1 in acc at the index of every element of lst (any iterable)
+// shifted by tgt_hash: what h(lst, target) accumulates. False with an error.
+bool hasher_count(FeatureHasherObject* fh, PyObject* lst, int64_t tgt_hash, SparseAccum<double>& acc);
+// FeatureHasher.transform (hasher_transform.cpp).
+PyObject* fh_transform(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
 }  // namespace qv
 
 #endif
