@@ -119,8 +119,8 @@ def test_labels_and_bias():
     assert list(fc.dict) == ["B", "X^B", "Y^B", "X^a", "X^b", "Y^a", "Y^b"]
     assert vec(fc([])) == [(0, 1.0)]
     fc2 = FCombo(1)
-    fc2(["a"], labels="AB")  # a string is iterated by characters
-    assert list(fc2.dict) == ["A^a", "B^a"]
+    fc2(["a"], labels=["AB"])
+    assert list(fc2.dict) == ["AB^a"]
     assert vec(fc(["b", "a"])) == vec(fc(FeatureList(["a", "b"])))
 
 

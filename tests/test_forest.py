@@ -251,7 +251,8 @@ def test_potential_errors_are_unraisable(unraisable):
     fresh.calcPotential(np.zeros(1), None, np.zeros(1, "b"))
     assert [type(e) for e, _ in unraisable] == [IndexError, ValueError, IndexError, TypeError]
     assert "Buffer dtype mismatch, expected 'double' but got 'float'" in str(unraisable[1][0])
-    assert str(unraisable[2][0]) == "Out of bounds on buffer access (axis 0)"
+    assert str(unraisable[2][0]) == ("Out of bounds on buffer access (axis 0): "
+                                     "feature 0 is out of range for a weight array of 0")
     with pytest.raises(TypeError, match=r"Argument 'fc' has incorrect type \(expected quorvex.feature.FCombo, got int\)"):
         fresh.calcPotential(np.zeros(1), 1, np.zeros(1, "b"))
 

@@ -411,7 +411,8 @@ def test_score_errors_are_reported_and_give_zero(unraisable):
     p = AvgPer(3)
     p.update([(1.0, sv((0, 1.0)))])
     assert p.score(sv((0, 1.0), (3, 1.0)), False) == 0.0
-    assert unraisable == [(IndexError, OUT_OF_BOUNDS, "quorvex.learn.AvgPer.score")]
+    assert unraisable == [(IndexError, OUT_OF_BOUNDS + ": feature 3 is out of range for a weight array of 3",
+                           "quorvex.learn.AvgPer.score")]
     assert AvgPer(0).score(sv()) == 0.0  # the first-element access of an empty array
     assert unraisable[-1][0] is IndexError
     with pytest.raises(TypeError, match="Argument 'vec' has incorrect type"):
@@ -552,7 +553,8 @@ def test_mira_out_of_range_update(unraisable):
     with pytest.raises(IndexError, match=OOB):
         m.update(gradient_of(sv((0, 1.0), (2, 1.0))))
     # The plain score failed inside (reported, 0.0), so alpha = 1 / 2; entry 0 stays applied.
-    assert unraisable == [(IndexError, OUT_OF_BOUNDS, "quorvex.learn.AvgMira.score")]
+    assert unraisable == [(IndexError, OUT_OF_BOUNDS + ": feature 2 is out of range for a weight array of 2",
+                           "quorvex.learn.AvgMira.score")]
     assert list(m.weights) == [0.5, 0.0] and m.timestep == 0
 
 

@@ -220,7 +220,8 @@ def test_file_model_scoring_and_dense(tmp_path, unraisable):
     model = FileModel(str(tmp_path / "w.npy"))
     assert model.score(sv((0, 1.0), (2, 3.0))) == -2.0
     assert model.score(sv((1, 1.0), (3, 1.0))) == 0.0
-    assert unraisable == [(IndexError, "Out of bounds on buffer access (axis 0)", "quorvex.learn.FileModel.score")]
+    assert unraisable == [(IndexError, "Out of bounds on buffer access (axis 0): feature 3 is out of range for a"
+                           " weight array of 3", "quorvex.learn.FileModel.score")]
     with pytest.raises(TypeError, match="Argument 'vec' has incorrect type"):
         model.score(None)
     dense = model.get_dense(0, 3)

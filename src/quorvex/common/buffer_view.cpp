@@ -107,6 +107,13 @@ bool raise_out_of_bounds() {
     return false;
 }
 
+bool raise_feature_out_of_range(uint64_t feature, Py_ssize_t size) {
+    PyErr_Format(PyExc_IndexError,
+                 "Out of bounds on buffer access (axis %d): feature %llu is out of range for a weight array of %zd",
+                 0, static_cast<unsigned long long>(feature), size);
+    return false;
+}
+
 bool raise_view_not_initialized() {
     PyErr_SetString(PyExc_AttributeError, "Memoryview is not initialized");
     return false;

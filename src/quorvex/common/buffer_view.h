@@ -41,6 +41,10 @@ PyObject* view_object(const View1D& v);
 // (also for an unset view). Returns false after setting the error.
 bool view_check_index(const View1D& v, Py_ssize_t i);
 bool raise_out_of_bounds();
+// The same IndexError for a sparse vector's feature beyond a weight array,
+// naming both: "Out of bounds on buffer access (axis 0): feature 1234 is
+// out of range for a weight array of 1000". Returns false.
+bool raise_feature_out_of_range(uint64_t feature, Py_ssize_t size);
 // AttributeError "Memoryview is not initialized"; returns false.
 bool raise_view_not_initialized();
 

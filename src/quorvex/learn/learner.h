@@ -48,9 +48,10 @@ inline Py_ssize_t common_length(std::initializer_list<const View1D*> views) {
     return n;
 }
 
-// The error for a feature number not below `limit` (see common_length).
-inline bool raise_beyond(Py_ssize_t limit) {
-    return limit < 0 ? raise_view_not_initialized() : raise_out_of_bounds();
+// The error for feature number f outside 0 <= f < limit (see common_length).
+inline bool raise_beyond(Py_ssize_t limit, int64_t f) {
+    if (limit < 0) return raise_view_not_initialized();
+    return f < 0 ? raise_out_of_bounds() : raise_feature_out_of_range(static_cast<uint64_t>(f), limit);
 }
 
 // --- guarded loops ------------------------------------------------------------------
@@ -65,7 +66,7 @@ inline bool each_entry(const SparseVectorD* v, Py_ssize_t limit, Fn&& fn) {
     const double* val = v->vals_ptr;
     for (uint32_t i = 0, n = v->my_len; i < n; ++i) {
         const Py_ssize_t f = static_cast<Py_ssize_t>(idx[i]);
-        if (f >= limit) return raise_beyond(limit);
+        if (f >= limit) return raise_beyond(limit, f);
         if constexpr (std::is_same_v<decltype(fn(std::size_t{}, 0.0)), bool>) {
             if (!fn(static_cast<std::size_t>(f), val[i])) return false;
         } else {
@@ -89,7 +90,7 @@ inline bool each_covered(PyObject* vec, int start, int end, int32_t n_dimensions
     }
     if (end == -1) end = n_dimensions;
     for (Py_ssize_t i = start; i < end; ++i) {
-        if (i < 0 || i >= limit) return raise_beyond(limit);
+        if (i < 0 || i >= limit) return raise_beyond(limit, i);
         if constexpr (std::is_same_v<decltype(fn(std::size_t{})), bool>) {
             if (!fn(static_cast<std::size_t>(i))) return false;
         } else {

@@ -204,7 +204,7 @@ PyObject* sv_dot_full_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     bool ok = true;
     for (uint32_t i = 0; i < v->my_len; ++i) {
         if (v->idx_ptr[i] >= static_cast<uint64_t>(w.len)) {
-            ok = raise_out_of_bounds();
+            ok = raise_feature_out_of_range(v->idx_ptr[i], w.len);
             break;
         }
         s += static_cast<double>(v->vals_ptr[i]) * w.at<double>(v->idx_ptr[i]);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/args.h"
+#include "common/text_args.h"
 #include "common/dispatch.h"
 #include "common/errors.h"
 #include "common/getset.h"
@@ -407,6 +408,7 @@ bool for_each_label(PyObject* labels, Fn fn) {
 
 bool vectorise(FComboObject* self, Builder& b, bool set_suffix_ok, PyObject* flist, PyObject* labels) {
     const bool has_labels = labels && labels != Py_None;
+    if (has_labels && !refuse_text(labels, "labels", "labels")) return false;
     const bool is_mp = PyObject_TypeCheck(flist, &Multipart_Type);
     if (self->bias_item >= 0) {
         if (!has_labels) {
@@ -500,6 +502,7 @@ PyObject* vectorise_new(FComboObject* self, PyObject* flist, PyObject* labels) {
 PyObject* fcombo_label_vectors(FComboObject* self, PyObject* flist, PyObject* labels, bool own_list) {
     QV_TRY
     if (!self->dict || self->dict == Py_None) return raise_no_dict("vectorising");
+    if (!refuse_text(labels, "labels", "labels")) return nullptr;
     Ref seq(own_list ? Ref::borrow(labels) : Ref(PySequence_List(labels)));
     if (!seq) return nullptr;
     const Py_ssize_t count = PyList_GET_SIZE(seq.get());

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "common/args.h"
+#include "common/text_args.h"
 #include "common/errors.h"
 #include "feature/combine/fcombo.h"
 #include "feature/lists/multipart.h"
@@ -379,6 +380,9 @@ PyObject* fc_munge_vec(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     static const ArgSpec spec{"munge_vec", names, 0, 2};
     PyObject* a[3];
     if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+    if (!refuse_text(a[0], "vecs", "sparse vectors") || !refuse_text(a[1], "mask", "masks") ||
+        (a[2] && a[2] != Py_None && !refuse_text(a[2], "labels", "labels")))
+        return nullptr;
     FComboObject* fc = as_fc(self);
     Ref vec(new_vec());
     if (!vec) return nullptr;
@@ -421,6 +425,9 @@ PyObject* fc_munge_vec_2(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     static const ArgSpec spec{"munge_vec_2", names, 0, 3};
     PyObject* a[3];
     if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+    if (!refuse_text(a[0], "vecs", "sparse vectors") || !refuse_text(a[1], "mask", "masks") ||
+        !refuse_text(a[2], "kinds", "part kinds"))
+        return nullptr;
     FComboObject* fc = as_fc(self);
     Ref vec(new_vec());
     Ref vecs1(PyList_New(0)), masks1(PyList_New(0)), vecs2(PyList_New(0)), masks2(PyList_New(0));

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "common/args.h"
+#include "feature/combine/fcombo.h"
 #include "feature/forest/forest_walk.h"
 
 namespace qv {
@@ -482,12 +483,35 @@ PyObject* new_done_array(int32_t n) {
     return PyObject_Vectorcall(numpy_zeros, args, 2, nullptr);
 }
 
+// The weight array must be a one-dimensional float64 array with an entry
+// for every word of the combiner's dictionary (ValueError otherwise, or the
+// buffer's own TypeError).
+bool check_crf_weights(PyObject* weights, PyObject* fc) {
+    View1D view{};
+    if (!view_set(view, weights, Elem::Float64, false)) return false;
+    const Py_ssize_t len = view.len;
+    view_release(view);
+    if (fc == Py_None) return true;
+    PyObject* dict = as_fc(fc)->dict;
+    if (!dict || dict == Py_None) return true;  // vectorising raises its own error
+    const std::size_t words = as_alph(dict)->map.size();
+    if (static_cast<std::size_t>(len) < words) {
+        PyErr_Format(PyExc_ValueError,
+                     "decode_simple_crf: the weight array has %zd entries, fewer than the %zu words of the "
+                     "combiner's dictionary",
+                     len, words);
+        return false;
+    }
+    return true;
+}
+
 PyObject* decode_simple_crf(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"n", "weights", "fc", nullptr};
     static const ArgSpec spec{"decode_simple_crf", names, 0, 3};
     PyObject* a[3];
     if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
     if (!check_arg_type(a[0], &GraphNode_Type, "n", false) || !forest::check_fc_arg(a[2], "fc")) return nullptr;
+    if (!check_crf_weights(a[1], a[2])) return nullptr;
     Ref root = Ref::borrow(a[0]);
     GraphNodeObject* n = as_node(root.get());
     PyObject* weights = a[1];
@@ -505,14 +529,22 @@ PyObject* decode_simple_crf(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     if (!done) return nullptr;
     // On a plain root the local scores and the inside scores come from one
     // walk where that cannot differ from two passes (see walk_calc_potential).
+    // Unlike calcPotential, which prints its errors, decoding raises the
+    // first error of the scoring pass: a path from a half-scored forest
+    // would be a wrong answer.
     forest::FusedInside inside;
     int ov_potential = forest::overrides(n, forest::op_calc_potential);
+    if (ov_potential < 0) return nullptr;
     int ov_inside = ov_potential == 0 ? forest::overrides(n, forest::op_calc_inside_min) : 1;
-    if (ov_potential < 0 || ov_inside < 0) PyErr_Clear();  // the dispatchers report it again
-    if (ov_potential == 0 && ov_inside == 0) {
-        forest::walk_calc_potential(n, weights, fc, done.get(), &inside);
+    if (ov_inside < 0) PyErr_Clear();  // the dispatcher raises it again
+    if (ov_potential == 0) {
+        forest::walk_calc_potential(n, weights, fc, done.get(), ov_inside == 0 ? &inside : nullptr, true);
+        if (PyErr_Occurred()) return nullptr;
     } else {
-        graph_node_ops.calcPotential(n, weights, fc, done.get());
+        PyObject* call_args[] = {weights, fc, done.get()};
+        Ref res(forest::call_node_override(n, forest::op_calc_potential, call_args, 3));
+        double ignored;
+        if (!res || !to_double(res.get(), &ignored)) return nullptr;
     }
     if (!inside.complete) {
         done = Ref(new_done_array(num_nodes));

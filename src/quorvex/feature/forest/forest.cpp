@@ -223,7 +223,7 @@ bool WeightsDot::dot(PyObject* vec, double* out) {
     double s = 0.0;
     for (uint32_t i = 0; i < n; ++i) {
         coordinate_t k = idx[i];
-        if (static_cast<Py_ssize_t>(k) >= len) return raise_out_of_bounds();
+        if (static_cast<Py_ssize_t>(k) >= len) return raise_feature_out_of_range(k, len);
         s += vals[i] * *reinterpret_cast<const double*>(data + static_cast<Py_ssize_t>(k) * stride);
     }
     *out = s;

@@ -39,7 +39,7 @@ struct ScoreFrame {
 // Python code run by the combiner. Otherwise inside->complete ends up false
 // and the caller runs calcInsideMin as usual, which recomputes every node.
 double walk_calc_potential(GraphNodeObject* root, PyObject* weights, PyObject* fc, PyObject* done,
-                           FusedInside* inside) {
+                           FusedInside* inside, bool raise_errors) {
     DoneMarks marks(done);
     WeightsDot dot(weights);
     VectorCache vectors(fc);
@@ -85,6 +85,7 @@ double walk_calc_potential(GraphNodeObject* root, PyObject* weights, PyObject* f
     };
     double result = 0.0;
     int r = enter(root, &result);
+    if (r < 0 && raise_errors) return 0.0;
     if (r < 0) {
         report();
     } else if (r == 0) {
@@ -94,6 +95,7 @@ double walk_calc_potential(GraphNodeObject* root, PyObject* weights, PyObject* f
             Ref c;
             int k = stack.top().children.next(&c);
             if (k <= 0) {
+                if (k < 0 && raise_errors) return 0.0;
                 if (k < 0) report();
                 ScoreFrame& f = stack.top();
                 GraphNodeObject* n = as_node(f.node.get());
@@ -129,6 +131,7 @@ double walk_calc_potential(GraphNodeObject* root, PyObject* weights, PyObject* f
                 if (e == 0 && fused) deliver(v);
                 if (e >= 0) continue;
             }
+            if (raise_errors) return 0.0;
             report();
         }
         if (vectors.ran_python()) give_up_inside();

@@ -67,8 +67,10 @@ struct FusedInside {
     bool complete = false;
     double score = 0.0;
 };
+// With raise_errors, the first error stops the walk and stays set (for
+// callers that raise it) instead of being printed as unraisable.
 double walk_calc_potential(GraphNodeObject* root, PyObject* weights, PyObject* fc, PyObject* done,
-                           FusedInside* inside = nullptr);
+                           FusedInside* inside = nullptr, bool raise_errors = false);
 bool walk_calc_inside_min(GraphNodeObject* root, PyObject* done, double* result);
 PyObject* walk_extract_best(GraphNodeObject* root, PyObject* fc);
 bool walk_extract_labels(GraphNodeObject* root, PyObject* fc, PyObject* result);

@@ -1,6 +1,7 @@
 // FCombo.label_nodes: the candidate nodes of one item for a feature forest,
 // one AND node per label carrying that label's vector.
 #include "common/args.h"
+#include "common/text_args.h"
 #include "feature/combine/fcombo.h"
 #include "feature/forest/forest.h"
 
@@ -15,6 +16,7 @@ PyObject* fc_label_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
     // The labels are iterated once: the vectors and the nodes take them
     // from the same list.
+    if (!refuse_text(a[1], "labels", "labels")) return nullptr;
     Ref labels(PySequence_List(a[1]));
     if (!labels) return nullptr;
     Ref vectors(fcombo_label_vectors(as_fc(self), a[0], labels.get(), true));

@@ -7,6 +7,7 @@
 // "OR-<label>" that every set containing the label shares; the AMIS writer
 // writes such a shared OR node once and references it afterwards.
 #include "common/args.h"
+#include "common/text_args.h"
 #include "feature/combine/fcombo.h"
 #include "feature/forest/forest_walk.h"
 
@@ -41,6 +42,7 @@ PyObject* make_multilabel(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     PyObject* data = a[2];
     PyObject* fc = a[3];
     if (!check_arg_type(fc, &FCombo_Type, "fc", false)) return nullptr;
+    if (!refuse_text(a[0], "labels", "labels") || !refuse_text(a[1], "otherlabels", "label sets")) return nullptr;
     Ref start_label(PyUnicode_FromString("*start*"));
     Ref or_prefix(PyUnicode_FromString("OR-"));
     Ref top(start_label ? new_graph_node(start_label.get(), true) : nullptr);
@@ -58,6 +60,7 @@ PyObject* make_multilabel(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         Ref text(PyObject_Str(lbls.get()));
         Ref and_node(text ? new_graph_node(text.get(), false) : nullptr);
         if (!and_node || !forest::append_to(as_node(top.get())->children, and_node.get())) return nullptr;
+        if (!refuse_text(lbls.get(), "each label set", "labels")) return nullptr;
         Ref it(PyObject_GetIter(lbls.get()));
         if (!it) return nullptr;
         while (Ref lbl{PyIter_Next(it.get())}) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/args.h"
+#include "common/text_args.h"
 #include "common/compare.h"
 #include "common/errors.h"
 #include "feature/lists/feature_list.h"
@@ -221,6 +222,7 @@ int fill_fast(FeatureListObject* self, PyObject* flist) {
 
 // Fills self from flist; on error self is left as it was.
 bool fill(FeatureListObject* self, PyObject* flist) {
+    if (!refuse_text(flist, "flist", "features")) return false;
     int fast = fill_fast(self, flist);
     if (fast != 0) return fast > 0;
     if (PyObject_Length(flist) < 0) return false;  // the argument must have a length
@@ -327,6 +329,8 @@ PyObject* fl_repr(PyObject* self) {
 
 // fl + other: the items of both operands (in order) as a new, re-sorted list.
 PyObject* fl_add(PyObject* a, PyObject* b) {
+    if (!refuse_text(a, "the left operand", "features") || !refuse_text(b, "the right operand", "features"))
+        return nullptr;
     Ref left(PySequence_List(a));
     if (!left) return nullptr;
     Ref right(PySequence_List(b));
@@ -431,12 +435,17 @@ PyNumberMethods fl_number = [] {
     return m;
 }();
 
+// x for a str, else x[0] for any object that can be subscripted (a
+// sequence, a mapping with the key 0, ...).
 PyObject* sort_key(PyObject* x) {
     if (PyUnicode_Check(x)) {
         Py_INCREF(x);
         return x;
     }
-    return PySequence_GetItem(x, 0);
+    if (PyList_CheckExact(x) || PyTuple_CheckExact(x)) return PySequence_GetItem(x, 0);
+    static PyObject* zero = PyLong_FromLong(0);  // kept for the process
+    if (!zero) return nullptr;
+    return PyObject_GetItem(x, zero);
 }
 
 PyObject* flist_sort_order(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

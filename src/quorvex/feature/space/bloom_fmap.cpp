@@ -5,6 +5,7 @@
 #include <cstddef>
 
 #include "common/args.h"
+#include "common/text_args.h"
 #include "common/errors.h"
 #include "common/getset.h"
 #include "feature/space/bloom.h"
@@ -124,6 +125,7 @@ PyObject* bm_call(PyObject* self, PyObject* args, PyObject* kwds) {
     static const ArgSpec spec{"__call__", names, 0, 1};
     PyObject* a[1];
     if (!parse_tuple(spec, args, kwds, a)) return nullptr;
+    if (!refuse_text(a[0], "lst", "features")) return nullptr;
     struct Local {
         SparseAccum<double> acc{};
         ~Local() { acc.release(); }
