@@ -3,6 +3,7 @@ import pickle
 
 import numpy as np
 import pytest
+from hypothesis import given, settings, strategies as st
 
 from quorvex import sparsmat as sm
 
@@ -30,6 +31,25 @@ def test_accumulator_many_repeats_stay_small():
     for i in range(100000):
         a.add_count(i % 3, 1.0)
     assert list(a) == [(0, 33334.0), (1, 33333.0), (2, 33333.0)]
+
+
+@settings(max_examples=30, deadline=None)
+@given(st.lists(st.tuples(st.one_of(st.integers(0, 300), st.integers(0, 2**20), st.integers(2**32 - 400, 2**32 - 1)),
+                          st.floats(-1e3, 1e3, allow_nan=False)), min_size=150, max_size=700),
+       st.sampled_from([sm.VecD1, sm.VecF1]))
+def test_long_accumulators_sort_and_merge_like_short_ones(pairs, cls):
+    # Long accumulators (the conjunctions of one feature list) are ordered by a radix sort
+    # over as many digits as the largest index needs; equal indices are summed in the order
+    # they were added, exactly as the reference does.
+    a = cls()
+    ref = {}
+    for k, v in pairs:
+        a.add_count(k, v)
+        ref[k] = ref.get(k, 0.0) + v if cls is sm.VecD1 else np.float32(ref.get(k, np.float32(0))) + np.float32(v)
+    got = list(a.to_sparse())
+    assert [k for k, _ in got] == sorted(ref)
+    assert [v for _, v in got] == [pytest.approx(float(ref[k]), rel=1e-6) if cls is sm.VecF1 else ref[k]
+                                   for k in sorted(ref)]
 
 
 def test_vector_protocol():

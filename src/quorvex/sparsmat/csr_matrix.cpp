@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <type_traits>
 
+#include "common/text_args.h"
 #include "sparsmat/sparsmat_types.h"
 
 // ---------------------------------------------------------------------------
@@ -177,6 +178,7 @@ int csr_init(PyObject* self, PyObject* args, PyObject* kwds) {
     static const ArgSpec spec{CSRType<T>::name, names, 0, 0};
     PyObject* a[1];
     if (!parse_tuple(spec, args, kwds, a)) return -1;
+    if (!refuse_text(a[0], "rows", "rows")) return -1;
     std::vector<int> offsets{0};
     std::vector<coordinate_t> cols;
     std::vector<T> vals;

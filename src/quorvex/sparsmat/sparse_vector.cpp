@@ -5,6 +5,7 @@
 #include <type_traits>
 
 #include "common/buffer_view.h"
+#include "common/text_args.h"
 #include "sparsmat/sparsmat_types.h"
 
 namespace qv {
@@ -50,6 +51,7 @@ PyObject* sv_new(PyTypeObject*, PyObject* args, PyObject* kwds) {
     static const ArgSpec spec{SVType<T>::name, names, 0, 0};
     PyObject* a[1];
     if (!parse_tuple(spec, args, kwds, a)) return nullptr;
+    if (!refuse_text(a[0], "pairs", "(index, value) pairs")) return nullptr;
     SparseAccum<T> acc{};
     struct Guard {
         SparseAccum<T>& a;

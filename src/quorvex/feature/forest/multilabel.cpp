@@ -54,13 +54,16 @@ PyObject* make_multilabel(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     // [labels] + otherlabels: otherlabels must be a list.
     Ref sets(PyNumber_Add(first.get(), a[1]));
     if (!sets) return nullptr;
+    // Every label set is checked before any label is vectorised.
+    if (PyList_Check(sets.get()))
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sets.get()); ++i)
+            if (!refuse_text(PyList_GET_ITEM(sets.get(), i), "each label set", "labels")) return nullptr;
     Ref sets_it(PyObject_GetIter(sets.get()));
     if (!sets_it) return nullptr;
     while (Ref lbls{PyIter_Next(sets_it.get())}) {
         Ref text(PyObject_Str(lbls.get()));
         Ref and_node(text ? new_graph_node(text.get(), false) : nullptr);
         if (!and_node || !forest::append_to(as_node(top.get())->children, and_node.get())) return nullptr;
-        if (!refuse_text(lbls.get(), "each label set", "labels")) return nullptr;
         Ref it(PyObject_GetIter(lbls.get()));
         if (!it) return nullptr;
         while (Ref lbl{PyIter_Next(it.get())}) {
