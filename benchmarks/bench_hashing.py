@@ -1,6 +1,6 @@
 """Feature hashing and Bloom-filtered feature admission on per-token feature lists.
 
-    python benchmarks/bench_hashing.py [--tokens N] [--repeats R] [--bloom-size S]
+    python benchmarks/bench_hashing.py [--tokens N] [--repeats R] [--rounds K] [--bloom-size S]
 
 Hashing: every token's features through quorvex's FeatureHasher (``h(feats)`` and
 ``h.cross(feats, tags)`` with the 17 UPOS tags as targets), scikit-learn's FeatureHasher
@@ -10,20 +10,26 @@ product it hashes the explicit 'feature^tag' strings, which it needs) and a plai
 ``collections.Counter`` threshold doing the same admission exactly.
 
 Reports features (index computations) per second, the peak traced memory of one pass that
-keeps every result, and each peer's time divided by quorvex's time. Needs
-../shared/data/ud-english-lines; scikit-learn is optional.
+keeps every result, and each peer's time divided by quorvex's time.
+
+A second table times whole batches into a scipy.sparse.csr_matrix: FeatureHasher.transform
+against scikit-learn's batched FeatureHasher.transform, one quorvex call per token plus
+to_csr, and to_csr alone (the conversion cost); alternating rounds, medians with (min-max)
+in ms. Needs ../shared/data/ud-english-lines; scikit-learn is optional.
 """
 
 import argparse
 import gc
+import statistics
 import sys
 import tracemalloc
 from collections import Counter
 
-from common import TRAIN, median_time, read_conllu, table, token_features
+from common import TRAIN, alternating_times, median_range, median_time, read_conllu, table, token_features
 
 from quorvex.feature import BloomFMap, CountingBloomFilter, FeatureHasher
 from quorvex.alphabet import StringAlphabet
+from quorvex.sparsmat import to_csr
 
 DIMS = 514229
 TAGS = ["ADJ", "ADP", "ADV", "AUX", "CCONJ", "DET", "INTJ", "NOUN", "NUM", "PART", "PRON", "PROPN", "PUNCT",
@@ -86,6 +92,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--tokens", type=int, default=0, help="use the first N tokens (default: all)")
     ap.add_argument("--repeats", type=int, default=3)
+    ap.add_argument("--rounds", type=int, default=7, help="alternating rounds of the batch table")
     ap.add_argument("--bloom-size", type=int, default=1 << 24, help="counters of the Bloom filter")
     args = ap.parse_args()
     if not TRAIN.exists():
@@ -161,6 +168,22 @@ def main():
           % (args.bloom_size / 2**20, len(m.dict), len(ids), same, len(feats),
              "" if same == len(feats) else " (filter collisions admit some features early)"))
     table(["task", "method", "features", "seconds", "features/s", "peak MiB", "time / quorvex"], rows)
+    print()
+
+    # --- whole batches into a csr_matrix ------------------------------------------------
+    vectors = [h(f) for f in feats]
+    batch = [("quorvex transform", lambda: h.transform(feats)),
+             ("quorvex calls + to_csr", lambda: to_csr([h(f) for f in feats], n_features=DIMS)),
+             ("  to_csr alone", lambda: to_csr(vectors, n_features=DIMS))]
+    if SkHasher is not None:
+        batch.append(("sklearn transform", lambda: sk.transform(feats)))
+    ref = h.transform(feats)
+    times = alternating_times(batch, args.rounds)
+    base = statistics.median(times["quorvex transform"])
+    brows = [[name, n_feats, median_range(ts), "%.2fM" % (n_feats / statistics.median(ts) / 1e6),
+              "%.2fx" % (statistics.median(ts) / base)] for name, ts in times.items()]
+    print("batch of %d tokens into a %d-column csr_matrix (%d entries)\n" % (len(feats), DIMS, ref.nnz))
+    table(["batch into csr_matrix", "features", "ms median (range)", "features/s", "time / quorvex"], brows)
 
 
 if __name__ == "__main__":

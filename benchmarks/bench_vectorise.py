@@ -1,20 +1,29 @@
 """Vectorising per-token feature lists at orders 1 to 3: FCombo against a plain-Python
 combination with a dict, and against scikit-learn's DictVectorizer + PolynomialFeatures.
 
-    python benchmarks/bench_vectorise.py [--tokens-n1 N] [--repeats R]
+    python benchmarks/bench_vectorise.py [--tokens-n1 N] [--repeats R] [--rounds K]
 
-Reports keys looked up per second (every feature and conjunction is one lookup) with a
-growing dictionary (first pass) and a frozen one (second pass), and the ratio of each peer's
-time to quorvex's. Needs ../shared/data/ud-english-lines; scikit-learn is optional.
+First table: keys looked up per second (every feature and conjunction is one lookup) with a
+growing dictionary (first pass) and a frozen one (second pass), one call per token, and the
+ratio of each peer's time to quorvex's.
+
+Second table: whole batches into a scipy.sparse.csr_matrix, as scikit-learn users build their
+design matrices: FCombo.transform against scikit-learn's batched DictVectorizer.transform +
+PolynomialFeatures.transform (n = 1: DictVectorizer alone), with a frozen dictionary (a fitted
+vocabulary) and a growing one (fit_transform); one FCombo call per token plus to_csr, and
+to_csr alone (the conversion cost). Alternating rounds; medians with (min-max) in ms.
+Needs ../shared/data/ud-english-lines; scikit-learn is optional.
 """
 
 import argparse
+import statistics
 import sys
 from math import comb
 
-from common import TRAIN, median_time, read_conllu, table, token_features
+from common import TRAIN, alternating_times, median_range, median_time, read_conllu, table, token_features
 
 from quorvex.feature import FCombo, FeatureList
+from quorvex.sparsmat import to_csr
 
 
 def python_combine(n, feats, table_, growing):
@@ -41,6 +50,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--tokens-n1", type=int, default=20000)
     ap.add_argument("--repeats", type=int, default=3)
+    ap.add_argument("--rounds", type=int, default=7, help="alternating rounds of the batch table")
     args = ap.parse_args()
     if not TRAIN.exists():
         sys.exit("needs %s" % TRAIN)
@@ -109,6 +119,53 @@ def main():
                      "%.1fx" % (sk_batch / t_frozen) if sk_batch else "n/a"])
     table(["n", "tokens", "keys", "dictionary", "quorvex keys/s", "python keys/s", "python/quorvex",
            "sklearn per example/quorvex", "sklearn batch/quorvex"], rows)
+    print()
+    batch_table(all_feats, sizes, args.rounds, DictVectorizer is not None)
+
+
+def batch_table(all_feats, sizes, rounds, with_sklearn):
+    """Batches into a SciPy CSR matrix: FCombo.transform against scikit-learn's batched transforms."""
+    if with_sklearn:
+        from sklearn.feature_extraction import DictVectorizer
+        from sklearn.preprocessing import PolynomialFeatures
+    rows = []
+    for n in (1, 2, 3):
+        feats = all_feats[: sizes[n]]
+        flists = [FeatureList(f) for f in feats]
+        fc = FCombo(n)
+        ref = fc.transform(feats)
+        fc.dict.growing = False
+        vectors = [fc(fl) for fl in flists]
+        runs = [("quorvex transform (lists)", lambda: fc.transform(feats)),
+                ("quorvex transform (FeatureLists)", lambda: fc.transform(flists)),
+                ("quorvex calls + to_csr", lambda: to_csr([fc(f) for f in feats], n_features=len(fc.dict))),
+                ("  to_csr alone", lambda: to_csr(vectors, n_features=len(fc.dict))),
+                ("quorvex fit (growing)", lambda: FCombo(n).transform(feats))]
+        if with_sklearn:
+            dicts = [dict.fromkeys(f, 1.0) for f in feats]
+            dv = DictVectorizer().fit(dicts)
+            poly = (PolynomialFeatures(degree=n, interaction_only=True, include_bias=False).fit(dv.transform(dicts))
+                    if n > 1 else None)
+
+            def sk_transform():
+                x = dv.transform(dicts)
+                return poly.transform(x) if poly else x
+
+            def sk_fit():
+                x = DictVectorizer().fit_transform(dicts)
+                if n > 1:
+                    x = PolynomialFeatures(degree=n, interaction_only=True, include_bias=False).fit_transform(x)
+                return x
+
+            sk = sk_transform()
+            assert sk.nnz == ref.nnz, (sk.nnz, ref.nnz)  # the same entries, in other column spaces
+            runs += [("sklearn transform", sk_transform), ("sklearn fit_transform", sk_fit)]
+        times = alternating_times(runs, rounds)
+        base = statistics.median(times["quorvex transform (lists)"])
+        for name, ts in times.items():
+            rows.append([n, len(feats), ref.nnz, name, median_range(ts), "%.2fx" % (statistics.median(ts) / base)])
+    table(["n", "tokens", "entries", "batch into csr_matrix", "ms median (range)", "time / quorvex transform"],
+          rows)
 
 
 if __name__ == "__main__":

@@ -31,3 +31,21 @@ def table(headers, rows):
     print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
     for r in rows:
         print(line(r))
+
+
+def alternating_times(runs, rounds=5):
+    """Times every function of `runs` (a list of (name, fn)) once per round, in turn, for
+    `rounds` rounds, so that a noisy stretch of the shared machine hits all of them alike.
+    Returns {name: [seconds per round]}."""
+    times = {name: [] for name, _ in runs}
+    for _ in range(rounds):
+        for name, fn in runs:
+            start = time.perf_counter()
+            fn()
+            times[name].append(time.perf_counter() - start)
+    return times
+
+
+def median_range(ts):
+    """'median (min-max)' of a list of seconds, in milliseconds."""
+    return "%.1f (%.1f-%.1f)" % (statistics.median(ts) * 1e3, min(ts) * 1e3, max(ts) * 1e3)
