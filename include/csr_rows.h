@@ -23,6 +23,7 @@ struct CsrRows {
     T* data = nullptr;                // nnz values
     std::size_t rows = 0, nnz = 0;
     std::size_t rows_cap = 0, nnz_cap = 0;
+    std::size_t expected_rows = 0;    // rows the caller means to append in all (0: unknown)
     coordinate_t max_column = 0;      // largest column of any entry (0 when none)
 
     CsrRows() = default;
@@ -42,8 +43,12 @@ struct CsrRows {
     }
 
     // Room for `more_rows` further rows holding `more_entries` further
-    // entries in all (a hint: appending beyond it grows the arrays).
+    // entries in all (a hint: appending beyond it grows the arrays). With
+    // more_rows known and the entries not, the entry arrays are sized from
+    // the rows appended so far once some are in, instead of by doubling
+    // (each doubling of a large array is a copy and fresh pages).
     void reserve(std::size_t more_rows, std::size_t more_entries) {
+        expected_rows = rows + more_rows;
         grow_rows(rows + more_rows);
         grow_entries(nnz + more_entries);
     }
@@ -78,8 +83,8 @@ private:
 
     template <class U>
     static void grow(U*& p, std::size_t& cap, std::size_t want) {
-        std::size_t ncap = cap ? cap : 64;
-        while (ncap < want) ncap *= 2;
+        std::size_t ncap = cap ? 2 * cap : 64;
+        if (ncap < want) ncap = want;
         if (ncap > SIZE_MAX / sizeof(U)) throw std::bad_alloc();
         void* q = std::realloc(p, ncap * sizeof(U));
         if (!q) throw std::bad_alloc();
@@ -92,6 +97,11 @@ private:
         if (fresh) indptr[0] = 0;
     }
     void grow_entries(std::size_t want) {
+        if (want > nnz_cap && rows >= 16 && expected_rows > rows) {
+            // The mean row so far, for the rows still to come, with a tenth to spare.
+            const std::size_t estimate = nnz + (nnz / rows + 1) * (expected_rows - rows) * 11 / 10;
+            if (estimate > want) want = estimate;
+        }
         if (want > nnz_cap || !indices) {
             std::size_t cap_i = nnz_cap, cap_d = nnz_cap;
             grow(indices, cap_i, want ? want : 1);
