@@ -18,13 +18,13 @@
 
 template <class T>
 struct CsrRows {
-    int64_t* indptr = nullptr;       // rows + 1 offsets (indptr[0] = 0) once reserved
+    int64_t* indptr = nullptr;        // rows + 1 offsets (indptr[0] = 0) once reserved
     coordinate_t* indices = nullptr;  // nnz columns
     T* data = nullptr;                // nnz values
     std::size_t rows = 0, nnz = 0;
     std::size_t rows_cap = 0, nnz_cap = 0;
-    std::size_t expected_rows = 0;    // rows the caller means to append in all (0: unknown)
-    coordinate_t max_column = 0;      // largest column of any entry (0 when none)
+    std::size_t expected_rows = 0;  // rows the caller means to append in all (0: unknown)
+    coordinate_t max_column = 0;    // largest column of any entry (0 when none)
 
     CsrRows() = default;
     CsrRows(const CsrRows&) = delete;

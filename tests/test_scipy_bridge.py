@@ -1,18 +1,27 @@
 """NumPy and SciPy interop: sparse vectors as arrays and back, vectors and CSR matrices to and
 from scipy.sparse, and the batched transforms of FCombo and FeatureHasher against stacking
 their single calls."""
+
 import sys
 
 import numpy as np
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 sp = pytest.importorskip("scipy.sparse")
 
-from quorvex.feature import FCombo, FeatureHasher, FeatureList, Multipart  # noqa: E402
 from quorvex.alphabet import StringAlphabet  # noqa: E402
-from quorvex.sparsmat import (CSRMatrixD, CSRMatrixF, CSRMatrixI, SparseVectorD, SparseVectorF,  # noqa: E402
-                              SparseVectorI, to_csr)
+from quorvex.feature import FCombo, FeatureHasher, FeatureList, Multipart  # noqa: E402
+from quorvex.sparsmat import (  # noqa: E402
+    CSRMatrixD,
+    CSRMatrixF,
+    CSRMatrixI,
+    SparseVectorD,
+    SparseVectorF,
+    SparseVectorI,
+    to_csr,
+)
 
 TOP = 2**32 - 1
 # Indices anywhere in the coordinate range, often near its top (int64 territory for SciPy).
@@ -28,11 +37,14 @@ def vec(pairs):
 def dense_rows(m):
     """A CSR matrix's rows as sorted (column, value) lists, independent of its index dtype."""
     m = sp.csr_matrix(m)
-    return [sorted(zip(m.indices[m.indptr[i]:m.indptr[i + 1]].tolist(), m.data[m.indptr[i]:m.indptr[i + 1]].tolist()))
-            for i in range(m.shape[0])]
+    return [
+        sorted(zip(m.indices[m.indptr[i] : m.indptr[i + 1]].tolist(), m.data[m.indptr[i] : m.indptr[i + 1]].tolist()))
+        for i in range(m.shape[0])
+    ]
 
 
 # --- SparseVector <-> NumPy ---------------------------------------------------------------------
+
 
 def test_arrays_are_read_only_views_that_keep_the_vector():
     v = SparseVectorD([(7, 2.5), (3, -1.0)])
@@ -61,8 +73,9 @@ def test_from_arrays_round_trips(pairs):
 def test_from_arrays_sums_repeats_and_converts():
     v = SparseVectorD.from_arrays(np.array([5, 1, 5], np.int16), [1, 2, 3])
     assert list(v) == [(1, 2.0), (5, 4.0)]
-    assert SparseVectorD.from_arrays(np.array([1, 2], np.uint64), np.array([1, 2], np.int32)) == \
-        SparseVectorD([(1, 1.0), (2, 2.0)])
+    assert SparseVectorD.from_arrays(np.array([1, 2], np.uint64), np.array([1, 2], np.int32)) == SparseVectorD(
+        [(1, 1.0), (2, 2.0)]
+    )
     assert list(SparseVectorI.from_arrays([1], np.array([2**31 - 1]))) == [(1, 2**31 - 1)]
     assert list(SparseVectorD.from_arrays(np.arange(10)[::3], np.ones(4))) == [(i, 1.0) for i in (0, 3, 6, 9)]
     assert SparseVectorD.from_arrays([], []) == SparseVectorD()
@@ -88,6 +101,7 @@ def test_from_arrays_errors():
 
 
 # --- to_csr and CSRMatrix <-> SciPy --------------------------------------------------------------
+
 
 @settings(max_examples=60)
 @given(st.lists(vector_pairs, max_size=6))
@@ -139,8 +153,9 @@ def test_from_scipy_canonicalises_and_converts():
     c = CSRMatrixD.from_scipy(m)
     assert [list(r) for r in c] == [[(1, 2.0), (3, 4.0)], [(0, 4.0)]]
     # Other formats go through tocsr(); int64 indices and float32 data are read as they are.
-    coo = sp.coo_matrix((np.array([1.5, 2.5], np.float32), (np.array([0, 1]), np.array([2**31 + 1, 7]))),
-                        shape=(2, 2**32))
+    coo = sp.coo_matrix(
+        (np.array([1.5, 2.5], np.float32), (np.array([0, 1]), np.array([2**31 + 1, 7]))), shape=(2, 2**32)
+    )
     c = CSRMatrixD.from_scipy(coo)
     assert [list(r) for r in c] == [[(2**31 + 1, 1.5)], [(7, 2.5)]]
     wide = c.to_scipy(n_features=2**32)
@@ -150,7 +165,7 @@ def test_from_scipy_canonicalises_and_converts():
         CSRMatrixI.from_scipy(sp.csr_matrix(np.array([[0.5]])))
     with pytest.raises(OverflowError):
         CSRMatrixI.from_scipy(sp.csr_matrix(np.array([[2**31]], np.int64)))
-    with pytest.raises(TypeError, match="from_scipy needs a SciPy sparse matrix or array, not numpy.ndarray"):
+    with pytest.raises(TypeError, match=r"from_scipy needs a SciPy sparse matrix or array, not numpy\.ndarray"):
         CSRMatrixD.from_scipy(np.eye(2))
     with pytest.raises(ValueError, match="feature 4 is out of range for n_features=3"):
         CSRMatrixD([[(4, 1.0)]]).to_scipy(n_features=3)
@@ -182,8 +197,9 @@ def test_without_scipy_the_error_says_how_to_get_it(monkeypatch):
 # --- FCombo.transform -----------------------------------------------------------------------------
 
 names = st.sampled_from(["a", "b", "c", "d", "é", "x^y", "f=1", ""])
-feature_lists = st.lists(st.lists(st.one_of(names, st.tuples(names, st.sampled_from([0.5, 2.0, -1.0]))),
-                                  max_size=6), max_size=8)
+feature_lists = st.lists(
+    st.lists(st.one_of(names, st.tuples(names, st.sampled_from([0.5, 2.0, -1.0]))), max_size=6), max_size=8
+)
 
 
 def stacked(fc, inputs, labels=None):
@@ -193,8 +209,9 @@ def stacked(fc, inputs, labels=None):
 
 
 @settings(max_examples=40, deadline=None)
-@given(feature_lists, st.integers(1, 3), st.sampled_from([None, ["L"], ["L", "M", "L"]]),
-       st.sampled_from([None, "BIAS"]))
+@given(
+    feature_lists, st.integers(1, 3), st.sampled_from([None, ["L"], ["L", "M", "L"]]), st.sampled_from([None, "BIAS"])
+)
 def test_transform_equals_stacked_calls_growing(inputs, n, labels, bias):
     fc1, fc2 = FCombo(n, bias_item=bias), FCombo(n, bias_item=bias)
     m = fc1.transform(inputs, labels=labels)
@@ -205,12 +222,15 @@ def test_transform_equals_stacked_calls_growing(inputs, n, labels, bias):
 
 
 @settings(max_examples=40, deadline=None)
-@given(feature_lists, st.integers(1, 3), st.sampled_from([None, ["L", "M"]]),
-       st.lists(st.sampled_from(["a", "b", "a^b", "b^c", "L^a", "L^a^b", "M^c", "BIAS", "L^BIAS", "é"]),
-                unique=True))
+@given(
+    feature_lists,
+    st.integers(1, 3),
+    st.sampled_from([None, ["L", "M"]]),
+    st.lists(st.sampled_from(["a", "b", "a^b", "b^c", "L^a", "L^a^b", "M^c", "BIAS", "L^BIAS", "é"]), unique=True),
+)
 def test_transform_equals_stacked_calls_frozen(inputs, n, labels, words):
     d = StringAlphabet()
-    for w in ["BIAS"] + words:
+    for w in ["BIAS", *words]:
         d[w]
     d.growing = False
     fc = FCombo(n, d, bias_item="BIAS")
@@ -223,9 +243,9 @@ def test_transform_inputs():
     fc = FCombo(2)
     rows = [FeatureList(["b", "a"]), ["a", ("c", 2)], ("c",), {"d": 1}]
     mp = Multipart([["a", "b"], [("z", 3.0)]])
-    m = fc.transform(rows + [mp])
+    m = fc.transform([*rows, mp])
     fc2 = FCombo(2)
-    assert dense_rows(m) == dense_rows(stacked(fc2, rows + [mp]))
+    assert dense_rows(m) == dense_rows(stacked(fc2, [*rows, mp]))
     assert fc.transform([]).shape == (0, len(fc.dict))
     assert FCombo(1).transform([[], []]).shape == (2, 0)
     labels = iter(["X", "Y"])  # read once for all rows
@@ -259,9 +279,13 @@ def test_transform_errors():
 
 # --- FeatureHasher.transform -----------------------------------------------------------------------
 
+
 @settings(max_examples=40, deadline=None)
-@given(st.lists(st.lists(st.one_of(names, st.integers(-5, 5)), max_size=8), max_size=8),
-       st.sampled_from([None, "T", 7]), st.sampled_from([1, 2, 97, 514229, 2**31 - 1]))
+@given(
+    st.lists(st.lists(st.one_of(names, st.integers(-5, 5)), max_size=8), max_size=8),
+    st.sampled_from([None, "T", 7]),
+    st.sampled_from([1, 2, 97, 514229, 2**31 - 1]),
+)
 def test_hasher_transform_equals_stacked_calls(lists, target, dims):
     h = FeatureHasher(dims)
     m = h.transform(lists, target=target)

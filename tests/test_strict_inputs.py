@@ -1,13 +1,23 @@
 """Mistakes raise instead of giving wrong answers: text where a collection is expected, weight
 arrays that do not fit, and the sort key of feature lists."""
+
 import sys
 
 import numpy as np
 import pytest
 
 from quorvex.alphabet import StringAlphabet
-from quorvex.feature import (AndNode, BloomFMap, CountingBloomFilter, FCombo, FeatureHasher, FeatureList, Multipart,
-                             flist_sort_order, make_multilabel)
+from quorvex.feature import (
+    AndNode,
+    BloomFMap,
+    CountingBloomFilter,
+    FCombo,
+    FeatureHasher,
+    FeatureList,
+    Multipart,
+    flist_sort_order,
+    make_multilabel,
+)
 from quorvex.learn import AvgPer
 from quorvex.sparsmat import CSRMatrixD, SparseVectorD
 
@@ -33,14 +43,16 @@ def test_text_is_not_a_list_of_features(text):
         lambda: CSRMatrixD(text),
     ]
     for call in calls:
-        with pytest.raises(TypeError, match="must be a collection of .*, not (str|bytes|bytearray)"):
+        with pytest.raises(TypeError, match=r"must be a collection of .*, not (str|bytes|bytearray)"):
             call()
     assert len(fc.dict) == 0  # nothing was looked up on the way
 
 
 def test_text_is_not_a_list_of_labels():
     fc = FCombo(1)
-    with pytest.raises(TypeError, match=r"labels must be a collection of labels, not str \(put a single one in a list\)"):
+    with pytest.raises(
+        TypeError, match=r"labels must be a collection of labels, not str \(put a single one in a list\)"
+    ):
         fc(["a"], labels="NOUN")
     with pytest.raises(TypeError, match="labels must be a collection of labels, not bytes"):
         fc(["a"], labels=b"NOUN")
@@ -76,8 +88,11 @@ def test_text_in_munging_and_admission():
 
 def test_out_of_range_messages_name_the_feature_and_the_size(monkeypatch):
     v = SparseVectorD([(1, 1.0), (1234, 2.0)])
-    with pytest.raises(IndexError, match=r"Out of bounds on buffer access \(axis 0\): feature 1234 is out of range "
-                                         r"for a weight array of 1000"):
+    with pytest.raises(
+        IndexError,
+        match=r"Out of bounds on buffer access \(axis 0\): feature 1234 is out of range "
+        r"for a weight array of 1000",
+    ):
         v.dotFull(np.zeros(1000))
     p = AvgPer(3)
     with pytest.raises(IndexError, match="feature 7 is out of range for a weight array of 3"):

@@ -46,8 +46,10 @@ int ab_getbuffer(PyObject* self, Py_buffer* view, int flags) {
 
 void ab_dealloc(PyObject* self) {
     auto* a = reinterpret_cast<ArrayBufferObject*>(self);
-    if (a->owner) Py_DECREF(a->owner);
-    else if (a->mem != empty_elements) std::free(a->mem);
+    if (a->owner)
+        Py_DECREF(a->owner);
+    else if (a->mem != empty_elements)
+        std::free(a->mem);
     Py_TYPE(self)->tp_free(self);
 }
 

@@ -26,7 +26,8 @@ namespace {
 char native_code(const char* fmt) {
     const bool little = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
     if (!fmt) return 'B';
-    if (*fmt == '@' || *fmt == '=') ++fmt;
+    if (*fmt == '@' || *fmt == '=')
+        ++fmt;
     else if (*fmt == '<') {
         if (!little) return 0;
         ++fmt;
@@ -125,11 +126,16 @@ bool with_int_type(const NumberArray& a, const char* what, Fn&& fn) {
     const bool s = is_signed_code(a.code), u = is_unsigned_code(a.code);
     if (s || u) {
         switch (a.b.itemsize) {
-        case 1: return s ? fn(Tag<int8_t>{}) : fn(Tag<uint8_t>{});
-        case 2: return s ? fn(Tag<int16_t>{}) : fn(Tag<uint16_t>{});
-        case 4: return s ? fn(Tag<int32_t>{}) : fn(Tag<uint32_t>{});
-        case 8: return s ? fn(Tag<int64_t>{}) : fn(Tag<uint64_t>{});
-        default: break;
+        case 1:
+            return s ? fn(Tag<int8_t>{}) : fn(Tag<uint8_t>{});
+        case 2:
+            return s ? fn(Tag<int16_t>{}) : fn(Tag<uint16_t>{});
+        case 4:
+            return s ? fn(Tag<int32_t>{}) : fn(Tag<uint32_t>{});
+        case 8:
+            return s ? fn(Tag<int64_t>{}) : fn(Tag<uint64_t>{});
+        default:
+            break;
         }
     }
     PyErr_Format(PyExc_TypeError, "%s must be an array of integers, not of format '%s'", what,
@@ -169,8 +175,7 @@ struct ValueArray {
     bool open(PyObject* obj, const char* what) {
         if (!a.open(obj, what)) return false;
         // An empty array of any type is empty values (NumPy makes float64 of []).
-        exact = a.len == 0 ||
-                (a.code == ArrayFormat<T>::code[0] && a.b.itemsize == static_cast<Py_ssize_t>(sizeof(T)));
+        exact = a.len == 0 || (a.code == ArrayFormat<T>::code[0] && a.b.itemsize == static_cast<Py_ssize_t>(sizeof(T)));
         if (exact || std::is_integral_v<T>) {
             if (!exact && !is_signed_code(a.code) && !is_unsigned_code(a.code)) {
                 PyErr_Format(PyExc_TypeError, "%s must be an array of integers, not of format '%s'", what,
@@ -484,8 +489,10 @@ PyObject* csr_to_scipy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     } else {
         Owned<int32_t> ip, ix;
         if (!ip.alloc(rows + 1) || !ix.alloc(nnz)) return nullptr;
-        if (m) std::memcpy(ip.p, m->offsets, (rows + 1) * sizeof(int32_t));
-        else ip.p[0] = 0;
+        if (m)
+            std::memcpy(ip.p, m->offsets, (rows + 1) * sizeof(int32_t));
+        else
+            ip.p[0] = 0;
         for (std::size_t e = 0; e < nnz; ++e) ix.p[e] = static_cast<int32_t>(m->rightColumns[e]);
         py_indptr = Ref(ip.to_numpy());
         py_indices = Ref(ix.to_numpy());
@@ -590,10 +597,12 @@ PyObject* csr_from_scipy(PyObject* cls, PyObject* matrix) {
                 bool in_range = fits_coordinate(c) && static_cast<uint64_t>(c) < ncols;
                 if (!in_range) {
                     if constexpr (std::is_signed_v<V>)
-                        PyErr_Format(PyExc_ValueError, "from_scipy: column %lld of row %zd is out of range for %llu columns",
+                        PyErr_Format(PyExc_ValueError,
+                                     "from_scipy: column %lld of row %zd is out of range for %llu columns",
                                      static_cast<long long>(c), r, ncols);
                     else
-                        PyErr_Format(PyExc_ValueError, "from_scipy: column %llu of row %zd is out of range for %llu columns",
+                        PyErr_Format(PyExc_ValueError,
+                                     "from_scipy: column %llu of row %zd is out of range for %llu columns",
                                      static_cast<unsigned long long>(c), r, ncols);
                     return false;
                 }
