@@ -27,8 +27,8 @@ from collections import Counter
 
 from common import TRAIN, alternating_times, median_range, median_time, read_conllu, table, token_features
 
-from quorvex.feature import BloomFMap, CountingBloomFilter, FeatureHasher
 from quorvex.alphabet import StringAlphabet
+from quorvex.feature import BloomFMap, CountingBloomFilter, FeatureHasher
 from quorvex.sparsmat import to_csr
 
 DIMS = 514229

@@ -183,8 +183,10 @@ struct SparseAccum {
             // sorting the entries, and equal indices stay in insertion order.
             if (len > UINT32_MAX) throw std::length_error("accumulator too large");
             for (std::size_t i = 0; i < len; ++i) keys[i] = (static_cast<uint64_t>(e[i].idx) << 32) | i;
-            if (len >= kRadix) radix_sort_keys();
-            else std::sort(keys, keys + len);
+            if (len >= kRadix)
+                radix_sort_keys();
+            else
+                std::sort(keys, keys + len);
             std::size_t out = 0;
             for (std::size_t i = 0; i < len; ++i) {
                 const AccumEntry<T>& x = e[keys[i] & 0xffffffffu];

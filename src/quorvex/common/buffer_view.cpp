@@ -109,8 +109,8 @@ bool raise_out_of_bounds() {
 
 bool raise_feature_out_of_range(uint64_t feature, Py_ssize_t size) {
     PyErr_Format(PyExc_IndexError,
-                 "Out of bounds on buffer access (axis %d): feature %llu is out of range for a weight array of %zd",
-                 0, static_cast<unsigned long long>(feature), size);
+                 "Out of bounds on buffer access (axis %d): feature %llu is out of range for a weight array of %zd", 0,
+                 static_cast<unsigned long long>(feature), size);
     return false;
 }
 

@@ -29,8 +29,7 @@ PyMethodDef module_functions[] = {
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "quorvex.sparsmat",
-                          "Sparse vectors, accumulators, weighted vector sets and CSR matrices.", -1,
-                          module_functions};
+                          "Sparse vectors, accumulators, weighted vector sets and CSR matrices.", -1, module_functions};
 
 }  // namespace
 }  // namespace qv
@@ -40,8 +39,8 @@ PyMODINIT_FUNC PyInit_sparsmat(void) {
     if (!check_python_version("quorvex.sparsmat")) return nullptr;
     Ref m(PyModule_Create(&module_def));
     if (!m || !declare_gil_used(m.get())) return nullptr;
-    if (!ready_array_buffer() || !add_csr_types(m.get()) || !add_sparse_vector_types(m.get()) || !add_accumulator_types(m.get()) ||
-        !add_sparse_vectors_types(m.get()))
+    if (!ready_array_buffer() || !add_csr_types(m.get()) || !add_sparse_vector_types(m.get()) ||
+        !add_accumulator_types(m.get()) || !add_sparse_vectors_types(m.get()))
         return nullptr;
     api.version = SPARSMAT_API_VERSION;
     api.size = sizeof(SparsmatAPI);

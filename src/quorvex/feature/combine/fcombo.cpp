@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "common/args.h"
-#include "common/text_args.h"
 #include "common/dispatch.h"
 #include "common/errors.h"
 #include "common/getset.h"
+#include "common/text_args.h"
 #include "cxx_gram.h"
 #include "feature/combine/combiner.h"
 #include "feature/combine/fcombo.h"

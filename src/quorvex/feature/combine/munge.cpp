@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "common/args.h"
-#include "common/text_args.h"
 #include "common/errors.h"
+#include "common/text_args.h"
 #include "feature/combine/fcombo.h"
 #include "feature/lists/multipart.h"
 

@@ -38,8 +38,8 @@ struct ScoreFrame {
 // the scores in between: every node handled natively, no error reported, no
 // Python code run by the combiner. Otherwise inside->complete ends up false
 // and the caller runs calcInsideMin as usual, which recomputes every node.
-double walk_calc_potential(GraphNodeObject* root, PyObject* weights, PyObject* fc, PyObject* done,
-                           FusedInside* inside, bool raise_errors) {
+double walk_calc_potential(GraphNodeObject* root, PyObject* weights, PyObject* fc, PyObject* done, FusedInside* inside,
+                           bool raise_errors) {
     DoneMarks marks(done);
     WeightsDot dot(weights);
     VectorCache vectors(fc);

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "common/args.h"
-#include "common/text_args.h"
 #include "common/compare.h"
 #include "common/errors.h"
+#include "common/text_args.h"
 #include "feature/lists/feature_list.h"
 
 namespace qv {

@@ -5,9 +5,9 @@
 #include <cstddef>
 
 #include "common/args.h"
-#include "common/text_args.h"
 #include "common/errors.h"
 #include "common/getset.h"
+#include "common/text_args.h"
 #include "feature/space/bloom.h"
 
 namespace qv {

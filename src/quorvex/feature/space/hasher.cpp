@@ -161,8 +161,7 @@ PyObject* fh_call(PyObject* self, PyObject* args, PyObject* kwds) {
     PyObject* a[2];
     if (!parse_tuple(spec, args, kwds, a)) return nullptr;
     int64_t tgt_hash;
-    if (!refuse_text(a[0], "lst", "features") || !hasher_target_hash(a[1] ? a[1] : Py_None, &tgt_hash))
-        return nullptr;
+    if (!refuse_text(a[0], "lst", "features") || !hasher_target_hash(a[1] ? a[1] : Py_None, &tgt_hash)) return nullptr;
     LocalAccum result;
     return hasher_count(as_fh(self), a[0], tgt_hash, result.acc) ? result.to_sparse() : nullptr;
 }
