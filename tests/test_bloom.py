@@ -400,3 +400,73 @@ def test_map_attributes_and_failures():
     m = small_map(min_count=2)
     m.dict = Slow()
     assert [list(m(["q", "r"])) for _ in range(3)] == [[], [(0, 1.0), (1, 1.0)], [(0, 1.0), (1, 1.0)]]
+
+
+# --- murmur3 positions and pickles ------------------------------------------------------------
+
+
+def test_murmur3_filter_counts_like_the_reference_positions():
+    from test_hasher import key_bytes, murmur3_ref
+
+    size, n_addrs, seed = 1031, 4, 11
+    f = CountingBloomFilter(size, n_addrs, hash="murmur3", seed=seed)
+    assert (f.hash, f.seed) == ("murmur3", seed)
+    ref = [0] * size
+    for word in ["the", "dog", b"bytes", 42, "the", "ünï"]:
+        a = murmur3_ref(key_bytes(word), seed) & 0xFFFFFFFF
+        b = murmur3_ref(b"foo|" + key_bytes(word), seed) & 0xFFFFFFFF
+        pos = [((a + i * b) & 0xFFFFFFFF) % size for i in range(n_addrs)]
+        for p in pos:
+            ref[p] += 1
+        assert f.add_count(word, 1) == min(ref[p] for p in pos)
+    assert f.__reduce__()[2] == bytes(ref)
+
+
+def test_murmur3_filter_refuses_keys_without_bytes():
+    f = CountingBloomFilter(101, 2, hash="murmur3")
+    err = io.StringIO()
+    with contextlib.redirect_stderr(err):
+        seen = []
+        old, sys.unraisablehook = sys.unraisablehook, seen.append
+        try:
+            assert f.add_count(1.5, 1) == 0
+        finally:
+            sys.unraisablehook = old
+    assert isinstance(seen[0].exc_value, TypeError)
+    assert f.__reduce__()[2] == bytes(101)
+    with pytest.raises(ValueError):
+        CountingBloomFilter(10, 2, hash="sha")
+    with pytest.raises(TypeError):
+        BloomFMap(3)
+    with pytest.raises(ValueError):
+        BloomFMap(hash="sha")
+
+
+@pytest.mark.parametrize("hash", ["python", "murmur3"])
+def test_filter_and_map_pickle_with_their_counts(hash):
+    import pickle
+
+    f = CountingBloomFilter(997, 3, hash=hash, seed=4)
+    f.add_count("a", 2)
+    f.add_count("b", 300)
+    g = pickle.loads(pickle.dumps(f))
+    assert (g.hash, g.seed) == (hash, 4)
+    assert [g.get_count(w) for w in "abc"] == [f.get_count(w) for w in "abc"]
+    assert g.__reduce__() [1:] == f.__reduce__()[1:]
+    with pytest.raises(ValueError):
+        g.__setstate__(b"\0" * 10)  # not the filter's size
+    with pytest.raises(TypeError):
+        g.__setstate__([0] * 997)
+
+    m = BloomFMap(hash=hash, seed=4)
+    assert (m.bloom.hash, m.bloom.seed) == (hash, 4)
+    m.bloom = f
+    m.min_count = 2
+    m(["x", "y", "x"])
+    r = pickle.loads(pickle.dumps(m))
+    assert r.min_count == 2 and list(r.dict) == list(m.dict)
+    assert list(r(["y", "z", "x"])) == list(m(["y", "z", "x"]))
+    with pytest.raises(TypeError):
+        r.__setstate__((None, 1))
+    with pytest.raises(TypeError):
+        r.__setstate__((StringAlphabet(), 1, None))  # a dictionary where the filter goes

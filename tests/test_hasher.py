@@ -1,3 +1,4 @@
+import os
 from collections import Counter
 
 import pytest
@@ -138,3 +139,130 @@ def test_uninitialised_instance_fails_cleanly():
     assert list(h.cross(["a"], ["b"])) == ref_vector(["a"], ["b"], 13)
     h.__init__()  # runs again: default dimensions, fresh scratch
     assert h.num_dimensions == 514229 and list(h.cross(["a"], ["b"])) == ref_vector(["a"], ["b"], 514229)
+
+
+# --- murmur3: indices that are the same in every process ------------------------------------
+
+
+def murmur3_ref(data, seed):
+    """MurmurHash3 x86_32 in plain Python, signed, as a reference."""
+    m = 0xFFFFFFFF
+    rotl = lambda x, r: ((x << r) | (x >> (32 - r))) & m  # noqa: E731
+
+    def scramble(k):
+        return (rotl((k * 0xCC9E2D51) & m, 15) * 0x1B873593) & m
+
+    h = seed
+    n = len(data) // 4 * 4
+    for i in range(0, n, 4):
+        h ^= scramble(int.from_bytes(data[i : i + 4], "little"))
+        h = (rotl(h, 13) * 5 + 0xE6546B64) & m
+    if len(data) & 3:
+        h ^= scramble(int.from_bytes(data[n:], "little"))
+    h ^= len(data) & m
+    for shift, mul in ((16, 0x85EBCA6B), (13, 0xC2B2AE35), (16, None)):
+        h ^= h >> shift
+        if mul:
+            h = (h * mul) & m
+    return h - 2**32 if h >= 2**31 else h
+
+
+def key_bytes(k):
+    return k if isinstance(k, bytes) else (str(int(k)) if isinstance(k, int) else k).encode("utf-8")
+
+
+def murmur_index(s, target, dims, seed):
+    t = 0 if target is None else murmur3_ref(key_bytes(target), seed)
+    return (murmur3_ref(key_bytes(s), seed) + 97 * t) % dims
+
+
+murmur_keys = st.one_of(st.text(max_size=9), st.binary(max_size=9), st.integers(-(2**70), 2**70), st.booleans())
+
+
+@given(st.lists(murmur_keys, max_size=10), st.one_of(st.none(), murmur_keys), st.integers(-50, 2**31 - 1),
+       st.integers(0, 2**32 - 1))
+@settings(max_examples=300, deadline=None)
+def test_murmur3_matches_the_reference(lst, target, dims, seed):
+    if dims <= 0:
+        dims = 2**31 - 1 if dims == 0 else -dims
+    h = FeatureHasher(dims, hash="murmur3", seed=seed)
+    counts = Counter(murmur_index(s, target, dims, seed) for s in lst)
+    assert list(h(lst, target)) == sorted((k, float(v)) for k, v in counts.items())
+    assert list(h.cross(lst, [target, "x"])) == list(h(lst, target) + h(lst, "x"))
+
+
+def test_murmur3_equals_scikit_learn():
+    sk = pytest.importorskip("sklearn.utils")
+    words = ["", "a", "ab", "abc", "abcd", "abcde", "héllo wörld", "日本語のテキスト", "x" * 1001, "tag=NN|w=the"]
+    for seed in (0, 1, 97, 2**32 - 1):
+        h = FeatureHasher(2**31 - 1, hash="murmur3", seed=seed)
+        for w in words:
+            assert list(h([w])) == [(sk.murmurhash3_32(w, seed=seed) % (2**31 - 1), 1.0)]
+            assert murmur3_ref(w.encode(), seed) == sk.murmurhash3_32(w, seed=seed)
+
+
+HASH_IN_CHILD = (
+    "from quorvex.feature import FeatureHasher, CountingBloomFilter\n"
+    "h = FeatureHasher(1000003, hash='murmur3', seed=7)\n"
+    "print(list(h(['the', 'w=dog', 'ü', b'raw', 12])), list(h(['a', 'b'], 'NN')), list(h(['a'])))\n"
+    "c = CountingBloomFilter(1009, 4, hash='murmur3', seed=7)\n"
+    "c.add_count('the', 3)\n"
+    "print([c.get_count(w) for w in ('the', 'dog')], c.__reduce__()[2].find(3))\n"
+)
+
+
+def test_murmur3_indices_are_the_same_in_every_process():
+    import subprocess
+    import sys
+
+    outputs = set()
+    for seed in ("0", "1", "12345", "random"):
+        env = dict(os.environ, PYTHONHASHSEED=seed)
+        out = subprocess.run([sys.executable, "-c", HASH_IN_CHILD], env=env, capture_output=True, text=True,
+                             check=True, timeout=120)
+        outputs.add(out.stdout)
+    assert len(outputs) == 1
+    # And they are the ones this process computes.
+    here = subprocess.run([sys.executable, "-c", HASH_IN_CHILD], capture_output=True, text=True, check=True,
+                          timeout=120).stdout
+    h = FeatureHasher(1000003, hash="murmur3", seed=7)
+    assert here.splitlines()[0] == str(list(h(["the", "w=dog", "ü", b"raw", 12]))) + " " + str(
+        list(h(["a", "b"], "NN"))) + " " + str(list(h(["a"])))
+    assert outputs == {here}
+
+
+def test_hash_option_bad_input():
+    with pytest.raises(ValueError, match="'python' or 'murmur3'"):
+        FeatureHasher(10, hash="md5")
+    with pytest.raises(TypeError):
+        FeatureHasher(10, hash=3)
+    with pytest.raises(OverflowError):
+        FeatureHasher(10, hash="murmur3", seed=-1)
+    with pytest.raises(OverflowError):
+        FeatureHasher(10, hash="murmur3", seed=2**32)
+    h = FeatureHasher(10, hash="murmur3")
+    for bad in (1.5, None, ("a",), ["a"], object()):
+        with pytest.raises(TypeError, match="murmur3 hashes str, bytes or int"):
+            h([bad])
+        if bad is not None:  # a None target adds 0, in cross() as in h()
+            with pytest.raises(TypeError, match="murmur3 hashes str, bytes or int"):
+                h.cross(["a"], [bad])
+    with pytest.raises(TypeError, match="murmur3 hashes str, bytes or int"):
+        h(["a"], target=1.5)
+    with pytest.raises(UnicodeEncodeError):
+        h(["\ud800"])  # a lone surrogate has no UTF-8 bytes
+    assert (h.num_dimensions, h.hash, h.seed) == (10, "murmur3", 0)
+    assert FeatureHasher().hash == "python"
+
+
+@pytest.mark.parametrize("hash", ["python", "murmur3"])
+def test_hasher_pickles(hash):
+    import pickle
+
+    h = FeatureHasher(1009, hash=hash, seed=5)
+    h.cross(["a"], ["b", "c", "d"])  # the scratch array is not state
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        r = pickle.loads(pickle.dumps(h, protocol))
+        assert type(r) is FeatureHasher
+        assert (r.num_dimensions, r.hash, r.seed) == (1009, hash, 5)
+        assert list(r(["x", "y"], "t")) == list(h(["x", "y"], "t"))

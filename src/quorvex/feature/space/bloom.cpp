@@ -4,9 +4,14 @@
 // An object s is mapped to n_addrs counters by double hashing:
 //     a = hash(s) mod 2^32,  b = hash("foo|" + str(s)) mod 2^32
 //     position i = ((a + i*b) mod 2^32) mod size
+// With hash="murmur3" a and b are the MurmurHash3 x86_32 values (with the
+// filter's seed) of the key's bytes and of "foo|" followed by them, so
+// positions are the same in every process.
 // Adding raises each of its counters (wrapping modulo 256), removing lowers
 // them (clamped at 0), and the estimated count is the smallest of them.
 #include <algorithm>
+#include <cstring>
+#include <string>
 
 #include "common/args.h"
 #include "common/dispatch.h"
@@ -28,18 +33,26 @@ const char QN_GET[] = "quorvex.feature.CountingBloomFilter.get_count";
 const char QN_ADD[] = "quorvex.feature.CountingBloomFilter.add_count";
 const char QN_REMOVE[] = "quorvex.feature.CountingBloomFilter.remove_count";
 
-bool hash_a(PyObject* s, uint32_t* a) {
-    Py_hash_t h = PyObject_Hash(s);
-    if (h == -1 && PyErr_Occurred()) return false;
+bool hash_a(const HashOption& opt, PyObject* s, uint32_t* a) {
+    int64_t h;
+    if (!option_hash(opt, s, &h)) return false;
     *a = static_cast<uint32_t>(static_cast<uint64_t>(h));
     return true;
 }
 
-// The hash of "foo|%s" % s: a second, independent step width.
-bool hash_b(PyObject* s, uint32_t* b) {
+// The hash of "foo|%s" % s (murmur3: of "foo|" and the key's bytes): a
+// second, independent step width.
+bool hash_b(const HashOption& opt, PyObject* s, uint32_t* b) {
+    if (opt.kind == HashKind::Murmur3) {
+        static const std::string prefix = "foo|";
+        int32_t h;
+        if (!murmur3_key(s, prefix, opt.seed, &h)) return false;
+        *b = static_cast<uint32_t>(h);
+        return true;
+    }
     Ref text(PyUnicode_FromFormat("foo|%S", s));
     if (!text) return false;
-    return hash_a(text.get(), b);
+    return hash_a(opt, text.get(), b);
 }
 
 // Counters are there and positions can be computed.
@@ -80,13 +93,13 @@ bool warn_underflow() {
 
 bool get_count_native(CountingBloomFilterObject* self, PyObject* s, int32_t* out) {
     uint32_t a, b;
-    if (!hash_a(s, &a) || !check_counters(self)) return false;
+    if (!hash_a(self->hash, s, &a) || !check_counters(self)) return false;
     uint8_t first = self->values[a % self->size];
     if (first == 0) {
         *out = 0;
         return true;
     }
-    if (!hash_b(s, &b)) return false;
+    if (!hash_b(self->hash, s, &b)) return false;
     if (!check_counters(self)) return false;  // str(s) may have run __del__()
     Positions pos{a, b, self->size};
     int32_t best = self->values[pos.next()];
@@ -97,7 +110,7 @@ bool get_count_native(CountingBloomFilterObject* self, PyObject* s, int32_t* out
 
 bool add_count_native(CountingBloomFilterObject* self, PyObject* s, int32_t n, int32_t* out) {
     uint32_t a, b;
-    if (!hash_a(s, &a) || !hash_b(s, &b)) return false;
+    if (!hash_a(self->hash, s, &a) || !hash_b(self->hash, s, &b)) return false;
     if (!check_counters(self)) return false;
     Positions pos{a, b, self->size};
     int64_t max_val = 255;
@@ -113,7 +126,7 @@ bool add_count_native(CountingBloomFilterObject* self, PyObject* s, int32_t n, i
 
 bool remove_count_native(CountingBloomFilterObject* self, PyObject* s, int32_t n, int32_t* out) {
     uint32_t a, b;
-    if (!hash_a(s, &a) || !hash_b(s, &b)) return false;
+    if (!hash_a(self->hash, s, &a) || !hash_b(self->hash, s, &b)) return false;
     if (!check_counters(self)) return false;
     Positions pos{a, b, self->size};
     int64_t max_val = 255;
@@ -198,14 +211,16 @@ PyObject* cbf_new(PyTypeObject* type, PyObject*, PyObject*) {
 }
 
 int cbf_init(PyObject* self, PyObject* args, PyObject* kwds) {
-    static const char* const names[] = {"size", "n_addrs", nullptr};
+    static const char* const names[] = {"size", "n_addrs", "hash", "seed", nullptr};
     static const ArgSpec spec{"CountingBloomFilter", names, 0, 0};
-    PyObject* a[2];
+    PyObject* a[4];
     if (!parse_tuple(spec, args, kwds, a)) return -1;
     int32_t n_addrs = DEFAULT_ADDRS;
     uint32_t size = DEFAULT_SIZE;
+    HashOption hash;
     if (a[1] && !to_int32(a[1], &n_addrs)) return -1;
     if (a[0] && !to_uint32(a[0], &size)) return -1;
+    if (!parse_hash_option(a[2], a[3], &hash)) return -1;
     if (n_addrs < 1) {
         // No address would ever touch a counter: every count would read as
         // full and a BloomFMap would admit every feature at first sight.
@@ -229,6 +244,7 @@ int cbf_init(PyObject* self, PyObject* args, PyObject* kwds) {
     f->values = fresh;
     f->size = size;
     f->n_addrs = n_addrs;
+    f->hash = hash;
     PyMem_Free(old);
     return 0;
 }
@@ -277,6 +293,47 @@ PyObject* cbf_del(PyObject* self, PyObject*) {
     Py_RETURN_NONE;
 }
 
+// CountingBloomFilter(size, n_addrs, hash, seed) with the counters as the
+// state (bytes, `size` of them).
+PyObject* cbf_reduce(PyObject* self, PyObject*) {
+    CountingBloomFilterObject* f = as_cbf(self);
+    if (!f->values) {
+        PyErr_SetString(PyExc_TypeError, "cannot pickle a CountingBloomFilter without counters");
+        return nullptr;
+    }
+    Ref name(hash_kind_name(f->hash.kind));
+    Ref counters(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(f->values), f->size));
+    if (!name || !counters) return nullptr;
+    return Py_BuildValue("(O(kiOk)O)", reinterpret_cast<PyObject*>(Py_TYPE(self)), static_cast<unsigned long>(f->size),
+                         f->n_addrs, name.get(), static_cast<unsigned long>(f->hash.seed), counters.get());
+}
+
+PyObject* cbf_setstate(PyObject* self, PyObject* state) {
+    CountingBloomFilterObject* f = as_cbf(self);
+    if (!PyBytes_Check(state)) {
+        PyErr_Format(PyExc_TypeError, "CountingBloomFilter state must be bytes, not %.200s", Py_TYPE(state)->tp_name);
+        return nullptr;
+    }
+    if (!f->values || PyBytes_GET_SIZE(state) != static_cast<Py_ssize_t>(f->size)) {
+        PyErr_Format(PyExc_ValueError, "CountingBloomFilter state holds %zd counters, the filter %u",
+                     PyBytes_GET_SIZE(state), f->values ? f->size : 0u);
+        return nullptr;
+    }
+    std::memcpy(f->values, PyBytes_AS_STRING(state), f->size);
+    Py_RETURN_NONE;
+}
+
+PyObject* cbf_get_hash(PyObject* self, void*) { return hash_kind_name(as_cbf(self)->hash.kind); }
+PyObject* cbf_get_seed(PyObject* self, void*) {
+    return PyLong_FromUnsignedLong(static_cast<unsigned long>(as_cbf(self)->hash.seed));
+}
+
+PyGetSetDef cbf_getset[] = {
+    {"hash", cbf_get_hash, nullptr, "'python' (Python's hash(), per process) or 'murmur3' (stable everywhere)",
+     nullptr},
+    {"seed", cbf_get_seed, nullptr, "seed of the murmur3 hash", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
 PyMethodDef cbf_methods[] = {
     {"get_count", reinterpret_cast<PyCFunction>(cbf_get_count), METH_FASTCALL | METH_KEYWORDS,
      "get_count(s) -> int: the estimated count of s, the smallest of its counters (0 for an\n"
@@ -294,6 +351,10 @@ PyMethodDef cbf_methods[] = {
      "__del__(): releases the counter array. Afterwards the counting operations report a\n"
      "ValueError as unraisable and give 0; a second call does nothing. The array is also\n"
      "released when the filter is destroyed."},
+    {"__reduce__", cbf_reduce, METH_NOARGS,
+     "Pickles with its counters (size bytes). Only murmur3 positions are the same in the process\n"
+     "that unpickles it."},
+    {"__setstate__", cbf_setstate, METH_O, "__setstate__(counters): restores the counters (bytes of length size)."},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace
@@ -306,18 +367,21 @@ bool ready_counting_bloom_filter() {
     t.tp_basicsize = sizeof(CountingBloomFilterObject);
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
     t.tp_doc =
-        "CountingBloomFilter(size=805306457, n_addrs=5)\n\n"
+        "CountingBloomFilter(size=805306457, n_addrs=5, hash='python', seed=0)\n\n"
         "Approximate occurrence counts of hashable objects in `size` 8-bit counters (one byte each;\n"
         "the default takes 768 MiB, below 2**31 counters). Each object is mapped to n_addrs\n"
         "counters by double hashing of hash(s) and hash('foo|%s' % s); add_count raises them,\n"
         "remove_count lowers them and get_count returns the smallest. Positions depend on Python's\n"
-        "hash(), so counts are meaningful within one interpreter process only.\n"
+        "hash(), so counts are meaningful within one interpreter process only; with hash='murmur3'\n"
+        "the MurmurHash3 of a str's UTF-8 bytes, of bytes or of an int's decimal text (with `seed`)\n"
+        "is used instead, the same in every process (other keys: TypeError, reported as unraisable).\n"
         "Python subclasses may override the three counting methods; internal callers (BloomFMap)\n"
         "then call the overrides.";
     t.tp_new = cbf_new;
     t.tp_init = cbf_init;
     t.tp_dealloc = cbf_dealloc;
     t.tp_methods = cbf_methods;
+    t.tp_getset = cbf_getset;
     return PyType_Ready(&t) == 0;
 }
 

@@ -4,6 +4,7 @@
 #define QUORVEX_FEATURE_BLOOM_H
 
 #include "feature/siblings.h"
+#include "feature/space/stable_hash.h"
 
 namespace qv {
 
@@ -24,6 +25,7 @@ struct CountingBloomFilterObject {
     uint8_t* values;  // size counters (PyMem); nullptr before __init__ and after __del__()
     uint32_t size;
     int32_t n_addrs;
+    HashOption hash;  // python (per process) or murmur3 (stable) positions
 };
 
 struct BloomFMapObject {

@@ -29,9 +29,22 @@ PyObject* bm_new(PyTypeObject* type, PyObject*, PyObject*) {
     return self;
 }
 
+// BloomFMap(*, hash="python", seed=0): the options go to the filter.
 int bm_init(PyObject* self, PyObject* args, PyObject* kwds) {
-    if (!parse_none("BloomFMap", args, kwds)) return -1;
-    Ref bloom(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&CountingBloomFilter_Type)));
+    static const char* const names[] = {"hash", "seed", nullptr};
+    static const ArgSpec spec{"BloomFMap", names, 0, 0};
+    PyObject* a[2];
+    if (PyTuple_GET_SIZE(args) != 0) return parse_none("BloomFMap", args, nullptr) ? 0 : -1;
+    HashOption hash;
+    if (!parse_tuple(spec, args, kwds, a) || !parse_hash_option(a[0], a[1], &hash)) return -1;
+    Ref empty(PyTuple_New(0));
+    Ref options(PyDict_New());
+    Ref name(hash_kind_name(hash.kind));
+    Ref seed(PyLong_FromUnsignedLong(static_cast<unsigned long>(hash.seed)));
+    if (!empty || !options || !name || !seed || PyDict_SetItemString(options.get(), "hash", name.get()) < 0 ||
+        PyDict_SetItemString(options.get(), "seed", seed.get()) < 0)
+        return -1;
+    Ref bloom(PyObject_Call(reinterpret_cast<PyObject*>(&CountingBloomFilter_Type), empty.get(), options.get()));
     if (!bloom) return -1;
     Ref dict(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(alphabet->StringAlphabet)));
     if (!dict) return -1;
@@ -139,6 +152,38 @@ PyObject* bm_call(PyObject* self, PyObject* args, PyObject* kwds) {
     QV_CATCH(nullptr)
 }
 
+// BloomFMap() whose __setstate__ puts back the filter, min_count and dict.
+PyObject* bm_reduce(PyObject* self, PyObject*) {
+    BloomFMapObject* m = as_map(self);
+    return Py_BuildValue("(O()(OiO))", reinterpret_cast<PyObject*>(Py_TYPE(self)), m->bloom, m->min_count, m->dict);
+}
+
+PyObject* bm_setstate(PyObject* self, PyObject* state) {
+    PyObject *bloom, *dict;
+    int min_count;
+    if (!PyTuple_Check(state) || !PyArg_ParseTuple(state, "OiO", &bloom, &min_count, &dict)) {
+        if (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_TypeError, "BloomFMap state must be a (bloom, min_count, dict) tuple");
+        }
+        return nullptr;
+    }
+    if (!check_convert(bloom, &CountingBloomFilter_Type, true) || !check_convert(dict, alphabet->StringAlphabet, true))
+        return nullptr;
+    BloomFMapObject* m = as_map(self);
+    Py_INCREF(bloom);
+    set_field(m->bloom, bloom);
+    m->min_count = min_count;
+    Py_INCREF(dict);
+    set_field(m->dict, dict);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef bm_methods[] = {
+    {"__reduce__", bm_reduce, METH_NOARGS, "Pickles with its filter, min_count and dictionary."},
+    {"__setstate__", bm_setstate, METH_O, "__setstate__((bloom, min_count, dict))"},
+    {nullptr, nullptr, 0, nullptr}};
+
 const Field bloom_field{offsetof(BloomFMapObject, bloom), &CountingBloomFilter_ref, true};
 const Field min_count_field{offsetof(BloomFMapObject, min_count)};
 const Field dict_field{offsetof(BloomFMapObject, dict), &StringAlphabet_ref, true};
@@ -165,13 +210,14 @@ bool ready_bloom_fmap() {
     t.tp_basicsize = sizeof(BloomFMapObject);
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
     t.tp_doc =
-        "BloomFMap()\n\n"
+        "BloomFMap(*, hash='python', seed=0)\n\n"
         "m(lst) -> SparseVectorD of feature counts over the growing StringAlphabet `dict`, admitting\n"
         "a new feature only at its min_count-th sighting (default 3). Until then the feature is\n"
         "counted in the CountingBloomFilter `bloom` (default: 768 MiB of counters) and adds\n"
         "nothing; at admission it counts once and its sightings are removed from the filter.\n"
         "The filter caps counts at 255, so a min_count above 255 admits nothing. Replace `bloom`\n"
-        "by a smaller CountingBloomFilter(size) to save memory.";
+        "by a smaller CountingBloomFilter(size) to save memory. hash and seed choose the filter's\n"
+        "hash (see CountingBloomFilter): 'murmur3' counts the same in every process.";
     t.tp_new = bm_new;
     t.tp_init = bm_init;
     t.tp_dealloc = bm_dealloc;
@@ -179,6 +225,7 @@ bool ready_bloom_fmap() {
     t.tp_clear = bm_clear;
     t.tp_call = bm_call;
     t.tp_getset = bm_getset;
+    t.tp_methods = bm_methods;
     return PyType_Ready(&t) == 0;
 }
 

@@ -2,10 +2,13 @@
 // indices of a fixed-size feature space without a dictionary. The index of
 // a feature s with target t is
 //
-//     (hash(s) + 97 * hash(t)) mod num_dimensions
+//     (h(s) + 97 * h(t)) mod num_dimensions
 //
 // in wrapping signed 64-bit arithmetic with a floored modulo (the result
-// has the sign of num_dimensions). Collisions are accepted; every produced
+// has the sign of num_dimensions). h is Python's hash() (hash="python", the
+// default: stable within one process only) or the signed MurmurHash3
+// x86_32 of the key's bytes with the hasher's seed (hash="murmur3": the
+// same everywhere); under murmur3 a target of None adds 0. Collisions are accepted; every produced
 // index counts 1 in the resulting SparseVectorD.
 #include <cstddef>
 #include <memory>
@@ -26,8 +29,8 @@ FeatureHasherObject* as_fh(PyObject* o) { return reinterpret_cast<FeatureHasherO
 const int32_t DEFAULT_DIMENSIONS = 514229;
 
 // 97 * h, wrapping like two's complement.
-inline int64_t scale97(Py_hash_t h) {
-    return static_cast<int64_t>(static_cast<uint64_t>(static_cast<int64_t>(h)) * 97u);
+inline int64_t scale97(int64_t h) {
+    return static_cast<int64_t>(static_cast<uint64_t>(h) * 97u);
 }
 
 // a + b, wrapping.
@@ -94,20 +97,30 @@ bool for_each_item(PyObject* lst, Fn fn) {
     return !PyErr_Occurred();
 }
 
+// The hash of a target: under murmur3 no target (None) adds 0.
+bool target_hash(const HashOption& opt, PyObject* target, int64_t* out) {
+    if (opt.kind == HashKind::Murmur3 && target == Py_None) {
+        *out = 0;
+        return true;
+    }
+    return option_hash(opt, target, out);
+}
+
 }  // namespace
 
-bool hasher_target_hash(PyObject* target, int64_t* out) {
-    Py_hash_t th = PyObject_Hash(target);
-    if (th == -1 && PyErr_Occurred()) return false;
+bool hasher_target_hash(FeatureHasherObject* fh, PyObject* target, int64_t* out) {
+    int64_t th;
+    if (!target_hash(fh->hash, target, &th)) return false;
     *out = scale97(th);
     return true;
 }
 
 bool hasher_count(FeatureHasherObject* fh, PyObject* lst, int64_t tgt_hash, SparseAccum<double>& acc) {
     const int32_t dims = fh->num_dimensions;
+    const HashOption opt = fh->hash;
     return for_each_item(lst, [&](PyObject* s) {
-        Py_hash_t h = PyObject_Hash(s);
-        if (h == -1 && PyErr_Occurred()) return false;
+        int64_t h;
+        if (!option_hash(opt, s, &h)) return false;
         if (dims == 0) return raise_zero_dimensions();
         return add_index(acc, floor_mod(wrap_add(h, tgt_hash), dims));
     });
@@ -126,12 +139,13 @@ PyObject* fh_new(PyTypeObject* type, PyObject*, PyObject*) {
 }
 
 int fh_init(PyObject* self, PyObject* args, PyObject* kwds) {
-    static const char* const names[] = {"dimensions", nullptr};
+    static const char* const names[] = {"dimensions", "hash", "seed", nullptr};
     static const ArgSpec spec{"FeatureHasher", names, 0, 0};
-    PyObject* a[1];
+    PyObject* a[3];
     if (!parse_tuple(spec, args, kwds, a)) return -1;
     int32_t dims = DEFAULT_DIMENSIONS;
-    if (a[0] && !to_int32(a[0], &dims)) return -1;
+    HashOption hash;
+    if ((a[0] && !to_int32(a[0], &dims)) || !parse_hash_option(a[1], a[2], &hash)) return -1;
     Ref cache(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(sparsmat->VecD1)));
     if (!cache) return -1;
     FeatureHasherObject* fh = as_fh(self);
@@ -140,6 +154,7 @@ int fh_init(PyObject* self, PyObject* args, PyObject* kwds) {
         return -1;
     }
     fh->num_dimensions = dims;
+    fh->hash = hash;
     PyMem_Free(fh->hash_cache);
     fh->hash_cache = nullptr;
     fh->hash_cache_size = 0;
@@ -161,7 +176,8 @@ PyObject* fh_call(PyObject* self, PyObject* args, PyObject* kwds) {
     PyObject* a[2];
     if (!parse_tuple(spec, args, kwds, a)) return nullptr;
     int64_t tgt_hash;
-    if (!refuse_text(a[0], "lst", "features") || !hasher_target_hash(a[1] ? a[1] : Py_None, &tgt_hash)) return nullptr;
+    if (!refuse_text(a[0], "lst", "features") || !hasher_target_hash(as_fh(self), a[1] ? a[1] : Py_None, &tgt_hash))
+        return nullptr;
     LocalAccum result;
     return hasher_count(as_fh(self), a[0], tgt_hash, result.acc) ? result.to_sparse() : nullptr;
 }
@@ -214,6 +230,7 @@ PyObject* fh_cross(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
     if (!refuse_text(a[0], "lst", "features") || !refuse_text(a[1], "lst2", "targets")) return nullptr;
     FeatureHasherObject* fh = as_fh(self);
+    const HashOption opt = fh->hash;
     PyObject* rc = fh->result_cache;
     if (rc && Py_TYPE(rc) == sparsmat->VecD1) {
         reinterpret_cast<VecD1*>(rc)->acc.clear();
@@ -244,15 +261,15 @@ PyObject* fh_cross(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     for (Py_ssize_t i = 0; i < len2; ++i) {
         Ref t(item_at(a[1], i));
         if (!t) return nullptr;
-        Py_hash_t h = PyObject_Hash(t.get());
-        if (h == -1 && PyErr_Occurred()) return nullptr;
+        int64_t h;
+        if (!target_hash(opt, t.get(), &h)) return nullptr;
         cache[i] = scale97(h);
     }
     const int32_t dims = fh->num_dimensions;
     LocalAccum result;
     bool ok = for_each_item(a[0], [&](PyObject* s) {
-        Py_hash_t h = PyObject_Hash(s);
-        if (h == -1 && PyErr_Occurred()) return false;
+        int64_t h;
+        if (!option_hash(opt, s, &h)) return false;
         if (len2 == 0) return true;
         if (dims == 0) return raise_zero_dimensions();
         QV_TRY result.acc.reserve(result.acc.len + static_cast<std::size_t>(len2));
@@ -262,6 +279,22 @@ PyObject* fh_cross(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         return true;
     });
     return ok ? result.to_sparse() : nullptr;
+}
+
+// FeatureHasher(dimensions, hash, seed): the scratch array and the result
+// cache are rebuilt; nothing else is state.
+PyObject* fh_reduce(PyObject* self, PyObject*) {
+    FeatureHasherObject* fh = as_fh(self);
+    Ref name(hash_kind_name(fh->hash.kind));
+    if (!name) return nullptr;
+    return Py_BuildValue("(O(iOk))", reinterpret_cast<PyObject*>(Py_TYPE(self)), fh->num_dimensions, name.get(),
+                         static_cast<unsigned long>(fh->hash.seed));
+}
+
+PyObject* fh_get_hash(PyObject* self, void*) { return hash_kind_name(as_fh(self)->hash.kind); }
+
+PyObject* fh_get_seed(PyObject* self, void*) {
+    return PyLong_FromUnsignedLong(static_cast<unsigned long>(as_fh(self)->hash.seed));
 }
 
 PyMethodDef fh_methods[] = {
@@ -275,6 +308,9 @@ PyMethodDef fh_methods[] = {
      "Equals the sum of self(lst, t) over the elements t of lst2. lst is any iterable of hashable\n"
      "objects; lst2 must support len() and indexing by int (a list or tuple). The scaled hashes of\n"
      "lst2 are computed once per call, into a scratch array the hasher keeps and reuses."},
+    {"__reduce__", fh_reduce, METH_NOARGS,
+     "Pickles as FeatureHasher(dimensions, hash, seed). Only murmur3 indices are the same in the\n"
+     "process that unpickles it; Python's hash() of str and bytes is salted per process."},
     {nullptr, nullptr, 0, nullptr}};
 
 const Field dims_field{offsetof(FeatureHasherObject, num_dimensions)};
@@ -282,6 +318,9 @@ const Field dims_field{offsetof(FeatureHasherObject, num_dimensions)};
 PyGetSetDef fh_getset[] = {
     {"num_dimensions", get_int32, nullptr, "size of the feature space (read-only)",
      const_cast<Field*>(&dims_field)},
+    {"hash", fh_get_hash, nullptr, "'python' (Python's hash(), per process) or 'murmur3' (stable everywhere)",
+     nullptr},
+    {"seed", fh_get_seed, nullptr, "seed of the murmur3 hash (read-only)", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 }  // namespace
@@ -294,13 +333,16 @@ bool ready_feature_hasher() {
     t.tp_basicsize = sizeof(FeatureHasherObject);
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
     t.tp_doc =
-        "FeatureHasher(dimensions=514229)\n\n"
-        "Maps hashable objects (as a rule feature strings) to indices without a dictionary.\n"
+        "FeatureHasher(dimensions=514229, hash='python', seed=0)\n\n"
+        "Maps features (as a rule strings) to indices without a dictionary.\n"
         "h(lst, target=None) returns a SparseVectorD in which every element s of lst counts 1 at\n"
-        "(hash(s) + 97 * hash(target)) mod dimensions, computed in wrapping signed 64-bit\n"
+        "(h(s) + 97 * h(target)) mod dimensions, computed in wrapping signed 64-bit\n"
         "arithmetic with a floored modulo; cross(lst, lst2) sums h(lst, t) over the t of lst2.\n"
-        "Indices use Python's hash(), so they are stable within one interpreter process only\n"
-        "(string hashing is salted per process unless PYTHONHASHSEED is fixed).\n"
+        "hash='python': h is Python's hash() of any hashable object, so indices are stable within\n"
+        "one interpreter process only (str hashing is salted per process, hash(None) may vary).\n"
+        "hash='murmur3': h is the signed 32-bit MurmurHash3 (x86_32) with `seed` of a str's UTF-8\n"
+        "bytes, of bytes as they are, or of an int's decimal text (any other key: TypeError), and a\n"
+        "target of None adds 0: indices are the same in every process and on every machine.\n"
         "dimensions 0 raises ZeroDivisionError at the first index; negative dimensions give\n"
         "indices in (dimensions, 0], and the sparse vector refuses the negative ones\n"
         "(OverflowError).";

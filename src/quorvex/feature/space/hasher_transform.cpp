@@ -22,7 +22,7 @@ PyObject* fh_transform(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     Ref scipy(sparsmat->scipy_sparse());
     if (!scipy) return nullptr;
     int64_t tgt_hash;
-    if (!hasher_target_hash(a[1] ? a[1] : Py_None, &tgt_hash)) return nullptr;
+    if (!hasher_target_hash(fh, a[1] ? a[1] : Py_None, &tgt_hash)) return nullptr;
     Ref lists(PySequence_List(a[0]));  // our own copy: hashing may run Python code
     if (!lists) return nullptr;
     const Py_ssize_t count = PyList_GET_SIZE(lists.get());
