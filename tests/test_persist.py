@@ -180,14 +180,27 @@ def test_pickle_round_trip(ws, n):
     fc = FCombo(n, bias_item=ws[0], scale=2.0, norm_p=1.0)
     for w in ws:
         fc.dict[w]
+    fc.dict_aux = StringAlphabet()
     back = pickle.loads(pickle.dumps(fc))
-    assert type(back) is FCombo and list(back.dict) == ws
-    assert list(back([])) == [] and back.scale == 1.0 and back.norm_p == 0.0 and back.encoding == "UTF-8"
-    back.dict.growing = False
-    assert list(back(ws[:3])) == list(FCombo(n, back.dict)(ws[:3]))  # no bias feature
-    assert list(back(ws[-1:])) == [(len(ws) - 1, 1.0)]
-    assert fc.__reduce__() == (FCombo, (n, fc.dict), None)
-    assert fc.__setstate__("anything") is None
+    # Lossless: the bias feature, scale, norm_p, encoding and dict_aux come back.
+    assert type(back) is FCombo and list(back.dict) == ws and back.dict is not fc.dict
+    assert (back.scale, back.norm_p, back.encoding) == (2.0, 1.0, "UTF-8")
+    assert type(back.dict_aux) is StringAlphabet
+    for probe in (ws[:3], ws[-1:], []):
+        assert list(back(probe)) == list(fc(probe))
+    assert list(back.dict) == list(fc.dict)  # both grew alike
+    fc.dict.growing = False
+    frozen = pickle.loads(pickle.dumps(fc))
+    assert frozen.dict.growing is False
+    assert list(frozen(ws + ["never seen"])) == list(fc(ws + ["never seen"]))
+    assert len(frozen.dict) == len(fc.dict)
+    with pytest.raises(TypeError):
+        back.__setstate__("anything")
+    with pytest.raises(TypeError):
+        back.__setstate__((0, 1.0, 0.0, 3, None, None))  # encoding must be a str
+    with pytest.raises(ValueError):
+        back.__setstate__((-5, 1.0, 0.0, "UTF-8", None, None))
+    assert list(back([])) == list(fc([]))  # unchanged by the refused states
 
 
 def test_set_dict():

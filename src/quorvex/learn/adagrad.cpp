@@ -8,6 +8,7 @@
 
 #include "common/getset.h"
 #include "learn/learner.h"
+#include "learn/state.h"
 
 namespace qv {
 
@@ -178,8 +179,6 @@ PyObject* ada_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     Py_RETURN_NONE;
 }
 
-PyObject* ada_reduce(PyObject* self, PyObject*) { return averaging_reduce<AdaGradObject>(self, "adagrad"); }
-
 PyMethodDef ada_methods[] = {
     {"score", reinterpret_cast<PyCFunction>(ada_score), METH_FASTCALL | METH_KEYWORDS,
      "score(vec, use_avg=True) -> float: dot(vec, avgWeights) / timestep (0.0 with a reported\n"
@@ -190,14 +189,15 @@ PyMethodDef ada_methods[] = {
      "a * x at its own rate and regularised for the steps it was idle."},
     {"set_weights", reinterpret_cast<PyCFunction>(averaging_set_weights<AdaGradObject>),
      METH_FASTCALL | METH_KEYWORDS,
-     "set_weights(weights): adopts a float64 array of the same length as the weights (shared, not\n"
-     "copied); avgWeights becomes a copy of it. sumGradSquare, lastUpdated and timestep are kept."},
+     "set_weights(weights, copy=False): a float64 array of the same length as the weights becomes\n"
+     "the weights: the array itself (shared, so it must be writable) or, with copy, a copy of it (a\n"
+     "read-only array is fine). avgWeights becomes a copy of it. sumGradSquare, lastUpdated and\n"
+     "timestep are kept."},
     {"save_binary", reinterpret_cast<PyCFunction>(averaging_save_binary<AdaGradObject>),
      METH_FASTCALL | METH_KEYWORDS,
-     "save_binary(fname_out): writes avgWeights / timestep with numpy.save to the file fname_out."},
-    {"__reduce__", ada_reduce, METH_NOARGS,
-     "Pickles as make_classifier('adagrad', avgWeights / timestep, fc); the restored learner has\n"
-     "timestep 0, so score it with use_avg=False."},
+     "save_binary(fname_out): writes avgWeights / timestep with numpy.save to the file fname_out\n"
+     "(before the first step, the current weights)."},
+    QV_STATE_METHODS(adagrad_kind),
     {nullptr, nullptr, 0, nullptr}};
 
 const Field fc_field{offsetof(AdaGradObject, fc)};
@@ -218,6 +218,50 @@ PyGetSetDef ada_getset[] = {
 #undef FIELD
 
 }  // namespace
+
+// --- state ----------------------------------------------------------------------------
+
+namespace {
+
+// Brings every feature up to date the way its next update would: a feature
+// idle for k = timestep - lastUpdated - 1 > 0 steps gets avg += k * w (the
+// weight it held), then the regularisation of those k steps at its current
+// rate, and lastUpdated = timestep - 1, so that the next update counts only
+// the steps after now. (lazyUpdate sets lastUpdated = timestep instead,
+// which makes an update at the same timestep charge the average with -1
+// step; this catch-up leaves updates to continue as if it never happened.)
+bool ada_catch_up(PyObject* self) {
+    const AdaState s(as_ada(self));
+    const double t = s.avg.t;
+    return each_covered(Py_None, 0, -1, as_ada(self)->n_dimensions, s.limit, [&s, t](std::size_t f) {
+        const double idle = t - s.avg.last[f] - 1;
+        if (!(idle > 0)) return true;
+        const double w = s.avg.w[f];
+        double rate = 0.0;
+        if (!divide(s.eta, std::sqrt(kRateFloor + s.sgs[f]), &rate)) return false;
+        s.avg.avg[f] += w * idle;
+        s.avg.last[f] = t - 1;
+        if (w != 0) s.avg.w[f] = s.regularised(w, rate * idle);  // 0 stays 0 (also when the decay is NaN)
+        return true;
+    });
+}
+
+const StateArray ada_arrays[] = {
+    {"weights", offsetof(AdaGradObject, weights), Elem::Float64, Combine::Mean},
+    {"avgWeights", offsetof(AdaGradObject, avgWeights), Elem::Float64, Combine::Sum},
+    {"sumGradSquare", offsetof(AdaGradObject, sumGradSquare), Elem::Float64, Combine::Sum},
+    {"lastUpdated", offsetof(AdaGradObject, lastUpdated), Elem::Float64, Combine::Clock}};
+const StateNumber ada_numbers[] = {
+    {"eta", offsetof(AdaGradObject, eta), NumType::Double, Combine::Same},
+    {"lambdaL1", offsetof(AdaGradObject, lambdaL1), NumType::Double, Combine::Same},
+    {"lambdaL2", offsetof(AdaGradObject, lambdaL2), NumType::Double, Combine::Same},
+    {"lazy_updates", offsetof(AdaGradObject, lazy_updates), NumType::Flag, Combine::Same},
+    {"timestep", offsetof(AdaGradObject, timestep), NumType::Int64, Combine::Steps}};
+
+}  // namespace
+
+const LearnerKind adagrad_kind = {"adagrad", &AdaGrad_Type, offsetof(AdaGradObject, n_dimensions),
+                                  offsetof(AdaGradObject, fc), ada_arrays, 4, ada_numbers, 5, 1, ada_catch_up, nullptr};
 
 PyTypeObject AdaGrad_Type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 

@@ -5,6 +5,7 @@
 
 #include "common/getset.h"
 #include "learn/learner.h"
+#include "learn/state.h"
 
 namespace qv {
 
@@ -92,8 +93,6 @@ PyObject* ap_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     Py_RETURN_NONE;
 }
 
-PyObject* ap_reduce(PyObject* self, PyObject*) { return averaging_reduce<AvgPerObject>(self, "avgper"); }
-
 PyMethodDef ap_methods[] = {
     {"score", reinterpret_cast<PyCFunction>(ap_score), METH_FASTCALL | METH_KEYWORDS,
      "score(vec, use_avg=True) -> float: dot(vec, avgWeights) / timestep when use_avg and timestep > 0,\n"
@@ -102,8 +101,9 @@ PyMethodDef ap_methods[] = {
      "update(gradient): one training step; adds a * vec to the weights for every (a, vec) pair of\n"
      "gradient and counts one timestep."},
     {"set_weights", reinterpret_cast<PyCFunction>(averaging_set_weights<AvgPerObject>), METH_FASTCALL | METH_KEYWORDS,
-     "set_weights(weights): adopts a float64 array of the same length as the weights (shared, not\n"
-     "copied); avgWeights becomes a copy of it. lastUpdated and timestep are kept."},
+     "set_weights(weights, copy=False): a float64 array of the same length as the weights becomes\n"
+     "the weights: the array itself (shared, so it must be writable) or, with copy, a copy of it (a\n"
+     "read-only array is fine). avgWeights becomes a copy of it. lastUpdated and timestep are kept."},
     {"get_dense", reinterpret_cast<PyCFunction>(averaging_get_dense<AvgPerObject>), METH_FASTCALL | METH_KEYWORDS,
      "get_dense(start, end, testing=True) -> a new float64 array of length end - start.\n"
      "testing: avgWeights[start:end] / timestep as they stand (the learner is not changed).\n"
@@ -115,10 +115,9 @@ PyMethodDef ap_methods[] = {
     {"save_binary", reinterpret_cast<PyCFunction>(averaging_save_binary<AvgPerObject>),
      METH_FASTCALL | METH_KEYWORDS,
      "save_binary(fname_out): writes avgWeights / timestep (as they stand) with numpy.save to the\n"
-     "file fname_out (no extension added); FileModel loads it."},
-    {"__reduce__", ap_reduce, METH_NOARGS,
-     "Pickles as make_classifier('avgper', avgWeights / timestep, fc): the averaged weights\n"
-     "become the restored learner's weights."},
+     "file fname_out (no extension added); FileModel loads it. Before the first step the current\n"
+     "weights are written."},
+    QV_STATE_METHODS(avgper_kind),
     {nullptr, nullptr, 0, nullptr}};
 
 const Field fc_field{offsetof(AvgPerObject, fc)};
@@ -140,6 +139,28 @@ PyGetSetDef ap_getset[] = {
 #undef FIELD
 
 }  // namespace
+
+// --- state ----------------------------------------------------------------------------
+
+namespace {
+
+// Every feature's pending average added: avgWeights / timestep is then the
+// exact mean and lastUpdated equals timestep everywhere.
+bool ap_catch_up(PyObject* self) {
+    AvgPerObject* s = as_ap(self);
+    return averaged_catch_up(averages(s), Py_None, 0, -1, s->n_dimensions);
+}
+
+const StateArray ap_arrays[] = {
+    {"weights", offsetof(AvgPerObject, weights), Elem::Float64, Combine::Mean},
+    {"avgWeights", offsetof(AvgPerObject, avgWeights), Elem::Float64, Combine::Sum},
+    {"lastUpdated", offsetof(AvgPerObject, lastUpdated), Elem::Float64, Combine::Clock}};
+const StateNumber ap_numbers[] = {{"timestep", offsetof(AvgPerObject, timestep), NumType::Int64, Combine::Steps}};
+
+}  // namespace
+
+const LearnerKind avgper_kind = {"avgper", &AvgPer_Type, offsetof(AvgPerObject, n_dimensions), offsetof(AvgPerObject, fc),
+                                 ap_arrays, 3, ap_numbers, 1, 0, ap_catch_up, nullptr};
 
 PyTypeObject AvgPer_Type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 

@@ -1,7 +1,8 @@
 // make_classifier: rebuilds a scoring-ready learner from a tag, a weight
-// array and the fc object. It is the reconstruction function the averaging
-// learners' __reduce__ names, so a pickled learner comes back as a fresh one
-// whose current weights are the pickled learner's averaged weights.
+// array and the fc object. Earlier versions pickled the averaging learners
+// as a call of it (a fresh learner whose current weights are the pickled
+// learner's averaged weights), so those pickles still load through it;
+// learners now pickle their full state (state.cpp).
 #include "common/args.h"
 #include "learn/learn.h"
 
@@ -49,6 +50,6 @@ PyMethodDef make_classifier_def = {
     "make_classifier(tp, weights, fc=None) -> a learner; ValueError for an unknown tag.\n\n"
     "tp 'adagrad', 'avgper' or 'mira' gives AdaGrad/AvgPer/AvgMira(len(weights)) with default\n"
     "hyper-parameters, set_weights(weights) (adopted, not copied; avgWeights a copy) and fc set;\n"
-    "its timestep is 0. Used to unpickle the averaging learners."};
+    "its timestep is 0. Loads the pickles of earlier versions (weights only)."};
 
 }  // namespace qv

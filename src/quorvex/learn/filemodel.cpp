@@ -122,11 +122,51 @@ PyObject* fm_get_dense(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     return dense_slice(as_fm(self)->weights, start, end, false, 1.0);
 }
 
+// (copyreg.__newobj__, (type(self),), (weights, fc)): the weights travel as
+// a copy of the array, not as the file they came from.
+PyObject* fm_reduce(PyObject* self, PyObject*) {
+    FileModelObject* s = as_fm(self);
+    Ref weights(dense_slice(s->weights, 0, static_cast<int>(s->weights.len), false, 1.0));
+    if (!weights) return nullptr;
+    Ref copyreg(PyImport_ImportModule("copyreg"));
+    Ref newobj(copyreg ? PyObject_GetAttrString(copyreg.get(), "__newobj__") : nullptr);
+    if (!newobj) return nullptr;
+    return Py_BuildValue("(O(O)(OO))", newobj.get(), reinterpret_cast<PyObject*>(Py_TYPE(self)), weights.get(), s->fc);
+}
+
+// __setstate__((weights, fc)): a copy of a 1-d float64 array becomes the weights.
+PyObject* fm_setstate(PyObject* self, PyObject* state) {
+    if (!PyTuple_Check(state) || PyTuple_GET_SIZE(state) != 2) {
+        PyErr_SetString(PyExc_TypeError, "FileModel.__setstate__ needs a (weights, fc) tuple");
+        return nullptr;
+    }
+    PyObject* weights = PyTuple_GET_ITEM(state, 0);
+    View1D probe{};
+    if (!view_set(probe, weights, Elem::Float64, false)) return nullptr;
+    const Py_ssize_t n = probe.len;
+    view_release(probe);
+    if (n > INT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "weights too long for n_dimensions (a 32-bit int)");
+        return nullptr;
+    }
+    Ref tc(PyUnicode_FromString("d"));
+    Ref copy(tc ? call_numpy("array", {weights, tc.get()}) : nullptr);
+    FileModelObject* s = as_fm(self);
+    if (!copy || !pin_view(s->weights, copy.get(), Elem::Float64, false)) return nullptr;
+    s->n_dimensions = static_cast<int32_t>(n);
+    PyObject* fc = PyTuple_GET_ITEM(state, 1);
+    Py_INCREF(fc);
+    set_field(s->fc, fc);
+    Py_RETURN_NONE;
+}
+
 PyMethodDef fm_methods[] = {
     {"score", reinterpret_cast<PyCFunction>(fm_score), METH_FASTCALL | METH_KEYWORDS,
      "score(vec, use_avg=True) -> float: dot(vec, weights); use_avg is ignored."},
     {"get_dense", reinterpret_cast<PyCFunction>(fm_get_dense), METH_FASTCALL | METH_KEYWORDS,
      "get_dense(start, end) -> a new float64 array holding weights[start:end]."},
+    {"__reduce__", fm_reduce, METH_NOARGS, "Pickles a copy of the weights and fc (not the file name)."},
+    {"__setstate__", fm_setstate, METH_O, "__setstate__((weights, fc)): a copy of the 1-d float64 weights."},
     {nullptr, nullptr, 0, nullptr}};
 
 const Field fc_field{offsetof(FileModelObject, fc)};
@@ -153,7 +193,7 @@ bool ready_file_model() {
     t.tp_doc =
         "FileModel(fname)\n\n"
         "Scoring-only model over the weights a learner's save_binary wrote: a NumPy .npy file holding\n"
-        "one 1-d float64 array. Files with pickled objects are never loaded. Not picklable.";
+        "one 1-d float64 array. Files with pickled objects are never loaded. Pickles with its weights.";
     t.tp_new = fm_new;
     t.tp_init = fm_init;
     t.tp_dealloc = fm_dealloc;

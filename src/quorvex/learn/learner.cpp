@@ -1,6 +1,5 @@
 // The non-template parts of the shared learner core (learner.h): gradient
-// items, NumPy calls, dense copies, weight adoption, weight files and
-// pickling support.
+// items, NumPy calls, dense copies, weight adoption and weight files.
 #include "learn/learner.h"
 
 #include <cstring>
@@ -139,7 +138,7 @@ PyObject* averaged_slice(const View1D& avg, int start, int end, int64_t timestep
     return out.obj.release();
 }
 
-bool adopt_weights(View1D& weights, View1D& avg, PyObject* obj) {
+bool adopt_weights(View1D& weights, View1D& avg, PyObject* obj, bool copy) {
     if (!weights.valid()) return raise_view_not_initialized();
     const Py_ssize_t n = PyObject_Length(obj);
     if (n < 0) return false;
@@ -149,9 +148,10 @@ bool adopt_weights(View1D& weights, View1D& avg, PyObject* obj) {
     }
     // Check the buffer before anything changes (a list has none: TypeError;
     // another element type or dimension count: ValueError; a read-only
-    // array: the exporter's error, since update writes into it).
+    // array shared without copy: the exporter's error, since update writes
+    // into it).
     View1D probe{};
-    if (!view_set(probe, obj, Elem::Float64, true)) return false;
+    if (!view_set(probe, obj, Elem::Float64, !copy)) return false;
     const bool same_length = probe.len == n;
     view_release(probe);
     if (!same_length) {
@@ -159,12 +159,26 @@ bool adopt_weights(View1D& weights, View1D& avg, PyObject* obj) {
         return false;
     }
     Ref tc(PyUnicode_FromString("d"));
-    Ref copy(tc ? call_numpy("array", {obj, tc.get()}) : nullptr);
-    if (!copy || !pin_view(avg, copy.get(), Elem::Float64, true)) return false;
-    return pin_view(weights, obj, Elem::Float64, true);
+    Ref avg_copy(tc ? call_numpy("array", {obj, tc.get()}) : nullptr);
+    if (!avg_copy) return false;
+    Ref own;
+    if (copy) {
+        own = Ref(call_numpy("array", {obj, tc.get()}));
+        if (!own) return false;
+    }
+    if (!pin_view(avg, avg_copy.get(), Elem::Float64, true)) return false;
+    return pin_view(weights, copy ? own.get() : obj, Elem::Float64, true);
 }
 
-PyObject* averaged_weights(const View1D& avg, int64_t timestep) {
+PyObject* averaged_weights(const View1D& avg, const View1D& weights, int64_t timestep) {
+    if (timestep == 0) {
+        // No step yet: the average of no weights is taken to be the
+        // current weights (0 / 0 would make every weight NaN).
+        Ref w(view_object(weights));
+        Ref tc(PyUnicode_FromString("d"));
+        if (!w || !tc) return nullptr;
+        return call_numpy("array", {w.get(), tc.get()});
+    }
     Ref obj(view_object(avg));
     if (!obj) return nullptr;
     Ref arr(call_numpy("asarray", {obj.get()}));
@@ -213,19 +227,6 @@ bool save_array(PyObject* array, PyObject* target) {
         return false;
     }
     return static_cast<bool>(closed);
-}
-
-PyObject* reduce_learner(const char* tag, const View1D& avg, int64_t timestep, PyObject* fc) {
-    PyObject* globals = PyModule_GetDict(learn_module);
-    PyObject* factory = globals ? PyDict_GetItemString(globals, "make_classifier") : nullptr;
-    if (!factory) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'make_classifier' is not defined");
-        return nullptr;
-    }
-    Ref hold = Ref::borrow(factory);
-    Ref weights(averaged_weights(avg, timestep));
-    if (!weights) return nullptr;
-    return Py_BuildValue("(O(sOO))", factory, tag, weights.get(), fc ? fc : Py_None);
 }
 
 bool print_line(const char* stream, const char* text) {

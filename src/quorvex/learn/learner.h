@@ -261,20 +261,19 @@ PyObject* averaged_slice(const View1D& avg, int start, int end, int64_t timestep
 
 // set_weights of the averaging learners: obj must have the length of the
 // current weights (ValueError with no message otherwise) and expose a
-// writable one-dimensional float64 buffer; it becomes `weights` (shared,
-// read with its stride) and a contiguous copy of it becomes `avg`.
-// Nothing changes when it is refused.
-bool adopt_weights(View1D& weights, View1D& avg, PyObject* obj);
+// one-dimensional float64 buffer. Without copy it must be writable and
+// becomes `weights` itself (shared, read with its stride); with copy a
+// contiguous copy of it does (so a read-only array is fine). Either way a
+// contiguous copy becomes `avg`. Nothing changes when it is refused.
+bool adopt_weights(View1D& weights, View1D& avg, PyObject* obj, bool copy);
 
-// numpy.asarray(avg) / timestep: the averaged weights as they stand
-// (NaN or infinite for timestep 0, as NumPy's division gives).
-PyObject* averaged_weights(const View1D& avg, int64_t timestep);
+// numpy.asarray(avg) / timestep: the averaged weights as they stand; with
+// timestep 0 (no step yet) the averaged weights are the current ones, a
+// copy of `weights`.
+PyObject* averaged_weights(const View1D& avg, const View1D& weights, int64_t timestep);
 // Writes array to the file fname with numpy.save (no extension added);
 // the file is closed also when numpy.save fails.
 bool save_array(PyObject* array, PyObject* fname);
-// (make_classifier, (tag, averaged weights, fc)), make_classifier being the
-// module global as found now.
-PyObject* reduce_learner(const char* tag, const View1D& avg, int64_t timestep, PyObject* fc);
 
 // Writes text and a newline to sys.<stream> (nothing when it is None).
 bool print_line(const char* stream, const char* text);
@@ -324,12 +323,13 @@ PyObject* score_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 // common fields (weights, avgWeights, timestep, fc).
 template <class L>
 PyObject* averaging_set_weights(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"weights", nullptr};
+    static const char* const names[] = {"weights", "copy", nullptr};
     static const ArgSpec spec{"set_weights", names, 0, 1};
-    PyObject* a[1];
-    if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+    PyObject* a[2];
+    int copy = 0;
+    if (!parse_args(spec, args, nargs, kwnames, a) || (a[1] && !to_flag(a[1], &copy))) return nullptr;
     L* s = reinterpret_cast<L*>(self);
-    if (!adopt_weights(s->weights, s->avgWeights, a[0])) return nullptr;
+    if (!adopt_weights(s->weights, s->avgWeights, a[0], copy != 0)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -340,15 +340,9 @@ PyObject* averaging_save_binary(PyObject* self, PyObject* const* args, Py_ssize_
     PyObject* a[1];
     if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
     L* s = reinterpret_cast<L*>(self);
-    Ref array(averaged_weights(s->avgWeights, s->timestep));
+    Ref array(averaged_weights(s->avgWeights, s->weights, s->timestep));
     if (!array || !save_array(array.get(), a[0])) return nullptr;
     Py_RETURN_NONE;
-}
-
-template <class L>
-PyObject* averaging_reduce(PyObject* self, const char* tag) {
-    L* s = reinterpret_cast<L*>(self);
-    return reduce_learner(tag, s->avgWeights, s->timestep, s->fc);
 }
 
 // get_dense(start, end, testing=True) of the learners that catch up their

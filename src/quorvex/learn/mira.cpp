@@ -7,6 +7,7 @@
 
 #include "common/getset.h"
 #include "learn/learner.h"
+#include "learn/state.h"
 
 namespace qv {
 
@@ -143,8 +144,6 @@ PyObject* mira_get_weights_l1(PyObject* self, PyObject*) {
     return PyFloat_FromDouble(sum / static_cast<double>(s->timestep));
 }
 
-PyObject* mira_reduce(PyObject* self, PyObject*) { return averaging_reduce<AvgMiraObject>(self, "mira"); }
-
 PyMethodDef mira_methods[] = {
     {"score", reinterpret_cast<PyCFunction>(mira_score), METH_FASTCALL | METH_KEYWORDS,
      "score(vec, use_avg=True) -> float: with use_avg and timestep > 0, catches up vec's pending\n"
@@ -155,8 +154,9 @@ PyMethodDef mira_methods[] = {
      "becomes loss. A negative margin raises AssertionError, a zero vector ZeroDivisionError."},
     {"set_weights", reinterpret_cast<PyCFunction>(averaging_set_weights<AvgMiraObject>),
      METH_FASTCALL | METH_KEYWORDS,
-     "set_weights(weights): adopts a float64 array of the same length as the weights (shared, not\n"
-     "copied); avgWeights becomes a copy of it. lastUpdated and timestep are kept."},
+     "set_weights(weights, copy=False): a float64 array of the same length as the weights becomes\n"
+     "the weights: the array itself (shared, so it must be writable) or, with copy, a copy of it (a\n"
+     "read-only array is fine). avgWeights becomes a copy of it. lastUpdated and timestep are kept."},
     {"get_weights_l1", mira_get_weights_l1, METH_NOARGS,
      "get_weights_l1() -> float: sum of |avgWeights| / timestep (pending averages not caught up)."},
     {"get_dense", reinterpret_cast<PyCFunction>(averaging_get_dense<AvgMiraObject>), METH_FASTCALL | METH_KEYWORDS,
@@ -166,8 +166,8 @@ PyMethodDef mira_methods[] = {
     {"save_binary", reinterpret_cast<PyCFunction>(averaging_save_binary<AvgMiraObject>),
      METH_FASTCALL | METH_KEYWORDS,
      "save_binary(fname_out): writes avgWeights / timestep (as they stand, no catch-up) with\n"
-     "numpy.save to the file fname_out."},
-    {"__reduce__", mira_reduce, METH_NOARGS, "Pickles as make_classifier('mira', avgWeights / timestep, fc)."},
+     "numpy.save to the file fname_out. Before the first step the current weights are written."},
+    QV_STATE_METHODS(mira_kind),
     {nullptr, nullptr, 0, nullptr}};
 
 const Field fc_field{offsetof(AvgMiraObject, fc)};
@@ -189,6 +189,24 @@ PyGetSetDef mira_getset[] = {
 #undef FIELD
 
 }  // namespace
+
+// --- state ----------------------------------------------------------------------------
+
+namespace {
+
+bool mira_catch_up(PyObject* self) { return op_hidden_updates(as_mira(self), Py_None, 0, -1) == 0; }
+
+const StateArray mira_arrays[] = {
+    {"weights", offsetof(AvgMiraObject, weights), Elem::Float64, Combine::Mean},
+    {"avgWeights", offsetof(AvgMiraObject, avgWeights), Elem::Float64, Combine::Sum},
+    {"lastUpdated", offsetof(AvgMiraObject, lastUpdated), Elem::Float64, Combine::Clock}};
+const StateNumber mira_numbers[] = {{"C", offsetof(AvgMiraObject, C), NumType::Double, Combine::Same},
+                                    {"timestep", offsetof(AvgMiraObject, timestep), NumType::Int64, Combine::Steps}};
+
+}  // namespace
+
+const LearnerKind mira_kind = {"mira", &AvgMira_Type, offsetof(AvgMiraObject, n_dimensions), offsetof(AvgMiraObject, fc),
+                               mira_arrays, 3, mira_numbers, 2, 0, mira_catch_up, nullptr};
 
 PyTypeObject AvgMira_Type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 

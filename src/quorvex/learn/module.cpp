@@ -4,6 +4,7 @@
 #include "alphabet/alphabet_api.h"
 #include "common/module_util.h"
 #include "learn/learn.h"
+#include "learn/state.h"
 #include "sparsmat/sparsmat_api.h"
 
 namespace qv {
@@ -48,7 +49,8 @@ PyMODINIT_FUNC PyInit_learn(void) {
     if (!add_object(m.get(), "PythonAlphabet", pa)) return nullptr;
     Ref modname(PyUnicode_FromString("quorvex.learn"));
     if (!modname ||
-        !add_object(m.get(), "make_classifier", PyCFunction_NewEx(&make_classifier_def, nullptr, modname.get())))
+        !add_object(m.get(), "make_classifier", PyCFunction_NewEx(&make_classifier_def, nullptr, modname.get())) ||
+        !add_object(m.get(), "mix", PyCFunction_NewEx(&mix_def, nullptr, modname.get())))
         return nullptr;
     // The learners call numpy through the module global and find
     // make_classifier there when pickled.

@@ -11,6 +11,7 @@
 
 #include "common/getset.h"
 #include "learn/learner.h"
+#include "learn/state.h"
 
 namespace qv {
 
@@ -308,6 +309,7 @@ PyMethodDef sgd_methods[] = {
      "set_weights(w): sets every stored weight to the number w (true weight w * weights_scale)."},
     {"save_binary", reinterpret_cast<PyCFunction>(sgd_save_binary), METH_FASTCALL | METH_KEYWORDS,
      "save_binary(fname_out): writes self.get_weights() with numpy.save to the file fname_out."},
+    QV_STATE_METHODS(sgd_kind),
     {nullptr, nullptr, 0, nullptr}};
 
 const Field weights_field{offsetof(SgdMomentumObject, weights)};
@@ -330,6 +332,48 @@ PyGetSetDef sgd_getset[] = {
 
 }  // namespace
 
+// --- state ----------------------------------------------------------------------------
+
+namespace {
+
+// Every feature's pending momentum caught up and the scale folded in (what
+// get_weights does): the state's weights are the true weights.
+bool sgd_catch_up(PyObject* self) {
+    SgdMomentumObject* s = as_sgd(self);
+    return s->ops->hiddenUpdates(s, Py_None, 0, -1) == 0 && fold_scale(s);
+}
+
+// The cache of powers follows the restored momentum and l2.
+bool sgd_after_set(PyObject* self) {
+    SgdMomentumObject* s = as_sgd(self);
+    if (!s->powers) {
+        s->powers = static_cast<SgdPowers*>(PyMem_Malloc(sizeof(SgdPowers)));
+        if (!s->powers) {
+            raise_no_memory();
+            return false;
+        }
+    }
+    s->powers->fill(1 - s->l2 == 0 ? 0.0 : s->momentum / (1 - s->l2), s->momentum);
+    return true;
+}
+
+const StateArray sgd_arrays[] = {
+    {"weights", offsetof(SgdMomentumObject, weights), Elem::Float64, Combine::ScaledMean},
+    {"velocity", offsetof(SgdMomentumObject, velocity), Elem::Float64, Combine::Mean},
+    {"lastUpdated", offsetof(SgdMomentumObject, lastUpdated), Elem::Int64, Combine::Clock}};
+const StateNumber sgd_numbers[] = {
+    {"eta", offsetof(SgdMomentumObject, eta), NumType::Double, Combine::Same},
+    {"l2", offsetof(SgdMomentumObject, l2), NumType::Double, Combine::Same},
+    {"t0", offsetof(SgdMomentumObject, t0), NumType::Int32, Combine::Same},
+    {"momentum", offsetof(SgdMomentumObject, momentum), NumType::Double, Combine::Same},
+    {"weights_scale", offsetof(SgdMomentumObject, weights_scale), NumType::Double, Combine::Unit},
+    {"timestep", offsetof(SgdMomentumObject, timestep), NumType::Int64, Combine::Steps}};
+
+}  // namespace
+
+const LearnerKind sgd_kind = {"sgd", &SgdMomentum_Type, offsetof(SgdMomentumObject, n_dimensions), -1, sgd_arrays, 3,
+                              sgd_numbers, 6, 0, sgd_catch_up, sgd_after_set};
+
 PyTypeObject SgdMomentum_Type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 bool ready_sgd_momentum() {
@@ -340,8 +384,8 @@ bool ready_sgd_momentum() {
     t.tp_doc =
         "SgdMomentum(n_dimensions, l2=0.0, n_examples=1.0, momentum=0.9, eta=0.1)\n\n"
         "SGD with momentum, a rate decaying as t0 / (t0 + t) (t0 = int(n_examples)) and L2\n"
-        "regularisation of l2 / n_examples per step kept as a global scale. No averaging and no\n"
-        "pickling; save_binary writes the true weights.";
+        "regularisation of l2 / n_examples per step kept as a global scale. No averaging;\n"
+        "save_binary writes the true weights; get_state/set_state and pickles carry the full state.";
     t.tp_new = sgd_new;
     t.tp_init = sgd_init;
     t.tp_dealloc = sgd_dealloc;

@@ -4,6 +4,7 @@
 // sets of coordinates).
 #include <algorithm>
 #include <array>
+#include <memory>
 #include <vector>
 
 #include "sparsmat/sparsmat_types.h"
@@ -96,6 +97,48 @@ PyObject* vec1_repr(PyObject* self) {
     return PyUnicode_FromFormat("%s(%R)", Vec1Type<T>::name, pairs.get());
 }
 
+// Pickles as (type(self), (), [(index, value), ...]): the merged entries.
+template <class T>
+PyObject* vec1_reduce(PyObject* self, PyObject*) {
+    Ref v(vec1_to_sparse<T>(self, nullptr));
+    Ref pairs(v ? PySequence_List(v.get()) : nullptr);
+    if (!pairs) return nullptr;
+    return Py_BuildValue("(O()O)", reinterpret_cast<PyObject*>(Py_TYPE(self)), pairs.get());
+}
+
+// __setstate__(pairs): the entries become exactly the (index, value) pairs
+// (summed where an index repeats); on an error the accumulator is unchanged.
+template <class T>
+PyObject* vec1_setstate(PyObject* self, PyObject* state) {
+    SparseAccum<T> fresh{};
+    struct Guard {
+        SparseAccum<T>* a;
+        ~Guard() {
+            if (a) a->release();
+        }
+    } guard{&fresh};
+    Ref it(PyObject_GetIter(state));
+    if (!it) return nullptr;
+    QV_TRY
+    while (Ref item{PyIter_Next(it.get())}) {
+        Ref kv[2];
+        coordinate_t k;
+        T v;
+        if (!unpack_exact(item.get(), 2, kv) || !to_coordinate(kv[0].get(), &k) ||
+            !ValueTraits<T>::from_py(kv[1].get(), &v))
+            return nullptr;
+        fresh.add(k, v);
+    }
+    if (PyErr_Occurred()) return nullptr;
+    fresh.compact();
+    QV_CATCH(nullptr)
+    SparseAccum<T>& acc = as_vec1<T>(self)->acc;
+    acc.release();
+    acc = fresh;
+    guard.a = nullptr;
+    Py_RETURN_NONE;
+}
+
 template <class T>
 struct Vec1Tables {
     static PyMethodDef methods[];
@@ -109,6 +152,8 @@ PyMethodDef Vec1Tables<T>::methods[] = {
      "to_sparse() -> a new sparse vector of the accumulated entries (ascending indices).\n"
      "The accumulator keeps its entries."},
     {"clear", vec1_clear<T>, METH_NOARGS, "clear(): removes every entry."},
+    {"__reduce__", vec1_reduce<T>, METH_NOARGS, "Pickles the accumulated (index, value) pairs."},
+    {"__setstate__", vec1_setstate<T>, METH_O, "__setstate__(pairs): the entries become the pairs."},
     {nullptr, nullptr, 0, nullptr}};
 template <class T>
 PySequenceMethods Vec1Tables<T>::sequence = [] {
@@ -371,6 +416,46 @@ PyObject* grid_repr(PyObject* self) {
     return PyUnicode_FromFormat("%s(%R)", GridType<T, D, Valued>::name, lst.get());
 }
 
+// Pickles as (type(self), (), to_list()).
+template <class T, int D, bool Valued>
+PyObject* grid_reduce(PyObject* self, PyObject*) {
+    Ref lst(grid_to_list<T, D, Valued>(self, nullptr));
+    if (!lst) return nullptr;
+    return Py_BuildValue("(O()O)", reinterpret_cast<PyObject*>(Py_TYPE(self)), lst.get());
+}
+
+// __setstate__(items): the entries become the items of to_list's form; on
+// an error the accumulator is unchanged.
+template <class T, int D, bool Valued>
+PyObject* grid_setstate(PyObject* self, PyObject* state) {
+    Ref it(PyObject_GetIter(state));
+    if (!it) return nullptr;
+    QV_TRY
+    auto fresh = std::make_unique<GridAccum<T, D>>();
+    constexpr int width = D + (Valued ? 1 : 0);
+    while (Ref item{PyIter_Next(it.get())}) {
+        std::array<coordinate_t, D> key;
+        T v = 1;
+        if (!Valued && D == 1) {
+            if (!to_coordinate(item.get(), &key[0])) return nullptr;
+        } else {
+            Ref parts[width];
+            if (!unpack_exact(item.get(), width, parts)) return nullptr;
+            for (int d = 0; d < D; ++d)
+                if (!to_coordinate(parts[d].get(), &key[d])) return nullptr;
+            if (Valued && !ValueTraits<T>::from_py(parts[width - 1].get(), &v)) return nullptr;
+        }
+        fresh->add(key, v);
+    }
+    if (PyErr_Occurred()) return nullptr;
+    fresh->compact();
+    Grid<T, D, Valued>* g = as_grid<T, D, Valued>(self);
+    delete g->acc;
+    g->acc = fresh.release();
+    QV_CATCH(nullptr)
+    Py_RETURN_NONE;
+}
+
 template <class T, int D, bool Valued>
 PyMethodDef GridType<T, D, Valued>::methods[] = {
     {Valued ? "add_count" : "add", reinterpret_cast<PyCFunction>(grid_add<T, D, Valued>),
@@ -379,6 +464,8 @@ PyMethodDef GridType<T, D, Valued>::methods[] = {
             : "add(coordinates...): adds the coordinates to the set."},
     {"to_list", grid_to_list<T, D, Valued>, METH_NOARGS, "to_list() -> the entries in ascending coordinate order."},
     {"clear", grid_clear<T, D, Valued>, METH_NOARGS, "clear(): removes every entry."},
+    {"__reduce__", grid_reduce<T, D, Valued>, METH_NOARGS, "Pickles the entries (to_list())."},
+    {"__setstate__", grid_setstate<T, D, Valued>, METH_O, "__setstate__(items): the entries become the items."},
     {(D == 2 && Valued) ? "to_csr" : nullptr, grid_to_csr<T, D, Valued>, METH_NOARGS,
      "to_csr() -> a CSR matrix with one row per first coordinate."},
     {nullptr, nullptr, 0, nullptr}};

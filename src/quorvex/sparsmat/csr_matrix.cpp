@@ -314,9 +314,10 @@ PyObject* csr_write_binary(PyObject* self, PyObject* const* args, Py_ssize_t nar
     Py_RETURN_NONE;
 }
 
-// CSRMatrix.from_binary(data): the inverse of write_binary.
+// The matrix of a binary image (write_binary's form), checked; nullptr
+// with ValueError for anything else.
 template <class T>
-PyObject* csr_from_binary(PyObject* cls, PyObject* data) {
+CSRMatrix<T>* parse_image(PyObject* data) {
     Py_buffer b;
     if (PyObject_GetBuffer(data, &b, PyBUF_SIMPLE) < 0) return nullptr;
     struct Release {
@@ -354,7 +355,35 @@ PyObject* csr_from_binary(PyObject* cls, PyObject* data) {
         PyErr_Format(PyExc_ValueError, "corrupt %s binary image (bad row offsets)", CSRType<T>::name);
         return nullptr;
     }
+    return m;
+}
+
+// CSRMatrix.from_binary(data): the inverse of write_binary.
+template <class T>
+PyObject* csr_from_binary(PyObject* cls, PyObject* data) {
+    CSRMatrix<T>* m = parse_image<T>(data);
+    if (!m) return nullptr;
     return csr_instance<T>(cls, m);
+}
+
+// Pickles as (type(self), (), binary image): the image is in native byte
+// order, like write_binary's.
+template <class T>
+PyObject* csr_reduce(PyObject* self, PyObject*) {
+    std::vector<char> out;
+    QV_TRY matrix_of<T>(self).write_binary(out);
+    QV_CATCH(nullptr)
+    Ref data(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
+    if (!data) return nullptr;
+    return Py_BuildValue("(O()O)", reinterpret_cast<PyObject*>(Py_TYPE(self)), data.get());
+}
+
+template <class T>
+PyObject* csr_setstate(PyObject* self, PyObject* data) {
+    CSRMatrix<T>* m = parse_image<T>(data);
+    if (!m) return nullptr;
+    replace_matrix<T>(self, m);
+    Py_RETURN_NONE;
 }
 
 template <class T>
@@ -388,6 +417,8 @@ PyMethodDef CSRType<T>::methods[] = {
      "m.tocsr() when it is in another format), entries copied once. Columns must lie in 0 to\n"
      "2**32 - 1; rows with unsorted or repeated columns are sorted and their repeats summed.\n"
      "The column count of m is not kept (the matrix has none): pass it to to_scipy."},
+    {"__reduce__", csr_reduce<T>, METH_NOARGS, "Pickles the matrix as its binary image."},
+    {"__setstate__", csr_setstate<T>, METH_O, "__setstate__(image): the matrix of a binary image (checked)."},
     {nullptr, nullptr, 0, nullptr}};
 
 template <class T>

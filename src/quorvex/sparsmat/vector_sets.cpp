@@ -131,11 +131,45 @@ PyObject* set_iter(PyObject* self) {
     return copy ? PyObject_GetIter(copy.get()) : nullptr;
 }
 
+// Pickles as (type(self), (), [(weight, vector), ...]).
+template <class T>
+PyObject* set_reduce(PyObject* self, PyObject*) {
+    PyObject* lst = members<T>(self);
+    if (!lst) return nullptr;
+    Ref copy(PyList_GetSlice(lst, 0, PyList_GET_SIZE(lst)));
+    if (!copy) return nullptr;
+    return Py_BuildValue("(O()O)", reinterpret_cast<PyObject*>(Py_TYPE(self)), copy.get());
+}
+
+// __setstate__(members): each a (weight, vector) pair as add() takes them;
+// on an error the collection is unchanged.
+template <class T>
+PyObject* set_setstate(PyObject* self, PyObject* state) {
+    Ref fresh(PyList_New(0));
+    Ref it(fresh ? PyObject_GetIter(state) : nullptr);
+    if (!it) return nullptr;
+    while (Ref item{PyIter_Next(it.get())}) {
+        Ref wv[2];
+        double w;
+        if (!unpack_exact(item.get(), 2, wv) || !to_double(wv[0].get(), &w) ||
+            !check_arg_type(wv[1].get(), sparse_vector_type<T>(), "vec", false))
+            return nullptr;
+        Ref weight(PyFloat_FromDouble(w));
+        Ref pair(weight ? PyTuple_Pack(2, weight.get(), wv[1].get()) : nullptr);
+        if (!pair || PyList_Append(fresh.get(), pair.get()) < 0) return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    set_field(as_set<T>(self)->members, fresh.release());
+    Py_RETURN_NONE;
+}
+
 template <class T>
 PyMethodDef SetType<T>::methods[] = {
     {"add", reinterpret_cast<PyCFunction>(set_add<T>), METH_FASTCALL | METH_KEYWORDS,
      "add(vec, weight=1.0): adds a member vector with its weight."},
     {"to_vec", set_to_vec<T>, METH_NOARGS, "to_vec() -> the weighted sum of the members as one sparse vector."},
+    {"__reduce__", set_reduce<T>, METH_NOARGS, "Pickles the (weight, vector) members."},
+    {"__setstate__", set_setstate<T>, METH_O, "__setstate__(members): the members become the (weight, vector) pairs."},
     {nullptr, nullptr, 0, nullptr}};
 
 template <class T>

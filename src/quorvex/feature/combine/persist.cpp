@@ -154,13 +154,49 @@ PyObject* deserialize_fcombo(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 // --- pickling ---------------------------------------------------------------------------
 
+// (type(self), (n, dict), (bias_item, scale, norm_p, encoding, dict_aux,
+// codec)). The dictionary pickles with its words and its frozen flag; the
+// escaped-word cache is rebuilt on use. Pickles of earlier versions carry
+// the state None and restore as FCombo(n, dict).
 PyObject* fc_reduce(PyObject* self, PyObject*) {
     FComboObject* fc = as_fc(self);
-    return Py_BuildValue("(O(iO)O)", reinterpret_cast<PyObject*>(&FCombo_Type), fc->n,
-                         fc->dict ? fc->dict : Py_None, Py_None);
+    auto field = [](PyObject* o) { return o ? o : Py_None; };
+    return Py_BuildValue("(O(iO)(iddOOO))", reinterpret_cast<PyObject*>(Py_TYPE(self)), fc->n, field(fc->dict),
+                         fc->bias_item, fc->scale, fc->norm_p, field(fc->encoding), field(fc->dict_aux),
+                         field(fc->codec));
 }
 
-PyObject* fc_setstate(PyObject*, PyObject*) { Py_RETURN_NONE; }
+PyObject* fc_setstate(PyObject* self, PyObject* state) {
+    if (state == Py_None) Py_RETURN_NONE;
+    PyObject *encoding, *dict_aux, *codec;
+    int bias;
+    double scale, norm_p;
+    if (!PyTuple_Check(state) || !PyArg_ParseTuple(state, "iddOOO", &bias, &scale, &norm_p, &encoding, &dict_aux, &codec)) {
+        if (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_TypeError,
+                            "FCombo state must be a (bias_item, scale, norm_p, encoding, dict_aux, codec) tuple");
+        }
+        return nullptr;
+    }
+    if (bias < -1) {
+        PyErr_Format(PyExc_ValueError, "FCombo state: bias_item %d is not an id", bias);
+        return nullptr;
+    }
+    if (!check_convert(encoding, &PyUnicode_Type, false) || !check_convert(dict_aux, alphabet->StringAlphabet, true))
+        return nullptr;
+    FComboObject* fc = as_fc(self);
+    fc->bias_item = bias;
+    fc->scale = scale;
+    fc->norm_p = norm_p;
+    Py_INCREF(encoding);
+    set_field(fc->encoding, encoding);
+    Py_INCREF(dict_aux);
+    set_field(fc->dict_aux, dict_aux);
+    Py_INCREF(codec);
+    set_field(fc->codec, codec);
+    Py_RETURN_NONE;
+}
 
 // --- set_dict ----------------------------------------------------------------------------
 
@@ -290,9 +326,11 @@ PyMethodDef fc_persist_methods[] = {
      "codec and the escaped-word cache are not saved. quorvex.storage.DirStorage is such a\n"
      "storage object; deserialize_fcombo(d) restores the combiner."},
     {"__reduce__", fc_reduce, METH_NOARGS,
-     "Pickles (FCombo, (n, dict)): the restored combiner shares the dictionary and has no bias\n"
-     "feature, scale 1.0, norm_p 0.0 and encoding 'UTF-8'."},
-    {"__setstate__", fc_setstate, METH_O, "Accepts a pickled state and ignores it."},
+     "Pickles n, the dictionary (its words and frozen flag), the bias feature's id, scale, norm_p,\n"
+     "encoding, dict_aux and codec: the restored combiner builds the same vectors."},
+    {"__setstate__", fc_setstate, METH_O,
+     "__setstate__((bias_item, scale, norm_p, encoding, dict_aux, codec)); None (the pickles of\n"
+     "earlier versions) keeps the constructor's values."},
     {"set_dict", reinterpret_cast<PyCFunction>(fc_set_dict), METH_FASTCALL | METH_KEYWORDS,
      "set_dict(new_dict): replaces `dict` by new_dict (a StringAlphabet or None), re-mapping the\n"
      "bias id to the bias word's id in new_dict. A failed lookup (KeyError from a frozen\n"
