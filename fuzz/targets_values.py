@@ -1,4 +1,4 @@
-"""Entry points fed boundary values, state restoration (__setstate__, make_classifier),
+"""Entry points fed boundary values, state restoration (__setstate__, set_state, make_classifier),
 and sparse arithmetic checked against a plain-Python model."""
 
 import pickle
@@ -8,8 +8,8 @@ from hypothesis import strategies as st
 
 from quorvex import sparsmat
 from quorvex.alphabet import PythonAlphabet, StringAlphabet
-from quorvex.feature import CountingBloomFilter, ExtensibleArray, FCombo, FeatureHasher, FeatureList
-from quorvex.learn import AdaGrad, AvgMira, AvgPer, SgdMomentum, make_classifier
+from quorvex.feature import BloomFMap, CountingBloomFilter, ExtensibleArray, FCombo, FeatureHasher, FeatureList
+from quorvex.learn import AdaGrad, AvgMira, AvgPer, FileModel, SgdMomentum, make_classifier, mix
 
 from .registry import expected, target
 from .strategies import BOUNDARY_FLOATS, BOUNDARY_INTS, plain_values, scalars
@@ -32,6 +32,7 @@ CALLS = {
     "CountingBloomFilter": lambda a, b: CountingBloomFilter(small(a), small(b)).add_count("x", 1),
     "ExtensibleArray": lambda a, b: ExtensibleArray("d").__setitem__(small(a), b),
     "FeatureHasher": lambda a, b: FeatureHasher(small(a))(["x"], target=b),
+    "murmur3": lambda a, b: FeatureHasher(small(a), hash="murmur3", seed=b).cross([a, "x"], [b, None]),
     "FCombo": lambda a, b: FCombo(a if not isinstance(a, int) or 0 <= a < 5 else 2, bias_item=b)(["p", "q"]),
     "FeatureList": lambda a, b: FeatureList([(str(a), b), "x"]),
     "AvgPer": lambda a, b: AvgPer(a if not isinstance(a, int) or a < 4096 else 8).update([(b, sparsmat.SparseVectorD([(1, 1.0)]))]),
@@ -65,12 +66,57 @@ def _restore(kind, state):
         learner = make_classifier(tag, arr, fc)
         learner.score(sparsmat.SparseVectorD([(0, 1.0)]), False)
         pickle.loads(pickle.dumps(learner))
+    elif kind == "learner_state":
+        _learner_state(state)
+    elif kind in _SETSTATE:
+        obj = _SETSTATE[kind]()
+        obj.__setstate__(state)
+        pickle.loads(pickle.dumps(obj))
     else:
         getattr(StringAlphabet(), "fromfile_utf8")(state)
 
 
+# Classes restored by __setstate__ from a plain value.
+_SETSTATE = {
+    "CSRMatrixD": sparsmat.CSRMatrixD, "VecD1": sparsmat.VecD1, "VecI2": sparsmat.VecI2, "VecV1": sparsmat.VecV1,
+    "SparseVectorsD": sparsmat.SparseVectorsD, "FileModel": lambda: FileModel.__new__(FileModel),
+    "CountingBloomFilter": lambda: CountingBloomFilter(16, 2, hash="murmur3"),
+    "BloomFMap": lambda: BloomFMap.__new__(BloomFMap),
+}
+
+
+def _as_array(value):
+    if isinstance(value, list) and all(isinstance(x, (int, float)) and not isinstance(x, bool) and abs(x) < 2**62
+                                       for x in value):
+        return np.asarray(value, dtype=float if any(isinstance(x, float) for x in value) else np.int64)
+    return value
+
+
+def _learner_state(change):
+    """A learner's state with one key replaced (or dropped) goes through set_state and mix;
+    a refused state must leave the learner as it was."""
+    key, value = (list(change) + [None, None])[:2] if isinstance(change, (list, tuple)) else (change, None)
+    for cls in (AvgPer, AdaGrad, SgdMomentum):
+        learner = cls(4)
+        learner.update([(1.0, sparsmat.SparseVectorD([(1, 1.0)]))])
+        good = learner.get_state()
+        state = dict(good)
+        if isinstance(key, str) and value is None:
+            state.pop(key, None)
+        elif isinstance(key, (str, int)):
+            state[key] = _as_array(value)
+        try:
+            learner.set_state(state)
+        except (TypeError, ValueError):
+            after = learner.get_state()
+            assert all(np.array_equal(after[k], good[k]) if isinstance(good[k], np.ndarray) else after[k] == good[k]
+                       for k in good), "a refused state changed the learner"
+            raise
+        mix([state, learner.get_state()])
+
+
 @target("setstate", st.tuples(st.sampled_from(["StringAlphabet", "PythonAlphabet", "FCombo", "make_classifier",
-                                               "fromfile"]), plain_values))
+                                               "fromfile", "learner_state", *sorted(_SETSTATE)]), plain_values))
 def setstate(args):
     kind, state = args
     with expected(AttributeError):
