@@ -31,12 +31,12 @@ import time
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from common import DEV, TRAIN, read_conllu, table  # noqa: E402
+from common import DEV, TRAIN, read_conllu, table
 
-from quorvex.distributed import train_ipm, train_ipm_local  # noqa: E402
-from quorvex.feature import FCombo, FeatureList  # noqa: E402
-from quorvex.learn import AvgPer, mix  # noqa: E402
-from quorvex.tagger import TokenFeatures  # noqa: E402
+from quorvex.distributed import train_ipm, train_ipm_local
+from quorvex.feature import FCombo, FeatureList
+from quorvex.learn import AvgPer, mix
+from quorvex.tagger import TokenFeatures
 
 COARSE = {"NOUN": "noun", "PROPN": "noun", "VERB": "verb", "AUX": "verb", "ADJ": "modifier", "ADV": "modifier",
           "DET": "function", "ADP": "function", "PRON": "function", "CCONJ": "function", "SCONJ": "function",
@@ -173,7 +173,10 @@ def main():
     rows = []
     for name, runs in results.items():
         rounds = [r for run in runs for r in run[3]]
-        per_round = lambda f: ("%.3f" % med([f(r) for r in rounds])) if rounds else "-"  # noqa: E731
+
+        def per_round(f, rounds=rounds):
+            return ("%.3f" % med([f(r) for r in rounds])) if rounds else "-"
+
         setup = ("%.2f" % med([r[1] - sum(x.wall for x in r[3]) for r in runs])) if rounds else "-"
         rows.append([name, "%.2f%%" % (100 * med([r[0] for r in runs])), rng([r[1] for r in runs]),
                      rng([r[2] for r in runs]), setup,

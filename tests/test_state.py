@@ -158,9 +158,10 @@ import numpy as np
 learners = pickle.loads(sys.stdin.buffer.read())
 from quorvex.sparsmat import SparseVectorD
 x = SparseVectorD([(0, 1.0), (3, -1.0), (7, 0.5)])
-for l in learners:
-    l.update([(1.0, x)]) if type(l).__name__ != "AvgMira" else None
-sys.stdout.buffer.write(pickle.dumps([l.get_state() for l in learners]))
+for learner in learners:
+    if type(learner).__name__ != "AvgMira":
+        learner.update([(1.0, x)])
+sys.stdout.buffer.write(pickle.dumps([learner.get_state() for learner in learners]))
 """
 
 
@@ -169,9 +170,9 @@ def test_learners_unpickle_in_a_fresh_process():
     out = subprocess.run([sys.executable, "-c", UNPICKLE_IN_CHILD], input=pickle.dumps(learners),
                          capture_output=True, check=True, timeout=120).stdout
     x = SparseVectorD([(0, 1.0), (3, -1.0), (7, 0.5)])
-    for l in learners:
-        if type(l) is not AvgMira:
-            l.update([(1.0, x)])
+    for learner in learners:
+        if type(learner) is not AvgMira:
+            learner.update([(1.0, x)])
     for theirs, mine in zip(pickle.loads(out), learners):
         assert_same_state(theirs, mine.get_state())
 
@@ -216,7 +217,7 @@ def test_bad_states_name_the_key_and_change_nothing():
 
 def test_set_state_copies_read_only_arrays():
     state = train(AvgPer(N), examples(8, 10)).get_state()
-    for k, v in state.items():
+    for v in state.values():
         if isinstance(v, np.ndarray):
             v.flags.writeable = False
     p = AvgPer.from_state(state)
