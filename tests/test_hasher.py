@@ -266,3 +266,14 @@ def test_hasher_pickles(hash):
         assert type(r) is FeatureHasher
         assert (r.num_dimensions, r.hash, r.seed) == (1009, hash, 5)
         assert list(r(["x", "y"], "t")) == list(h(["x", "y"], "t"))
+
+
+def test_murmur3_batches_match_single_calls():
+    pytest.importorskip("scipy")
+    h = FeatureHasher(101, hash="murmur3", seed=3)
+    lists = [["a", "b"], [], ["c", b"d", 5]]
+    for target in (None, "NN"):
+        m = h.transform(lists, target)
+        for row, lst in enumerate(lists):
+            got = m.getrow(row)
+            assert sorted(zip(got.indices.tolist(), got.data.tolist())) == list(h(lst, target))
