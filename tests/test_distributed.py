@@ -138,3 +138,47 @@ def test_a_failing_shard_raises_on_the_driver(client):
 
     with pytest.raises(RuntimeError, match="bad shard"):
         train_ipm(client, [0, 1], functools.partial(AvgPer, 4), broken, 1)
+
+
+def tagger_corpus():
+    from quorvex.tagger import bundled_corpus
+
+    sentences = bundled_corpus()[:300]
+    return [[w for w, _ in s] for s in sentences], [[t for _, t in s] for s in sentences]
+
+
+def dictionary_bytes(tagger):
+    out = []
+    tagger.model.fc.dict.tofile_utf8(type("Sink", (), {"write": lambda self, b: out.append(bytes(b))})())
+    return b"".join(out)
+
+
+@pytest.mark.parametrize("prune", [True, False])
+def test_tagger_mixing_on_dask_matches_one_process(client, prune):
+    from quorvex.tagger import Tagger
+
+    words, tags = tagger_corpus()
+    dev = (words[-40:], tags[-40:])
+    words, tags = words[:-40], tags[:-40]
+    on_dask = Tagger(prune=prune).fit(words, tags, epochs=3, dev=dev, progress=False, client=client)
+    here = Tagger(prune=prune).fit(words, tags, epochs=3, dev=dev, progress=False, shards=2)
+    serial = Tagger(prune=prune).fit(words, tags, epochs=3, progress=False)
+    assert on_dask.weights.tobytes() == here.weights.tobytes()
+    assert [r["dev_accuracy"] for r in on_dask.history] == [r["dev_accuracy"] for r in here.history]
+    assert len(on_dask.history) == 3 and all(len(r["compute_seconds"]) == 2 for r in on_dask.history)
+    # The driver freezes the dictionary serial training would build, and the mixed model is
+    # about as good.
+    assert dictionary_bytes(on_dask) == dictionary_bytes(serial)
+    assert on_dask.score(*dev) > serial.score(*dev) - 0.03
+
+
+def test_tagger_mixing_arguments():
+    from quorvex.tagger import Tagger
+
+    words, tags = tagger_corpus()
+    for bad in (0, -1, 1.5):
+        with pytest.raises(ValueError, match="shards"):
+            Tagger().fit(words, tags, progress=False, shards=bad)
+    # More shards than sentences: one sentence per shard.
+    few = Tagger().fit(words[:3], tags[:3], epochs=2, progress=False, shards=8)
+    assert few.tag(words[0]) and len(few.history) == 2

@@ -98,7 +98,7 @@ def _check(shards, epochs):
     return shards
 
 
-def train_ipm(client, shards, make_learner, train_shard, epochs, *, prepare_shard=None, mix=None,
+def train_ipm(client, shards, make_learner, train_shard, epochs, *, prepare_shard=None, shared=None, mix=None,
               mix_weights=None, on_round=None, measure=False):
     """Trains by iterative parameter mixing over the workers of a Dask ``client``.
 
@@ -111,6 +111,9 @@ def train_ipm(client, shards, make_learner, train_shard, epochs, *, prepare_shar
     - ``epochs``: the number of rounds.
     - ``prepare_shard(shard)``: optional, run once per shard on its worker; its result (compiled
       examples, say) replaces the shard for every round.
+    - ``shared``: optional, what every shard's preparation needs besides its shard (a frozen
+      dictionary, say): sent to every worker once and handed over as
+      ``prepare_shard(shard, shared)``.
     - ``mix(states, weights=None, base=None)``: combines the states of a round; by default
       :func:`quorvex.learn.mix`, which the learners of :mod:`quorvex.learn` need. ``mix_weights``
       is handed to it (None: by the steps each shard made).
@@ -130,8 +133,10 @@ def train_ipm(client, shards, make_learner, train_shard, epochs, *, prepare_shar
     # A list (or dict) given to scatter is scattered item by item: each shard goes in a list of one.
     data = [client.scatter([shard], workers=[w], hash=False)[0] for shard, w in zip(shards, placed)]
     if prepare_shard is not None:
-        data = [client.submit(prepare_shard, d, workers=[w], allow_other_workers=False, pure=False)
+        extra = () if shared is None else (client.scatter([shared], broadcast=True, hash=False)[0],)
+        data = [client.submit(prepare_shard, d, *extra, workers=[w], allow_other_workers=False, pure=False)
                 for d, w in zip(data, placed)]
+        del extra
     learner = make_learner()
     state = learner.get_state()
     try:
@@ -153,7 +158,7 @@ def train_ipm(client, shards, make_learner, train_shard, epochs, *, prepare_shar
     return learner
 
 
-def train_ipm_local(shards, make_learner, train_shard, epochs, *, prepare_shard=None, mix=None,
+def train_ipm_local(shards, make_learner, train_shard, epochs, *, prepare_shard=None, shared=None, mix=None,
                     mix_weights=None, on_round=None, measure=False):
     """The rounds of :func:`train_ipm` in this process, one shard after the other: the same
     arguments (without the client) and, for the same shards, bit-identical results. The
@@ -161,7 +166,8 @@ def train_ipm_local(shards, make_learner, train_shard, epochs, *, prepare_shard=
     shards = _check(shards, epochs)
     mix = mix or mix_states
     if prepare_shard is not None:
-        shards = [prepare_shard(s) for s in shards]
+        extra = () if shared is None else (shared,)
+        shards = [prepare_shard(s, *extra) for s in shards]
     learner = make_learner()
     state = learner.get_state()
     for epoch in range(epochs):

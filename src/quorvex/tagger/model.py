@@ -8,7 +8,7 @@ import numpy as np
 from quorvex.alphabet import StringAlphabet
 from quorvex.feature import ChainModel, FCombo, FeatureList
 from quorvex.learn import AvgPer
-from quorvex.tagger import modelfile
+from quorvex.tagger import mixing, modelfile
 from quorvex.tagger.features import TokenFeatures
 from quorvex.tagger.tagdict import TagDictionary
 
@@ -118,17 +118,36 @@ class Tagger:
 
     # --- training ---------------------------------------------------------------------------
 
-    def fit(self, sentences, tags, epochs=5, dev=None, progress=True):
+    def fit(self, sentences, tags, epochs=5, dev=None, progress=True, client=None, shards=None):
         """Trains on lists of token lists and their tag lists. dev: an optional (sentences,
         tags) pair scored after every epoch (see `history`). progress: progress bars (tqdm) on
-        standard error when it is a terminal. Returns self."""
+        standard error when it is a terminal. Returns self.
+
+        client: a ``dask.distributed.Client``: the corpus is cut into `shards` shards (default:
+        one per worker) kept on the workers, and every epoch is one round of iterative
+        parameter mixing (quorvex.distributed.train_ipm); the dictionary is built and frozen
+        here and sent to every worker once. With shards but no client, the same rounds run in
+        this process, with bit-identical results. Mixing needs the feature function to be
+        picklable (the built-in templates are). Its `history` records per epoch the round's
+        wall time and, per shard, the seconds of training (wall and CPU) and of handling the
+        state on the worker; the seconds of mixing; and the rest (scheduling, transfer)."""
         if not isinstance(epochs, int) or epochs < 1:
             raise ValueError("epochs must be a positive int, not %r" % (epochs,))
+        if shards is not None and (not isinstance(shards, int) or shards < 1):
+            raise ValueError("shards must be a positive int, not %r" % (shards,))
         sentences, tags = _check_corpus(sentences, tags, "training")
         if dev is not None:
             dev = _check_corpus(dev[0], dev[1], "dev")
         tagdict = TagDictionary(sentences, tags, prune=self.prune)
-        labels = tagdict.labels
+        self.tagdict, self.model, self.weights, self.history = tagdict, None, None, []
+        if client is None and shards is None:
+            self._fit_serial(sentences, tags, epochs, dev, progress)
+        else:
+            self._fit_mixing(sentences, tags, epochs, dev, progress, client, shards)
+        return self
+
+    def _fit_serial(self, sentences, tags, epochs, dev, progress):
+        tagdict = self.tagdict
         flists = [self.feature_lists(words) for words in sentences]
         if self.prune:
             candidates = [list(map(tagdict.candidates, words)) for words in sentences]
@@ -139,22 +158,46 @@ class Tagger:
             # corrections.
             candidates = None
             keys = [[(t,) for t in gold] for gold in tags]
-        model, compiled = ChainModel.compile_training(FCombo(1), labels, flists, tags, candidates, keys)
+        model, compiled = ChainModel.compile_training(FCombo(1), tagdict.labels, flists, tags, candidates, keys)
         del flists, keys
         learner = AvgPer(model.n_features)
-        self.tagdict, self.model, self.history = tagdict, model, []
+        self.model = model
         rng = random.Random(self.seed)
         order = list(range(len(compiled)))
         for epoch in range(1, epochs + 1):
             rng.shuffle(order)
             with _progress(progress, len(order), "epoch %d/%d" % (epoch, epochs)) as bar:
                 tokens, wrong = model.train_epoch(compiled, learner, order=order, callback=bar, every=50)
-            self.weights = _averaged_weights(learner)
+            self.weights = mixing.averaged_weights(learner)
             record = {"epoch": epoch, "train_accuracy": 1.0 - wrong / tokens}
             if dev is not None:
                 record["dev_accuracy"] = self.score(*dev)
             self.history.append(record)
-        return self
+
+    def _fit_mixing(self, sentences, tags, epochs, dev, progress, client, shards):
+        if shards is None:
+            shards = len(client.scheduler_info()["workers"]) or 1
+        shards = min(shards, len(sentences))
+        # What travels to the workers: the features, seed and tag dictionary, no model.
+        travelling = Tagger(self.feature_fn, self.prune, self.seed)
+        travelling.tagdict = self.tagdict
+
+        self.model = mixing.frozen_model(travelling, sentences, tags)
+
+        with _progress(progress, epochs, "mixing rounds", unit="round") as bar:
+
+            def on_epoch(epoch, weights, stats):
+                self.weights = weights
+                record = {"epoch": epoch, "seconds": stats.wall, "compute_seconds": list(stats.compute),
+                          "cpu_seconds": list(stats.cpu), "state_seconds": list(stats.state),
+                          "mix_seconds": stats.mix, "overhead_seconds": stats.overhead}
+                if dev is not None:
+                    record["dev_accuracy"] = self.score(*dev)
+                self.history.append(record)
+                bar(epoch)
+
+            self.weights = mixing.train_mixing(travelling, self.model, sentences, tags, epochs, shards, client,
+                                               on_epoch)
 
     # --- tagging ----------------------------------------------------------------------------
 
@@ -285,21 +328,15 @@ class _BytesSink:
         return b"".join(self._parts)
 
 
-def _averaged_weights(learner):
-    """The perceptron's averaged weights: the lazy averages caught up, then avgWeights / timestep."""
-    learner.get_dense(0, learner.n_dimensions, testing=False)
-    return learner.get_dense(0, learner.n_dimensions)
-
-
 class _progress:
     """A tqdm bar over `total` items as a callback done -> None (a no-op when progress is off)."""
 
-    def __init__(self, progress, total, desc):
+    def __init__(self, progress, total, desc, unit="sent"):
         self.bar = None
         if progress:
             from tqdm import tqdm
 
-            self.bar = tqdm(total=total, desc=desc, unit="sent", disable=None, leave=False, file=sys.stderr)
+            self.bar = tqdm(total=total, desc=desc, unit=unit, disable=None, leave=False, file=sys.stderr)
         self.done = 0
 
     def __enter__(self):
