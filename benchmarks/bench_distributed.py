@@ -1,6 +1,8 @@
-"""Iterative parameter mixing on Dask against serial training, for a token classifier.
+"""Iterative parameter mixing on Dask against serial training: the tagger and a token classifier.
 
-The one-vs-rest coarse word-class classifier of examples/classify.py (five averaged
+The tagger (quorvex.tagger.Tagger with its tag dictionary) on UD LinES, trained serially, by
+mixing 2 shards in this process (fit(shards=2)) and on a LocalCluster of two worker processes
+(fit(client=...)); then the one-vs-rest coarse word-class classifier of examples/classify.py (five averaged
 perceptrons over the tagger's token features) on UD LinES, trained three ways for the same
 number of epochs:
 
@@ -18,12 +20,13 @@ round (scheduling, transfer, waiting) and the payload (state sent to and from th
 "outside rounds" is the time before the first round and after the last (placing the shards on
 the workers, the final set_state).
 
-    python benchmarks/bench_distributed.py [--epochs 5] [--limit 0] [--repeats 3]
+    python benchmarks/bench_distributed.py [--task both|tagger|classifier] [--epochs 5] [--limit 0] [--repeats 3]
 """
 
 import argparse
 import functools
 import os
+import pickle
 import statistics
 import sys
 import time
@@ -36,7 +39,7 @@ from common import DEV, TRAIN, read_conllu, table
 from quorvex.distributed import train_ipm, train_ipm_local
 from quorvex.feature import FCombo, FeatureList
 from quorvex.learn import AvgPer, mix
-from quorvex.tagger import TokenFeatures
+from quorvex.tagger import Tagger, TokenFeatures
 
 COARSE = {"NOUN": "noun", "PROPN": "noun", "VERB": "verb", "AUX": "verb", "ADJ": "modifier", "ADV": "modifier",
           "DET": "function", "ADP": "function", "PRON": "function", "CCONJ": "function", "SCONJ": "function",
@@ -106,19 +109,77 @@ def run_ipm(runner, shards, make, epochs):
     return model, rounds
 
 
-def main():
-    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--epochs", type=int, default=5)
-    ap.add_argument("--limit", type=int, default=0, help="training tokens used (0: all)")
-    ap.add_argument("--repeats", type=int, default=3)
-    args = ap.parse_args()
-    if not TRAIN.exists():
-        sys.exit("UD LinES not found (set QUORVEX_DATA to the shared data folder)")
-    try:
-        from dask.distributed import Client, LocalCluster
-    except ImportError:
-        sys.exit("Dask is needed: pip install 'quorvex[dask]'")
+def med(values):
+    return statistics.median(values)
 
+
+def rng(values):
+    return "%.2f (%.2f-%.2f)" % (med(values), min(values), max(values))
+
+
+def worker_cpu(client):
+    """The CPU seconds every worker process has used so far (its whole process)."""
+    return sum(client.run(time.process_time).values())
+
+
+def bench_tagger(client, args):
+    """The tagger three ways, alternating within each repeat."""
+    train = read_conllu(TRAIN)
+    dev = read_conllu(DEV)
+    words = [[w for w, _ in s] for s in train]
+    tags = [[t for _, t in s] for s in train]
+    dev = ([[w for w, _ in s] for s in dev], [[t for _, t in s] for s in dev])
+    print("Tagger: UD LinES, %d training sentences (%d tokens) in 2 shards, %d dev sentences, %d epochs, "
+          "%d repeats\n" % (len(words), sum(map(len, words)), len(dev[0]), args.epochs, args.repeats))
+    ways = {
+        "serial": {},
+        "IPM, 1 process": {"shards": 2},
+        "IPM, 2 Dask workers": {"client": client},
+    }
+    results = {name: [] for name in ways}
+    weights = {}
+    for _ in range(args.repeats):
+        for name, how in ways.items():
+            workers0 = worker_cpu(client) if "client" in how else 0.0
+            wall0, cpu0 = time.perf_counter(), time.process_time()
+            tagger = Tagger().fit(words, tags, epochs=args.epochs, progress=False, **how)
+            wall, cpu = time.perf_counter() - wall0, time.process_time() - cpu0
+            if "client" in how:
+                cpu += worker_cpu(client) - workers0
+            results[name].append((tagger.score(*dev), wall, cpu, tagger.history))
+            weights[name] = tagger.weights
+    # What one round moves: the state to each shard's worker and back.
+    state = AvgPer(len(weights["serial"])).get_state()
+    t0 = time.perf_counter()
+    blob = pickle.dumps(state, protocol=pickle.HIGHEST_PROTOCOL)
+    pickle.loads(blob)
+    serialise = (time.perf_counter() - t0) * 2 * 2
+    payload = len(blob) * 2 * 2 / 2**20
+    rows = []
+    for name, runs in results.items():
+        rounds = [h for run in runs for h in run[3] if "compute_seconds" in h]
+
+        def per_round(f, rounds=rounds):
+            return ("%.3f" % med([f(r) for r in rounds])) if rounds else "-"
+
+        mixing = bool(rounds)
+        rows.append([name, "%.2f%%" % (100 * med([r[0] for r in runs])), rng([r[1] for r in runs]),
+                     rng([r[2] for r in runs]),
+                     ("%.2f" % med([r[1] - sum(h["seconds"] for h in r[3]) for r in runs])) if mixing else "-",
+                     per_round(lambda h: max(h["compute_seconds"])),
+                     per_round(lambda h: max(h["state_seconds"]) + h["mix_seconds"]),
+                     ("%.3f" % serialise) if mixing else "-",
+                     per_round(lambda h: h["overhead_seconds"]),
+                     ("%.1f" % payload) if mixing else "-"])
+    table(["way", "dev accuracy", "wall s", "CPU s", "outside rounds s", "round: compute s", "state s",
+           "serialise s", "schedule+transfer s", "payload MiB"], rows)
+    same = weights["IPM, 1 process"].tobytes() == weights["IPM, 2 Dask workers"].tobytes()
+    print("\nIPM on Dask and in one process give bit-identical weights: %s. \"outside rounds\" is building the "
+          "dictionary on the driver and compiling the shards on the workers; \"serialise\" is pickling and "
+          "unpickling the states of a round once each (measured on the driver).\n" % ("yes" if same else "NO"))
+
+
+def bench_classifier(client, args):
     fc = FCombo(1, bias_item="<bias>")
     train = vectorise(fc, read_conllu(TRAIN))
     if args.limit:
@@ -133,13 +194,6 @@ def main():
           "%d epochs, %d repeats\n" % (len(train), half, len(train) - half, len(dev), dim, len(CLASSES),
                                        args.epochs, args.repeats))
 
-    t0 = time.perf_counter()
-    cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                           dashboard_address=None)
-    client = Client(cluster)
-    client.wait_for_workers(2)
-    startup = time.perf_counter() - t0
-
     ways = {
         "serial": lambda: run_serial(make, train, args.epochs),
         "IPM, 1 process": lambda: run_ipm(train_ipm_local, shards, make, args.epochs),
@@ -147,28 +201,19 @@ def main():
     }
     results = {name: [] for name in ways}
     finals = {}
-    try:
-        for _ in range(args.repeats):
-            for name, run in ways.items():
-                wall0, cpu0 = time.perf_counter(), time.process_time()
-                model, rounds = run()
-                wall, cpu = time.perf_counter() - wall0, time.process_time() - cpu0
-                if name.endswith("Dask workers"):
-                    cpu += sum(sum(r.cpu) for r in rounds)  # the workers' training CPU
-                results[name].append((accuracy(model, dev), wall, cpu, rounds))
-                finals[name] = model.get_state()
-    finally:
-        client.close()
-        cluster.close()
+    for _ in range(args.repeats):
+        for name, run in ways.items():
+            workers0 = worker_cpu(client) if name.endswith("Dask workers") else 0.0
+            wall0, cpu0 = time.perf_counter(), time.process_time()
+            model, rounds = run()
+            wall, cpu = time.perf_counter() - wall0, time.process_time() - cpu0
+            if name.endswith("Dask workers"):
+                cpu += worker_cpu(client) - workers0
+            results[name].append((accuracy(model, dev), wall, cpu, rounds))
+            finals[name] = model.get_state()
 
     same = all(finals["IPM, 1 process"][c][k].tobytes() == finals["IPM, 2 Dask workers"][c][k].tobytes()
                for c in CLASSES for k in ("weights", "avgWeights"))
-
-    def med(values):
-        return statistics.median(values)
-
-    def rng(values):
-        return "%.2f (%.2f-%.2f)" % (med(values), min(values), max(values))
 
     rows = []
     for name, runs in results.items():
@@ -187,8 +232,37 @@ def main():
                      ("%.1f" % med([r.payload / 2**20 for r in rounds])) if rounds else "-"])
     table(["way", "dev accuracy", "wall s", "CPU s", "outside rounds s", "round: compute s", "state s", "serialise s",
            "schedule+transfer s", "payload MiB"], rows)
-    print("\nDask cluster start-up: %.2f s (not in the times above). IPM on Dask and in one process give "
-          "bit-identical weights: %s." % (startup, "yes" if same else "NO"))
+    print("\nIPM on Dask and in one process give bit-identical weights: %s.\n" % ("yes" if same else "NO"))
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--task", choices=["both", "tagger", "classifier"], default="both")
+    ap.add_argument("--epochs", type=int, default=5)
+    ap.add_argument("--limit", type=int, default=0, help="classifier: training tokens used (0: all)")
+    ap.add_argument("--repeats", type=int, default=3)
+    args = ap.parse_args()
+    if not TRAIN.exists():
+        sys.exit("UD LinES not found (set QUORVEX_DATA to the shared data folder)")
+    try:
+        from dask.distributed import Client, LocalCluster
+    except ImportError:
+        sys.exit("Dask is needed: pip install 'quorvex[dask]'")
+    t0 = time.perf_counter()
+    cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                           dashboard_address=None)
+    client = Client(cluster)
+    client.wait_for_workers(2)
+    print("Dask cluster of 2 worker processes started in %.2f s (not in the times below). CPU time is the "
+          "driver's plus, on Dask, the workers' whole processes.\n" % (time.perf_counter() - t0))
+    try:
+        if args.task in ("both", "tagger"):
+            bench_tagger(client, args)
+        if args.task in ("both", "classifier"):
+            bench_classifier(client, args)
+    finally:
+        client.close()
+        cluster.close()
 
 
 if __name__ == "__main__":
