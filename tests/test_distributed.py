@@ -172,6 +172,19 @@ def test_tagger_mixing_on_dask_matches_one_process(client, prune):
     assert on_dask.score(*dev) > serial.score(*dev) - 0.03
 
 
+def test_command_line_trains_on_a_scheduler(client, tmp_path):
+    import io
+
+    from quorvex.tagger import Tagger
+    from quorvex.tagger.cli import main as cli
+
+    out = io.StringIO()
+    model = tmp_path / "m.qvt"
+    assert cli(["train", "--epochs", "1", "--quiet", "--model", str(model), "--scheduler",
+                client.scheduler.address], out) == 0
+    assert "epoch 1: held-out accuracy" in out.getvalue() and Tagger.load(model).labels
+
+
 def test_tagger_mixing_arguments():
     from quorvex.tagger import Tagger
 

@@ -264,6 +264,10 @@ def test_command_line(tmp_path, monkeypatch, capsys):
                 "--quiet"], out) == 0
     text = out.getvalue()
     assert "epoch 2: training accuracy" in text and "dev accuracy" in text and model.exists()
+    out = io.StringIO()
+    assert cli(["train", "--train", str(train), "--dev", str(dev), "--epochs", "2", "--model",
+                str(tmp_path / "mixed.qvt"), "--quiet", "--shards", "2"], out) == 0
+    assert "epoch 2: dev accuracy" in out.getvalue() and "round" in out.getvalue()
 
     out = io.StringIO()
     monkeypatch.setattr(sys, "stdin", io.StringIO(" ".join(words[0]) + "\n\n" + " ".join(words[1]) + "\n"))

@@ -39,13 +39,19 @@ def cmd_train(args, out):
              "every label a candidate" if args.all_labels else "tag-dictionary candidates"), file=out)
     tagger = Tagger(prune=not args.all_labels, seed=args.seed)
     t0 = time.perf_counter()
-    tagger.fit(words, tags, epochs=args.epochs, dev=_split(dev) if dev else None, progress=not args.quiet)
+    with _dask_client(args.scheduler) as client:
+        tagger.fit(words, tags, epochs=args.epochs, dev=_split(dev) if dev else None, progress=not args.quiet,
+                   client=client, shards=args.shards)
     fit_time = time.perf_counter() - t0
     for h in tagger.history:
-        line = "epoch %d: training accuracy %s" % (h["epoch"], _percent(h["train_accuracy"]))
+        parts = ["epoch %d:" % h["epoch"]]
+        if "train_accuracy" in h:
+            parts.append("training accuracy %s" % _percent(h["train_accuracy"]))
         if "dev_accuracy" in h:
-            line += ", %s accuracy %s" % ("held-out" if not args.train else "dev", _percent(h["dev_accuracy"]))
-        print(line, file=out)
+            parts.append("%s accuracy %s" % ("held-out" if not args.train else "dev", _percent(h["dev_accuracy"])))
+        if "compute_seconds" in h:
+            parts.append("round %.2f s" % h["seconds"])
+        print(" ".join(parts[:1]) + " " + ", ".join(parts[1:]), file=out)
     print("trained in %.1f s (%.0f tokens/s over %d epochs)"
           % (fit_time, sum(map(len, words)) * args.epochs / fit_time, args.epochs), file=out)
     tagger.save(args.model)
@@ -55,6 +61,26 @@ def cmd_train(args, out):
     print(" ".join("%s/%s" % wt for wt in zip(example, tagger.tag(example))), file=out)
     print("done in %.1f s" % (time.perf_counter() - start), file=out)
     return 0
+
+
+class _dask_client:
+    """A Dask client of the scheduler at `address` for the with block, or None without one."""
+
+    def __init__(self, address):
+        self.address, self.client = address, None
+
+    def __enter__(self):
+        if self.address:
+            try:
+                from dask.distributed import Client
+            except ImportError:
+                raise SystemExit("quorvex-tag: --scheduler needs Dask: pip install 'quorvex[dask]'") from None
+            self.client = Client(self.address, timeout="30s")
+        return self.client
+
+    def __exit__(self, *exc):
+        if self.client is not None:
+            self.client.close()
 
 
 def _read_text(f):
@@ -146,6 +172,10 @@ def parser():
                    "the candidates of a tag dictionary (slower)")
     t.add_argument("--seed", type=int, default=0, help="seed of the training order")
     t.add_argument("--quiet", action="store_true", help="no progress bars")
+    t.add_argument("--scheduler", help="train by parameter mixing on the workers of this Dask scheduler "
+                   "(HOST:PORT; needs quorvex[dask])")
+    t.add_argument("--shards", type=int, help="shards for parameter mixing (default: one per Dask worker; "
+                   "without --scheduler, the mixing rounds run in this process)")
     g = sub.add_parser("tag", help="tag plain text or CoNLL-U",
                        description="Tag text: plain text has one sentence per line with tokens separated by "
                        "blanks; CoNLL-U gets its UPOS column filled.")
