@@ -19,7 +19,7 @@ import time
 
 import numpy as np
 
-from quorvex.feature import FCombo, FeatureHasher, FeatureList, decode_simple_crf, make_simple_crf
+from quorvex.feature import ChainModel, FCombo, FeatureHasher, FeatureList, decode_simple_crf, make_simple_crf
 from quorvex.learn import AvgPer, FileModel
 from quorvex.sparsmat import SparseVectorD
 
@@ -58,6 +58,10 @@ def make_ops(tmp):
     small = AvgPer(64)
     small.update([(1.0, SparseVectorD([(3, 1.0)]))])
     small.get_dense(0, 64, testing=False)
+    chain = ChainModel(crf_fc, labels)
+    compiled = chain.compile(sentence, gold=["DET", "NOUN", "VERB"])
+    chain_learner = AvgPer(chain.n_features)
+    murmur = FeatureHasher(1 << 18, hash="murmur3")
     weight_path = os.path.join(tmp, "w.npy")
     learner.update([(1.0, vecs[0])])
     learner.save_binary(weight_path)
@@ -76,6 +80,10 @@ def make_ops(tmp):
         "crf_decode": lambda: decode_simple_crf(crf_forest(), crf_weights, crf_fc),
         "pickle": lambda: pickle.loads(pickle.dumps(small)),
         "load_weights": lambda: FileModel(weight_path),
+        "chain_decode": lambda: chain.decode(sentence, crf_weights),
+        "chain_train": lambda: chain.train_epoch([compiled], chain_learner),
+        "hash_murmur3": lambda: murmur(plain[nxt() % 1000], target="N"),
+        "learner_state": lambda: AvgPer.from_state(small.get_state()),
     }
 
 
