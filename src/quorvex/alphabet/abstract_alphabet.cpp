@@ -47,7 +47,7 @@ PyObject* abstract_get_sym_py(PyObject* self, PyObject* arg) {
 }
 
 PyMethodDef abstract_methods[] = {
-    {"get_sym", abstract_get_sym_py, METH_O, "get_sym(n) -> the word with id n."},
+    {"get_sym", abstract_get_sym_py, METH_O, "get_sym($self, n, /)\n--\n\n-> the word with id n."},
     {nullptr, nullptr, 0, nullptr}};
 
 PySequenceMethods abstract_sequence = [] {
@@ -105,7 +105,9 @@ bool ready_abstract_alphabet() {
     t.tp_name = "quorvex.alphabet.AbstractAlphabet";
     t.tp_basicsize = sizeof(AbstractAlphabetObject);
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
-    t.tp_doc = "Base of the alphabets: two-way maps between words and the ids 0, 1, 2, ...";
+    t.tp_doc =
+        "AbstractAlphabet(*args, **kwargs)\n--\n\n"
+        "Base of the alphabets: two-way maps between words and the ids 0, 1, 2, ...";
     t.tp_new = abstract_new;
     t.tp_iter = alphabet_iter_new;
     t.tp_as_sequence = &abstract_sequence;

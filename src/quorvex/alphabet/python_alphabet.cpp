@@ -192,8 +192,8 @@ PyObject* palph_repr(PyObject* self) {
                                 as_palph(self)->growing ? "growing" : "frozen");
 }
 
-PyMethodDef palph_methods[] = {{"__reduce__", palph_reduce, METH_NOARGS, nullptr},
-                               {"__setstate__", palph_setstate, METH_O, nullptr},
+PyMethodDef palph_methods[] = {{"__reduce__", palph_reduce, METH_NOARGS, "__reduce__($self, /)\n--\n\n"},
+                               {"__setstate__", palph_setstate, METH_O, "__setstate__($self, state, /)\n--\n\n"},
                                {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef palph_getset[] = {
@@ -220,7 +220,8 @@ bool ready_python_alphabet() {
     t.tp_basicsize = sizeof(PythonAlphabetObject);
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
     t.tp_doc =
-        "PythonAlphabet(): a growing two-way map between hashable Python objects and ids 0, 1, 2, ...\n"
+        "PythonAlphabet()\n--\n\n"
+        "A growing two-way map between hashable Python objects and ids 0, 1, 2, ...\n"
         "alph[obj] gives the id (added while growing, KeyError when frozen); `words` is the list by id.";
     t.tp_base = &AbstractAlphabet_Type;
     t.tp_new = palph_new;

@@ -331,20 +331,24 @@ PyObject* alph_get_words(PyObject* self, void*);
 PyObject* alph_memory(PyObject* self, PyObject*) { return PyLong_FromSize_t(as_alph(self)->map.memory_bytes()); }
 
 PyMethodDef alph_methods[] = {
-    {"get_sym", alph_get_sym, METH_O, "get_sym(n) -> the word with id n, as text."},
-    {"num2sym", alph_num2sym, METH_O, "num2sym(n) -> the stored bytes of the word with id n."},
-    {"sym2num", alph_sym2num, METH_O, "sym2num(word) -> the word's id (added while growing); same as alph[word]."},
+    {"get_sym", alph_get_sym, METH_O, "get_sym($self, n, /)\n--\n\n-> the word with id n, as text."},
+    {"num2sym", alph_num2sym, METH_O, "num2sym($self, n, /)\n--\n\n-> the stored bytes of the word with id n."},
+    {"sym2num", alph_sym2num, METH_O,
+     "sym2num($self, word, /)\n--\n\n-> the word's id (added while growing); same as alph[word]."},
     {"tofile_utf8", reinterpret_cast<PyCFunction>(alph_tofile_utf8), METH_FASTCALL | METH_KEYWORDS,
-     "tofile_utf8(f): writes every word, in id order, to the binary file f.\n\n"
+     "tofile_utf8($self, f)\n--\n\n"
+     "Writes every word, in id order, to the binary file f.\n\n"
      "Format (version 1): the line 'quorvex-alphabet 1', the word count on a line of its own,\n"
      "then per word its UTF-8 byte length, a blank, the bytes and a newline."},
     {"fromfile_utf8", reinterpret_cast<PyCFunction>(alph_fromfile_utf8), METH_FASTCALL | METH_KEYWORDS,
-     "fromfile_utf8(f): replaces the words by those of a file written by tofile_utf8, so that\n"
+     "fromfile_utf8($self, f)\n--\n\n"
+     "Replaces the words by those of a file written by tofile_utf8, so that\n"
      "every word gets the id it had when saved. The whole file is checked first: a truncated or\n"
      "foreign file raises ValueError and leaves the alphabet unchanged. `growing` is kept."},
-    {"memory_bytes", alph_memory, METH_NOARGS, "memory_bytes() -> bytes held by the table and the word arena."},
-    {"__reduce__", alph_reduce, METH_NOARGS, nullptr},
-    {"__setstate__", alph_setstate, METH_O, nullptr},
+    {"memory_bytes", alph_memory, METH_NOARGS,
+     "memory_bytes($self, /)\n--\n\n-> bytes held by the table and the word arena."},
+    {"__reduce__", alph_reduce, METH_NOARGS, "__reduce__($self, /)\n--\n\n"},
+    {"__setstate__", alph_setstate, METH_O, "__setstate__($self, state, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef alph_getset[] = {
@@ -434,7 +438,8 @@ bool ready_string_alphabet() {
     t.tp_basicsize = sizeof(StringAlphabetObject);
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
     t.tp_doc =
-        "StringAlphabet(want_utf8=True): a growing two-way map between words and ids 0, 1, 2, ...\n\n"
+        "StringAlphabet(want_utf8=True)\n--\n\n"
+        "A growing two-way map between words and ids 0, 1, 2, ...\n\n"
         "alph[word] gives the word's id, adding it while the alphabet grows and raising KeyError\n"
         "when it is absent from a frozen one (growing = False); `word in alph` never adds.\n"
         "Words are str (stored as UTF-8, or ISO-8859-15 when want_utf8 is false) or bytes (stored\n"

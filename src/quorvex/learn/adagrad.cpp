@@ -181,21 +181,25 @@ PyObject* ada_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyMethodDef ada_methods[] = {
     {"score", reinterpret_cast<PyCFunction>(ada_score), METH_FASTCALL | METH_KEYWORDS,
-     "score(vec, use_avg=True) -> float: dot(vec, avgWeights) / timestep (0.0 with a reported\n"
+     "score($self, vec, use_avg=True)\n--\n\n"
+     "-> float: dot(vec, avgWeights) / timestep (0.0 with a reported\n"
      "ZeroDivisionError before the first step); with use_avg false dot(vec, weights), after catching\n"
      "up the regularisation vec's features missed when lazy_updates is set."},
     {"update", reinterpret_cast<PyCFunction>(ada_update), METH_FASTCALL | METH_KEYWORDS,
-     "update(gradient): one training step over the (a, vec) pairs of gradient, each entry moved by\n"
+     "update($self, gradient)\n--\n\n"
+     "One training step over the (a, vec) pairs of gradient, each entry moved by\n"
      "a * x at its own rate and regularised for the steps it was idle."},
     {"set_weights", reinterpret_cast<PyCFunction>(averaging_set_weights<AdaGradObject>),
      METH_FASTCALL | METH_KEYWORDS,
-     "set_weights(weights, copy=False): a float64 array of the same length as the weights becomes\n"
+     "set_weights($self, weights, copy=False)\n--\n\n"
+     "A float64 array of the same length as the weights becomes\n"
      "the weights: the array itself (shared, so it must be writable) or, with copy, a copy of it (a\n"
      "read-only array is fine). avgWeights becomes a copy of it. sumGradSquare, lastUpdated and\n"
      "timestep are kept."},
     {"save_binary", reinterpret_cast<PyCFunction>(averaging_save_binary<AdaGradObject>),
      METH_FASTCALL | METH_KEYWORDS,
-     "save_binary(fname_out): writes avgWeights / timestep with numpy.save to the file fname_out\n"
+     "save_binary($self, fname_out)\n--\n\n"
+     "Writes avgWeights / timestep with numpy.save to the file fname_out\n"
      "(before the first step, the current weights)."},
     QV_STATE_METHODS(adagrad_kind),
     {nullptr, nullptr, 0, nullptr}};
@@ -271,7 +275,7 @@ bool ready_adagrad() {
     t.tp_basicsize = sizeof(AdaGradObject);
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
     t.tp_doc =
-        "AdaGrad(n_dimensions, l1=0.0, l2=0.0, n_examples=1.0, lazy_updates=False)\n\n"
+        "AdaGrad(n_dimensions, l1=0.0, l2=0.0, n_examples=1.0, lazy_updates=False)\n--\n\n"
         "Averaged learner with per-feature adaptive rates (base rate 0.1) and lazy L1/L2\n"
         "regularisation of l1 / n_examples and l2 / n_examples per step.";
     t.tp_new = ada_new;

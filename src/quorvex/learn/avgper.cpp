@@ -95,17 +95,21 @@ PyObject* ap_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 
 PyMethodDef ap_methods[] = {
     {"score", reinterpret_cast<PyCFunction>(ap_score), METH_FASTCALL | METH_KEYWORDS,
-     "score(vec, use_avg=True) -> float: dot(vec, avgWeights) / timestep when use_avg and timestep > 0,\n"
+     "score($self, vec, use_avg=True)\n--\n\n"
+     "-> float: dot(vec, avgWeights) / timestep when use_avg and timestep > 0,\n"
      "else dot(vec, weights). Averages still pending for vec's features are not included (see get_dense)."},
     {"update", reinterpret_cast<PyCFunction>(ap_update), METH_FASTCALL | METH_KEYWORDS,
-     "update(gradient): one training step; adds a * vec to the weights for every (a, vec) pair of\n"
+     "update($self, gradient)\n--\n\n"
+     "One training step; adds a * vec to the weights for every (a, vec) pair of\n"
      "gradient and counts one timestep."},
     {"set_weights", reinterpret_cast<PyCFunction>(averaging_set_weights<AvgPerObject>), METH_FASTCALL | METH_KEYWORDS,
-     "set_weights(weights, copy=False): a float64 array of the same length as the weights becomes\n"
+     "set_weights($self, weights, copy=False)\n--\n\n"
+     "A float64 array of the same length as the weights becomes\n"
      "the weights: the array itself (shared, so it must be writable) or, with copy, a copy of it (a\n"
      "read-only array is fine). avgWeights becomes a copy of it. lastUpdated and timestep are kept."},
     {"get_dense", reinterpret_cast<PyCFunction>(averaging_get_dense<AvgPerObject>), METH_FASTCALL | METH_KEYWORDS,
-     "get_dense(start, end, testing=True) -> a new float64 array of length end - start.\n"
+     "get_dense($self, start, end, testing=True)\n--\n\n"
+     "-> a new float64 array of length end - start.\n"
      "testing: avgWeights[start:end] / timestep as they stand (the learner is not changed).\n"
      "not testing: first brings every feature in [start, end) up to date, adding to avgWeights the\n"
      "weight it held since it was last touched, then returns weights[start:end].\n"
@@ -114,7 +118,8 @@ PyMethodDef ap_methods[] = {
      "feature misses the weight it held since its last update."},
     {"save_binary", reinterpret_cast<PyCFunction>(averaging_save_binary<AvgPerObject>),
      METH_FASTCALL | METH_KEYWORDS,
-     "save_binary(fname_out): writes avgWeights / timestep (as they stand) with numpy.save to the\n"
+     "save_binary($self, fname_out)\n--\n\n"
+     "Writes avgWeights / timestep (as they stand) with numpy.save to the\n"
      "file fname_out (no extension added); FileModel loads it. Before the first step the current\n"
      "weights are written."},
     QV_STATE_METHODS(avgper_kind),
@@ -170,7 +175,7 @@ bool ready_avgper() {
     t.tp_basicsize = sizeof(AvgPerObject);
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
     t.tp_doc =
-        "AvgPer(n_dimensions)\n\n"
+        "AvgPer(n_dimensions)\n--\n\n"
         "Averaged perceptron over SparseVectorD feature vectors. update(gradient) adds a * vec for\n"
         "every (a, vec) pair; score(vec) uses the averaged weights once a step was made. Averages are\n"
         "kept lazily: bring them up to date with get_dense(0, n_dimensions, testing=False) before\n"

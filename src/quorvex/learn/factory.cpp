@@ -47,7 +47,8 @@ PyObject* make_classifier(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyMethodDef make_classifier_def = {
     "make_classifier", reinterpret_cast<PyCFunction>(make_classifier), METH_FASTCALL | METH_KEYWORDS,
-    "make_classifier(tp, weights, fc=None) -> a learner; ValueError for an unknown tag.\n\n"
+    "make_classifier(tp, weights, fc=None)\n--\n\n"
+    "-> a learner; ValueError for an unknown tag.\n\n"
     "tp 'adagrad', 'avgper' or 'mira' gives AdaGrad/AvgPer/AvgMira(len(weights)) with default\n"
     "hyper-parameters, set_weights(weights) (adopted, not copied; avgWeights a copy) and fc set;\n"
     "its timestep is 0. Loads the pickles of earlier versions (weights only)."};

@@ -162,11 +162,15 @@ PyObject* fm_setstate(PyObject* self, PyObject* state) {
 
 PyMethodDef fm_methods[] = {
     {"score", reinterpret_cast<PyCFunction>(fm_score), METH_FASTCALL | METH_KEYWORDS,
-     "score(vec, use_avg=True) -> float: dot(vec, weights); use_avg is ignored."},
+     "score($self, vec, use_avg=True)\n--\n\n"
+     "-> float: dot(vec, weights); use_avg is ignored."},
     {"get_dense", reinterpret_cast<PyCFunction>(fm_get_dense), METH_FASTCALL | METH_KEYWORDS,
-     "get_dense(start, end) -> a new float64 array holding weights[start:end]."},
-    {"__reduce__", fm_reduce, METH_NOARGS, "Pickles a copy of the weights and fc (not the file name)."},
-    {"__setstate__", fm_setstate, METH_O, "__setstate__((weights, fc)): a copy of the 1-d float64 weights."},
+     "get_dense($self, start, end)\n--\n\n"
+     "-> a new float64 array holding weights[start:end]."},
+    {"__reduce__", fm_reduce, METH_NOARGS,
+     "__reduce__($self, /)\n--\n\nPickles a copy of the weights and fc (not the file name)."},
+    {"__setstate__", fm_setstate, METH_O, "__setstate__($self, state, /)\n--\n\n"
+     "state: (weights, fc); a copy of the 1-d float64 weights is kept."},
     {nullptr, nullptr, 0, nullptr}};
 
 const Field fc_field{offsetof(FileModelObject, fc)};
@@ -191,7 +195,7 @@ bool ready_file_model() {
     t.tp_basicsize = sizeof(FileModelObject);
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
     t.tp_doc =
-        "FileModel(fname)\n\n"
+        "FileModel(fname)\n--\n\n"
         "Scoring-only model over the weights a learner's save_binary wrote: a NumPy .npy file holding\n"
         "one 1-d float64 array. Files with pickled objects are never loaded. Pickles with its weights.";
     t.tp_new = fm_new;

@@ -146,26 +146,32 @@ PyObject* mira_get_weights_l1(PyObject* self, PyObject*) {
 
 PyMethodDef mira_methods[] = {
     {"score", reinterpret_cast<PyCFunction>(mira_score), METH_FASTCALL | METH_KEYWORDS,
-     "score(vec, use_avg=True) -> float: with use_avg and timestep > 0, catches up vec's pending\n"
+     "score($self, vec, use_avg=True)\n--\n\n"
+     "-> float: with use_avg and timestep > 0, catches up vec's pending\n"
      "averages and returns dot(vec, avgWeights) / timestep; else dot(vec, weights)."},
     {"update", reinterpret_cast<PyCFunction>(mira_update), METH_FASTCALL | METH_KEYWORDS,
-     "update(gradient, loss=1.0): vec = gradient.to_vec() (a SparseVectorsD, for example); moves the\n"
+     "update($self, gradient, loss=1.0)\n--\n\n"
+     "Vec = gradient.to_vec() (a SparseVectorsD, for example); moves the\n"
      "weights along vec by (loss - score(vec, False)) / (vec . vec), so that the plain score of vec\n"
      "becomes loss. A negative margin raises AssertionError, a zero vector ZeroDivisionError."},
     {"set_weights", reinterpret_cast<PyCFunction>(averaging_set_weights<AvgMiraObject>),
      METH_FASTCALL | METH_KEYWORDS,
-     "set_weights(weights, copy=False): a float64 array of the same length as the weights becomes\n"
+     "set_weights($self, weights, copy=False)\n--\n\n"
+     "A float64 array of the same length as the weights becomes\n"
      "the weights: the array itself (shared, so it must be writable) or, with copy, a copy of it (a\n"
      "read-only array is fine). avgWeights becomes a copy of it. lastUpdated and timestep are kept."},
     {"get_weights_l1", mira_get_weights_l1, METH_NOARGS,
-     "get_weights_l1() -> float: sum of |avgWeights| / timestep (pending averages not caught up)."},
+     "get_weights_l1($self, /)\n--\n\n"
+     "-> float: sum of |avgWeights| / timestep (pending averages not caught up)."},
     {"get_dense", reinterpret_cast<PyCFunction>(averaging_get_dense<AvgMiraObject>), METH_FASTCALL | METH_KEYWORDS,
-     "get_dense(start, end, testing=True) -> a new float64 array of length end - start.\n"
+     "get_dense($self, start, end, testing=True)\n--\n\n"
+     "-> a new float64 array of length end - start.\n"
      "testing: avgWeights[start:end] / timestep as they stand; not testing: catches up the averages\n"
      "of [start, end) first, then returns weights[start:end]."},
     {"save_binary", reinterpret_cast<PyCFunction>(averaging_save_binary<AvgMiraObject>),
      METH_FASTCALL | METH_KEYWORDS,
-     "save_binary(fname_out): writes avgWeights / timestep (as they stand, no catch-up) with\n"
+     "save_binary($self, fname_out)\n--\n\n"
+     "Writes avgWeights / timestep (as they stand, no catch-up) with\n"
      "numpy.save to the file fname_out. Before the first step the current weights are written."},
     QV_STATE_METHODS(mira_kind),
     {nullptr, nullptr, 0, nullptr}};
@@ -216,7 +222,7 @@ bool ready_avgmira() {
     t.tp_basicsize = sizeof(AvgMiraObject);
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
     t.tp_doc =
-        "AvgMira(n_dimensions, C=0.1, l1=0.0, l2=0.0, n_examples=None)\n\n"
+        "AvgMira(n_dimensions, C=0.1, l1=0.0, l2=0.0, n_examples=None)\n--\n\n"
         "Averaged passive-aggressive learner. update(gradient, loss) takes one vector (gradient.to_vec())\n"
         "and sets its plain score to loss. C is stored but the step is not clipped; l1 and l2 are not\n"
         "supported (a warning is printed when they are not 0).";

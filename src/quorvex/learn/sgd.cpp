@@ -292,23 +292,30 @@ PyObject* sgd_save_binary(PyObject* self, PyObject* const* args, Py_ssize_t narg
 
 PyMethodDef sgd_methods[] = {
     {"score", reinterpret_cast<PyCFunction>(sgd_score), METH_FASTCALL | METH_KEYWORDS,
-     "score(vec, is_testing=True) -> float: catches up vec's pending momentum, then\n"
+     "score($self, vec, is_testing=True)\n--\n\n"
+     "-> float: catches up vec's pending momentum, then\n"
      "dot(vec, weights) * weights_scale. is_testing does not change the result."},
     {"update", reinterpret_cast<PyCFunction>(sgd_update), METH_FASTCALL | METH_KEYWORDS,
-     "update(gradient, loss=1.0): one step; adds a * vec * eta_t to the velocity for every (a, vec)\n"
+     "update($self, gradient, loss=1.0)\n--\n\n"
+     "One step; adds a * vec * eta_t to the velocity for every (a, vec)\n"
      "pair, eta_t = t0 * eta / (t0 + timestep), and decays all weights by 1 - eta_t * l2. loss is ignored."},
     {"get_weights", sgd_get_weights, METH_NOARGS,
-     "get_weights() -> the weights array itself, with every feature's momentum caught up and the\n"
+     "get_weights($self, /)\n--\n\n"
+     "-> the weights array itself, with every feature's momentum caught up and the\n"
      "global scale folded in (the true weights)."},
     {"get_dense", reinterpret_cast<PyCFunction>(sgd_get_dense), METH_FASTCALL | METH_KEYWORDS,
-     "get_dense(start, end, testing=True) -> a new array weights[start:end] * weights_scale; with\n"
+     "get_dense($self, start, end, testing=True)\n--\n\n"
+     "-> a new array weights[start:end] * weights_scale; with\n"
      "testing false, the momentum of [start, end) is caught up first."},
     {"get_weights_l1", sgd_get_weights_l1, METH_NOARGS,
-     "get_weights_l1() -> float: sum of |weights| * weights_scale, without catching up."},
+     "get_weights_l1($self, /)\n--\n\n"
+     "-> float: sum of |weights| * weights_scale, without catching up."},
     {"set_weights", reinterpret_cast<PyCFunction>(sgd_set_weights), METH_FASTCALL | METH_KEYWORDS,
-     "set_weights(w): sets every stored weight to the number w (true weight w * weights_scale)."},
+     "set_weights($self, w)\n--\n\n"
+     "Sets every stored weight to the number w (true weight w * weights_scale)."},
     {"save_binary", reinterpret_cast<PyCFunction>(sgd_save_binary), METH_FASTCALL | METH_KEYWORDS,
-     "save_binary(fname_out): writes self.get_weights() with numpy.save to the file fname_out."},
+     "save_binary($self, fname_out)\n--\n\n"
+     "Writes self.get_weights() with numpy.save to the file fname_out."},
     QV_STATE_METHODS(sgd_kind),
     {nullptr, nullptr, 0, nullptr}};
 
@@ -382,7 +389,7 @@ bool ready_sgd_momentum() {
     t.tp_basicsize = sizeof(SgdMomentumObject);
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
     t.tp_doc =
-        "SgdMomentum(n_dimensions, l2=0.0, n_examples=1.0, momentum=0.9, eta=0.1)\n\n"
+        "SgdMomentum(n_dimensions, l2=0.0, n_examples=1.0, momentum=0.9, eta=0.1)\n--\n\n"
         "SGD with momentum, a rate decaying as t0 / (t0 + t) (t0 = int(n_examples)) and L2\n"
         "regularisation of l2 / n_examples per step kept as a global scale. No averaging;\n"
         "save_binary writes the true weights; get_state/set_state and pickles carry the full state.";

@@ -550,7 +550,8 @@ PyObject* mix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
 
 PyMethodDef mix_def = {
     "mix", reinterpret_cast<PyCFunction>(mix), METH_FASTCALL | METH_KEYWORDS,
-    "mix(states, weights=None, base=None) -> state: the parameter-mixing step over the states of\n"
+    "mix(states, weights=None, base=None)\n--\n\n"
+    "-> state: the parameter-mixing step over the states of\n"
     "learners of one kind trained apart (get_state() of each).\n\n"
     "The weights (and SgdMomentum's velocity) are averaged with the given weights, by default each\n"
     "state's number of steps since base; averaging sums and sumGradSquare are added up, and so are\n"

@@ -95,19 +95,24 @@ PyObject* setstate_method(PyObject* self, PyObject* state) {
 
 #define QV_STATE_METHODS(kind)                                                                                    \
     {"get_state", ::qv::get_state_method<&kind>, METH_NOARGS,                                                     \
-     "get_state() -> dict: the learner's full state ('kind', 'n_dimensions', copies of its arrays and\n"          \
+     "get_state($self, /)\n--\n\n"                                                                                \
+     "-> dict: the learner's full state ('kind', 'n_dimensions', copies of its arrays and\n"                      \
      "numbers), after its lazy parts were brought up to date. Plain data: it pickles, crosses processes\n"        \
      "and goes into set_state, from_state and quorvex.learn.mix."},                                               \
         {"set_state", ::qv::set_state_method<&kind>, METH_O,                                                      \
-         "set_state(state): takes over a state that get_state of the same kind of learner returned\n"             \
+         "set_state($self, state, /)\n--\n\n"                                                                     \
+         "Takes over a state that get_state of the same kind of learner returned\n"                               \
          "(copied, so read-only arrays are fine). A missing or unknown key, an array of another\n"                \
          "length or dtype, or another learner's kind is a ValueError naming the key; the learner is\n"            \
          "then unchanged."},                                                                                       \
         {"from_state", ::qv::from_state_method<&kind>, METH_O | METH_CLASS,                                       \
-         "from_state(state) -> a new learner of this class holding a copy of state (fc None)."},                  \
+         "from_state($type, state, /)\n--\n\n"                                                                    \
+         "-> a new learner of this class holding a copy of state (fc None)."},                                    \
         {"__reduce__", ::qv::reduce_method<&kind>, METH_NOARGS,                                                   \
+         "__reduce__($self, /)\n--\n\n"                                                                           \
          "Pickles the full state (get_state()) and fc; the restored learner continues training exactly."},       \
-        {"__setstate__", ::qv::setstate_method<&kind>, METH_O, "__setstate__((state, fc)): restores a pickle."}
+        {"__setstate__", ::qv::setstate_method<&kind>, METH_O,                                                    \
+         "__setstate__($self, state, /)\n--\n\nRestores a pickle: state is (state, fc)."}
 
 // quorvex.learn.mix(states, weights=None, base=None)
 extern PyMethodDef mix_def;

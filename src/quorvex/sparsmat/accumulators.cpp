@@ -147,13 +147,16 @@ struct Vec1Tables {
 template <class T>
 PyMethodDef Vec1Tables<T>::methods[] = {
     {"add_count", reinterpret_cast<PyCFunction>(vec1_add_count<T>), METH_FASTCALL | METH_KEYWORDS,
-     "add_count(k, v=1): adds v to the entry of index k."},
+     "add_count($self, k, v=1)\n--\n\n"
+     "Adds v to the entry of index k."},
     {"to_sparse", vec1_to_sparse<T>, METH_NOARGS,
-     "to_sparse() -> a new sparse vector of the accumulated entries (ascending indices).\n"
+     "to_sparse($self, /)\n--\n\n"
+     "-> a new sparse vector of the accumulated entries (ascending indices).\n"
      "The accumulator keeps its entries."},
-    {"clear", vec1_clear<T>, METH_NOARGS, "clear(): removes every entry."},
-    {"__reduce__", vec1_reduce<T>, METH_NOARGS, "Pickles the accumulated (index, value) pairs."},
-    {"__setstate__", vec1_setstate<T>, METH_O, "__setstate__(pairs): the entries become the pairs."},
+    {"clear", vec1_clear<T>, METH_NOARGS, "clear($self, /)\n--\n\nRemoves every entry."},
+    {"__reduce__", vec1_reduce<T>, METH_NOARGS,
+     "__reduce__($self, /)\n--\n\nPickles the accumulated (index, value) pairs."},
+    {"__setstate__", vec1_setstate<T>, METH_O, "__setstate__($self, pairs, /)\n--\n\nThe entries become the pairs."},
     {nullptr, nullptr, 0, nullptr}};
 template <class T>
 PySequenceMethods Vec1Tables<T>::sequence = [] {
@@ -171,9 +174,13 @@ bool add_vec1_type(PyObject* module) {
     t.tp_name = qualified;
     t.tp_basicsize = sizeof(Vec1Object<T>);
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
-    t.tp_doc =
-        "Accumulator of (index, value) pairs: adding to an index that is present adds to its value.\n"
-        "len() counts distinct indices; iteration yields (index, value) in ascending index order.";
+    static char doc[320];
+    PyOS_snprintf(doc, sizeof doc,
+                  "%s()\n--\n\n"
+                  "Accumulator of (index, value) pairs: adding to an index that is present adds to its value.\n"
+                  "len() counts distinct indices; iteration yields (index, value) in ascending index order.",
+                  Vec1Type<T>::name);
+    t.tp_doc = doc;
     t.tp_new = PyType_GenericNew;
     t.tp_init = vec1_init<T>;
     t.tp_dealloc = vec1_dealloc<T>;
@@ -460,14 +467,20 @@ template <class T, int D, bool Valued>
 PyMethodDef GridType<T, D, Valued>::methods[] = {
     {Valued ? "add_count" : "add", reinterpret_cast<PyCFunction>(grid_add<T, D, Valued>),
      METH_FASTCALL | METH_KEYWORDS,
-     Valued ? "add_count(coordinates..., v=1): adds v to the entry at the coordinates."
-            : "add(coordinates...): adds the coordinates to the set."},
-    {"to_list", grid_to_list<T, D, Valued>, METH_NOARGS, "to_list() -> the entries in ascending coordinate order."},
-    {"clear", grid_clear<T, D, Valued>, METH_NOARGS, "clear(): removes every entry."},
-    {"__reduce__", grid_reduce<T, D, Valued>, METH_NOARGS, "Pickles the entries (to_list())."},
-    {"__setstate__", grid_setstate<T, D, Valued>, METH_O, "__setstate__(items): the entries become the items."},
+     Valued ? (D == 3 ? "add_count($self, i, j, k, v=1)\n--\n\nAdds v to the entry at the coordinates."
+                      : "add_count($self, i, j, v=1)\n--\n\nAdds v to the entry at the coordinates.")
+            : (D == 3   ? "add($self, i, j, k)\n--\n\nAdds the coordinates to the set."
+               : D == 2 ? "add($self, i, j)\n--\n\nAdds the coordinates to the set."
+                        : "add($self, i)\n--\n\nAdds the coordinate to the set.")},
+    {"to_list", grid_to_list<T, D, Valued>, METH_NOARGS,
+     "to_list($self, /)\n--\n\n-> the entries in ascending coordinate order."},
+    {"clear", grid_clear<T, D, Valued>, METH_NOARGS, "clear($self, /)\n--\n\nRemoves every entry."},
+    {"__reduce__", grid_reduce<T, D, Valued>, METH_NOARGS,
+     "__reduce__($self, /)\n--\n\nPickles the entries (to_list())."},
+    {"__setstate__", grid_setstate<T, D, Valued>, METH_O,
+     "__setstate__($self, items, /)\n--\n\nThe entries become the items."},
     {(D == 2 && Valued) ? "to_csr" : nullptr, grid_to_csr<T, D, Valued>, METH_NOARGS,
-     "to_csr() -> a CSR matrix with one row per first coordinate."},
+     "to_csr($self, /)\n--\n\n-> a CSR matrix with one row per first coordinate."},
     {nullptr, nullptr, 0, nullptr}};
 
 template <class T, int D, bool Valued>
@@ -488,10 +501,13 @@ bool add_grid_type(PyObject* module, char suffix) {
     t.tp_name = qualified;
     t.tp_basicsize = sizeof(Grid<T, D, Valued>);
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
-    t.tp_doc = Valued ? "Accumulator of values keyed by coordinate tuples; adding to a present key adds to its value.\n"
-                        "Iteration yields (coordinates..., value) in ascending coordinate order."
-                      : "Set of coordinate tuples (a value-less accumulator).\n"
-                        "Iteration yields the coordinates in ascending order.";
+    static char doc[320];
+    PyOS_snprintf(doc, sizeof doc, "%s()\n--\n\n%s", G::name,
+                  Valued ? "Accumulator of values keyed by coordinate tuples; adding to a present key adds to its\n"
+                           "value. Iteration yields (coordinates..., value) in ascending coordinate order."
+                         : "Set of coordinate tuples (a value-less accumulator).\n"
+                           "Iteration yields the coordinates in ascending order.");
+    t.tp_doc = doc;
     t.tp_new = PyType_GenericNew;
     t.tp_init = grid_init<T, D, Valued>;
     t.tp_dealloc = grid_dealloc<T, D, Valued>;

@@ -400,25 +400,33 @@ PyObject* csr_repr(PyObject* self) {
 
 template <class T>
 PyMethodDef CSRType<T>::methods[] = {
-    {"transpose", csr_transpose<T>, METH_NOARGS, "transpose() -> a new matrix with rows and columns swapped."},
-    {"left_marginals", csr_left_marginals<T>, METH_NOARGS, "left_marginals() -> list of the row sums."},
-    {"right_marginals", csr_right_marginals<T>, METH_NOARGS, "right_marginals() -> list of the column sums."},
+    {"transpose", csr_transpose<T>, METH_NOARGS,
+     "transpose($self, /)\n--\n\n-> a new matrix with rows and columns swapped."},
+    {"left_marginals", csr_left_marginals<T>, METH_NOARGS, "left_marginals($self, /)\n--\n\n-> list of the row sums."},
+    {"right_marginals", csr_right_marginals<T>, METH_NOARGS,
+     "right_marginals($self, /)\n--\n\n-> list of the column sums."},
     {"right_squared_marginals", csr_right_squared_marginals<T>, METH_NOARGS,
-     "right_squared_marginals() -> list of the column sums of squared values."},
+     "right_squared_marginals($self, /)\n--\n\n"
+     "-> list of the column sums of squared values."},
     {"write_binary", reinterpret_cast<PyCFunction>(csr_write_binary<T>), METH_FASTCALL | METH_KEYWORDS,
-     "write_binary(f): writes the matrix's binary image (bytes) to f."},
+     "write_binary($self, f)\n--\n\n"
+     "Writes the matrix's binary image (bytes) to f."},
     {"from_binary", csr_from_binary<T>, METH_O | METH_CLASS,
-     "from_binary(data) -> the matrix whose binary image write_binary wrote."},
+     "from_binary($type, data, /)\n--\n\n"
+     "-> the matrix whose binary image write_binary wrote."},
     {"to_scipy", reinterpret_cast<PyCFunction>(csr_to_scipy<T>), METH_FASTCALL | METH_KEYWORDS,
-     "to_scipy(n_features=None) -> scipy.sparse.csr_matrix with the same rows, entries copied once.\n"
+     "to_scipy($self, n_features=None)\n--\n\n"
+     "-> scipy.sparse.csr_matrix with the same rows, entries copied once.\n"
      "n_features is the number of columns (default: the largest column + 1). Needs SciPy."},
     {"from_scipy", csr_from_scipy<T>, METH_O | METH_CLASS,
-     "from_scipy(m) -> a matrix with the rows of the SciPy sparse matrix or array m (converted with\n"
+     "from_scipy($type, m, /)\n--\n\n"
+     "-> a matrix with the rows of the SciPy sparse matrix or array m (converted with\n"
      "m.tocsr() when it is in another format), entries copied once. Columns must lie in 0 to\n"
      "2**32 - 1; rows with unsorted or repeated columns are sorted and their repeats summed.\n"
      "The column count of m is not kept (the matrix has none): pass it to to_scipy."},
-    {"__reduce__", csr_reduce<T>, METH_NOARGS, "Pickles the matrix as its binary image."},
-    {"__setstate__", csr_setstate<T>, METH_O, "__setstate__(image): the matrix of a binary image (checked)."},
+    {"__reduce__", csr_reduce<T>, METH_NOARGS, "__reduce__($self, /)\n--\n\nPickles the matrix as its binary image."},
+    {"__setstate__", csr_setstate<T>, METH_O,
+     "__setstate__($self, image, /)\n--\n\nThe matrix of a binary image (checked)."},
     {nullptr, nullptr, 0, nullptr}};
 
 template <class T>
@@ -444,9 +452,13 @@ bool add_csr_type(PyObject* module) {
     t.tp_name = qualified;
     t.tp_basicsize = sizeof(CSRMatrixObject<T>);
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
-    t.tp_doc =
-        "Compressed-sparse-row matrix. CSRMatrix(rows=()) builds one from rows of (column, value)\n"
-        "pairs; m[i] is row i as a sparse vector and iteration yields the rows.";
+    static char doc[320];
+    PyOS_snprintf(doc, sizeof doc,
+                  "%s(rows=())\n--\n\n"
+                  "Compressed-sparse-row matrix, built from rows of (column, value) pairs;\n"
+                  "m[i] is row i as a sparse vector and iteration yields the rows.",
+                  C::name);
+    t.tp_doc = doc;
     t.tp_new = PyType_GenericNew;
     t.tp_init = csr_init<T>;
     t.tp_dealloc = csr_dealloc<T>;

@@ -21,7 +21,8 @@ SparsmatAPI api;
 
 PyMethodDef module_functions[] = {
     {"to_csr", reinterpret_cast<PyCFunction>(sparsmat_to_csr), METH_FASTCALL | METH_KEYWORDS,
-     "to_csr(vectors, n_features=None) -> scipy.sparse.csr_matrix: the SparseVectorDs of `vectors`\n"
+     "to_csr($module, vectors, n_features=None)\n--\n\n"
+     "-> scipy.sparse.csr_matrix: the SparseVectorDs of `vectors`\n"
      "stacked as the rows of a SciPy CSR matrix (entries copied once). n_features is the number\n"
      "of columns (default: the largest index + 1); an index at or beyond it raises ValueError.\n"
      "Indices are int32 while every index and count fits, else int64. Needs SciPy\n"

@@ -336,29 +336,34 @@ struct SVTables {
 template <class T>
 PyMethodDef SVTables<T>::methods[] = {
     {"dotFull", reinterpret_cast<PyCFunction>(sv_dot_full_py<T>), METH_FASTCALL | METH_KEYWORDS,
-     "dotFull(weights) -> float: dot product with a one-dimensional float64 array.\n"
+     "dotFull($self, weights)\n--\n\n"
+     "-> float: dot product with a one-dimensional float64 array.\n"
      "An index beyond the array raises IndexError."},
-    {"dotSelf", sv_dot_self_py<T>, METH_NOARGS, "dotSelf() -> float: sum of the squared values."},
+    {"dotSelf", sv_dot_self_py<T>, METH_NOARGS, "dotSelf($self, /)\n--\n\n-> float: sum of the squared values."},
     {"write_pairs", reinterpret_cast<PyCFunction>(sv_write_pairs<T>), METH_FASTCALL | METH_KEYWORDS,
-     "write_pairs(f): writes the entries to f as text: a blank, then 'index:value ' per entry,\n"
+     "write_pairs($self, f)\n--\n\n"
+     "Writes the entries to f as text: a blank, then 'index:value ' per entry,\n"
      "with indices counted from 1 (entry index + 1) as sparse-vector learners expect, and values\n"
      "in their shortest exact decimal form. Binary streams receive bytes, text streams str."},
-    {"indices", sv_indices<T>, METH_NOARGS, "indices() -> list of the entries' indices."},
-    {"values", sv_values<T>, METH_NOARGS, "values() -> list of the entries' values."},
+    {"indices", sv_indices<T>, METH_NOARGS, "indices($self, /)\n--\n\n-> list of the entries' indices."},
+    {"values", sv_values<T>, METH_NOARGS, "values($self, /)\n--\n\n-> list of the entries' values."},
     {"indices_array", sv_indices_array<T>, METH_NOARGS,
-     "indices_array() -> numpy.ndarray: the entries' indices as a read-only uint32 array, a view of\n"
+     "indices_array($self, /)\n--\n\n"
+     "-> numpy.ndarray: the entries' indices as a read-only uint32 array, a view of\n"
      "the vector's own memory (no copy; the vector is immutable and stays alive with the view)."},
     {"values_array", sv_values_array<T>, METH_NOARGS,
-     "values_array() -> numpy.ndarray: the entries' values as a read-only array of the vector's\n"
+     "values_array($self, /)\n--\n\n"
+     "-> numpy.ndarray: the entries' values as a read-only array of the vector's\n"
      "element type, a view of the vector's own memory (no copy)."},
     {"from_arrays", reinterpret_cast<PyCFunction>(sv_from_arrays<T>), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "from_arrays(idx, vals) -> a new vector from an array of indices and an array of values of the\n"
+     "from_arrays($type, idx, vals)\n--\n\n"
+     "-> a new vector from an array of indices and an array of values of the\n"
      "same length (NumPy arrays, anything with the buffer protocol, or lists). Indices are integers\n"
      "0 to 2**32 - 1 in any order; repeated ones are summed, as the constructor does with pairs.\n"
      "Values are converted as NumPy's astype(casting='same_kind') would (integer vectors check\n"
      "the range instead). Ascending indices are copied straight in."},
-    {"__reduce__", sv_reduce<T>, METH_NOARGS, nullptr},
-    {"__sizeof__", sv_sizeof<T>, METH_NOARGS, nullptr},
+    {"__reduce__", sv_reduce<T>, METH_NOARGS, "__reduce__($self, /)\n--\n\n"},
+    {"__sizeof__", sv_sizeof<T>, METH_NOARGS, "__sizeof__($self, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr}};
 
 template <class T>
@@ -398,10 +403,14 @@ bool add_sv_type(PyObject* module) {
     t.tp_name = qualified;
     t.tp_basicsize = sizeof(SV<T>);
     t.tp_flags = Py_TPFLAGS_DEFAULT;
-    t.tp_doc =
-        "Immutable sparse vector: (index, value) entries in ascending index order.\n"
-        "SparseVector(pairs=()) builds one from (index, value) pairs, summing repeated indices.\n"
-        "len() is the number of entries, iteration yields (index, value) pairs, and v + w is a new vector.";
+    static char doc[512];
+    PyOS_snprintf(doc, sizeof doc,
+                  "%s(pairs=())\n--\n\n"
+                  "Immutable sparse vector: (index, value) entries in ascending index order.\n"
+                  "%s(pairs) builds one from (index, value) pairs, summing repeated indices.\n"
+                  "len() is the number of entries, iteration yields (index, value) pairs, and v + w is a new vector.",
+                  SVType<T>::name, SVType<T>::name);
+    t.tp_doc = doc;
     t.tp_new = sv_new<T>;
     t.tp_dealloc = sv_dealloc<T>;
     t.tp_free = PyObject_Free;

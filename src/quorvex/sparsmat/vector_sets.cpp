@@ -166,10 +166,13 @@ PyObject* set_setstate(PyObject* self, PyObject* state) {
 template <class T>
 PyMethodDef SetType<T>::methods[] = {
     {"add", reinterpret_cast<PyCFunction>(set_add<T>), METH_FASTCALL | METH_KEYWORDS,
-     "add(vec, weight=1.0): adds a member vector with its weight."},
-    {"to_vec", set_to_vec<T>, METH_NOARGS, "to_vec() -> the weighted sum of the members as one sparse vector."},
-    {"__reduce__", set_reduce<T>, METH_NOARGS, "Pickles the (weight, vector) members."},
-    {"__setstate__", set_setstate<T>, METH_O, "__setstate__(members): the members become the (weight, vector) pairs."},
+     "add($self, vec, weight=1.0)\n--\n\n"
+     "Adds a member vector with its weight."},
+    {"to_vec", set_to_vec<T>, METH_NOARGS,
+     "to_vec($self, /)\n--\n\n-> the weighted sum of the members as one sparse vector."},
+    {"__reduce__", set_reduce<T>, METH_NOARGS, "__reduce__($self, /)\n--\n\nPickles the (weight, vector) members."},
+    {"__setstate__", set_setstate<T>, METH_O,
+     "__setstate__($self, members, /)\n--\n\nThe members become the (weight, vector) pairs."},
     {nullptr, nullptr, 0, nullptr}};
 
 template <class T>
@@ -189,7 +192,11 @@ bool add_set_type(PyObject* module) {
     t.tp_name = qualified;
     t.tp_basicsize = sizeof(SetObject<T>);
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    t.tp_doc = "Weighted collection of sparse vectors; iteration yields (weight, vector) pairs.";
+    static char doc[160];
+    PyOS_snprintf(doc, sizeof doc,
+                  "%s()\n--\n\nWeighted collection of sparse vectors; iteration yields (weight, vector) pairs.",
+                  S::name);
+    t.tp_doc = doc;
     t.tp_new = set_new<T>;
     t.tp_init = set_init<T>;
     t.tp_dealloc = set_dealloc<T>;

@@ -271,13 +271,15 @@ bool compile_input(ChainCore* core, const SentenceInput& in, CompiledChain& out)
 
 PyMethodDef chain_decode_methods[] = {
     {"compile", reinterpret_cast<PyCFunction>(cm_compile), METH_FASTCALL | METH_KEYWORDS,
-     "compile(sentence, candidates=None, gold=None) -> CompiledSentence\n\n"
+     "compile($self, sentence, candidates=None, gold=None)\n--\n\n"
+     "-> CompiledSentence\n\n"
      "Resolves the features of a sentence once: sentence is a sequence of FeatureLists (or of what\n"
      "FeatureList() takes), one per position; candidates None offers every label at every position,\n"
      "else one sequence of labels per position (repeats are dropped); gold, one label per position,\n"
      "is needed for training and is added to the candidates of a position that lacks it."},
     {"decode", reinterpret_cast<PyCFunction>(cm_decode), METH_FASTCALL | METH_KEYWORDS,
-     "decode(sentence, weights, candidates=None) -> list of labels\n\n"
+     "decode($self, sentence, weights, candidates=None)\n--\n\n"
+     "-> list of labels\n\n"
      "The best label sequence under weights (a 1-d float64 array at least n_features long):\n"
      "the labels that decode_simple_crf chooses on make_simple_crf over fc.label_nodes of the same\n"
      "features and candidates, ties included (the later candidate of equal scores wins). sentence\n"

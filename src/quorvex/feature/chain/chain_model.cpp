@@ -294,7 +294,8 @@ PyObject* cs_emission(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
 PyMethodDef cs_methods[] = {
     {"emission", reinterpret_cast<PyCFunction>(cs_emission), METH_FASTCALL | METH_KEYWORDS,
-     "emission(position, label) -> SparseVectorD: the emission vector of a candidate label, the\n"
+     "emission($self, position, label)\n--\n\n"
+     "-> SparseVectorD: the emission vector of a candidate label, the\n"
      "vector fc(features, labels=[label]) of the position's features."},
     {nullptr, nullptr, 0, nullptr}};
 
@@ -505,7 +506,7 @@ bool ready_chain_model() {
     t.tp_basicsize = sizeof(ChainModelObject);
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
     t.tp_doc =
-        "ChainModel(fc, labels)\n\n"
+        "ChainModel(fc, labels)\n--\n\n"
         "A linear-chain model over a frozen FCombo: emission features are the combiner's\n"
         "label-conjoined keys ('NOUN^w=dog'), transitions the keys 'T<previous>-<label>' (previous\n"
         "None at the start) and 'STOP' into the last position. decode(sentence, weights) gives the\n"

@@ -418,7 +418,8 @@ PyObject* cm_compile_training(PyObject*, PyObject* const* args, Py_ssize_t nargs
 
 PyMethodDef chain_register_methods[] = {
     {"register_keys", reinterpret_cast<PyCFunction>(cm_register_keys), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "register_keys(fc, labels, sentences, candidates=None) -> int\n\n"
+     "register_keys(fc, labels, sentences, candidates=None)\n--\n\n"
+     "-> int\n\n"
      "Adds to fc's growing dictionary every key a ChainModel(fc, labels) needs for these training\n"
      "sentences, then freezes the dictionary and returns its size. sentences: sequences of\n"
      "FeatureLists; candidates: per sentence, one sequence of labels per position (None: every\n"
@@ -428,7 +429,8 @@ PyMethodDef chain_register_methods[] = {
      "and 'STOP', through fc."},
     {"compile_training", reinterpret_cast<PyCFunction>(cm_compile_training),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "compile_training(fc, labels, sentences, gold, candidates=None, keys=None) -> (model, compiled)\n\n"
+     "compile_training(fc, labels, sentences, gold, candidates=None, keys=None)\n--\n\n"
+     "-> (model, compiled)\n\n"
      "register_keys(fc, labels, sentences, keys), then model = ChainModel(fc, labels) and\n"
      "model.compile(s, c, g) for every training sentence, looking every feature up only once.\n"
      "gold: per sentence one label per position; candidates: per sentence one sequence of labels\n"

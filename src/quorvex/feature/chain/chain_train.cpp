@@ -235,13 +235,15 @@ PyObject* cm_train_epoch(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 PyMethodDef chain_train_methods[] = {
     {"gradient", reinterpret_cast<PyCFunction>(cm_gradient), METH_FASTCALL | METH_KEYWORDS,
-     "gradient(sentence, predicted) -> list of (coefficient, SparseVectorD)\n\n"
+     "gradient($self, sentence, predicted)\n--\n\n"
+     "-> list of (coefficient, SparseVectorD)\n\n"
      "The perceptron step from the predicted labels to the gold labels of a compiled sentence:\n"
      "(+1, gold vector), (-1, predicted vector) for every emission and transition where the two\n"
      "paths differ, in position order (emissions before the transition into the same position;\n"
      "the transition into the last position carries 'STOP'). learner.update(gradient) applies it."},
     {"train_epoch", reinterpret_cast<PyCFunction>(cm_train_epoch), METH_FASTCALL | METH_KEYWORDS,
-     "train_epoch(sentences, learner, order=None, callback=None, every=100) -> (tokens, errors)\n\n"
+     "train_epoch($self, sentences, learner, order=None, callback=None, every=100)\n--\n\n"
+     "-> (tokens, errors)\n\n"
      "One perceptron epoch over compiled sentences with gold labels, in the given order (sentence\n"
      "numbers; all of them in turn by default): each sentence is decoded with learner.weights and\n"
      "learner.update(gradient(sentence, predicted)) is called, with an empty step when the\n"

@@ -738,13 +738,16 @@ PyObject* fc_unescaped(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 
 PyMethodDef fc_base_methods[] = {
     {"label_vectors", reinterpret_cast<PyCFunction>(fc_label_vectors), METH_FASTCALL | METH_KEYWORDS,
-     "label_vectors(flist, labels) -> list: one vector per label, vector i being\n"
+     "label_vectors($self, flist, labels)\n--\n\n"
+     "-> list: one vector per label, vector i being\n"
      "fc(flist, labels=[labels[i]]), in one call (the features are read and encoded once).\n"
      "For structured models that score every candidate label of an item."},
     {"escaped", reinterpret_cast<PyCFunction>(fc_escaped), METH_FASTCALL | METH_KEYWORDS,
-     "escaped(n) -> bytes: the escaped form of word n of `dict` (cached in escaped_words)."},
+     "escaped($self, n)\n--\n\n"
+     "-> bytes: the escaped form of word n of `dict` (cached in escaped_words)."},
     {"unescaped", reinterpret_cast<PyCFunction>(fc_unescaped), METH_FASTCALL | METH_KEYWORDS,
-     "unescaped(w0) -> int: the id in `dict` of the word whose escaped form is the byte string w0\n"
+     "unescaped($self, w0)\n--\n\n"
+     "-> int: the id in `dict` of the word whose escaped form is the byte string w0\n"
      "(decoded with `codec` when one is set); added while the dictionary grows."},
     {nullptr, nullptr, 0, nullptr}};
 
@@ -794,7 +797,7 @@ bool ready_fcombo(std::initializer_list<const PyMethodDef*> added_methods) {
     t.tp_basicsize = sizeof(FComboObject);
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
     t.tp_doc =
-        "FCombo(n, mydict=None, bias_item=None, want_utf8=True, scale=1.0, norm_p=0.0)\n\n"
+        "FCombo(n, mydict=None, bias_item=None, want_utf8=True, scale=1.0, norm_p=0.0)\n--\n\n"
         "The feature combiner. fc(flist, labels=None) turns a FeatureList, a plain list of features\n"
         "or a Multipart into a SparseVectorD over the StringAlphabet `dict`: every feature and every\n"
         "conjunction of up to n features, named by joining the sorted names with '^' and weighted by\n"

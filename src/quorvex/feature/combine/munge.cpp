@@ -522,24 +522,28 @@ int op_mkmunge(FComboObject* self, int n, PyObject* flist, PyObject* masks, int 
 
 PyMethodDef fc_munge_methods[] = {
     {"munge_uni", reinterpret_cast<PyCFunction>(fc_munge_uni), METH_FASTCALL | METH_KEYWORDS,
-     "munge_uni(flist) -> list of SparseVectorD: stage one of two-stage combination.\n\n"
+     "munge_uni($self, flist)\n--\n\n"
+     "-> list of SparseVectorD: stage one of two-stage combination.\n\n"
      "Maps the plain features of flist (or of each part of a Multipart) onto the auxiliary\n"
      "dictionary dict_aux, without combination: one vector per part. dict_aux is created on first\n"
      "use with the encoding of `dict`; unknown names of a frozen dict_aux are skipped."},
     {"munge_vec", reinterpret_cast<PyCFunction>(fc_munge_vec), METH_FASTCALL | METH_KEYWORDS,
-     "munge_vec(vecs, mask, labels=None) -> SparseVectorD over `dict`: stage two.\n\n"
+     "munge_vec($self, vecs, mask, labels=None)\n--\n\n"
+     "-> SparseVectorD over `dict`: stage two.\n\n"
      "Enumerates every conjunction of up to n entries of the vectors of vecs (vectors over\n"
      "dict_aux, as munge_uni returns them), taken in order through the concatenated vectors, and\n"
      "adds the key 'w1^w2^...' (with labels: 'label^w1^...' per label) with the product of the\n"
      "values. mask holds one mask per vector (a missing or None mask keeps every entry); an\n"
      "entry with index i is kept when mask[i] is true. No bias, scale or norm applies."},
     {"munge_vec_2", reinterpret_cast<PyCFunction>(fc_munge_vec_2), METH_FASTCALL | METH_KEYWORDS,
-     "munge_vec_2(vecs, mask, kinds) -> SparseVectorD over `dict`.\n\n"
+     "munge_vec_2($self, vecs, mask, kinds)\n--\n\n"
+     "-> SparseVectorD over `dict`.\n\n"
      "kinds gives one kind per vector: 0 drops it, 1 adds its entries singly, 2 combines them\n"
      "(up to n) with the other kind-2 entries; any other kind prints 'Unknown part type %d' on\n"
      "sys.stderr and drops the vector. At least one vector must be of kind 2 (else IndexError)."},
     {"unmunge", reinterpret_cast<PyCFunction>(fc_unmunge), METH_FASTCALL | METH_KEYWORDS,
-     "unmunge(vec) -> list of (word, value): the (index, value) pairs of vec with each index\n"
+     "unmunge($self, vec)\n--\n\n"
+     "-> list of (word, value): the (index, value) pairs of vec with each index\n"
      "replaced by its word in `dict`."},
     {nullptr, nullptr, 0, nullptr}};
 

@@ -320,24 +320,29 @@ PyObject* fc_load_weights(PyObject* self, PyObject* const* args, Py_ssize_t narg
 
 PyMethodDef fc_persist_methods[] = {
     {"serialize", reinterpret_cast<PyCFunction>(fc_serialize), METH_FASTCALL | METH_KEYWORDS,
-     "serialize(d) -> 'FCombo': saves the combiner into the storage object d.\n\n"
+     "serialize($self, d)\n--\n\n"
+     "-> 'FCombo': saves the combiner into the storage object d.\n\n"
      "d['opts'] receives the JSON text [n, bias word or null, encoding] and the stream\n"
      "d.writer('alph') the words of `dict` (StringAlphabet.tofile_utf8). scale, norm_p, dict_aux,\n"
      "codec and the escaped-word cache are not saved. quorvex.storage.DirStorage is such a\n"
      "storage object; deserialize_fcombo(d) restores the combiner."},
     {"__reduce__", fc_reduce, METH_NOARGS,
+     "__reduce__($self, /)\n--\n\n"
      "Pickles n, the dictionary (its words and frozen flag), the bias feature's id, scale, norm_p,\n"
      "encoding, dict_aux and codec: the restored combiner builds the same vectors."},
     {"__setstate__", fc_setstate, METH_O,
-     "__setstate__((bias_item, scale, norm_p, encoding, dict_aux, codec)); None (the pickles of\n"
+     "__setstate__($self, state, /)\n--\n\n"
+     "state: (bias_item, scale, norm_p, encoding, dict_aux, codec); None (the pickles of\n"
      "earlier versions) keeps the constructor's values."},
     {"set_dict", reinterpret_cast<PyCFunction>(fc_set_dict), METH_FASTCALL | METH_KEYWORDS,
-     "set_dict(new_dict): replaces `dict` by new_dict (a StringAlphabet or None), re-mapping the\n"
+     "set_dict($self, new_dict)\n--\n\n"
+     "Replaces `dict` by new_dict (a StringAlphabet or None), re-mapping the\n"
      "bias id to the bias word's id in new_dict. A failed lookup (KeyError from a frozen\n"
      "new_dict without the word) leaves the combiner unchanged. The escaped-word cache starts\n"
      "afresh when the dictionary changes."},
     {"load_weights", reinterpret_cast<PyCFunction>(fc_load_weights), METH_FASTCALL | METH_KEYWORDS,
-     "load_weights(f) -> numpy float64 array: reads a text weight file opened in binary mode.\n\n"
+     "load_weights($self, f)\n--\n\n"
+     "-> numpy float64 array: reads a text weight file opened in binary mode.\n\n"
      "Each line holds an escaped feature name and its weight separated by white space (further\n"
      "fields are ignored); names must be distinct. `dict` becomes a new frozen StringAlphabet of\n"
      "the names in line order, so word i has weight i. The file is read completely before\n"
@@ -348,7 +353,8 @@ PyMethodDef fc_persist_methods[] = {
 
 PyMethodDef deserialize_fcombo_def = {
     "deserialize_fcombo", reinterpret_cast<PyCFunction>(deserialize_fcombo), METH_FASTCALL | METH_KEYWORDS,
-    "deserialize_fcombo(d) -> FCombo: restores a combiner saved by FCombo.serialize(d).\n\n"
+    "deserialize_fcombo(d)\n--\n\n"
+    "-> FCombo: restores a combiner saved by FCombo.serialize(d).\n\n"
     "Word ids and the bias word are those of the saved combiner; scale, norm_p, dict_aux and\n"
     "codec have their defaults."};
 

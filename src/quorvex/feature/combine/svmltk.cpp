@@ -140,7 +140,8 @@ PyObject* fc_to_svmltk(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 
 PyMethodDef fc_svmltk_methods[] = {
     {"to_svmltk", reinterpret_cast<PyCFunction>(fc_to_svmltk), METH_FASTCALL | METH_KEYWORDS,
-     "to_svmltk(flist, f): writes the Multipart flist to the binary stream f as the feature part of\n"
+     "to_svmltk($self, flist, f)\n--\n\n"
+     "Writes the Multipart flist to the binary stream f as the feature part of\n"
      "an SVM-light-TK example: ' |BT| ' and the bracketed tree (UTF-8) per tree, '|ET|' when there is\n"
      "a tree list, the pairs of part 0's vector (write_pairs: ' index:value ...', indices from 1),\n"
      "then '|BV|', the pairs and ' |EV| ' for every further part. Each part is vectorised on its own\n"

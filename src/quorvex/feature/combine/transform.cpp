@@ -42,7 +42,8 @@ PyObject* fc_transform(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 
 PyMethodDef fc_transform_methods[] = {
     {"transform", reinterpret_cast<PyCFunction>(fc_transform), METH_FASTCALL | METH_KEYWORDS,
-     "transform(flists, labels=None) -> scipy.sparse.csr_matrix: row i is fc(flists[i], labels)\n"
+     "transform($self, flists, labels=None)\n--\n\n"
+     "-> scipy.sparse.csr_matrix: row i is fc(flists[i], labels)\n"
      "(the same labels for every row), built straight into the matrix's arrays. The inputs are\n"
      "processed in order, so a growing dictionary hands out the same ids as one call per input;\n"
      "the matrix has len(dict) columns (its size after the call). Needs SciPy\n"

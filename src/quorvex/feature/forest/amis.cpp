@@ -280,7 +280,8 @@ PyObject* dump_example(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 PyMethodDef dump_example_def = {
     "dump_example", reinterpret_cast<PyCFunction>(dump_example), METH_FASTCALL | METH_KEYWORDS,
-    "dump_example(n, buf, fc): writes one AMIS training example of the forest rooted at n to the\n"
+    "dump_example(n, buf, fc)\n--\n\n"
+    "Writes one AMIS training example of the forest rooted at n to the\n"
     "text stream buf: numbers the forest, computes inside scores without weights (the stored\n"
     "localScores), writes the best derivation, a newline, the whole forest and two newlines."};
 

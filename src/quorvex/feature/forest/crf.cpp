@@ -47,7 +47,8 @@ PyObject* crf_dict_missing(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 
 PyMethodDef crf_dict_missing_def = {
     "__missing__", reinterpret_cast<PyCFunction>(crf_dict_missing), METH_FASTCALL | METH_KEYWORDS,
-    "__missing__(self, x) -> GraphNode: stores a new OR node labelled None under x and returns it."};
+    "__missing__(self, x)\n--\n\n"
+    "-> GraphNode: stores a new OR node labelled None under x and returns it."};
 
 // --- text helpers -------------------------------------------------------------------------
 
@@ -620,13 +621,15 @@ bool add_crf_dict(PyObject* module) {
 
 PyMethodDef make_simple_crf_def = {
     "make_simple_crf", reinterpret_cast<PyCFunction>(make_simple_crf), METH_FASTCALL | METH_KEYWORDS,
-    "make_simple_crf(nodes, /) -> GraphNode: the linear-chain CRF forest over per-position\n"
+    "make_simple_crf(nodes, /)\n--\n\n"
+    "-> GraphNode: the linear-chain CRF forest over per-position\n"
     "candidates. nodes holds one iterable of candidate GraphNodes per position (their label is the\n"
     "candidate label, their features the emission features). Returns the stop node."};
 
 PyMethodDef decode_simple_crf_def = {
     "decode_simple_crf", reinterpret_cast<PyCFunction>(decode_simple_crf), METH_FASTCALL | METH_KEYWORDS,
-    "decode_simple_crf(n, weights, fc) -> list: Viterbi-decodes the forest of make_simple_crf\n"
+    "decode_simple_crf(n, weights, fc)\n--\n\n"
+    "-> list: Viterbi-decodes the forest of make_simple_crf\n"
     "(numbering, local scores with the weight array, inside scores, best derivation) and returns\n"
     "the extracted copy of the chosen candidate of each position, in order. A forest is decoded\n"
     "once: decoding it again raises IndexError."};

@@ -536,27 +536,33 @@ PyObject* gn_write_amis(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 #define FASTCALL(f) reinterpret_cast<PyCFunction>(f), METH_FASTCALL | METH_KEYWORDS
 PyMethodDef gn_methods[] = {
     {"assign_ids", FASTCALL(gn_assign_ids),
-     "assign_ids(start, /) -> int: numbers the unnumbered nodes below and including this one in\n"
+     "assign_ids($self, start, /)\n--\n\n"
+     "-> int: numbers the unnumbered nodes below and including this one in\n"
      "post-order (children first, each shared node once), starting at start; returns the next free\n"
      "number. An already numbered node returns start unchanged."},
     {"calcPotential", FASTCALL(gn_calc_potential),
-     "calcPotential(weights, fc, done) -> float: sets localScore = featuresD.dotFull(weights) on\n"
+     "calcPotential($self, weights, fc, done)\n--\n\n"
+     "-> float: sets localScore = featuresD.dotFull(weights) on\n"
      "every node not yet marked in done (filling a missing featuresD with fc(features)) and marks\n"
      "it. Errors are printed as unraisable and skip the failing node's sub-forest. Returns 0.0, or\n"
      "the stored insideScore of a node that was already marked."},
     {"calcInsideMin", FASTCALL(gn_calc_inside_min),
-     "calcInsideMin(done, /) -> float: best-derivation (Viterbi) scores, bottom-up: an OR node\n"
+     "calcInsideMin($self, done, /)\n--\n\n"
+     "-> float: best-derivation (Viterbi) scores, bottom-up: an OR node\n"
      "takes its best child's inside score (never less than -1000.0), an AND node the sum of its\n"
      "children's, each plus its own localScore. Nodes marked in done keep their stored score."},
     {"extractBest", FASTCALL(gn_extract_best),
-     "extractBest(fc, /) -> GraphNode: the best derivation as a new tree of AND nodes sharing the\n"
+     "extractBest($self, fc, /)\n--\n\n"
+     "-> GraphNode: the best derivation as a new tree of AND nodes sharing the\n"
      "forest's feature lists and vectors; the vectors of resolved OR nodes are added (as new\n"
      "vectors) to the root of the derivation chosen below them."},
     {"extractLabels", FASTCALL(gn_extract_labels),
-     "extractLabels(fc, result): appends the labels (other than None) along the best derivation\n"
+     "extractLabels($self, fc, result)\n--\n\n"
+     "Appends the labels (other than None) along the best derivation\n"
      "to result, in pre-order."},
     {"write_amis", FASTCALL(gn_write_amis),
-     "write_amis(features, in_disj, written, out, fcomb): writes the forest (or a derivation) as\n"
+     "write_amis($self, features, in_disj, written, out, fcomb)\n--\n\n"
+     "Writes the forest (or a derivation) as\n"
      "AMIS feature-forest text to out; OR nodes are written once as '{ n<id> ... } ' and referenced\n"
      "as '$n<id> ' afterwards (written records them by node number)."},
     {nullptr, nullptr, 0, nullptr}};
@@ -667,9 +673,11 @@ bool append_to(PyObject* result, PyObject* item) {
 }  // namespace forest
 
 PyMethodDef and_node_def = {"AndNode", reinterpret_cast<PyCFunction>(and_node), METH_FASTCALL | METH_KEYWORDS,
-                            "AndNode(label, /) -> GraphNode: a new AND node, GraphNode(label)."};
+                            "AndNode(label, /)\n--\n\n"
+                            "-> GraphNode: a new AND node, GraphNode(label)."};
 PyMethodDef or_node_def = {"OrNode", reinterpret_cast<PyCFunction>(or_node), METH_FASTCALL | METH_KEYWORDS,
-                           "OrNode(label, /) -> GraphNode: a new OR node, GraphNode(label, True)."};
+                           "OrNode(label, /)\n--\n\n"
+                           "-> GraphNode: a new OR node, GraphNode(label, True)."};
 
 bool ready_graph_node() {
     sparse_vector_d_ref = sparsmat->SparseVectorD;
@@ -684,7 +692,7 @@ bool ready_graph_node() {
     t.tp_basicsize = sizeof(GraphNodeObject);
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
     t.tp_doc =
-        "GraphNode(label, isDisj=False)\n\n"
+        "GraphNode(label, isDisj=False)\n--\n\n"
         "A node of a feature forest: an AND node (all children belong to the derivation) or, with\n"
         "isDisj true, an OR node (a derivation picks one child). `features` are turned into the\n"
         "sparse vector `featuresD` by an FCombo and scored against a weight array. The six\n"

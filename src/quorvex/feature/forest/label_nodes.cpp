@@ -43,7 +43,8 @@ PyObject* fc_label_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 PyMethodDef fc_node_methods[] = {
     {"label_nodes", reinterpret_cast<PyCFunction>(fc_label_nodes), METH_FASTCALL | METH_KEYWORDS,
-     "label_nodes(flist, labels) -> list: the candidate nodes of one item for a feature forest:\n"
+     "label_nodes($self, flist, labels)\n--\n\n"
+     "-> list: the candidate nodes of one item for a feature forest:\n"
      "for each label, a new AND node GraphNode(label) whose featuresD is fc(flist, labels=[label])\n"
      "(the vectors of label_vectors), in the order of labels. Hand one such list per position to\n"
      "make_simple_crf."},

@@ -188,13 +188,15 @@ PyObject* self_test(PyObject*, PyObject*) {
 
 PyMethodDef make_multilabel_def = {
     "make_multilabel", reinterpret_cast<PyCFunction>(make_multilabel), METH_FASTCALL | METH_KEYWORDS,
-    "make_multilabel(labels, otherlabels, data, fc) -> GraphNode: a forest with one alternative\n"
+    "make_multilabel(labels, otherlabels, data, fc)\n--\n\n"
+    "-> GraphNode: a forest with one alternative\n"
     "per label set (labels first, then the list otherlabels) under an OR node '*start*'. Each\n"
     "distinct label's vector fc(data, labels=[label]) is computed once and shared through an OR\n"
     "node 'OR-<label>'. The reference alternative has localScore 1.0."};
 
 PyMethodDef test_def = {"test", self_test, METH_NOARGS,
-                        "test(): the module's self-test; vectorises, builds and decodes a small CRF forest and\n"
+                        "test()\n--\n\n"
+                        "The module's self-test; vectorises, builds and decodes a small CRF forest and\n"
                         "prints the results and the AMIS text to standard output."};
 
 }  // namespace qv

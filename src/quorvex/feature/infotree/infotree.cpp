@@ -541,17 +541,21 @@ PyObject* tree_diff_with(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 PyMethodDef node_methods[] = {
     {"add_edge", FASTCALL(node_add_edge),
-     "add_edge(other_node, edge_label=None): appends the edge (other_node, edge_label) to edges_out."},
+     "add_edge($self, other_node, edge_label=None)\n--\n\n"
+     "Appends the edge (other_node, edge_label) to edges_out."},
     {"add_to_list", FASTCALL(node_add_to_list),
-     "add_to_list(lst): numbers this node and every node reachable from it into lst, in preorder\n"
+     "add_to_list($self, lst)\n--\n\n"
+     "Numbers this node and every node reachable from it into lst, in preorder\n"
      "(a node before its successors, successors in edge order). Numbered nodes (nodeId != -1) are\n"
      "neither appended nor descended into, so shared nodes and cycles are listed once."},
     {"as_tree", FASTCALL(node_as_tree),
-     "as_tree(parts_out): appends the text pieces of the bracketed tree below this node:\n"
+     "as_tree($self, parts_out)\n--\n\n"
+     "Appends the text pieces of the bracketed tree below this node:\n"
      "'(label ' (or '(label' for a bare node), one piece with '(f f)' per feature, the children's\n"
      "pieces, then ')'. Edge labels are not written. A cycle raises RecursionError."},
     {"as_nodes", FASTCALL(node_as_nodes),
-     "as_nodes(offset, node_list, edge_list) -> next free number: numbers unnumbered nodes in\n"
+     "as_nodes($self, offset, node_list, edge_list)\n--\n\n"
+     "-> next free number: numbers unnumbered nodes in\n"
      "preorder from offset and appends (nodeId, label) records to node_list and\n"
      "(from, to, label) records to edge_list; each node's features follow its descendants as\n"
      "feature nodes linked by edges labelled 'f'. A cycle raises RecursionError."},
@@ -559,18 +563,23 @@ PyMethodDef node_methods[] = {
 
 PyMethodDef tree_methods[] = {
     {"add_node", FASTCALL(tree_add_node),
-     "add_node(n, as_root=False): n.add_to_list(nodes), then appends n to roots when as_root."},
+     "add_node($self, n, as_root=False)\n--\n\n"
+     "N.add_to_list(nodes), then appends n to roots when as_root."},
     {"as_tree", FASTCALL(tree_as_tree),
-     "as_tree(parts_out): the bracketed pieces of the first root (further roots are not written)."},
+     "as_tree($self, parts_out)\n--\n\n"
+     "The bracketed pieces of the first root (further roots are not written)."},
     {"as_json", reinterpret_cast<PyCFunction>(tree_as_json), METH_NOARGS,
-     "as_json() -> {'nodes': [(label, features, [(target, edge_label), ...]), ...], 'roots': [...]}:\n"
+     "as_json($self, /)\n--\n\n"
+     "-> {'nodes': [(label, features, [(target, edge_label), ...]), ...], 'roots': [...]}:\n"
      "the JSON form that InfoTree(data) reads back (targets and roots by nodeId)."},
     {"as_subdue", FASTCALL(tree_as_subdue),
-     "as_subdue(start_offset=1) -> (records, next_offset): SUBDUE vertex records ('v', number, label)\n"
+     "as_subdue($self, start_offset=1)\n--\n\n"
+     "-> (records, next_offset): SUBDUE vertex records ('v', number, label)\n"
      "for the nodes and then their features, followed by edge records ('e', from, to, label), with\n"
      "feature edges labelled 'f'. next_offset numbers the vertices of a following tree."},
     {"diff_with", FASTCALL(tree_diff_with),
-     "diff_with(other) -> None when both trees have the same number of nodes and, position by\n"
+     "diff_with($self, other)\n--\n\n"
+     "-> None when both trees have the same number of nodes and, position by\n"
      "position, equal labels and equal leading edges (labels and target positions), else\n"
      "(self, other). Features are not compared."},
     {nullptr, nullptr, 0, nullptr}};
@@ -639,7 +648,8 @@ bool ready_infotree() {
     n.tp_basicsize = sizeof(InfoNodeObject);
     n.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
     n.tp_doc =
-        "InfoNode(tp, feats=None): a node of an information tree with the type label `tp`, the\n"
+        "InfoNode(tp, feats=None)\n--\n\n"
+        "A node of an information tree with the type label `tp`, the\n"
         "features `feats` (a new empty list when None) and no outgoing edges; `nodeId` is -1 until\n"
         "the node is numbered into a tree's node list.";
     n.tp_new = node_new;
@@ -655,7 +665,8 @@ bool ready_infotree() {
     t.tp_basicsize = sizeof(InfoTreeObject);
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
     t.tp_doc =
-        "InfoTree(data=None): a graph of InfoNodes, `nodes` (nodes[i].nodeId == i) and `roots`.\n"
+        "InfoTree(data=None)\n--\n\n"
+        "A graph of InfoNodes, `nodes` (nodes[i].nodeId == i) and `roots`.\n"
         "data is the JSON form {'nodes': [[label, features, edges], ...], 'roots': [index, ...]}, an\n"
         "edge being a target index or [target index, edge label]; indices may name later nodes and\n"
         "count from the end when negative. Without data the tree is empty. A failed construction\n"

@@ -416,10 +416,11 @@ PyObject* fl_reduce(PyObject* self, PyObject*) {
 
 PyMethodDef fl_methods[] = {
     {"diff_with", reinterpret_cast<PyCFunction>(fl_diff_with), METH_FASTCALL | METH_KEYWORDS,
-     "diff_with(other) -> None when both lists hold the same names and values, else a list of\n"
+     "diff_with($self, other)\n--\n\n"
+     "-> None when both lists hold the same names and values, else a list of\n"
      "(mark, name, value) triples from merging the two sorted lists: '-' only in self,\n"
      "'+' only in other, ' ' in both (with self's value)."},
-    {"__reduce__", fl_reduce, METH_NOARGS, nullptr},
+    {"__reduce__", fl_reduce, METH_NOARGS, "__reduce__($self, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr}};
 
 PySequenceMethods fl_sequence = [] {
@@ -460,7 +461,8 @@ PyObject* flist_sort_order(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 
 PyMethodDef flist_sort_order_def = {"flist_sort_order", reinterpret_cast<PyCFunction>(flist_sort_order),
                                     METH_FASTCALL | METH_KEYWORDS,
-                                    "flist_sort_order(x) -> x for a str, else x[0]: the sort key of FeatureList."};
+                                    "flist_sort_order(x)\n--\n\n"
+                                    "-> x for a str, else x[0]: the sort key of FeatureList."};
 
 PyTypeObject FeatureList_Type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
@@ -480,7 +482,8 @@ bool ready_feature_list() {
     t.tp_basicsize = sizeof(FeatureListObject);
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
     t.tp_doc =
-        "FeatureList(flist): an immutable list of features sorted by name.\n\n"
+        "FeatureList(flist)\n--\n\n"
+        "An immutable list of features sorted by name.\n\n"
         "Items are names (value 1.0) or (name, value) pairs; the sort is stable, so equal names keep\n"
         "their order, and duplicates are kept. fl[i] is the pair (name, value); fl + other re-sorts.";
     t.tp_new = fl_new;

@@ -176,13 +176,16 @@ PyObject* mp_diff_with(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 
 PyMethodDef mp_methods[] = {
     {"add_tree", reinterpret_cast<PyCFunction>(mp_add_tree), METH_FASTCALL | METH_KEYWORDS,
-     "add_tree(data): appends InfoTree(data) (the JSON form of a tree) to `trees`, which is\n"
+     "add_tree($self, data)\n--\n\n"
+     "Appends InfoTree(data) (the JSON form of a tree) to `trees`, which is\n"
      "created first when it is None. A failed construction appends nothing."},
     {"as_json", reinterpret_cast<PyCFunction>(mp_as_json), METH_NOARGS,
-     "as_json() -> {'type': 'multipart', 'parts': [list(part), ...], 'trees': [tree.as_json(), ...]}\n"
+     "as_json($self, /)\n--\n\n"
+     "-> {'type': 'multipart', 'parts': [list(part), ...], 'trees': [tree.as_json(), ...]}\n"
      "(a tree list set to None gives no trees)."},
     {"diff_with", reinterpret_cast<PyCFunction>(mp_diff_with), METH_FASTCALL | METH_KEYWORDS,
-     "diff_with(other) -> None when the parts and trees of both examples compare equal pairwise\n"
+     "diff_with($self, other)\n--\n\n"
+     "-> None when the parts and trees of both examples compare equal pairwise\n"
      "(up to the shorter list), else a dict with 'parts': [part differences] and/or\n"
      "'trees': [(tree, other tree), ...] for the pairs that differ. A tree list set to None\n"
      "counts as empty."},
@@ -215,7 +218,8 @@ bool ready_multipart() {
     t.tp_basicsize = sizeof(MultipartObject);
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
     t.tp_doc =
-        "Multipart(parts): one example of several parts: `parts`, a list of FeatureList (each\n"
+        "Multipart(parts)\n--\n\n"
+        "One example of several parts: `parts`, a list of FeatureList (each\n"
         "element of `parts` converted with FeatureList), and `trees`, a list of information trees.\n"
         "len(m) and m[i] address the feature-list parts.";
     t.tp_new = mp_new;

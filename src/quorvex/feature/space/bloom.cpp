@@ -336,25 +336,31 @@ PyGetSetDef cbf_getset[] = {
 
 PyMethodDef cbf_methods[] = {
     {"get_count", reinterpret_cast<PyCFunction>(cbf_get_count), METH_FASTCALL | METH_KEYWORDS,
-     "get_count(s) -> int: the estimated count of s, the smallest of its counters (0 for an\n"
+     "get_count($self, s)\n--\n\n"
+     "-> int: the estimated count of s, the smallest of its counters (0 for an\n"
      "object never added). Errors are reported as unraisable and give 0."},
     {"add_count", reinterpret_cast<PyCFunction>(cbf_change<add_count_native, NAME_ADD, QN_ADD>),
      METH_FASTCALL | METH_KEYWORDS,
-     "add_count(s, n) -> int: adds n to each counter of s (counters wrap modulo 256) and returns\n"
+     "add_count($self, s, n)\n--\n\n"
+     "-> int: adds n to each counter of s (counters wrap modulo 256) and returns\n"
      "min(255, smallest counter + n before wrapping). Errors are reported as unraisable and give 0."},
     {"remove_count", reinterpret_cast<PyCFunction>(cbf_change<remove_count_native, NAME_REMOVE, QN_REMOVE>),
      METH_FASTCALL | METH_KEYWORDS,
-     "remove_count(s, n) -> int: subtracts n from each counter of s, never below 0 (an underflow\n"
+     "remove_count($self, s, n)\n--\n\n"
+     "-> int: subtracts n from each counter of s, never below 0 (an underflow\n"
      "prints a warning line on sys.stderr per counter), and returns the smallest counter after.\n"
      "Errors are reported as unraisable and give 0."},
     {"__del__", cbf_del, METH_NOARGS,
-     "__del__(): releases the counter array. Afterwards the counting operations report a\n"
+     "__del__($self, /)\n--\n\n"
+     "Releases the counter array. Afterwards the counting operations report a\n"
      "ValueError as unraisable and give 0; a second call does nothing. The array is also\n"
      "released when the filter is destroyed."},
     {"__reduce__", cbf_reduce, METH_NOARGS,
+     "__reduce__($self, /)\n--\n\n"
      "Pickles with its counters (size bytes). Only murmur3 positions are the same in the process\n"
      "that unpickles it."},
-    {"__setstate__", cbf_setstate, METH_O, "__setstate__(counters): restores the counters (bytes of length size)."},
+    {"__setstate__", cbf_setstate, METH_O,
+     "__setstate__($self, counters, /)\n--\n\nRestores the counters (bytes of length size)."},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace
@@ -367,7 +373,7 @@ bool ready_counting_bloom_filter() {
     t.tp_basicsize = sizeof(CountingBloomFilterObject);
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
     t.tp_doc =
-        "CountingBloomFilter(size=805306457, n_addrs=5, hash='python', seed=0)\n\n"
+        "CountingBloomFilter(size=805306457, n_addrs=5, hash='python', seed=0)\n--\n\n"
         "Approximate occurrence counts of hashable objects in `size` 8-bit counters (one byte each;\n"
         "the default takes 768 MiB, below 2**31 counters). Each object is mapped to n_addrs\n"
         "counters by double hashing of hash(s) and hash('foo|%s' % s); add_count raises them,\n"

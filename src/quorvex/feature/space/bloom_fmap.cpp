@@ -180,8 +180,10 @@ PyObject* bm_setstate(PyObject* self, PyObject* state) {
 }
 
 PyMethodDef bm_methods[] = {
-    {"__reduce__", bm_reduce, METH_NOARGS, "Pickles with its filter, min_count and dictionary."},
-    {"__setstate__", bm_setstate, METH_O, "__setstate__((bloom, min_count, dict))"},
+    {"__reduce__", bm_reduce, METH_NOARGS,
+     "__reduce__($self, /)\n--\n\nPickles with its filter, min_count and dictionary."},
+    {"__setstate__", bm_setstate, METH_O,
+     "__setstate__($self, state, /)\n--\n\nRestores a pickle: state is (bloom, min_count, dict)."},
     {nullptr, nullptr, 0, nullptr}};
 
 const Field bloom_field{offsetof(BloomFMapObject, bloom), &CountingBloomFilter_ref, true};
@@ -210,7 +212,7 @@ bool ready_bloom_fmap() {
     t.tp_basicsize = sizeof(BloomFMapObject);
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
     t.tp_doc =
-        "BloomFMap(*, hash='python', seed=0)\n\n"
+        "BloomFMap(*, hash='python', seed=0)\n--\n\n"
         "m(lst) -> SparseVectorD of feature counts over the growing StringAlphabet `dict`, admitting\n"
         "a new feature only at its min_count-th sighting (default 3). Until then the feature is\n"
         "counted in the CountingBloomFilter `bloom` (default: 768 MiB of counters) and adds\n"

@@ -250,10 +250,12 @@ PyObject* ea_do_remap(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
 PyMethodDef ea_methods[] = {
     {"get_array", ea_get_array, METH_NOARGS,
-     "get_array() -> the used positions as a NumPy view (values[:len(self)]); it shares storage\n"
+     "get_array($self, /)\n--\n\n"
+     "-> the used positions as a NumPy view (values[:len(self)]); it shares storage\n"
      "with the array until the next growth."},
     {"do_remap", reinterpret_cast<PyCFunction>(ea_do_remap), METH_FASTCALL | METH_KEYWORDS,
-     "do_remap(filt): keeps the used positions whose entry of filt (a 1-d int8 buffer) is\n"
+     "do_remap($self, filt)\n--\n\n"
+     "Keeps the used positions whose entry of filt (a 1-d int8 buffer) is\n"
      "non-zero, moved to the front in their old order; the rest of the used part becomes 0 and\n"
      "len() the number kept. A mask shorter than len() raises IndexError after moving the\n"
      "positions before its end (len() then unchanged)."},
@@ -291,7 +293,7 @@ bool ready_extensible_array() {
     t.tp_basicsize = sizeof(ExtensibleArrayObject);
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
     t.tp_doc =
-        "ExtensibleArray(tp='i')\n\n"
+        "ExtensibleArray(tp='i')\n--\n\n"
         "A growable one-dimensional NumPy array of element type tp (capacity 16 at first).\n"
         "a[pos] = val stores val, growing the capacity to int(1.25 * pos) when pos is past the end;\n"
         "a[pos] past the capacity reads 0; len(a) is one more than the highest position written\n"

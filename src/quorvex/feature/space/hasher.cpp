@@ -299,16 +299,19 @@ PyObject* fh_get_seed(PyObject* self, void*) {
 
 PyMethodDef fh_methods[] = {
     {"transform", reinterpret_cast<PyCFunction>(fh_transform), METH_FASTCALL | METH_KEYWORDS,
-     "transform(lists, target=None) -> scipy.sparse.csr_matrix: row i is self(lists[i], target)\n"
+     "transform($self, lists, target=None)\n--\n\n"
+     "-> scipy.sparse.csr_matrix: row i is self(lists[i], target)\n"
      "(the same target for every row), built straight into the matrix's arrays; num_dimensions\n"
      "columns, which must be positive (ValueError otherwise). Needs SciPy\n"
      "(pip install 'quorvex[scipy]')."},
     {"cross", reinterpret_cast<PyCFunction>(fh_cross), METH_FASTCALL | METH_KEYWORDS,
-     "cross(lst, lst2) -> SparseVectorD: every feature of lst conjoined with every target of lst2.\n\n"
+     "cross($self, lst, lst2)\n--\n\n"
+     "-> SparseVectorD: every feature of lst conjoined with every target of lst2.\n\n"
      "Equals the sum of self(lst, t) over the elements t of lst2. lst is any iterable of hashable\n"
      "objects; lst2 must support len() and indexing by int (a list or tuple). The scaled hashes of\n"
      "lst2 are computed once per call, into a scratch array the hasher keeps and reuses."},
     {"__reduce__", fh_reduce, METH_NOARGS,
+     "__reduce__($self, /)\n--\n\n"
      "Pickles as FeatureHasher(dimensions, hash, seed). Only murmur3 indices are the same in the\n"
      "process that unpickles it; Python's hash() of str and bytes is salted per process."},
     {nullptr, nullptr, 0, nullptr}};
@@ -333,7 +336,7 @@ bool ready_feature_hasher() {
     t.tp_basicsize = sizeof(FeatureHasherObject);
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
     t.tp_doc =
-        "FeatureHasher(dimensions=514229, hash='python', seed=0)\n\n"
+        "FeatureHasher(dimensions=514229, hash='python', seed=0)\n--\n\n"
         "Maps features (as a rule strings) to indices without a dictionary.\n"
         "h(lst, target=None) returns a SparseVectorD in which every element s of lst counts 1 at\n"
         "(h(s) + 97 * h(target)) mod dimensions, computed in wrapping signed 64-bit\n"
