@@ -14,3 +14,5 @@ And in Python: ``quorvex.tagger`` (the part-of-speech tagger and its command lin
 
 # The one place the version is written (pyproject.toml reads it from here).
 __version__ = "0.2.0"
+
+__all__ = ["__version__"]

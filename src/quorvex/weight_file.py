@@ -14,6 +14,8 @@ import os
 import numpy as np
 import numpy.lib.format as npy_format
 
+__all__ = ["load", "check_size", "claimed_data_size"]
+
 
 def claimed_data_size(f):
     """Bytes of array data the ``.npy`` header at the file's position claims.

@@ -2,6 +2,7 @@
 // API capsule other modules bind at import.
 #include "alphabet/alphabet_types.h"
 #include "common/module_util.h"
+#include "common/public_names.h"
 
 namespace qv {
 namespace {
@@ -32,5 +33,6 @@ PyMODINIT_FUNC PyInit_alphabet(void) {
     api.PythonAlphabet = &PythonAlphabet_Type;
     api.StringAlphabet = &StringAlphabet_Type;
     if (!add_object(m.get(), "_C_API", PyCapsule_New(&api, "quorvex.alphabet._C_API", nullptr))) return nullptr;
+    if (!set_public_names(m.get(), {"AbstractAlphabet", "PythonAlphabet", "StringAlphabet"})) return nullptr;
     return m.release();
 }

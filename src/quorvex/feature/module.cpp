@@ -2,6 +2,7 @@
 // information trees and feature forests. This file only registers: the
 // behaviour lives in the class files.
 #include "common/module_util.h"
+#include "common/public_names.h"
 #include "feature/chain/chain_model.h"
 #include "feature/combine/fcombo.h"
 #include "feature/forest/forest.h"
@@ -85,5 +86,13 @@ PyMODINIT_FUNC PyInit_feature(void) {
     for (PyMethodDef* def : {&make_simple_crf_def, &decode_simple_crf_def, &make_multilabel_def, &dump_example_def,
                              &test_def})
         if (!add_function(def)) return nullptr;
+    // Not exported: the module body's imports (sparsmat, json, alphabet, numpy, izip, sys,
+    // defaultdict) and the self-test `test`.
+    if (!set_public_names(m.get(), {"AndNode", "BloomFMap", "ChainModel", "CompiledSentence", "CountingBloomFilter",
+                                    "ExtensibleArray", "FCombo", "FeatureHasher", "FeatureList", "GraphNode",
+                                    "InfoNode", "InfoTree", "Multipart", "OrNode", "crf_dict", "decode_simple_crf",
+                                    "deserialize_fcombo", "dump_example", "empty_sv", "flist_sort_order",
+                                    "make_multilabel", "make_simple_crf"}))
+        return nullptr;
     return m.release();
 }

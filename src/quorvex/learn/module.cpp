@@ -3,6 +3,7 @@
 // behaviour lives in the class files (learner.h is their shared core).
 #include "alphabet/alphabet_api.h"
 #include "common/module_util.h"
+#include "common/public_names.h"
 #include "learn/learn.h"
 #include "learn/state.h"
 #include "sparsmat/sparsmat_api.h"
@@ -51,6 +52,10 @@ PyMODINIT_FUNC PyInit_learn(void) {
     if (!modname ||
         !add_object(m.get(), "make_classifier", PyCFunction_NewEx(&make_classifier_def, nullptr, modname.get())) ||
         !add_object(m.get(), "mix", PyCFunction_NewEx(&mix_def, nullptr, modname.get())))
+        return nullptr;
+    // PythonAlphabet, numpy and sys are the module body's imports.
+    if (!set_public_names(m.get(),
+                          {"AdaGrad", "AvgMira", "AvgPer", "FileModel", "SgdMomentum", "make_classifier", "mix"}))
         return nullptr;
     // The learners call numpy through the module global and find
     // make_classifier there when pickled.

@@ -1,6 +1,7 @@
 // quorvex.sparsmat: sparse vectors, accumulators, weighted vector sets and
 // CSR matrices, plus the C API capsule other modules bind at import.
 #include "common/module_util.h"
+#include "common/public_names.h"
 #include "sparsmat/array_buffer.h"
 #include "sparsmat/sparsmat_types.h"
 
@@ -73,5 +74,12 @@ PyMODINIT_FUNC PyInit_sparsmat(void) {
     api.rows_to_scipy = api_rows_to_scipy;
     api.scipy_sparse = scipy_sparse;
     if (!add_object(m.get(), "_C_API", PyCapsule_New(&api, "quorvex.sparsmat._C_API", nullptr))) return nullptr;
+    if (!set_public_names(m.get(), {"CSRMatrixD",     "CSRMatrixF",     "CSRMatrixI",     "SparseVectorD",
+                                    "SparseVectorF",  "SparseVectorI",  "SparseVectorsD", "SparseVectorsF",
+                                    "SparseVectorsI", "VecD1",          "VecD2",          "VecD3",
+                                    "VecF1",          "VecF2",          "VecF3",          "VecI1",
+                                    "VecI2",          "VecI3",          "VecV1",          "VecV2",
+                                    "VecV3",          "to_csr"}))
+        return nullptr;
     return m.release();
 }

@@ -9,6 +9,8 @@ import time
 from quorvex.tagger.corpus import BUNDLED_CORPUS, bundled_corpus, read_conllu, split_corpus
 from quorvex.tagger.model import Tagger
 
+__all__ = ["main", "parser", "cmd_train", "cmd_tag", "cmd_eval", "EXAMPLE"]
+
 EXAMPLE = "The quick brown fox jumps over the lazy dog near the river bank ."
 
 
