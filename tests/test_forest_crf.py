@@ -410,8 +410,11 @@ def test_self_test_output(capsys):
     assert lines[0] == repr(FCombo(2)([("a", 1), ("b", 1), ("c", 2), ("d", 2)]))
     assert lines[1] == "['a', 'a^b', 'a^c', 'a^d', 'b', 'b^c', 'b^d', 'c', 'c^d', 'd']"
     assert lines[2] == "3.0"
-    assert lines[3].startswith("GraphNode(*stop*,True)#40 [<quorvex.feature.GraphNode object at ")
-    assert lines[4].startswith("GraphNode([2]a->a,False)#-1 [<quorvex.feature.GraphNode object at ")
+    assert lines[3] == ("GraphNode(*stop*,True)#40 [GraphNode(None, isDisj=True, children=3, features=0, nodeId=29), "
+                        "GraphNode(None, isDisj=True, children=3, features=0, nodeId=34), "
+                        "GraphNode(None, isDisj=True, children=3, features=0, nodeId=39)]")
+    assert lines[4] == ("GraphNode([2]a->a,False)#-1 [GraphNode('a', isDisj=False, children=0, features=1, nodeId=-1), "
+                        "GraphNode('[1]a->a', isDisj=False, children=2, features=1, nodeId=-1)]")
     # the same steps through the Python interface give the same text
     a = FCombo(2)
     a([("a", 1), ("b", 1), ("c", 2), ("d", 2)])

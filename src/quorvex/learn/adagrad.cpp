@@ -8,6 +8,7 @@
 
 #include "common/getset.h"
 #include "learn/learner.h"
+#include "learn/reprs.h"
 #include "learn/state.h"
 
 namespace qv {
@@ -279,6 +280,7 @@ bool ready_adagrad() {
         "Averaged learner with per-feature adaptive rates (base rate 0.1) and lazy L1/L2\n"
         "regularisation of l1 / n_examples and l2 / n_examples per step.";
     t.tp_new = ada_new;
+    t.tp_repr = adagrad_repr;
     t.tp_init = ada_init;
     t.tp_dealloc = Slots::dealloc;
     t.tp_traverse = Slots::traverse;

@@ -5,6 +5,7 @@
 
 #include "common/getset.h"
 #include "learn/learner.h"
+#include "learn/reprs.h"
 #include "learn/state.h"
 
 namespace qv {
@@ -181,6 +182,7 @@ bool ready_avgper() {
         "kept lazily: bring them up to date with get_dense(0, n_dimensions, testing=False) before\n"
         "taking them out of the learner. Feature numbers must be below n_dimensions (IndexError).";
     t.tp_new = ap_new;
+    t.tp_repr = avgper_repr;
     t.tp_init = ap_init;
     t.tp_dealloc = Slots::dealloc;
     t.tp_traverse = Slots::traverse;

@@ -4,6 +4,7 @@
 
 #include "common/getset.h"
 #include "learn/learner.h"
+#include "learn/reprs.h"
 
 namespace qv {
 
@@ -199,6 +200,7 @@ bool ready_file_model() {
         "Scoring-only model over the weights a learner's save_binary wrote: a NumPy .npy file holding\n"
         "one 1-d float64 array. Files with pickled objects are never loaded. Pickles with its weights.";
     t.tp_new = fm_new;
+    t.tp_repr = file_model_repr;
     t.tp_init = fm_init;
     t.tp_dealloc = fm_dealloc;
     t.tp_traverse = fm_traverse;

@@ -7,6 +7,7 @@
 
 #include "common/getset.h"
 #include "learn/learner.h"
+#include "learn/reprs.h"
 #include "learn/state.h"
 
 namespace qv {
@@ -227,6 +228,7 @@ bool ready_avgmira() {
         "and sets its plain score to loss. C is stored but the step is not clipped; l1 and l2 are not\n"
         "supported (a warning is printed when they are not 0).";
     t.tp_new = mira_new;
+    t.tp_repr = avgmira_repr;
     t.tp_init = mira_init;
     t.tp_dealloc = Slots::dealloc;
     t.tp_traverse = Slots::traverse;

@@ -11,6 +11,7 @@
 
 #include "common/getset.h"
 #include "learn/learner.h"
+#include "learn/reprs.h"
 #include "learn/state.h"
 
 namespace qv {
@@ -394,6 +395,7 @@ bool ready_sgd_momentum() {
         "regularisation of l2 / n_examples per step kept as a global scale. No averaging;\n"
         "save_binary writes the true weights; get_state/set_state and pickles carry the full state.";
     t.tp_new = sgd_new;
+    t.tp_repr = sgd_repr;
     t.tp_init = sgd_init;
     t.tp_dealloc = sgd_dealloc;
     t.tp_traverse = Slots::traverse;

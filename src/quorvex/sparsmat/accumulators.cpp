@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "common/repr.h"
 #include "sparsmat/sparsmat_types.h"
 
 namespace qv {
@@ -184,7 +185,8 @@ bool add_vec1_type(PyObject* module) {
     t.tp_new = PyType_GenericNew;
     t.tp_init = vec1_init<T>;
     t.tp_dealloc = vec1_dealloc<T>;
-    t.tp_repr = vec1_repr<T>;
+    t.tp_repr = short_container_repr<vec1_repr<T>>;
+    t.tp_str = vec1_repr<T>;  // every entry
     t.tp_iter = vec1_iter<T>;
     t.tp_as_sequence = &Vec1Tables<T>::sequence;
     t.tp_methods = Vec1Tables<T>::methods;
@@ -511,7 +513,8 @@ bool add_grid_type(PyObject* module, char suffix) {
     t.tp_new = PyType_GenericNew;
     t.tp_init = grid_init<T, D, Valued>;
     t.tp_dealloc = grid_dealloc<T, D, Valued>;
-    t.tp_repr = grid_repr<T, D, Valued>;
+    t.tp_repr = short_container_repr<grid_repr<T, D, Valued>>;
+    t.tp_str = grid_repr<T, D, Valued>;  // every entry
     t.tp_iter = grid_iter<T, D, Valued>;
     t.tp_as_sequence = &G::sequence;
     t.tp_methods = G::methods;

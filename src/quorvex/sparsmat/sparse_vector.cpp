@@ -5,6 +5,7 @@
 #include <type_traits>
 
 #include "common/buffer_view.h"
+#include "common/repr.h"
 #include "common/text_args.h"
 #include "sparsmat/sparsmat_types.h"
 
@@ -414,7 +415,8 @@ bool add_sv_type(PyObject* module) {
     t.tp_new = sv_new<T>;
     t.tp_dealloc = sv_dealloc<T>;
     t.tp_free = PyObject_Free;
-    t.tp_repr = sv_repr<T>;
+    t.tp_repr = short_container_repr<sv_repr<T>>;
+    t.tp_str = sv_repr<T>;  // every entry
     t.tp_as_number = &SVTables<T>::number;
     t.tp_as_sequence = &SVTables<T>::sequence;
     t.tp_iter = sv_iter<T>;

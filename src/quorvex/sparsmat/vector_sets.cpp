@@ -1,5 +1,6 @@
 // SparseVectorsI / SparseVectorsF / SparseVectorsD: weighted collections of
 // sparse vectors whose to_vec() is the weighted sum of the members.
+#include "common/repr.h"
 #include "sparsmat/sparsmat_types.h"
 
 namespace qv {
@@ -198,6 +199,7 @@ bool add_set_type(PyObject* module) {
                   S::name);
     t.tp_doc = doc;
     t.tp_new = set_new<T>;
+    t.tp_repr = [](PyObject* self) { return ReprBuilder(self).length("members", Py_NewRef(self)).finish(); };
     t.tp_init = set_init<T>;
     t.tp_dealloc = set_dealloc<T>;
     t.tp_traverse = set_traverse<T>;

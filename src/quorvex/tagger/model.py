@@ -83,10 +83,9 @@ class Tagger:
         self.history = []
 
     def __repr__(self):
-        state = "untrained" if self.model is None else "%d labels, %d features" % (
+        state = "untrained" if self.model is None else "labels=%d, features=%d" % (
             len(self.labels), self.model.n_features)
-        return "<Tagger %s, %s, %s>" % (state, "tag dictionary" if self.prune else "all labels",
-                                        self._feature_description())
+        return "Tagger(%s, prune=%r, feature_fn=%s)" % (state, self.prune, self._feature_description())
 
     @property
     def labels(self):

@@ -52,6 +52,10 @@ class TagDictionary:
             self.by_kind = {k: _covering(c, coverage) for k, c in by_kind.items() if sum(c.values()) >= min_kind}
         self._share()
 
+    def __repr__(self):
+        return "TagDictionary(labels=%d, known=%d, kinds=%d, prune=%r)" % (
+            len(self.labels), len(self.known), len(self.by_kind), self.prune)
+
     def _share(self):
         """Makes equal candidate tuples one object, built from the labels' own objects."""
         own = {t: t for t in self.labels}

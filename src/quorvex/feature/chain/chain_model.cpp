@@ -7,6 +7,7 @@
 #include "common/args.h"
 #include "common/errors.h"
 #include "common/getset.h"
+#include "feature/reprs.h"
 
 namespace qv {
 
@@ -162,8 +163,8 @@ void cm_dealloc(PyObject* self) {
 
 PyObject* cm_repr(PyObject* self) {
     ChainModelObject* m = as_chain(self);
-    if (!m->core) return PyUnicode_FromString("<ChainModel (not initialised)>");
-    return PyUnicode_FromFormat("<ChainModel: %zd labels, %zu features>", PyTuple_GET_SIZE(m->labels),
+    if (!m->core) return PyUnicode_FromString("ChainModel(not initialised)");
+    return PyUnicode_FromFormat("ChainModel(labels=%zd, features=%zu)", PyTuple_GET_SIZE(m->labels),
                                 m->core->n_features);
 }
 
@@ -532,6 +533,7 @@ bool ready_chain_model() {
         "A sentence compiled by ChainModel.compile: its candidate labels and their emission\n"
         "vectors' entries, resolved once. Decode it, or train on it with ChainModel.train_epoch.";
     c.tp_dealloc = cs_dealloc;
+    c.tp_repr = compiled_sentence_repr;
     c.tp_traverse = cs_traverse;
     c.tp_clear = cs_clear;
     c.tp_as_sequence = &cs_sequence;

@@ -18,6 +18,7 @@
 #include "feature/combine/fcombo.h"
 #include "feature/combine/vector_memo.h"
 #include "feature/lists/multipart.h"
+#include "feature/reprs.h"
 
 namespace qv {
 
@@ -806,6 +807,7 @@ bool ready_fcombo(std::initializer_list<const PyMethodDef*> added_methods) {
         "Multipart are added uncombined with weight scale (divided by their norm_p-norm when\n"
         "norm_p is not 0). Unknown keys of a frozen dictionary are skipped.";
     t.tp_new = fc_new;
+    t.tp_repr = fcombo_repr;
     t.tp_init = fc_init;
     t.tp_dealloc = fc_dealloc;
     t.tp_traverse = fc_traverse;

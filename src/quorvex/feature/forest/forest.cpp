@@ -10,6 +10,7 @@
 #include "feature/combine/fcombo.h"
 #include "feature/combine/vector_memo.h"
 #include "feature/forest/forest_walk.h"
+#include "feature/reprs.h"
 
 namespace qv {
 
@@ -706,6 +707,7 @@ bool ready_graph_node() {
     t.tp_traverse = gn_traverse;
     t.tp_clear = gn_clear;
     t.tp_str = gn_str;
+    t.tp_repr = graph_node_repr;
     t.tp_methods = gn_methods;
     t.tp_getset = gn_getset;
     return PyType_Ready(&t) == 0;

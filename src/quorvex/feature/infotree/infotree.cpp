@@ -10,6 +10,7 @@
 #include "common/compare.h"
 #include "common/errors.h"
 #include "common/getset.h"
+#include "feature/reprs.h"
 
 namespace qv {
 
@@ -653,6 +654,7 @@ bool ready_infotree() {
         "features `feats` (a new empty list when None) and no outgoing edges; `nodeId` is -1 until\n"
         "the node is numbered into a tree's node list.";
     n.tp_new = node_new;
+    n.tp_repr = info_node_repr;
     n.tp_init = node_init;
     n.tp_dealloc = node_dealloc;
     n.tp_traverse = node_traverse;
@@ -672,6 +674,7 @@ bool ready_infotree() {
         "count from the end when negative. Without data the tree is empty. A failed construction\n"
         "leaves `nodes` and `roots` as they were.";
     t.tp_new = tree_new;
+    t.tp_repr = info_tree_repr;
     t.tp_init = tree_init;
     t.tp_dealloc = tree_dealloc;
     t.tp_traverse = tree_traverse;

@@ -10,6 +10,7 @@
 #include "common/args.h"
 #include "common/compare.h"
 #include "common/errors.h"
+#include "common/repr.h"
 #include "common/text_args.h"
 #include "feature/lists/feature_list.h"
 
@@ -491,7 +492,7 @@ bool ready_feature_list() {
     t.tp_dealloc = fl_dealloc;
     t.tp_traverse = fl_traverse;
     t.tp_clear = fl_clear;
-    t.tp_repr = fl_repr;
+    t.tp_repr = short_container_repr<fl_repr>;  // str() keeps every item
     t.tp_str = fl_repr;
     t.tp_as_sequence = &fl_sequence;
     t.tp_as_number = &fl_number;

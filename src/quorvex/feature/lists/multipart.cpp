@@ -8,6 +8,7 @@
 #include "feature/infotree/infotree.h"
 #include "feature/lists/feature_list.h"
 #include "feature/lists/multipart.h"
+#include "feature/reprs.h"
 
 namespace qv {
 
@@ -223,6 +224,7 @@ bool ready_multipart() {
         "element of `parts` converted with FeatureList), and `trees`, a list of information trees.\n"
         "len(m) and m[i] address the feature-list parts.";
     t.tp_new = mp_new;
+    t.tp_repr = multipart_repr;
     t.tp_init = mp_init;
     t.tp_dealloc = mp_dealloc;
     t.tp_traverse = mp_traverse;

@@ -16,6 +16,7 @@
 #include "common/args.h"
 #include "common/dispatch.h"
 #include "common/errors.h"
+#include "feature/reprs.h"
 #include "feature/space/bloom.h"
 
 namespace qv {
@@ -384,6 +385,7 @@ bool ready_counting_bloom_filter() {
         "Python subclasses may override the three counting methods; internal callers (BloomFMap)\n"
         "then call the overrides.";
     t.tp_new = cbf_new;
+    t.tp_repr = bloom_filter_repr;
     t.tp_init = cbf_init;
     t.tp_dealloc = cbf_dealloc;
     t.tp_methods = cbf_methods;

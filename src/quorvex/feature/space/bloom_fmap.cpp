@@ -8,6 +8,7 @@
 #include "common/errors.h"
 #include "common/getset.h"
 #include "common/text_args.h"
+#include "feature/reprs.h"
 #include "feature/space/bloom.h"
 
 namespace qv {
@@ -221,6 +222,7 @@ bool ready_bloom_fmap() {
         "by a smaller CountingBloomFilter(size) to save memory. hash and seed choose the filter's\n"
         "hash (see CountingBloomFilter): 'murmur3' counts the same in every process.";
     t.tp_new = bm_new;
+    t.tp_repr = bloom_fmap_repr;
     t.tp_init = bm_init;
     t.tp_dealloc = bm_dealloc;
     t.tp_traverse = bm_traverse;

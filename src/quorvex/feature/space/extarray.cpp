@@ -9,6 +9,7 @@
 #include "common/buffer_view.h"
 #include "common/dispatch.h"
 #include "common/errors.h"
+#include "feature/reprs.h"
 #include "feature/space/extarray.h"
 
 namespace qv {
@@ -300,6 +301,7 @@ bool ready_extensible_array() {
         "(positions must be below 2**31 - 1). get_array() returns the used part, do_remap(mask)\n"
         "compacts it.";
     t.tp_new = ea_new;
+    t.tp_repr = extensible_array_repr;
     t.tp_init = ea_init;
     t.tp_dealloc = ea_dealloc;
     t.tp_traverse = ea_traverse;

@@ -18,6 +18,7 @@
 #include "common/errors.h"
 #include "common/getset.h"
 #include "common/text_args.h"
+#include "feature/reprs.h"
 #include "feature/space/hasher.h"
 
 namespace qv {
@@ -350,6 +351,7 @@ bool ready_feature_hasher() {
         "indices in (dimensions, 0], and the sparse vector refuses the negative ones\n"
         "(OverflowError).";
     t.tp_new = fh_new;
+    t.tp_repr = feature_hasher_repr;
     t.tp_init = fh_init;
     t.tp_dealloc = fh_dealloc;
     t.tp_call = fh_call;
