@@ -6,8 +6,20 @@ import pickle
 import pytest
 
 from quorvex import sparsmat
-from quorvex.feature import (BloomFMap, ChainModel, CountingBloomFilter, ExtensibleArray, FCombo, FeatureHasher,
-                             FeatureList, GraphNode, InfoNode, InfoTree, Multipart, OrNode)
+from quorvex.feature import (
+    BloomFMap,
+    ChainModel,
+    CountingBloomFilter,
+    ExtensibleArray,
+    FCombo,
+    FeatureHasher,
+    FeatureList,
+    GraphNode,
+    InfoNode,
+    InfoTree,
+    Multipart,
+    OrNode,
+)
 from quorvex.learn import AdaGrad, AvgMira, AvgPer, FileModel, SgdMomentum
 from quorvex.tagger import TagDictionary, Tagger
 
@@ -63,9 +75,11 @@ def test_learners():
     assert repr(AvgPer(10)) == "AvgPer(n_dimensions=10, timestep=0)"
     assert repr(AvgMira(10, C=0.5)) == "AvgMira(n_dimensions=10, C=0.5, timestep=0)"
     assert repr(AdaGrad(10, l1=1.0, l2=2.0, n_examples=4)) == (
-        "AdaGrad(n_dimensions=10, eta=0.1, lambdaL1=0.25, lambdaL2=0.5, timestep=0)")
+        "AdaGrad(n_dimensions=10, eta=0.1, lambdaL1=0.25, lambdaL2=0.5, timestep=0)"
+    )
     assert repr(SgdMomentum(10, momentum=0.5)) == (
-        "SgdMomentum(n_dimensions=10, eta=0.1, momentum=0.5, l2=0.0, timestep=0)")
+        "SgdMomentum(n_dimensions=10, eta=0.1, momentum=0.5, l2=0.0, timestep=0)"
+    )
     learner = AvgPer(10)
     learner.update([(1.0, sparsmat.SparseVectorD([(1, 1.0)]))])
     assert repr(learner) == "AvgPer(n_dimensions=10, timestep=1)"
@@ -139,12 +153,15 @@ def test_long_labels_and_items_are_cut():
     assert r.startswith("FeatureList([('aaaa") and r.endswith("...], len=2)") and len(r) < LIMIT
 
 
-@pytest.mark.parametrize("make", [
-    lambda: FeatureList([("f%d" % i, float(i)) for i in range(20_000)]),
-    lambda: Multipart([["f%d" % i for i in range(5_000)]] * 50),
-    lambda: InfoTree({"nodes": [["n%d" % i, [], []] for i in range(5_000)], "roots": [0]}),
-    lambda: sparsmat.SparseVectorD([(i, 1.0) for i in range(20_000)]),
-])
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: FeatureList([("f%d" % i, float(i)) for i in range(20_000)]),
+        lambda: Multipart([["f%d" % i for i in range(5_000)]] * 50),
+        lambda: InfoTree({"nodes": [["n%d" % i, [], []] for i in range(5_000)], "roots": [0]}),
+        lambda: sparsmat.SparseVectorD([(i, 1.0) for i in range(20_000)]),
+    ],
+)
 def test_huge_objects_have_short_reprs(make):
     assert len(repr(make())) < LIMIT
 

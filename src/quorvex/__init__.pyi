@@ -1,0 +1,3 @@
+__all__ = ["__version__"]
+
+__version__: str
