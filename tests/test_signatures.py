@@ -140,3 +140,32 @@ def pydoc_text(obj):
     import pydoc
 
     return pydoc.render_doc(obj, renderer=pydoc.plaintext)
+
+
+def test_none_defaults_are_accepted():
+    # Every parameter whose signature default is None takes an explicit None.
+    import numpy as np
+
+    fc = feature.FCombo(1, mydict=None, bias_item=None)
+    sentences = [[feature.FeatureList(["w=a"]), feature.FeatureList(["w=b"])]]
+    assert feature.ChainModel.register_keys(feature.FCombo(1), ["A", "B"], sentences, candidates=None) > 0
+    model, compiled = feature.ChainModel.compile_training(
+        fc, ["A", "B"], sentences, [["A", "B"]], candidates=None, keys=None
+    )
+    sentence = model.compile(sentences[0], candidates=None, gold=None)
+    learner = learn.AvgPer(model.n_features)
+    assert len(model.decode(sentence, learner.weights, candidates=None)) == 2
+    assert model.train_epoch(compiled, learner, order=None, callback=None, every=100) == (2, 1)
+    fc2 = feature.FCombo(2)
+    fc2.munge_vec(fc2.munge_uni(feature.FeatureList(["a", "b"])), [None], labels=None)
+    node = feature.InfoNode("x", feats=None)
+    node.add_edge(feature.InfoNode("y"), edge_label=None)
+    feature.InfoTree(data=None)
+    learn.mix([learn.AvgPer(2).get_state()], weights=None, base=None)
+    learn.make_classifier("avgper", np.zeros(2), fc=None)
+    learn.AvgMira(3, n_examples=None)
+    pytest.importorskip("scipy")
+    fc2.transform([["a"]], labels=None)
+    feature.FeatureHasher().transform([["a"]], target=None)
+    sparsmat.CSRMatrixD([[(0, 1.0)]]).to_scipy(n_features=None)
+    sparsmat.to_csr([sparsmat.SparseVectorD([(1, 1.0)])], n_features=None)
