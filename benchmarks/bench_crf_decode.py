@@ -2,7 +2,7 @@
 against python-crfsuite's Tagger on the same sentences, features and labels.
 
     python benchmarks/bench_crf_decode.py [--sentences S] [--tokens T] [--features F]
-                                          [--labels L] [--repeats R] [--ud]
+                                          [--labels L] [--repeats R] [--ud] [--scaling-only]
 
 By default the sentences are generated (deterministic): T tokens, F emission features per
 token, L labels (30, 20 and 17, a part-of-speech tagger's shape). With --ud the first S
@@ -15,6 +15,12 @@ tagged tokens per second and the time of each phase per token, once with the int
 collector as it is and once with automatic collection paused around the loop (many small
 forest nodes make the collector the largest single cost); crfsuite's tagger is trained for
 one averaged-perceptron epoch first. The ratio is crfsuite's tokens/s over quorvex's.
+
+With --scaling-only, only the forest path (make_simple_crf, decode_simple_crf and dropping
+the forest, collector on) is timed, on forests of growing size: the cost per transition at
+8, 17 and 50 labels (20-token sentences, about 300000 transitions) and the cost per token of 20-, 500- and 5000-token
+sentences (17 labels), each the median of --repeats rounds over about 5000 tokens. A flat
+column means the path grows linearly with the forest.
 """
 
 import argparse
@@ -136,6 +142,72 @@ def crfsuite_tagger(sents):
     return run
 
 
+class ScalingCase:
+    """Sentences of n_tok tokens (about `budget` tokens in all) over n_labels labels, their
+    candidates made afresh for every round (a forest is decoded once)."""
+
+    def __init__(self, n_labels, n_tok, budget=5000, n_feat=4, seed=2):
+        self.sents, self.labels = generated(max(1, budget // n_tok), n_tok, n_feat, n_labels, seed)
+        self.fc = FCombo(1)
+        for s in self.sents:
+            for feats, _ in s:
+                self.fc.label_vectors(FeatureList(feats), self.labels)
+        for a in self.labels + [None]:
+            for b in self.labels:
+                self.fc([("T%s-%s" % (a, b), 1.0), ("STOP", 1.0)])
+        self.fc.dict.growing = False
+        self.weights = np.random.RandomState(0).standard_normal(len(self.fc.dict)) * 0.1
+        self.tokens = sum(len(s) for s in self.sents)
+        # the start position has one state, every later one a state per label
+        self.transitions = sum(n_labels + (len(s) - 1) * n_labels * n_labels for s in self.sents)
+
+    def candidates(self):
+        return [[self.fc.label_nodes(FeatureList(feats), self.labels) for feats, _ in s] for s in self.sents]
+
+    def run(self):
+        """Seconds of build, decode and free over all sentences, collector on."""
+        todo = self.candidates()
+        gc.enable()
+        phases = [0.0, 0.0, 0.0]
+        for _ in range(len(todo)):
+            positions = todo.pop()
+            t0 = time.perf_counter()
+            forest = make_simple_crf(positions)
+            t1 = time.perf_counter()
+            decode_simple_crf(forest, self.weights, self.fc)
+            t2 = time.perf_counter()
+            del forest, positions
+            t3 = time.perf_counter()
+            phases[0] += t1 - t0
+            phases[1] += t2 - t1
+            phases[2] += t3 - t2
+        return phases
+
+
+def scaling(repeats):
+    def medians(case):
+        case.run()  # warm-up
+        runs = [case.run() for _ in range(repeats)]
+        return [statistics.median(r[i] for r in runs) for i in range(3)]
+
+    def cells(case, per):
+        ph = medians(case)
+        return ["%.3f" % (p / per * 1e6) for p in ph + [sum(ph)]]
+
+    heads = ["build", "decode", "free", "total"]
+    rows = []
+    for n_labels in (8, 17, 50):
+        case = ScalingCase(n_labels, 20, budget=20 * max(1, 300000 // (20 * n_labels * n_labels)))
+        rows.append(["%d labels, 20 tokens" % n_labels, case.transitions] + cells(case, case.transitions))
+    table(["per transition", "transitions"] + [h + " us" for h in heads], rows)
+    print()
+    rows = []
+    for n_tok in (20, 500, 5000):
+        case = ScalingCase(17, n_tok)
+        rows.append(["%d tokens, 17 labels" % n_tok, case.tokens] + cells(case, case.tokens))
+    table(["per token", "tokens"] + [h + " us" for h in heads], rows)
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--sentences", type=int, default=200)
@@ -144,7 +216,12 @@ def main():
     ap.add_argument("--labels", type=int, default=17)
     ap.add_argument("--repeats", type=int, default=3)
     ap.add_argument("--ud", action="store_true", help="use the UD LinES dev sentences")
+    ap.add_argument("--scaling-only", action="store_true",
+                    help="only the cost per transition and per token of growing forests")
     args = ap.parse_args()
+    if args.scaling_only:
+        scaling(args.repeats)
+        return
     if args.ud:
         if not DEV.exists():
             sys.exit("needs %s" % DEV)

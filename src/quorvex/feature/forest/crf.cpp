@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "common/args.h"
+#include "common/collection_pause.h"
+#include "common/identity_map.h"
 #include "feature/combine/fcombo.h"
 #include "feature/forest/forest_walk.h"
 
@@ -104,18 +106,20 @@ PyObject* concat(std::initializer_list<PyObject*> parts) {
 // sharing them between forests changes nothing that can be observed
 // beyond their identity.
 //
-// Pairs are found by the identity of the two texts first (a direct-mapped
-// table that keeps the texts alive, so an address cannot be reused), then
-// by their UTF-8 content; the content map is bounded and starts afresh
-// when full.
+// Pairs are found by the identity of the two texts first (a map that keeps
+// the texts alive, so an address cannot be reused, and grows with the
+// pairs of labels seen), then by their UTF-8 content; both maps are bounded
+// and start afresh when full.
 class TransitionPairs {
 public:
-    // The pair (borrowed from the table; made when no slot or content
-    // entry holds it), nullptr on error.
+    // The pair (borrowed from the table; made when no entry holds it),
+    // nullptr on error.
     PyObject* get(PyObject* old_text, PyObject* text, PyObject* t, PyObject* dash, PyObject* one) {
-        if (slots_.empty()) slots_.resize(kSlots);
-        Slot& slot = slots_[slot_of(old_text, text)];
-        if (slot.pair && slot.old_text.get() == old_text && slot.text.get() == text) return slot.pair.get();
+        IdentityKey<2> id;
+        id.item[0] = old_text;
+        id.item[1] = text;
+        id.n = 2;
+        if (PyObject* pair = by_identity_.find(id)) return pair;
         Ref pair;
         std::string& key = scratch_;
         key.clear();
@@ -129,29 +133,20 @@ public:
             pair = Ref(name ? PyTuple_Pack(2, name.get(), one) : nullptr);
             if (!pair) return nullptr;
             if (keyed) {
+                QV_TRY
                 if (by_content_.size() >= kMaxContent) by_content_.clear();
                 by_content_.emplace(key, Ref::borrow(pair.get()));
+                QV_CATCH(nullptr)
             }
         }
-        // Fill the slot: new references in, old ones out last.
-        Ref o = Ref::borrow(old_text), x = Ref::borrow(text), p = Ref::borrow(pair.get());
-        std::swap(o, slot.old_text);
-        std::swap(x, slot.text);
-        std::swap(p, slot.pair);
-        return slot.pair.get();
+        QV_TRY by_identity_.put(id, pair.get());
+        QV_CATCH(nullptr)
+        return by_identity_.find(id);
     }
 
 private:
-    static const std::size_t kSlots = 4096;
-    static const std::size_t kMaxContent = 1 << 14;
-    struct Slot {
-        Ref old_text, text, pair;
-    };
-    static std::size_t slot_of(PyObject* a, PyObject* b) {
-        uint64_t h = (reinterpret_cast<uintptr_t>(a) * 0x9e3779b97f4a7c15ull) ^ reinterpret_cast<uintptr_t>(b);
-        h *= 0xff51afd7ed558ccdull;
-        return static_cast<std::size_t>(h >> 52) % kSlots;
-    }
+    static const std::size_t kMaxPairs = 1 << 16;
+    static const std::size_t kMaxContent = 1 << 16;
     static bool append_text(PyObject* s, std::string* key) {
         Py_ssize_t n;
         const char* p = PyUnicode_AsUTF8AndSize(s, &n);
@@ -167,7 +162,7 @@ private:
     static bool content_key(PyObject* old_text, PyObject* text, std::string* key) {
         return append_text(old_text, key) && append_text(text, key);
     }
-    std::vector<Slot> slots_;
+    IdentityMap<2> by_identity_{kMaxPairs};
     std::unordered_map<std::string, Ref> by_content_;
     std::string scratch_;  // the content key being looked up
 };
@@ -443,25 +438,6 @@ PyObject* make_simple_crf(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 
 }  // namespace
 
-// A forest is thousands of new containers that all stay alive until it is
-// complete, so the collections that their allocation would trigger on the
-// way can free nothing of it; they only walk it again and again (and with
-// it every older object once the forest reaches the oldest generation).
-// Automatic collection is therefore held off while the forest is built and
-// left to the first allocation afterwards.
-class CollectionPause {
-public:
-    CollectionPause() : was_enabled_(PyGC_Disable()) {}
-    ~CollectionPause() {
-        if (was_enabled_) PyGC_Enable();
-    }
-    CollectionPause(const CollectionPause&) = delete;
-    CollectionPause& operator=(const CollectionPause&) = delete;
-
-private:
-    int was_enabled_;
-};
-
 PyObject* build_simple_crf(PyObject* nodes) {
     QV_TRY
     CollectionPause pause;
@@ -506,11 +482,22 @@ bool check_crf_weights(PyObject* weights, PyObject* fc) {
     return true;
 }
 
+PyObject* decode_forest(PyObject* const* a);
+
 PyObject* decode_simple_crf(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"n", "weights", "fc", nullptr};
     static const ArgSpec spec{"decode_simple_crf", names, 0, 3};
     PyObject* a[3];
     if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+    // Decoding allocates along the forest (vectors, copies of the best
+    // derivation) while the whole forest is alive: as for building it,
+    // automatic collection waits until the decoder is done.
+    CollectionPause pause;
+    return decode_forest(a);
+}
+
+// decode_simple_crf on its parsed arguments (n, weights, fc).
+PyObject* decode_forest(PyObject* const* a) {
     if (!check_arg_type(a[0], &GraphNode_Type, "n", false) || !forest::check_fc_arg(a[2], "fc")) return nullptr;
     if (!check_crf_weights(a[1], a[2])) return nullptr;
     Ref root = Ref::borrow(a[0]);
