@@ -16,7 +16,7 @@
 #include "cxx_gram.h"
 #include "feature/combine/combiner.h"
 #include "feature/combine/fcombo.h"
-#include "feature/combine/vector_memo.h"
+#include "feature/combine/vector_cache.h"
 #include "feature/lists/multipart.h"
 #include "feature/reprs.h"
 
@@ -554,14 +554,14 @@ PyObject* fcombo_label_vectors(FComboObject* self, PyObject* flist, PyObject* la
 PyObject* fcombo_vectorise(FComboObject* self, PyObject* flist, PyObject* labels) {
     if ((labels && labels != Py_None) || !self->dict || self->dict == Py_None)
         return vectorise_new(self, flist, labels);
-    std::string key;
+    VectorCache::Miss miss;
     QV_TRY
-    if (!self->memo) self->memo = new VectorMemo();
-    if (PyObject* kept = self->memo->find(self, flist, &key)) return kept;
+    if (!self->memo) self->memo = new VectorCache();
+    if (PyObject* kept = self->memo->find(self, flist, &miss)) return kept;
     QV_CATCH(nullptr)
     PyObject* v = vectorise_new(self, flist, labels);
-    if (v && !key.empty()) {
-        QV_TRY self->memo->keep(self, std::move(key), flist, v);
+    if (v && miss.keepable) {
+        QV_TRY self->memo->keep(self, flist, miss, v);
         QV_CATCH((Py_DECREF(v), nullptr))
     }
     return v;

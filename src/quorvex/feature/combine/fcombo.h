@@ -14,7 +14,7 @@ template <class Table>
 struct BasicCombiner;
 class CPPAlphabet;
 using Combiner = BasicCombiner<CPPAlphabet>;
-class VectorMemo;
+class VectorCache;
 
 struct FComboOps {
     PyObject* (*escaped)(FComboObject* self, int n);
@@ -41,7 +41,7 @@ struct FComboObject {
     int32_t bias_item;
     int32_t n;
     Combiner* combiner;  // scratch of the native vectoriser (owned)
-    VectorMemo* memo;    // vectors of short lists, for frozen dictionaries (owned)
+    VectorCache* memo;   // vectors of short lists (owned)
 };
 
 extern PyTypeObject FCombo_Type;

@@ -102,7 +102,7 @@ PyObject* concat(std::initializer_list<PyObject*> parts) {
 // The transition features ("T<old>-<label>", 1.0), one tuple per pair of
 // texts for the whole process: the forests of every sentence then carry
 // the very same feature items, which lets a combiner find their vectors by
-// identity (see VectorMemo). Tuples of a str and a float are immutable, so
+// identity (see VectorCache). Tuples of a str and a float are immutable, so
 // sharing them between forests changes nothing that can be observed
 // beyond their identity.
 //

@@ -8,7 +8,7 @@
 #include "common/errors.h"
 #include "common/getset.h"
 #include "feature/combine/fcombo.h"
-#include "feature/combine/vector_memo.h"
+#include "feature/combine/vector_cache.h"
 #include "feature/forest/forest_walk.h"
 #include "feature/reprs.h"
 
@@ -80,84 +80,23 @@ bool native_combiner(PyObject* fc) {
            Py_TYPE(dict)->tp_as_mapping->mp_subscript == alph->tp_as_mapping->mp_subscript;
 }
 
+// Features a native combiner vectorises without Python code: a
+// FeatureList, or a list of immutable features.
+bool plain_features(PyObject* features) {
+    if (!PyList_CheckExact(features)) return PyObject_TypeCheck(features, &FeatureList_Type);
+    for (Py_ssize_t i = 0, n = PyList_GET_SIZE(features); i < n; ++i)
+        if (!is_immutable_feature(PyList_GET_ITEM(features, i))) return false;
+    return true;
+}
+
 }  // namespace
 
-VectorCache::VectorCache(PyObject* fc) : fc_(fc) {
-    if (native_combiner(fc)) take_state();
+PyObject* WalkVectors::vectorise(PyObject* features) {
+    if (!native_combiner(fc_) || !plain_features(features)) ran_python_ = true;
+    return call_fc(fc_, features);
 }
 
-// kKeyed: a short list of immutable features, vectorised without Python
-// code; kSafe: such a list, too long to be kept; kUnsafe: anything else.
-VectorCache::Kind VectorCache::classify(PyObject* features, Key* key) const {
-    if (!PyList_CheckExact(features)) return PyObject_TypeCheck(features, &FeatureList_Type) ? kSafe : kUnsafe;
-    Py_ssize_t n = PyList_GET_SIZE(features);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = PyList_GET_ITEM(features, i);
-        if (!is_immutable_feature(item)) return kUnsafe;
-        if (i < kMaxItems) key->item[i] = item;
-    }
-    key->n = n;
-    return n <= kMaxItems ? kKeyed : kSafe;
-}
-
-bool VectorCache::same_state() const {
-    const FComboObject* fc = reinterpret_cast<const FComboObject*>(fc_);
-    if (fc->dict != dict_.get() || fc->n != order_ || fc->bias_item != bias_) return false;
-    const CPPAlphabet& map = reinterpret_cast<const StringAlphabetObject*>(fc->dict)->map;
-    return map.growing == growing_ && (growing_ || map.size() == size_);
-}
-
-void VectorCache::take_state() {
-    const FComboObject* fc = reinterpret_cast<const FComboObject*>(fc_);
-    dict_ = Ref::borrow(fc->dict);
-    order_ = fc->n;
-    bias_ = fc->bias_item;
-    const CPPAlphabet& map = reinterpret_cast<const StringAlphabetObject*>(fc->dict)->map;
-    growing_ = map.growing;
-    size_ = map.size();
-}
-
-// A frozen UTF-8 dictionary: the combiner's own memo keeps the vectors of
-// short lists across calls, so a second store here would only cost.
-bool VectorCache::memo_covers() const {
-    const StringAlphabetObject* alph =
-        reinterpret_cast<const StringAlphabetObject*>(reinterpret_cast<const FComboObject*>(fc_)->dict);
-    return !alph->map.growing && alph->use_utf8;
-}
-
-PyObject* VectorCache::vectorise(PyObject* features) {
-    if (native_combiner(fc_)) {
-        // The combiner's memo knows the lists made of items it has seen
-        // (the transition pairs of CRF forests): no classifying, no key.
-        FComboObject* fc = reinterpret_cast<FComboObject*>(fc_);
-        if (fc->memo)
-            if (PyObject* v = fc->memo->find_by_items(fc, features)) return v;
-    }
-    Key key;
-    Kind kind = native_combiner(fc_) ? classify(features, &key) : kUnsafe;
-    if (kind == kKeyed && memo_covers()) kind = kSafe;
-    if (kind == kKeyed) {
-        if (!same_state()) {
-            clear();
-            take_state();
-        }
-        auto found = map_.find(key);
-        if (found != map_.end()) return found->second.new_ref();
-    }
-    PyObject* v = call_fc(fc_, features);
-    if (kind == kUnsafe) {
-        ran_python_ = true;
-        clear();
-    } else if (v && kind == kKeyed && same_state()) {
-        QV_TRY
-        for (Py_ssize_t i = 0; i < key.n; ++i) keep_.push_back(Ref::borrow(key.item[i]));
-        map_.emplace(key, Ref::borrow(v));
-        QV_CATCH((Py_DECREF(v), nullptr))
-    }
-    return v;
-}
-
-bool fill_missing_features(GraphNodeObject* n, VectorCache& vectors) {
+bool fill_missing_features(GraphNodeObject* n, WalkVectors& vectors) {
     Ref features = Ref::borrow(n->features);
     PyObject* v = vectors.vectorise(features.get());
     if (!v) return false;

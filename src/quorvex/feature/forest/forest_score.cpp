@@ -42,7 +42,7 @@ double walk_calc_potential(GraphNodeObject* root, PyObject* weights, PyObject* f
                            bool raise_errors) {
     DoneMarks marks(done);
     WeightsDot dot(weights);
-    VectorCache vectors(fc);
+    WalkVectors vectors(fc);
     WalkStack<ScoreFrame> stack(kCalcPotential);
     bool fused = inside != nullptr;
     auto give_up_inside = [&fused]() { fused = false; };
@@ -227,7 +227,7 @@ struct BestFrame {
 // The OR node's features folded into the copy chosen below it:
 // r.featuresD += x.featuresD, which makes a new vector, so the forest's
 // own vectors stay unchanged.
-bool fold_or_features(GraphNodeObject* x, PyObject* r, VectorCache& vectors) {
+bool fold_or_features(GraphNodeObject* x, PyObject* r, WalkVectors& vectors) {
     if (!fill_features(x, vectors)) return false;
     Ref xv = Ref::borrow(x->featuresD);
     Py_ssize_t len = PyObject_Length(xv.get());
@@ -244,7 +244,7 @@ bool fold_or_features(GraphNodeObject* x, PyObject* r, VectorCache& vectors) {
 }  // namespace
 
 PyObject* walk_extract_best(GraphNodeObject* root, PyObject* fc) {
-    VectorCache vectors(fc);
+    WalkVectors vectors(fc);
     WalkStack<BestFrame> stack(kExtractBest);
     auto enter = [&](GraphNodeObject* n) -> bool {
         BestFrame f{Ref::borrow(reinterpret_cast<PyObject*>(n)), ChildIter(), Ref(), Ref()};

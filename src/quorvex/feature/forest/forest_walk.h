@@ -95,73 +95,37 @@ bool check_fc_arg(PyObject* fc, const char* name);
 // A plain FCombo is called natively.
 PyObject* call_fc(PyObject* fc, PyObject* features);
 
-// fc(features) for the nodes of one walk. The transition nodes of a CRF
-// forest carry the same few feature lists over and over (make_simple_crf
-// shares the feature pairs between positions), so the vectors of short
-// lists of immutable features are kept by the identity of the items and
-// handed out again. That is only done when the result cannot differ: fc is
-// a plain FCombo over a plain StringAlphabet (no Python code runs while it
-// vectorises such a list), and its dictionary, order and bias are the ones
-// the vectors were made with; a frozen dictionary must also still hold the
-// same number of words (a growing one already holds every key of a vector
-// it made). After a call that may have run Python code the kept vectors
-// are dropped.
-class VectorCache {
+// fc(features) for the nodes of one walk. A plain FCombo vectorises
+// natively, through its own cache of the vectors of short lists (see
+// VectorCache in feature/combine/vector_cache.h), which is what keeps the
+// many shared transition lists of a CRF forest cheap; anything else is
+// called. The walk also learns whether a call may have run Python code (a
+// combiner of a Python subclass, a dictionary that looks up through
+// Python, features that are neither a FeatureList nor a list of immutable
+// features), after which it no longer relies on anything it assumed about
+// the forest.
+class WalkVectors {
 public:
-    explicit VectorCache(PyObject* fc);
+    explicit WalkVectors(PyObject* fc) : fc_(fc) {}
     PyObject* fc() const { return fc_; }
     // fc(features), checked as by call_fc (new reference).
     PyObject* vectorise(PyObject* features);
-    // Forgets everything (for example after Python code ran).
-    void clear() { map_.clear(); keep_.clear(); }
-    // Whether a call may have run Python code (a combiner of a Python
-    // subclass, a dictionary that looks up through Python, features that
-    // compare through Python).
+    // Whether Python code may have run, in a call or (as noted by clear())
+    // in an override the walk called.
     bool ran_python() const { return ran_python_; }
+    // Notes that Python code ran outside the combiner (an override).
+    void clear() { ran_python_ = true; }
 
 private:
-    static const int kMaxItems = 4;
-    struct Key {
-        PyObject* item[kMaxItems];
-        Py_ssize_t n;
-        bool operator==(const Key& o) const {
-            if (n != o.n) return false;
-            for (Py_ssize_t i = 0; i < n; ++i)
-                if (item[i] != o.item[i]) return false;
-            return true;
-        }
-    };
-    struct KeyHash {
-        std::size_t operator()(const Key& k) const {
-            std::size_t h = static_cast<std::size_t>(k.n);
-            for (Py_ssize_t i = 0; i < k.n; ++i) h = h * 1000003u ^ reinterpret_cast<std::uintptr_t>(k.item[i]);
-            return h;
-        }
-    };
-    enum Kind { kKeyed, kSafe, kUnsafe };
-    Kind classify(PyObject* features, Key* key) const;
-    // Whether the combiner is in the state the kept vectors were made in
-    // (only for a native combiner).
-    bool same_state() const;
-    void take_state();
-    // Whether fc's memo already keeps the vectors of short lists (only for
-    // a native combiner).
-    bool memo_covers() const;
-
     PyObject* fc_;
     bool ran_python_ = false;
-    Ref dict_;
-    int32_t order_ = 0;
-    int32_t bias_ = 0;
-    bool growing_ = false;
-    std::size_t size_ = 0;
-    std::unordered_map<Key, Ref, KeyHash> map_;
-    std::vector<Ref> keep_;  // the keyed items, kept alive
 };
+// The name the walks that fill vectors use for it.
+using VectorCache = WalkVectors;
 
 // Fills n.featuresD with fc(n.features) when it is None; false on error.
-bool fill_missing_features(GraphNodeObject* n, VectorCache& vectors);
-inline bool fill_features(GraphNodeObject* n, VectorCache& vectors) {
+bool fill_missing_features(GraphNodeObject* n, WalkVectors& vectors);
+inline bool fill_features(GraphNodeObject* n, WalkVectors& vectors) {
     return n->featuresD != Py_None || fill_missing_features(n, vectors);
 }
 // A new plain AND node holding the given fields as they are (borrowed
