@@ -306,6 +306,7 @@ private:
         Ref prefix(position_prefix(k));
         if (!prefix) return false;
         const bool indexed = PyList_CheckExact(ns) || PyTuple_CheckExact(ns);
+        if (indexed && plain_position(ns)) return add_plain_position(prefix.get(), ns, next_states);
         for (auto& [st_old, node_old] : old) {
             // str(None) is always "None"; one text for it keeps the start
             // state's transition pairs found by identity.
@@ -341,6 +342,79 @@ private:
                 if (!add_transition(head.get(), old_text.get(), c, node_old.get())) return false;
             }
         }
+        return true;
+    }
+
+    // Whether the position can be built candidate by candidate: states
+    // that come from dicts without Python code (direct_states_), previous
+    // states keyed by None or str, candidates that are plain GraphNodes
+    // with distinct str labels. Nothing that runs Python code is asked on
+    // the way then, and every state node receives exactly the transitions
+    // of one candidate, in the order of the previous states, whichever
+    // loop is outside; so the forest is the same as the one built previous
+    // state by previous state.
+    bool plain_position(PyObject* ns) {
+        if (!direct_states_) return false;
+        for (auto& st : old_)
+            if (st.first.get() != Py_None && !PyUnicode_CheckExact(st.first.get())) return false;
+        const bool list = PyList_CheckExact(ns);
+        const Py_ssize_t n = list ? PyList_GET_SIZE(ns) : PyTuple_GET_SIZE(ns);
+        PyObject** items = list ? &PyList_GET_ITEM(ns, 0) : &PyTuple_GET_ITEM(ns, 0);
+        if (n > 64) {
+            // Distinct labels checked through a set of their identities
+            // would cost more than it saves on such rare positions.
+            return false;
+        }
+        for (Py_ssize_t j = 0; j < n; ++j) {
+            PyObject* cand = items[j];
+            if (!Py_IS_TYPE(cand, &GraphNode_Type) || !PyUnicode_CheckExact(as_node(cand)->label)) return false;
+            for (Py_ssize_t i = 0; i < j; ++i) {
+                PyObject* a = as_node(items[i])->label;
+                PyObject* b = as_node(cand)->label;
+                if (a == b || (PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) && PyUnicode_Compare(a, b) == 0))
+                    return false;
+            }
+        }
+        return true;
+    }
+
+    // The transitions into a plain position, made candidate by candidate:
+    // the transitions of one state node then lie next to each other in
+    // memory, which keeps the walks over a large forest (and freeing it)
+    // from jumping across the whole position for every child.
+    bool add_plain_position(PyObject* prefix, PyObject* ns, PyObject* next_states) {
+        std::vector<std::pair<Ref, Ref>>& old = old_;
+        std::vector<Candidate>& cands = cands_;
+        std::vector<std::pair<Ref, Ref>>& heads = heads_;  // (old text, "[k]old->")
+        heads.clear();
+        QV_TRY
+        for (auto& st : old) {
+            Ref old_text = st.first.get() == Py_None ? Ref::borrow(none_text_.get()) : Ref::borrow(st.first.get());
+            Ref head(concat({prefix, old_text.get(), arrow_.get()}));
+            if (!head) return false;
+            heads.emplace_back(std::move(old_text), std::move(head));
+        }
+        const bool list = PyList_CheckExact(ns);
+        const Py_ssize_t n = list ? PyList_GET_SIZE(ns) : PyTuple_GET_SIZE(ns);
+        if (cands.size() < static_cast<std::size_t>(n)) cands.resize(static_cast<std::size_t>(n));
+        // The states first, in candidate order, as the first previous state
+        // would create them.
+        for (Py_ssize_t j = 0; j < n; ++j) {
+            PyObject* cand = list ? PyList_GET_ITEM(ns, j) : PyTuple_GET_ITEM(ns, j);
+            Candidate& c = cands[static_cast<std::size_t>(j)];
+            if (c.node.get() == cand && stable_states_) continue;
+            Ref label = Ref::borrow(as_node(cand)->label);
+            Ref state(state_of(next_states, label.get()));
+            if (!state || !check_node(state.get())) return false;
+            Ref text = Ref::borrow(label.get());
+            c = Candidate{Ref::borrow(cand), std::move(label), std::move(text), std::move(state)};
+        }
+        for (Py_ssize_t j = 0; j < n; ++j) {
+            Candidate& c = cands[static_cast<std::size_t>(j)];
+            for (std::size_t i = 0; i < old.size(); ++i)
+                if (!add_transition(heads[i].second.get(), heads[i].first.get(), c, old[i].second.get())) return false;
+        }
+        QV_CATCH(false)
         return true;
     }
 
@@ -426,6 +500,7 @@ private:
     bool plain_states_ = false;
     std::vector<std::pair<Ref, Ref>> old_;  // the previous position's states
     std::vector<Candidate> cands_;          // the current position's candidates
+    std::vector<std::pair<Ref, Ref>> heads_;  // per previous state: its text, "[k]<text>->"
 };
 
 PyObject* make_simple_crf(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
