@@ -23,6 +23,7 @@
 #include "common/buffer_view.h"
 #include "common/dispatch.h"
 #include "common/errors.h"
+#include "common/item_cursor.h"
 #include "feature/forest/forest.h"
 
 namespace qv {
@@ -134,44 +135,22 @@ PyObject* new_copy_node(PyObject* label, PyObject* features, PyObject* featuresD
 // result.append(item), directly for a list.
 bool append_to(PyObject* result, PyObject* item);
 
-// The children of a node in order, as a for loop over them sees them: a
-// list is read by position (so appends during the walk are seen), any
-// other iterable through its iterator. Each child must be a GraphNode.
+// The children of a node in order, as a for loop over them sees them (see
+// ItemCursor). Each child must be a GraphNode.
 class ChildIter {
 public:
-    bool start(PyObject* children) {
-        if (PyList_CheckExact(children) || PyTuple_CheckExact(children)) {
-            seq_ = Ref::borrow(children);
-            indexed_ = true;
-            pos_ = 0;
-            return true;
-        }
-        indexed_ = false;
-        seq_ = Ref(PyObject_GetIter(children));
-        return static_cast<bool>(seq_);
-    }
+    bool start(PyObject* children) { return items_.start(children); }
     // Whether the children are a list or tuple read by position.
-    bool indexed() const { return indexed_; }
+    bool indexed() const { return items_.indexed(); }
     // 1: *out holds the next child; 0: no more children; -1: error.
     int next(Ref* out) {
-        if (indexed_) {
-            PyObject* s = seq_.get();
-            Py_ssize_t n = PyList_CheckExact(s) ? PyList_GET_SIZE(s) : PyTuple_GET_SIZE(s);
-            if (pos_ >= n) return 0;
-            PyObject* c = PyList_CheckExact(s) ? PyList_GET_ITEM(s, pos_) : PyTuple_GET_ITEM(s, pos_);
-            ++pos_;
-            *out = Ref::borrow(c);
-        } else {
-            *out = Ref(PyIter_Next(seq_.get()));
-            if (!*out) return PyErr_Occurred() ? -1 : 0;
-        }
+        int r = items_.next(out);
+        if (r <= 0) return r;
         return check_node(out->get()) ? 1 : -1;
     }
 
 private:
-    Ref seq_;
-    Py_ssize_t pos_ = 0;
-    bool indexed_ = false;
+    ItemCursor items_;
 };
 
 // The best-child rule of OR nodes: the last child whose inside score is at

@@ -14,6 +14,7 @@
 
 #include "common/dispatch.h"
 #include "common/errors.h"
+#include "common/item_cursor.h"
 #include "common/ref.h"
 
 namespace qv {
@@ -76,40 +77,6 @@ inline bool append_to(PyObject* lst, PyObject* item) {
 // The `nodeId` attribute of a node (read from the field of an exact
 // InfoNode, else as a Python attribute); new reference or nullptr.
 PyObject* node_id_of(PyObject* node);
-
-// Walks a sequence one item at a time: an exact list by index (re-reading
-// its size, so changes made meanwhile cannot read outside it), anything
-// else through an iterator.
-class ItemCursor {
-public:
-    bool start(PyObject* seq) {
-        pos_ = 0;
-        if (PyList_CheckExact(seq)) {
-            iter_.reset();
-            seq_ = Ref::borrow(seq);
-            return true;
-        }
-        seq_.reset();
-        iter_ = Ref(PyObject_GetIter(seq));
-        return static_cast<bool>(iter_);
-    }
-    // 1 with *item set, 0 at the end, -1 on error.
-    int next(Ref* item) {
-        if (seq_) {
-            if (pos_ >= PyList_GET_SIZE(seq_.get())) return 0;
-            *item = Ref::borrow(PyList_GET_ITEM(seq_.get(), pos_++));
-            return 1;
-        }
-        *item = Ref(PyIter_Next(iter_.get()));
-        if (*item) return 1;
-        return PyErr_Occurred() ? -1 : 0;
-    }
-
-private:
-    Ref seq_;
-    Ref iter_;
-    Py_ssize_t pos_ = 0;
-};
 
 // The nodes on the current path of a walk, for cycle detection: the first
 // ones are scanned linearly (paths in sentence trees are short), deeper
