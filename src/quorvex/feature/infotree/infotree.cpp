@@ -330,6 +330,104 @@ private:
     std::size_t n_ = 0;
 };
 
+// The node of one entry (type, features, edges) of the JSON form, numbered
+// id, with its edges left for later (new reference); the entry's edge list
+// goes to edge_lists. Throws std::bad_alloc.
+PyObject* node_from_entry(PyObject* entry, int32_t id, EdgeLists& edge_lists) {
+    Ref item[3];
+    if ((PyList_CheckExact(entry) || PyTuple_CheckExact(entry)) && PySequence_Fast_GET_SIZE(entry) == 3) {
+        PyObject** fields = PySequence_Fast_ITEMS(entry);
+        for (int k = 0; k < 3; ++k) item[k] = Ref::borrow(fields[k]);
+    } else {
+        Ref hold = Ref::borrow(entry);
+        if (!unpack_exact(entry, 3, item)) return nullptr;
+    }
+    Ref feats(features_or_empty(item[1].get()));
+    if (!feats) return nullptr;
+    InfoNodeObject* n = PyObject_GC_New(InfoNodeObject, &InfoNode_Type);
+    if (!n) return nullptr;
+    n->nodeId = id;
+    n->tp = item[0].release();
+    n->features = feats.release();
+    Py_INCREF(Py_None);
+    n->edges_out = Py_None;  // the second pass gives every node its list
+    PyObject* node = reinterpret_cast<PyObject*>(n);
+    PyObject_GC_Track(node);
+    Ref hold(node);
+    edge_lists.push(item[2].release());
+    return hold.release();
+}
+
+// First pass: every node of the entries into `all` (a new list of `count`
+// empty slots), so that edges may name later ones. Python code (odd
+// features, a collection) may change the entries meanwhile: their size is
+// read again at every step, and `all` ends with the last node made. Throws
+// std::bad_alloc.
+bool nodes_from_entries(PyObject* entries, Py_ssize_t count, PyObject* all, EdgeLists& edge_lists) {
+    Py_ssize_t made = 0;
+    for (; made < PySequence_Fast_GET_SIZE(entries); ++made) {
+        // Borrowed: its items are taken before any Python code can run.
+        PyObject* entry = PySequence_Fast_GET_ITEM(entries, made);
+        PyObject* node = node_from_entry(entry, static_cast<int32_t>(made), edge_lists);
+        if (!node) return false;
+        if (made < count) {
+            PyList_SET_ITEM(all, made, node);
+        } else {
+            Ref hold(node);
+            if (PyList_Append(all, node) < 0) return false;
+        }
+    }
+    // Entries removed meanwhile: the node list ends with the last node made.
+    return made >= count || PyList_SetSlice(all, made, count, nullptr) == 0;
+}
+
+// Second pass: the edges, each target resolved in the full node list.
+bool resolve_edges(PyObject* all, const EdgeLists& edge_lists) {
+    for (std::size_t i = 0; i < edge_lists.size(); ++i) {
+        Ref edges(edges_from_json(all, edge_lists.at(i)));
+        if (!edges) return false;
+        set_field(as_inode(PyList_GET_ITEM(all, static_cast<Py_ssize_t>(i)))->edges_out, edges.release());
+    }
+    return true;
+}
+
+// The roots named by rlist, resolved in the node list (a new list).
+PyObject* roots_from_json(PyObject* rlist, PyObject* all) {
+    if (PyList_CheckExact(rlist) || PyTuple_CheckExact(rlist)) {
+        // Sized once; Python code run by an odd index object may change a
+        // list of roots meanwhile, so its size is read again at every step.
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(rlist);
+        Ref roots(PyList_New(n));
+        if (!roots) return nullptr;
+        Py_ssize_t k = 0;
+        for (; k < PySequence_Fast_GET_SIZE(rlist); ++k) {
+            Ref r = Ref::borrow(PySequence_Fast_GET_ITEM(rlist, k));
+            PyObject* node = node_at(all, r.get());
+            if (!node) return nullptr;
+            if (k < n) {
+                PyList_SET_ITEM(roots.get(), k, node);
+            } else {
+                Ref hold(node);
+                if (PyList_Append(roots.get(), node) < 0) return nullptr;
+            }
+        }
+        if (k < n && PyList_SetSlice(roots.get(), k, n, nullptr) < 0) return nullptr;
+        return roots.release();
+    }
+    Ref roots(PyList_New(0));
+    ItemCursor cursor;
+    if (!roots || !cursor.start(rlist)) return nullptr;
+    for (;;) {
+        Ref r;
+        int got = cursor.next(&r);
+        if (got < 0) return nullptr;
+        if (got == 0) break;
+        Ref node(node_at(all, r.get()));
+        if (!node || PyList_Append(roots.get(), node.get()) < 0) return nullptr;
+    }
+    return roots.release();
+}
+
 // Builds the node and root lists of the JSON form `data` into *nodes_out
 // and *roots_out; on error nothing is stored.
 bool tree_from_json(PyObject* data, Ref* nodes_out, Ref* roots_out) {
@@ -353,84 +451,13 @@ bool tree_from_json(PyObject* data, Ref* nodes_out, Ref* roots_out) {
     if (!all) return false;
     QV_TRY
     EdgeLists edge_lists;
-    // First pass: every node, so that edges may name later ones. Python code
-    // (odd features, a collection) may change the entries meanwhile: their
-    // size is read again at every step.
-    Py_ssize_t made = 0;
-    for (; made < PySequence_Fast_GET_SIZE(entries.get()); ++made) {
-        // Borrowed: its items are taken before any Python code can run.
-        PyObject* entry = PySequence_Fast_GET_ITEM(entries.get(), made);
-        Ref item[3];
-        if ((PyList_CheckExact(entry) || PyTuple_CheckExact(entry)) && PySequence_Fast_GET_SIZE(entry) == 3) {
-            PyObject** fields = PySequence_Fast_ITEMS(entry);
-            for (int k = 0; k < 3; ++k) item[k] = Ref::borrow(fields[k]);
-        } else {
-            Ref hold = Ref::borrow(entry);
-            if (!unpack_exact(entry, 3, item)) return false;
-        }
-        Ref feats(features_or_empty(item[1].get()));
-        if (!feats) return false;
-        InfoNodeObject* n = PyObject_GC_New(InfoNodeObject, &InfoNode_Type);
-        if (!n) return false;
-        n->nodeId = static_cast<int32_t>(made);
-        n->tp = item[0].release();
-        n->features = feats.release();
-        Py_INCREF(Py_None);
-        n->edges_out = Py_None;  // the second pass gives every node its list
-        PyObject* node = reinterpret_cast<PyObject*>(n);
-        PyObject_GC_Track(node);
-        if (made < count) {
-            PyList_SET_ITEM(all.get(), made, node);
-        } else {
-            Ref hold(node);
-            if (PyList_Append(all.get(), node) < 0) return false;
-        }
-        edge_lists.push(item[2].release());
-    }
-    // Entries removed meanwhile: the node list ends with the last node made.
-    if (made < count && PyList_SetSlice(all.get(), made, count, nullptr) < 0) return false;
-    // Second pass: the edges, each target resolved in the full node list.
-    for (std::size_t i = 0; i < edge_lists.size(); ++i) {
-        Ref edges(edges_from_json(all.get(), edge_lists.at(i)));
-        if (!edges) return false;
-        set_field(as_inode(PyList_GET_ITEM(all.get(), static_cast<Py_ssize_t>(i)))->edges_out, edges.release());
-    }
+    if (!nodes_from_entries(entries.get(), count, all.get(), edge_lists)) return false;
+    if (!resolve_edges(all.get(), edge_lists)) return false;
     QV_CATCH(false)
     Ref rlist(PyObject_GetItem(data, roots_key));
     if (!rlist) return false;
-    Ref roots;
-    if (PyList_CheckExact(rlist.get()) || PyTuple_CheckExact(rlist.get())) {
-        // Sized once; Python code run by an odd index object may change a
-        // list of roots meanwhile, so its size is read again at every step.
-        Py_ssize_t n = PySequence_Fast_GET_SIZE(rlist.get());
-        roots = Ref(PyList_New(n));
-        if (!roots) return false;
-        Py_ssize_t k = 0;
-        for (; k < PySequence_Fast_GET_SIZE(rlist.get()); ++k) {
-            Ref r = Ref::borrow(PySequence_Fast_GET_ITEM(rlist.get(), k));
-            PyObject* node = node_at(all.get(), r.get());
-            if (!node) return false;
-            if (k < n) {
-                PyList_SET_ITEM(roots.get(), k, node);
-            } else {
-                Ref hold(node);
-                if (PyList_Append(roots.get(), node) < 0) return false;
-            }
-        }
-        if (k < n && PyList_SetSlice(roots.get(), k, n, nullptr) < 0) return false;
-    } else {
-        roots = Ref(PyList_New(0));
-        ItemCursor cursor;
-        if (!roots || !cursor.start(rlist.get())) return false;
-        for (;;) {
-            Ref r;
-            int got = cursor.next(&r);
-            if (got < 0) return false;
-            if (got == 0) break;
-            Ref node(node_at(all.get(), r.get()));
-            if (!node || PyList_Append(roots.get(), node.get()) < 0) return false;
-        }
-    }
+    Ref roots(roots_from_json(rlist.get(), all.get()));
+    if (!roots) return false;
     *nodes_out = std::move(all);
     *roots_out = std::move(roots);
     return true;

@@ -533,47 +533,75 @@ PyObject* plus(PyObject* a, Py_ssize_t k) {
 // as_nodes with an explicit stack. `cur` is the next free number as it
 // flows through the walk: taken by each unnumbered node on entry, then
 // past each child, then past the node's own feature block.
-PyObject* as_nodes_walk(PyObject* root, PyObject* offset, PyObject* node_list, PyObject* edge_list) {
+class AsNodesWalk {
+public:
+    AsNodesWalk(PyObject* offset, PyObject* node_list, PyObject* edge_list)
+        : cur_(Ref::borrow(offset)), node_list_(node_list), edge_list_(edge_list) {}
+
+    // The next free number after the walk from root (new reference).
+    PyObject* run(PyObject* root) {
+        QV_TRY
+        if (!enter(root)) return nullptr;
+        while (!stack_.empty()) {
+            if (stack_.back().target && !finish_edge(stack_.back())) return nullptr;
+            Ref edge;
+            int r = stack_.back().edges.next(&edge);
+            if (r < 0) return nullptr;
+            if (r == 0) {
+                if (!feature_block(stack_.back())) return nullptr;
+                path_.pop();
+                stack_.pop_back();
+                continue;
+            }
+            if (!follow_edge(edge.get())) return nullptr;
+        }
+        return cur_.release();
+        QV_CATCH(nullptr)
+    }
+
+private:
     struct Frame {
         Ref node;
         ItemCursor edges;
         Ref target, label;  // the edge whose child is being walked
     };
-    std::vector<Frame> stack;
-    PathSet path;
-    Ref cur = Ref::borrow(offset);
-    auto enter = [&](PyObject* node) {
-        if (path.contains(node)) return raise_cycle("as_nodes");
+
+    // Numbers the node if it has no number yet, records it and pushes its
+    // frame. Throws std::bad_alloc.
+    bool enter(PyObject* node) {
+        if (path_.contains(node)) return raise_cycle("as_nodes");
         InfoNodeObject* n = as_inode(node);
         Ref hold = Ref::borrow(node);
         if (n->nodeId == -1) {
             int32_t id;
-            if (!to_int32(cur.get(), &id)) return false;
-            Ref next(plus(cur.get(), 1));
+            if (!to_int32(cur_.get(), &id)) return false;
+            Ref next(plus(cur_.get(), 1));
             if (!next) return false;
             n->nodeId = id;
-            cur = std::move(next);
+            cur_ = std::move(next);
         }
         Ref id(PyLong_FromLong(n->nodeId));
         Ref rec(id ? PyTuple_Pack(2, id.get(), n->tp) : nullptr);
-        if (!rec || !append_to(node_list, rec.get())) return false;
+        if (!rec || !append_to(node_list_, rec.get())) return false;
         Ref edges = Ref::borrow(n->edges_out);
-        stack.emplace_back();
-        stack.back().node = std::move(hold);
-        path.push(node);
-        return stack.back().edges.start(edges.get());
-    };
+        stack_.emplace_back();
+        stack_.back().node = std::move(hold);
+        path_.push(node);
+        return stack_.back().edges.start(edges.get());
+    }
+
     // The edge (node, target, label) once the target's subtree is done.
-    auto finish_edge = [&](Frame& fr) {
+    bool finish_edge(Frame& fr) {
         Ref from(PyLong_FromLong(as_inode(fr.node.get())->nodeId));
         Ref to(from ? node_id_of(fr.target.get()) : nullptr);
         Ref rec(to ? PyTuple_Pack(3, from.get(), to.get(), fr.label.get()) : nullptr);
         fr.target.reset();
         fr.label.reset();
-        return rec && append_to(edge_list, rec.get());
-    };
+        return rec && append_to(edge_list_, rec.get());
+    }
+
     // The feature nodes of a node whose edges are done.
-    auto feature_block = [&](Frame& fr) {
+    bool feature_block(Frame& fr) {
         InfoNodeObject* n = as_inode(fr.node.get());
         Ref feats = Ref::borrow(n->features);
         ItemCursor cursor;
@@ -584,51 +612,48 @@ PyObject* as_nodes_walk(PyObject* root, PyObject* offset, PyObject* node_list, P
             int r = cursor.next(&f);
             if (r < 0) return false;
             if (r == 0) break;
-            Ref num(plus(cur.get(), i));
+            Ref num(plus(cur_.get(), i));
             Ref from(num ? PyLong_FromLong(n->nodeId) : nullptr);
             Ref vrec(from ? PyTuple_Pack(2, num.get(), f.get()) : nullptr);
-            if (!vrec || !append_to(node_list, vrec.get())) return false;
+            if (!vrec || !append_to(node_list_, vrec.get())) return false;
             Ref erec(PyTuple_Pack(3, from.get(), num.get(), P.f));
-            if (!erec || !append_to(edge_list, erec.get())) return false;
+            if (!erec || !append_to(edge_list_, erec.get())) return false;
         }
-        Ref next(plus(cur.get(), i));
+        Ref next(plus(cur_.get(), i));
         if (!next) return false;
-        cur = std::move(next);
+        cur_ = std::move(next);
         return true;
-    };
-    QV_TRY
-    if (!enter(root)) return nullptr;
-    while (!stack.empty()) {
-        if (stack.back().target && !finish_edge(stack.back())) return nullptr;
-        Ref edge;
-        int r = stack.back().edges.next(&edge);
-        if (r < 0) return nullptr;
-        if (r == 0) {
-            if (!feature_block(stack.back())) return nullptr;
-            path.pop();
-            stack.pop_back();
-            continue;
-        }
+    }
+
+    // The child of the top frame's next edge: entered when it is handled
+    // natively, else numbered by its override. Throws std::bad_alloc.
+    bool follow_edge(PyObject* edge) {
         Ref pair[2];
-        if (!unpack_edge(edge.get(), pair)) return nullptr;
+        if (!unpack_edge(edge, pair)) return false;
         PyObject* target = pair[0].get();
-        stack.back().target = Ref::borrow(target);
-        stack.back().label = std::move(pair[1]);
+        stack_.back().target = Ref::borrow(target);
+        stack_.back().label = std::move(pair[1]);
         int native = native_node(target, op_as_nodes);
-        if (native < 0) return nullptr;
-        if (native) {
-            if (!enter(target)) return nullptr;
-            continue;
-        }
-        if (Py_EnterRecursiveCall(" in InfoNode.as_nodes")) return nullptr;
-        PyObject* argv[] = {cur.get(), node_list, edge_list};
+        if (native < 0) return false;
+        if (native) return enter(target);
+        if (Py_EnterRecursiveCall(" in InfoNode.as_nodes")) return false;
+        PyObject* argv[] = {cur_.get(), node_list_, edge_list_};
         Ref next(call_override(target, op_as_nodes, argv, 3));
         Py_LeaveRecursiveCall();
-        if (!next) return nullptr;
-        cur = std::move(next);
+        if (!next) return false;
+        cur_ = std::move(next);
+        return true;
     }
-    return cur.release();
-    QV_CATCH(nullptr)
+
+    std::vector<Frame> stack_;
+    PathSet path_;
+    Ref cur_;
+    PyObject* node_list_;
+    PyObject* edge_list_;
+};
+
+PyObject* as_nodes_walk(PyObject* root, PyObject* offset, PyObject* node_list, PyObject* edge_list) {
+    return AsNodesWalk(offset, node_list, edge_list).run(root);
 }
 
 // --- as_subdue --------------------------------------------------------------------------
