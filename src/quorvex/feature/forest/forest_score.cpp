@@ -22,7 +22,106 @@ struct ScoreFrame {
     bool disj = false;
 };
 
-}  // namespace
+// The walk both scoring passes share. Every node not yet marked in done is
+// marked, given its own score by the pass and expanded depth-first; while
+// pass.inside() holds, a node's inside score is taken when its children
+// are done: its best child's (never below -1000.0) plus its own for an OR
+// node, its own plus the sum of its children's for an AND node. The pass
+// decides the rest:
+//   own_score(n, &s)      the node's own score (false on error);
+//   entered(children)     sees the children of a node just pushed;
+//   before_child()        runs before each child is handled;
+//   override_child(c, &v) -1 error, 0 handled natively, 1 overridden with
+//                         inside score v, 2 overridden without one;
+//   recover()             after an error: true to go on with the next
+//                         child, false to stop the walk (the error set).
+template <class Pass>
+class ScoreWalk {
+public:
+    ScoreWalk(Pass& pass, PyObject* done) : pass_(pass), marks_(done), stack_(Pass::kBit) {}
+
+    // -1: stopped by an error; 0: the root was marked already (*result is
+    // its stored inside score); 1: walked (*result is the root's inside
+    // score if the pass still takes them).
+    int run(GraphNodeObject* root, double* result) {
+        int r = enter(root, result);
+        if (r < 0) return pass_.recover() ? 1 : -1;
+        if (r == 0) return 0;
+        while (!stack_.empty()) {
+            Ref c;
+            int k = stack_.top().children.next(&c);
+            if (k <= 0) {
+                if (k < 0 && !pass_.recover()) return -1;
+                finish(result);
+                continue;
+            }
+            pass_.before_child();
+            GraphNodeObject* child = as_node(c.get());
+            double v;
+            int ov = pass_.override_child(child, &v);
+            if (ov == 1) {
+                deliver(v);
+                continue;
+            }
+            if (ov == 2) continue;
+            if (ov == 0) {
+                int e = enter(child, &v);
+                if (e == 0 && pass_.inside()) deliver(v);
+                if (e >= 0) continue;
+            }
+            if (!pass_.recover()) return -1;
+        }
+        return 1;
+    }
+
+private:
+    // The node's own steps, then its frame: 1 pushed, 0 already marked
+    // (*result = insideScore), -1 error.
+    int enter(GraphNodeObject* n, double* result) {
+        if (n->nodeId == -1) {
+            raise_need_ids(n);
+            return -1;
+        }
+        int d = marks_.get(n->nodeId);
+        if (d < 0) return -1;
+        if (d) {
+            *result = n->insideScore;
+            return 0;
+        }
+        double own;
+        if (!marks_.set(n->nodeId) || !pass_.own_score(n, &own)) return -1;
+        const bool disj = n->isDisjunctive != 0;
+        ScoreFrame f{Ref::borrow(reinterpret_cast<PyObject*>(n)), ChildIter(), disj ? -1000.0 : own, disj};
+        if (!f.children.start(n->children) || !stack_.push(std::move(f))) return -1;
+        pass_.entered(stack_.top().children);
+        return 1;
+    }
+    // The top frame's children are done: its inside score, handed to its
+    // parent (or to *result for the root).
+    void finish(double* result) {
+        ScoreFrame& f = stack_.top();
+        GraphNodeObject* n = as_node(f.node.get());
+        double val = f.disj ? f.val + n->localScore : f.val;
+        stack_.pop();
+        if (!pass_.inside()) return;
+        n->insideScore = val;
+        if (stack_.empty()) *result = val;
+        else deliver(val);
+    }
+    // A child's inside score taken into its parent's maximum or sum.
+    void deliver(double v) {
+        ScoreFrame& p = stack_.top();
+        if (p.disj) {
+            if (v >= p.val) p.val = v;
+        } else {
+            p.val += v;
+        }
+    }
+
+    Pass& pass_;
+    DoneMarks marks_;
+    WalkStack<ScoreFrame> stack_;
+};
 
 // --- calcPotential -------------------------------------------------------------------
 
@@ -38,175 +137,114 @@ struct ScoreFrame {
 // the scores in between: every node handled natively, no error reported, no
 // Python code run by the combiner. Otherwise inside->complete ends up false
 // and the caller runs calcInsideMin as usual, which recomputes every node.
+class PotentialPass {
+public:
+    static const uint8_t kBit = kCalcPotential;
+    PotentialPass(PyObject* weights, PyObject* fc, PyObject* done, bool fused, bool raise_errors)
+        : weights_(weights), fc_(fc), done_(done), dot_(weights), vectors_(fc), fused_(fused),
+          raise_errors_(raise_errors) {}
+
+    bool own_score(GraphNodeObject* n, double* s) {
+        if (!fill_features(n, vectors_) || !dot_.dot(n->featuresD, s)) return false;
+        n->localScore = *s;
+        return true;
+    }
+    void entered(const ChildIter& children) {
+        if (!children.indexed()) give_up();  // iterators may run Python code
+    }
+    void before_child() {
+        if (vectors_.ran_python()) give_up();
+    }
+    int override_child(GraphNodeObject* child, double*) {
+        int ov = overrides(child, op_calc_potential);
+        if (ov > 0) {
+            give_up();
+            PyObject* args[] = {weights_, fc_, done_};
+            Ref res(call_node_override(child, op_calc_potential, args, 3));
+            vectors_.clear();
+            double ignored;
+            return res && to_double(res.get(), &ignored) ? 2 : -1;
+        }
+        if (ov < 0) return -1;
+        if (fused_) {
+            int ovi = overrides(child, op_calc_inside_min);
+            if (ovi != 0) {
+                if (ovi < 0) PyErr_Clear();
+                give_up();
+            }
+        }
+        return 0;
+    }
+    bool recover() {
+        if (raise_errors_) return false;
+        report_unraisable(kPotentialName);
+        give_up();
+        return true;
+    }
+    bool inside() const { return fused_; }
+    void give_up() { fused_ = false; }
+    bool ran_python() const { return vectors_.ran_python(); }
+
+private:
+    PyObject* weights_;
+    PyObject* fc_;
+    PyObject* done_;
+    WeightsDot dot_;
+    WalkVectors vectors_;
+    bool fused_;
+    bool raise_errors_;
+};
+
+// The inside scores from the local scores already there.
+class InsidePass {
+public:
+    static const uint8_t kBit = kCalcInsideMin;
+    explicit InsidePass(PyObject* done) : done_(done) {}
+
+    bool own_score(GraphNodeObject* n, double* s) {
+        *s = n->localScore;
+        return true;
+    }
+    void entered(const ChildIter&) {}
+    void before_child() {}
+    int override_child(GraphNodeObject* child, double* v) {
+        int ov = overrides(child, op_calc_inside_min);
+        if (ov <= 0) return ov;
+        PyObject* args[] = {done_};
+        Ref res(call_node_override(child, op_calc_inside_min, args, 1));
+        return res && to_double(res.get(), v) ? 1 : -1;
+    }
+    bool recover() { return false; }
+    bool inside() const { return true; }
+
+private:
+    PyObject* done_;
+};
+
+}  // namespace
+
 double walk_calc_potential(GraphNodeObject* root, PyObject* weights, PyObject* fc, PyObject* done, FusedInside* inside,
                            bool raise_errors) {
-    DoneMarks marks(done);
-    WeightsDot dot(weights);
-    WalkVectors vectors(fc);
-    WalkStack<ScoreFrame> stack(kCalcPotential);
-    bool fused = inside != nullptr;
-    auto give_up_inside = [&fused]() { fused = false; };
-    // The node's own steps, then its frame: 1 pushed, 0 already marked
-    // (*result = insideScore), -1 error.
-    auto enter = [&](GraphNodeObject* n, double* result) -> int {
-        if (n->nodeId == -1) {
-            raise_need_ids(n);
-            return -1;
-        }
-        int d = marks.get(n->nodeId);
-        if (d < 0) return -1;
-        if (d) {
-            *result = n->insideScore;
-            return 0;
-        }
-        if (!marks.set(n->nodeId) || !fill_features(n, vectors)) return -1;
-        double s;
-        if (!dot.dot(n->featuresD, &s)) return -1;
-        n->localScore = s;
-        const bool disj = n->isDisjunctive != 0;
-        ScoreFrame f{Ref::borrow(reinterpret_cast<PyObject*>(n)), ChildIter(), disj ? -1000.0 : s, disj};
-        if (!f.children.start(n->children) || !stack.push(std::move(f))) return -1;
-        if (!stack.top().children.indexed()) give_up_inside();  // iterators may run Python code
-        *result = 0.0;
-        return 1;
-    };
-    // A child's inside score taken into its parent's maximum or sum.
-    auto deliver = [&stack](double v) {
-        ScoreFrame& p = stack.top();
-        if (p.disj) {
-            if (v >= p.val) p.val = v;
-        } else {
-            p.val += v;
-        }
-    };
-    auto report = [&]() {
-        report_unraisable(kPotentialName);
-        give_up_inside();
-    };
-    double result = 0.0;
-    int r = enter(root, &result);
-    if (r < 0 && raise_errors) return 0.0;
-    if (r < 0) {
-        report();
-    } else if (r == 0) {
-        fused = false;  // the root was scored before: the inside pass decides
-    } else {
-        while (!stack.empty()) {
-            Ref c;
-            int k = stack.top().children.next(&c);
-            if (k <= 0) {
-                if (k < 0 && raise_errors) return 0.0;
-                if (k < 0) report();
-                ScoreFrame& f = stack.top();
-                GraphNodeObject* n = as_node(f.node.get());
-                double val = f.disj ? f.val + n->localScore : f.val;
-                stack.pop();
-                if (fused) {
-                    n->insideScore = val;
-                    if (stack.empty()) inside->score = val;
-                    else deliver(val);
-                }
-                continue;
-            }
-            if (vectors.ran_python()) give_up_inside();
-            GraphNodeObject* child = as_node(c.get());
-            int ov = overrides(child, op_calc_potential);
-            if (ov > 0) {
-                give_up_inside();
-                PyObject* args[] = {weights, fc, done};
-                Ref res(call_node_override(child, op_calc_potential, args, 3));
-                vectors.clear();
-                double ignored;
-                if (res && to_double(res.get(), &ignored)) continue;
-            } else if (ov == 0) {
-                if (fused) {
-                    int ovi = overrides(child, op_calc_inside_min);
-                    if (ovi != 0) {
-                        if (ovi < 0) PyErr_Clear();
-                        give_up_inside();
-                    }
-                }
-                double v;
-                int e = enter(child, &v);
-                if (e == 0 && fused) deliver(v);
-                if (e >= 0) continue;
-            }
-            if (raise_errors) return 0.0;
-            report();
-        }
-        if (vectors.ran_python()) give_up_inside();
-        result = 0.0;
+    PotentialPass pass(weights, fc, done, inside != nullptr, raise_errors);
+    ScoreWalk<PotentialPass> walk(pass, done);
+    double val = 0.0;
+    int r = walk.run(root, &val);
+    if (r < 0) return 0.0;  // with raise_errors: the error stays set
+    if (r == 0) pass.give_up();  // the root was scored before: the inside pass decides
+    if (pass.ran_python()) pass.give_up();
+    if (inside) {
+        inside->complete = pass.inside();
+        if (inside->complete) inside->score = val;
     }
-    if (inside) inside->complete = fused;
-    return result;
+    return r == 0 ? val : 0.0;
 }
 
 // --- calcInsideMin -------------------------------------------------------------------
 
 bool walk_calc_inside_min(GraphNodeObject* root, PyObject* done, double* result) {
-    DoneMarks marks(done);
-    WalkStack<ScoreFrame> stack(kCalcInsideMin);
-    // 1 pushed, 0 already marked (*value = the stored score), -1 error.
-    auto enter = [&](GraphNodeObject* n, double* value) -> int {
-        if (n->nodeId == -1) {
-            raise_need_ids(n);
-            return -1;
-        }
-        int d = marks.get(n->nodeId);
-        if (d < 0) return -1;
-        if (d) {
-            *value = n->insideScore;
-            return 0;
-        }
-        if (!marks.set(n->nodeId)) return -1;
-        const bool disj = n->isDisjunctive != 0;
-        ScoreFrame f{Ref::borrow(reinterpret_cast<PyObject*>(n)), ChildIter(), disj ? -1000.0 : n->localScore, disj};
-        if (!f.children.start(n->children) || !stack.push(std::move(f))) return -1;
-        return 1;
-    };
-    // A child's inside score taken into its parent's maximum or sum.
-    auto deliver = [&stack](double v) {
-        ScoreFrame& p = stack.top();
-        if (p.disj) {
-            if (v >= p.val) p.val = v;
-        } else {
-            p.val += v;
-        }
-    };
-    int r = enter(root, result);
-    if (r <= 0) return r == 0;
-    for (;;) {
-        Ref c;
-        int k = stack.top().children.next(&c);
-        if (k < 0) return false;
-        if (k == 0) {
-            ScoreFrame& f = stack.top();
-            GraphNodeObject* n = as_node(f.node.get());
-            double val = f.disj ? f.val + n->localScore : f.val;
-            n->insideScore = val;
-            stack.pop();
-            if (stack.empty()) {
-                *result = val;
-                return true;
-            }
-            deliver(val);
-            continue;
-        }
-        GraphNodeObject* child = as_node(c.get());
-        int ov = overrides(child, op_calc_inside_min);
-        if (ov < 0) return false;
-        double v;
-        if (ov > 0) {
-            PyObject* args[] = {done};
-            Ref res(call_node_override(child, op_calc_inside_min, args, 1));
-            if (!res || !to_double(res.get(), &v)) return false;
-            deliver(v);
-            continue;
-        }
-        int e = enter(child, &v);
-        if (e < 0) return false;
-        if (e == 0) deliver(v);
-    }
+    InsidePass pass(done);
+    ScoreWalk<InsidePass> walk(pass, done);
+    return walk.run(root, result) >= 0;
 }
 
 // --- extractBest ---------------------------------------------------------------------
