@@ -17,10 +17,11 @@ forest nodes make the collector the largest single cost); crfsuite's tagger is t
 one averaged-perceptron epoch first. The ratio is crfsuite's tokens/s over quorvex's.
 
 With --scaling-only, only the forest path (make_simple_crf, decode_simple_crf and dropping
-the forest, collector on) is timed, on forests of growing size: the cost per transition at
-8, 17 and 50 labels (20-token sentences, about 300000 transitions) and the cost per token of 20-, 500- and 5000-token
-sentences (17 labels), each the median of --repeats rounds over about 5000 tokens. A flat
-column means the path grows linearly with the forest.
+the forest, collector on) is timed, in CPU time, on forests of growing size: the cost per
+transition at 8, 17 and 50 labels (20-token sentences, about 300000 transitions in all) and
+the cost per token of 20-, 500- and 5000-token sentences (17 labels, about 5000 tokens in
+all), each the median of --repeats rounds. A flat column means the path grows linearly
+with the forest.
 """
 
 import argparse
