@@ -15,8 +15,6 @@
 #define QUORVEX_FEATURE_FOREST_WALK_H
 
 #include <cstdint>
-#include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -121,7 +119,7 @@ private:
     PyObject* fc_;
     bool ran_python_ = false;
 };
-// The name the walks that fill vectors use for it.
+// The AMIS writer's name for it.
 using VectorCache = WalkVectors;
 
 // Fills n.featuresD with fc(n.features) when it is None; false on error.
