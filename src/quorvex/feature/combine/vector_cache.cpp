@@ -58,6 +58,12 @@ bool VectorCache::items_key(PyObject* flist, IdentityKey<kMaxItems>* key) {
     return true;
 }
 
+bool VectorCache::shared_items(const IdentityKey<kMaxItems>& key) {
+    for (int i = 0; i < key.n; ++i)
+        if (Py_REFCNT(key.item[i]) < 2) return false;
+    return true;
+}
+
 bool VectorCache::content_key(PyObject* flist, std::string* key) {
     key->clear();
     Py_ssize_t n = PyList_GET_SIZE(flist);
@@ -92,14 +98,14 @@ PyObject* VectorCache::find(FComboObject* fc, PyObject* flist, Miss* miss) {
     if (!items_key(flist, &miss->items)) return nullptr;
     miss->generation = as_alph(fc->dict)->map.generation;
     if (!current(fc)) {
-        clear();  // stale: nor should it keep an old dictionary alive
+        if (stamp_.dict) clear();  // stale: nor should it keep an old dictionary alive
     } else {
         if (PyObject* v = by_items_.find(miss->items)) return Ref::borrow(v).release();
         if (!content_key(flist, &scratch_)) return nullptr;
         auto found = by_content_.find(scratch_);
         if (found != by_content_.end()) {
             Ref v = Ref::borrow(found->second.get());
-            by_items_.put(miss->items, v.get());
+            if (shared_items(miss->items)) by_items_.put(miss->items, v.get());
             return v.release();
         }
     }
@@ -121,7 +127,7 @@ void VectorCache::keep(FComboObject* fc, PyObject* flist, const Miss& miss, PyOb
     }
     if (by_content_.size() >= kMaxEntries) by_content_.clear();
     by_content_[scratch_] = Ref::borrow(v);
-    by_items_.put(miss.items, v);
+    if (shared_items(miss.items)) by_items_.put(miss.items, v);
 }
 
 void VectorCache::clear() {

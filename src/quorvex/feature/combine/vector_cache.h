@@ -9,8 +9,9 @@
 // exact str or an exact (str, float|int) tuple, are kept, and only for a
 // StringAlphabet with the native lookup (no Python code runs while such a
 // list is vectorised). Such items are immutable all through, so a list is
-// found by the identity of its items first (the cache keeps them alive);
-// a list of other objects with the same content is found by its content.
+// found by the identity of its items first (the cache keeps them alive;
+// only items that something besides the list holds are filed so), then by
+// its content.
 //
 // Staleness has one rule: a kept vector belongs to the combiner's state it
 // was made in, its DictStamp (the dictionary object, its generation, which
@@ -77,6 +78,10 @@ private:
     void take_stamp(const FComboObject* fc);
     // The identity key of a list of at most kMaxItems immutable items.
     static bool items_key(PyObject* flist, IdentityKey<kMaxItems>* key);
+    // Whether every item is held by more than the list looked up: only such
+    // items can come again by identity (a list of items made for one call
+    // is found by its content, and is not worth an identity entry).
+    static bool shared_items(const IdentityKey<kMaxItems>& key);
     // The content key (the names' UTF-8 bytes and the values) of such a
     // list; false when a name cannot be encoded.
     static bool content_key(PyObject* flist, std::string* key);
