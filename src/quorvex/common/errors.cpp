@@ -29,10 +29,11 @@ int raise_cannot_delete() {
 }
 
 void report_unraisable(const char* qualname) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    Ref ctx(PyUnicode_FromString(qualname));
-    PyErr_Restore(type, value, tb);
+    Ref ctx;
+    {
+        PendingError keep;
+        ctx = Ref(PyUnicode_FromString(qualname));
+    }
     PyErr_WriteUnraisable(ctx ? ctx.get() : Py_None);
 }
 
@@ -85,5 +86,67 @@ bool unpack_exact(PyObject* obj, Py_ssize_t n, Ref* out) {
     }
     return !PyErr_Occurred();
 }
+
+#if PY_VERSION_HEX >= 0x030C0000
+
+PendingError::PendingError() : exc_(PyErr_GetRaisedException()) {}
+
+PendingError::operator bool() const { return exc_ != nullptr; }
+
+PyObject* PendingError::value() { return exc_; }
+
+PyObject* PendingError::take() {
+    PyObject* e = exc_;
+    exc_ = nullptr;
+    return e;
+}
+
+void PendingError::restore() {
+    if (!exc_) return;
+    PyErr_SetRaisedException(exc_);
+    exc_ = nullptr;
+}
+
+void PendingError::discard() { Py_CLEAR(exc_); }
+
+#else
+
+PendingError::PendingError() { PyErr_Fetch(&type_, &value_, &tb_); }
+
+PendingError::operator bool() const { return type_ != nullptr; }
+
+void PendingError::normalize() {
+    if (!type_) return;
+    PyErr_NormalizeException(&type_, &value_, &tb_);
+    if (tb_ && value_) PyException_SetTraceback(value_, tb_);
+}
+
+PyObject* PendingError::value() {
+    normalize();
+    return value_;
+}
+
+PyObject* PendingError::take() {
+    normalize();
+    PyObject* v = value_;
+    value_ = nullptr;
+    Py_CLEAR(type_);
+    Py_CLEAR(tb_);
+    return v;
+}
+
+void PendingError::restore() {
+    if (!type_) return;
+    PyErr_Restore(type_, value_, tb_);
+    type_ = value_ = tb_ = nullptr;
+}
+
+void PendingError::discard() {
+    Py_CLEAR(type_);
+    Py_CLEAR(value_);
+    Py_CLEAR(tb_);
+}
+
+#endif
 
 }  // namespace qv

@@ -31,6 +31,39 @@ void set_error_from_exception();
 // interpreter's messages otherwise). Returns false on error.
 bool unpack_exact(PyObject* obj, Py_ssize_t n, Ref* out);
 
+// Keeps the pending exception aside while other calls run, and puts it back
+// when it goes out of scope, replacing any error those calls left. When no
+// exception was pending, nothing is kept and nothing is put back.
+//
+//   PendingError keep;            // the error of the write...
+//   if (!flush()) PyErr_Clear();  // ...wins over one of the flush
+class PendingError {
+public:
+    PendingError();
+    ~PendingError() { restore(); }
+    PendingError(const PendingError&) = delete;
+    PendingError& operator=(const PendingError&) = delete;
+
+    explicit operator bool() const;
+    // The kept exception instance (borrowed), or nullptr when none was pending.
+    PyObject* value();
+    // Hands the kept exception instance, with its traceback, to the caller
+    // (a new reference or nullptr); nothing is put back afterwards.
+    PyObject* take();
+    // Puts the kept exception back now.
+    void restore();
+    // Drops the kept exception; the indicator stays as it is.
+    void discard();
+
+private:
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* exc_;
+#else
+    void normalize();
+    PyObject *type_, *value_, *tb_;
+#endif
+};
+
 }  // namespace qv
 
 // Wraps a block of C++ code that may throw (std::bad_alloc and friends)

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/errors.h"
 #include "common/getset.h"
 
 namespace qv {
@@ -217,15 +218,13 @@ bool save_array(PyObject* array, PyObject* target) {
     Ref f(PyObject_CallMethod(io.get(), "open", "Os", path.get(), "wb"));
     if (!f) return false;
     Ref written(PyObject_CallMethod(f.get(), "write", "O", data.get()));
-    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-    if (!written) PyErr_Fetch(&type, &value, &tb);
-    Ref closed(PyObject_CallMethod(f.get(), "close", nullptr));
     if (!written) {
-        // The error of the write wins over one of close.
+        PendingError keep;  // the error of the write wins over one of close
+        Ref closed(PyObject_CallMethod(f.get(), "close", nullptr));
         if (!closed) PyErr_Clear();
-        PyErr_Restore(type, value, tb);
         return false;
     }
+    Ref closed(PyObject_CallMethod(f.get(), "close", nullptr));
     return static_cast<bool>(closed);
 }
 

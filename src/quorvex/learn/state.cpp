@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/errors.h"
 #include "common/getset.h"
 
 namespace qv {
@@ -46,10 +47,7 @@ struct ParsedState {
 
 // ValueError "<where>['<key>'] ...: <the pending error's message>".
 bool key_error_from_pending(const char* where, const char* key, const char* what) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    Ref t(type), v(value), b(tb);
+    Ref v(PendingError().take());
     if (v)
         PyErr_Format(PyExc_ValueError, "%s['%s'] %s: %S", where, key, what, v.get());
     else

@@ -223,19 +223,11 @@ struct ValueArray {
 PyObject* scipy_sparse() {
     PyObject* m = PyImport_ImportModule("scipy.sparse");
     if (m || !PyErr_ExceptionMatches(PyExc_ImportError)) return m;
-    PyObject *type, *cause, *tb;
-    PyErr_Fetch(&type, &cause, &tb);
-    PyErr_NormalizeException(&type, &cause, &tb);
-    if (tb) PyException_SetTraceback(cause, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
+    PyObject* cause = PendingError().take();
     PyErr_SetString(PyExc_ImportError,
                     "SciPy is needed for sparse matrices; install it with: pip install 'quorvex[scipy]'");
-    PyObject *t2, *v2, *tb2;
-    PyErr_Fetch(&t2, &v2, &tb2);
-    PyErr_NormalizeException(&t2, &v2, &tb2);
-    PyException_SetCause(v2, cause);  // steals cause
-    PyErr_Restore(t2, v2, tb2);
+    PendingError error;
+    PyException_SetCause(error.value(), cause);  // steals cause
     return nullptr;
 }
 

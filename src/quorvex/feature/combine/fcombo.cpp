@@ -294,15 +294,8 @@ public:
                 PyErr_Clear();
                 return true;
             }
-            PyObject *type, *value, *tb;
-            PyErr_Fetch(&type, &value, &tb);
-            if (c_->flush()) {
-                PyErr_Restore(type, value, tb);
-            } else {
-                Py_XDECREF(type);
-                Py_XDECREF(value);
-                Py_XDECREF(tb);
-            }
+            PendingError keep;
+            if (!c_->flush()) keep.discard();  // the flush's error wins
             return false;
         }
         return c_->combine(n, true, p, len, w);

@@ -50,10 +50,8 @@ public:
     // On an error: what was produced before it is still written (the
     // pending error is kept; a failing write then adds nothing).
     void flush_after_error() {
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
+        PendingError keep;
         if (!flush()) PyErr_Clear();
-        PyErr_Restore(type, value, tb);
     }
 
 private:

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "common/args.h"
+#include "common/errors.h"
 #include "feature/forest/forest_walk.h"
 
 namespace qv {
@@ -49,10 +50,8 @@ public:
 
     // Hands over what was gathered before an error, keeping the error.
     void flush_keeping_error() {
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
+        PendingError keep;
         if (!flush()) PyErr_Clear();
-        PyErr_Restore(type, value, tb);
     }
 
 private:

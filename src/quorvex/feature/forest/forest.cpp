@@ -175,11 +175,12 @@ void WeightsDot::prefetch(PyObject* vec) {
     if (!view_.valid()) {
         if (tried_) return;
         tried_ = true;
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        bool ok = view_set(view_, weights_, Elem::Float64, false);
-        if (!ok) PyErr_Clear();  // dot() reports it when it comes to it
-        PyErr_Restore(type, value, tb);
+        bool ok;
+        {
+            PendingError keep;
+            ok = view_set(view_, weights_, Elem::Float64, false);
+            if (!ok) PyErr_Clear();  // dot() reports it when it comes to it
+        }
         if (!ok) return;
     }
     const SparseVectorD* v = reinterpret_cast<const SparseVectorD*>(vec);
