@@ -2,10 +2,10 @@
 // example line: " |BT| " and the bracketed text of each tree, "|ET|" after
 // the trees, the pairs of part 0's vector, then "|BV|" pairs " |EV| " for
 // every further part. No class label and no line end are written.
-#include <string>
-
 #include "common/args.h"
 #include "common/errors.h"
+#include "common/interned.h"
+#include "common/py_writer.h"
 #include "feature/combine/fcombo.h"
 #include "feature/infotree/infotree.h"
 #include "feature/lists/multipart.h"
@@ -13,58 +13,6 @@
 namespace qv {
 
 namespace {
-
-// Collects bytes for the output stream and hands them over in as few
-// write calls as the order of the output allows.
-class ByteSink {
-public:
-    explicit ByteSink(PyObject* f) : f_(f) {}
-
-    void put(const char* p, std::size_t n) { buf_.append(p, n); }
-    void put(const char* s) { buf_.append(s); }
-
-    // Appends a piece: a str as UTF-8, bytes as they are; anything else is
-    // written to the stream on its own (after what is pending).
-    bool piece(PyObject* x) {
-        if (PyUnicode_Check(x)) {
-            Py_ssize_t n;
-            const char* p = PyUnicode_AsUTF8AndSize(x, &n);
-            if (!p) return false;
-            put(p, static_cast<std::size_t>(n));
-            return true;
-        }
-        if (PyBytes_Check(x)) {
-            put(PyBytes_AS_STRING(x), static_cast<std::size_t>(PyBytes_GET_SIZE(x)));
-            return true;
-        }
-        return flush() && write_object(x);
-    }
-
-    bool flush() {
-        if (buf_.empty()) return true;
-        Ref data(PyBytes_FromStringAndSize(buf_.data(), static_cast<Py_ssize_t>(buf_.size())));
-        buf_.clear();
-        return data && write_object(data.get());
-    }
-
-    // On an error: what was produced before it is still written (the
-    // pending error is kept; a failing write then adds nothing).
-    void flush_after_error() {
-        PendingError keep;
-        if (!flush()) PyErr_Clear();
-    }
-
-private:
-    bool write_object(PyObject* x) {
-        static PyObject* name = PyUnicode_InternFromString("write");
-        if (!name) return false;
-        Ref r(PyObject_CallMethodOneArg(f_, name, x));
-        return static_cast<bool>(r);
-    }
-
-    PyObject* f_;
-    std::string buf_;
-};
 
 // self(part): the vector of one part, combined up to order n with the bias
 // and without labels. A Python subclass that overrides __call__ is called.
@@ -75,13 +23,12 @@ PyObject* vector_of(PyObject* self, PyObject* part) {
 }
 
 bool write_pairs_of(PyObject* vec, PyObject* f) {
-    static PyObject* name = PyUnicode_InternFromString("write_pairs");
-    if (!name) return false;
-    Ref r(PyObject_CallMethodOneArg(vec, name, f));
-    return static_cast<bool>(r);
+    static Interned write_pairs_name("write_pairs");
+    PyObject* name = write_pairs_name.get();
+    return name && Ref(PyObject_CallMethodOneArg(vec, name, f));
 }
 
-bool write_example(PyObject* self, PyObject* mp_obj, PyObject* f, ByteSink& out) {
+bool write_example(PyObject* self, PyObject* mp_obj, PyObject* f, PyWriter& out) {
     MultipartObject* mp = reinterpret_cast<MultipartObject*>(mp_obj);
     Ref trees = Ref::borrow(mp->trees ? mp->trees : Py_None);
     if (trees.get() != Py_None) {
@@ -95,7 +42,7 @@ bool write_example(PyObject* self, PyObject* mp_obj, PyObject* f, ByteSink& out)
             out.put(" |BT| ");
             for (Py_ssize_t k = 0; k < PyList_GET_SIZE(pieces.get()); ++k) {
                 Ref x = Ref::borrow(PyList_GET_ITEM(pieces.get(), k));
-                if (!out.piece(x.get())) return false;
+                if (!out.put_object(x.get())) return false;
             }
         }
         out.put("|ET|");
@@ -123,12 +70,12 @@ PyObject* fc_to_svmltk(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
     if (!check_arg_type(a[0], &Multipart_Type, "flist", false)) return nullptr;
     Ref hold_mp = Ref::borrow(a[0]), hold_f = Ref::borrow(a[1]);
-    ByteSink out(a[1]);
+    PyWriter out(a[1], PyWriter::Mode::Bytes);
     bool ok;
     QV_TRY ok = write_example(self, a[0], a[1], out);
     QV_CATCH(nullptr)
     if (!ok) {
-        out.flush_after_error();
+        out.flush_keeping_error();
         return nullptr;
     }
     Py_RETURN_NONE;

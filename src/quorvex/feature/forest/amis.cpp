@@ -7,10 +7,11 @@
 //   alternative    := "( _ " inherited-pair* own-pair* part* ") "
 //   part           := own-pair* part* | disjunction | back-reference
 // A pair is "<index>:<value> " with the Python str forms of both.
-#include <string>
+#include <charconv>
 
 #include "common/args.h"
 #include "common/errors.h"
+#include "common/py_writer.h"
 #include "feature/forest/forest_walk.h"
 
 namespace qv {
@@ -18,60 +19,13 @@ namespace forest {
 
 namespace {
 
-// The text for `out`, gathered and handed to out.write in runs. A run ends
-// before anything that other code could observe (an FCombo call, an
-// override, a mark in `written`) and at the end, so `out` sees the text in
-// the order and at the points where it arises, only in fewer pieces.
-class AmisOut {
-public:
-    explicit AmisOut(PyObject* out) : out_(out) {}
-
-    void put(const char* s) { buf_.append(s); }
-    void put(const char* s, std::size_t n) { buf_.append(s, n); }
-
-    bool put_str(PyObject* s) {
-        Py_ssize_t n;
-        const char* p = PyUnicode_AsUTF8AndSize(s, &n);
-        if (p) {
-            buf_.append(p, static_cast<std::size_t>(n));
-            return true;
-        }
-        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
-        PyErr_Clear();  // text with lone surrogates goes out as it is
-        return flush() && write(s);
-    }
-
-    bool flush() {
-        if (buf_.empty()) return true;
-        Ref text(PyUnicode_DecodeUTF8(buf_.data(), static_cast<Py_ssize_t>(buf_.size()), nullptr));
-        buf_.clear();
-        return text && write(text.get());
-    }
-
-    // Hands over what was gathered before an error, keeping the error.
-    void flush_keeping_error() {
-        PendingError keep;
-        if (!flush()) PyErr_Clear();
-    }
-
-private:
-    bool write(PyObject* text) {
-        static PyObject* name = nullptr;
-        if (!name && !(name = PyUnicode_InternFromString("write"))) return false;
-        return static_cast<bool>(Ref(PyObject_CallMethodOneArg(out_, name, text)));
-    }
-
-    PyObject* out_;
-    std::string buf_;
-};
-
-void put_index(AmisOut& out, uint64_t k) {
+void put_index(PyWriter& out, uint64_t k) {
     char tmp[24];
-    int len = PyOS_snprintf(tmp, sizeof tmp, "%llu", static_cast<unsigned long long>(k));
-    out.put(tmp, static_cast<std::size_t>(len));
+    char* end = std::to_chars(tmp, tmp + sizeof tmp, k).ptr;
+    out.put(tmp, static_cast<std::size_t>(end - tmp));
 }
 
-bool put_value(AmisOut& out, double v) {
+bool put_value(PyWriter& out, double v) {
     if (v == 1.0) {
         out.put("1.0");
         return true;
@@ -85,7 +39,7 @@ bool put_value(AmisOut& out, double v) {
 }
 
 // "k:v " for each (k, v) of vec.
-bool put_pairs(AmisOut& out, PyObject* vec) {
+bool put_pairs(PyWriter& out, PyObject* vec) {
     if (Py_TYPE(vec) == sparsmat->SparseVectorD) {
         const SparseVectorD* v = reinterpret_cast<const SparseVectorD*>(vec);
         for (uint32_t i = 0; i < v->my_len; ++i) {
@@ -103,18 +57,28 @@ bool put_pairs(AmisOut& out, PyObject* vec) {
         if (!unpack_exact(item.get(), 2, kv)) return false;
         Ref ks(PyObject_Str(kv[0].get()));
         Ref vs(ks ? PyObject_Str(kv[1].get()) : nullptr);
-        if (!vs || !out.put_str(ks.get())) return false;
+        if (!vs || !out.put_object(ks.get())) return false;
         out.put(":", 1);
-        if (!out.put_str(vs.get())) return false;
+        if (!out.put_object(vs.get())) return false;
         out.put(" ", 1);
     }
     return !PyErr_Occurred();
 }
 
-void put_node_number(AmisOut& out, const char* prefix, int32_t id) {
-    char tmp[32];
-    int len = PyOS_snprintf(tmp, sizeof tmp, "%s%d ", prefix, id);
-    out.put(tmp, static_cast<std::size_t>(len));
+// "<prefix><id> ".
+void put_node_number(PyWriter& out, const char* prefix, int32_t id) {
+    char tmp[16];
+    char* end = std::to_chars(tmp, tmp + sizeof tmp, id).ptr;
+    *end++ = ' ';
+    out.put(prefix);
+    out.put(tmp, static_cast<std::size_t>(end - tmp));
+}
+
+// "k:v " for the inherited pairs (when there are any) and the node's own.
+bool put_node_pairs(PyWriter& out, GraphNodeObject* x, PyObject* feats) {
+    int t = PyObject_IsTrue(feats);
+    if (t < 0 || (t && !put_pairs(out, feats))) return false;
+    return put_pairs(out, Ref::borrow(x->featuresD).get());
 }
 
 struct AmisFrame {
@@ -125,109 +89,151 @@ struct AmisFrame {
     const char* closer = nullptr;  // written after the children
 };
 
+// One write_amis walk: each node's text in pre-order, the children of a
+// node through its frame, a node whose class overrides write_amis through
+// its override (after the text so far has gone out).
+class AmisWalk {
+public:
+    AmisWalk(PyObject* written, PyObject* out, PyObject* fcomb)
+        : out_(out, PyWriter::Mode::Text), vectors_(fcomb), stack_(kWriteAmis), written_(written), out_obj_(out),
+          fcomb_(fcomb) {}
+
+    // What was written before an error still goes out; the error is kept.
+    bool run(GraphNodeObject* root, PyObject* features, int in_disj) {
+        bool ok;
+        try {
+            ok = walk(root, features, in_disj);
+        } catch (...) {  // the text buffer could not grow
+            set_error_from_exception();
+            ok = false;
+        }
+        if (!ok) out_.flush_keeping_error();
+        return ok;
+    }
+
+private:
+    bool walk(GraphNodeObject* root, PyObject* features, int in_disj) {
+        if (!enter(root, features, in_disj)) return false;
+        while (!stack_.empty())
+            if (!step()) return false;
+        return out_.flush();
+    }
+
+    // Takes the top frame's next child, or closes the frame after its last.
+    bool step() {
+        AmisFrame& f = stack_.top();
+        Ref c;
+        int k = f.children.next(&c);
+        if (k < 0) return false;
+        if (k == 0) {
+            if (f.closer) out_.put(f.closer);
+            stack_.pop();
+            return true;
+        }
+        GraphNodeObject* child = as_node(c.get());
+        int ov = overrides(child, op_write_amis);
+        if (ov < 0) return false;
+        Ref feats = Ref::borrow(f.child_features.get());
+        int disj = f.child_in_disj;
+        if (ov == 0) return enter(child, feats.get(), disj);
+        return call_override(child, feats.get(), disj);
+    }
+
+    bool call_override(GraphNodeObject* child, PyObject* feats, int disj) {
+        PyObject* args[] = {feats, disj ? Py_True : Py_False, written_, out_obj_, fcomb_};
+        if (!out_.flush() || !Ref(call_node_override(child, op_write_amis, args, 5))) return false;
+        vectors_.clear();
+        return true;
+    }
+
+    // Writes the node's own text and pushes its frame (a back-reference
+    // pushes nothing).
+    bool enter(GraphNodeObject* x, PyObject* feats, int disj) {
+        if (x->featuresD == Py_None && (!out_.flush() || !fill_features(x, vectors_))) return false;
+        AmisFrame f{Ref::borrow(reinterpret_cast<PyObject*>(x)), ChildIter(), Ref(), 0, nullptr};
+        bool push = true;
+        bool ok;
+        if (!disj)
+            ok = x->isDisjunctive ? open_disjunction(x, feats, f, &push) : inline_and(x, feats, f);
+        else
+            ok = x->isDisjunctive ? nested_or(x, feats, f) : open_alternative(x, feats, f);
+        if (!ok) return false;
+        if (!push) return true;
+        if (!f.children.start(x->children)) return false;
+        return stack_.push(std::move(f));
+    }
+
+    // An AND node outside a disjunction: its pairs inline.
+    bool inline_and(GraphNodeObject* x, PyObject* feats, AmisFrame& f) {
+        if (!put_node_pairs(out_, x, feats)) return false;
+        f.child_features = Ref::borrow(Py_None);
+        return true;
+    }
+
+    // An OR node outside a disjunction: a numbered disjunction on its first
+    // visit, a reference to it (and no frame: *push is false) on later ones.
+    bool open_disjunction(GraphNodeObject* x, PyObject* feats, AmisFrame& f, bool* push) {
+        if (x->nodeId == -1) return raise_need_ids(x);
+        if (feats != Py_None) {
+            Py_ssize_t n = PyObject_Length(feats);
+            if (n < 0) return false;
+            if (n != 0) {
+                PyErr_SetNone(PyExc_AssertionError);
+                return false;
+            }
+        }
+        Ref key(PyLong_FromLong(x->nodeId));
+        Ref seen(key ? PyObject_GetItem(written_, key.get()) : nullptr);
+        int t = seen ? PyObject_IsTrue(seen.get()) : -1;
+        if (t < 0) return false;
+        if (t) {
+            put_node_number(out_, "$n", x->nodeId);
+            *push = false;
+            return true;
+        }
+        put_node_number(out_, "{ n", x->nodeId);
+        if (!out_.flush() || PyObject_SetItem(written_, key.get(), Py_True) < 0) return false;
+        f.child_features = Ref::borrow(x->featuresD);
+        f.child_in_disj = 1;
+        f.closer = "} ";
+        return true;
+    }
+
+    // An OR node inside a disjunction adds its vector to what its AND
+    // descendants inherit and writes nothing of its own.
+    bool nested_or(GraphNodeObject* x, PyObject* feats, AmisFrame& f) {
+        if (feats == Py_None) {
+            f.child_features = Ref::borrow(x->featuresD);
+        } else {
+            f.child_features = Ref(PyNumber_Add(feats, x->featuresD));
+            if (!f.child_features) return false;
+        }
+        f.child_in_disj = 1;
+        return true;
+    }
+
+    // An AND node inside a disjunction: one bracketed alternative.
+    bool open_alternative(GraphNodeObject* x, PyObject* feats, AmisFrame& f) {
+        out_.put("( _ ");
+        if (!put_node_pairs(out_, x, feats)) return false;
+        f.child_features = Ref::borrow(empty_sv);
+        f.closer = ") ";
+        return true;
+    }
+
+    PyWriter out_;
+    VectorCache vectors_;
+    WalkStack<AmisFrame> stack_;
+    PyObject* written_;
+    PyObject* out_obj_;
+    PyObject* fcomb_;
+};
+
 }  // namespace
 
 bool walk_write_amis(GraphNodeObject* root, PyObject* features, int in_disj, PyObject* written, PyObject* out_obj,
                      PyObject* fcomb) {
-    AmisOut out(out_obj);
-    VectorCache vectors(fcomb);
-    WalkStack<AmisFrame> stack(kWriteAmis);
-    // Writes the node's own text and pushes its frame (or writes a
-    // back-reference and pushes nothing). False on error.
-    auto enter = [&](GraphNodeObject* x, PyObject* feats, int disj) -> bool {
-        if (x->featuresD == Py_None && (!out.flush() || !fill_features(x, vectors))) return false;
-        AmisFrame f{Ref::borrow(reinterpret_cast<PyObject*>(x)), ChildIter(), Ref(), 0, nullptr};
-        if (!disj) {
-            if (!x->isDisjunctive) {
-                // An AND node outside a disjunction: its pairs inline.
-                int t = PyObject_IsTrue(feats);
-                if (t < 0 || (t && !put_pairs(out, feats))) return false;
-                if (!put_pairs(out, Ref::borrow(x->featuresD).get())) return false;
-                f.child_features = Ref::borrow(Py_None);
-            } else {
-                // An OR node: a numbered disjunction, or a reference to it.
-                if (x->nodeId == -1) return raise_need_ids(x);
-                if (feats != Py_None) {
-                    Py_ssize_t n = PyObject_Length(feats);
-                    if (n < 0) return false;
-                    if (n != 0) {
-                        PyErr_SetNone(PyExc_AssertionError);
-                        return false;
-                    }
-                }
-                Ref key(PyLong_FromLong(x->nodeId));
-                Ref seen(key ? PyObject_GetItem(written, key.get()) : nullptr);
-                int t = seen ? PyObject_IsTrue(seen.get()) : -1;
-                if (t < 0) return false;
-                if (t) {
-                    put_node_number(out, "$n", x->nodeId);
-                    return true;
-                }
-                put_node_number(out, "{ n", x->nodeId);
-                if (!out.flush() || PyObject_SetItem(written, key.get(), Py_True) < 0) return false;
-                f.child_features = Ref::borrow(x->featuresD);
-                f.child_in_disj = 1;
-                f.closer = "} ";
-            }
-        } else if (x->isDisjunctive) {
-            // An OR node inside a disjunction adds its vector to what its
-            // AND descendants inherit and writes nothing of its own.
-            if (feats == Py_None) {
-                f.child_features = Ref::borrow(x->featuresD);
-            } else {
-                f.child_features = Ref(PyNumber_Add(feats, x->featuresD));
-                if (!f.child_features) return false;
-            }
-            f.child_in_disj = 1;
-        } else {
-            // An AND node inside a disjunction: one bracketed alternative.
-            out.put("( _ ");
-            int t = PyObject_IsTrue(feats);
-            if (t < 0 || (t && !put_pairs(out, feats))) return false;
-            if (!put_pairs(out, Ref::borrow(x->featuresD).get())) return false;
-            f.child_features = Ref::borrow(empty_sv);
-            f.closer = ") ";
-        }
-        if (!f.children.start(x->children)) return false;
-        return stack.push(std::move(f));
-    };
-    auto run = [&]() -> bool {
-        if (!enter(root, features, in_disj)) return false;
-        while (!stack.empty()) {
-            AmisFrame& f = stack.top();
-            Ref c;
-            int k = f.children.next(&c);
-            if (k < 0) return false;
-            if (k == 0) {
-                if (f.closer) out.put(f.closer);
-                stack.pop();
-                continue;
-            }
-            GraphNodeObject* child = as_node(c.get());
-            int ov = overrides(child, op_write_amis);
-            if (ov < 0) return false;
-            Ref feats = Ref::borrow(f.child_features.get());
-            int disj = f.child_in_disj;
-            if (ov == 0) {
-                if (!enter(child, feats.get(), disj)) return false;
-                continue;
-            }
-            PyObject* args[] = {feats.get(), disj ? Py_True : Py_False, written, out_obj, fcomb};
-            if (!out.flush() || !Ref(call_node_override(child, op_write_amis, args, 5))) return false;
-            vectors.clear();
-        }
-        return out.flush();
-    };
-    bool ok;
-    try {
-        ok = run();
-    } catch (...) {  // the text buffer could not grow
-        set_error_from_exception();
-        ok = false;
-    }
-    if (ok) return true;
-    out.flush_keeping_error();
-    return false;
+    return AmisWalk(written, out_obj, fcomb).run(root, features, in_disj);
 }
 
 }  // namespace forest
