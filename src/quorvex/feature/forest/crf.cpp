@@ -10,6 +10,7 @@
 // node labelled None) of cand's label at position k. The stop node (OR
 // "*stop*") has the last position's states as children, and transitions
 // into the last position carry the feature ("STOP", 1.0) as well.
+#include <charconv>
 #include <cstring>
 #include <string>
 #include <unordered_map>
@@ -56,17 +57,11 @@ PyMethodDef crf_dict_missing_def = {
 
 // "[k]" as a new str.
 PyObject* position_prefix(std::size_t k) {
-    char digits[24];
-    char* end = digits + sizeof digits;
-    char* p = end;
-    *--p = ']';
-    do {
-        *--p = static_cast<char>('0' + k % 10);
-        k /= 10;
-    } while (k);
-    *--p = '[';
-    PyObject* r = PyUnicode_New(end - p, 127);
-    if (r) std::memcpy(PyUnicode_1BYTE_DATA(r), p, static_cast<std::size_t>(end - p));
+    char text[24] = {'['};
+    char* end = std::to_chars(text + 1, text + sizeof text - 1, k).ptr;
+    *end++ = ']';
+    PyObject* r = PyUnicode_New(end - text, 127);
+    if (r) std::memcpy(PyUnicode_1BYTE_DATA(r), text, static_cast<std::size_t>(end - text));
     return r;
 }
 
