@@ -214,4 +214,21 @@ struct SparseAccum {
     }
 };
 
+// An accumulator that lives on the C++ stack rather than inside a Python
+// object: it frees its memory when it goes out of scope.
+template <class T>
+struct OwnedAccum : SparseAccum<T> {
+    OwnedAccum() : SparseAccum<T>{} {}
+    ~OwnedAccum() { this->release(); }
+    OwnedAccum(const OwnedAccum&) = delete;
+    OwnedAccum& operator=(const OwnedAccum&) = delete;
+
+    // Hands the memory over to a plain record and leaves this one empty.
+    SparseAccum<T> take() {
+        SparseAccum<T> out = *this;
+        static_cast<SparseAccum<T>&>(*this) = SparseAccum<T>{};
+        return out;
+    }
+};
+
 #endif

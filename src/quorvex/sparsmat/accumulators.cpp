@@ -111,13 +111,7 @@ PyObject* vec1_reduce(PyObject* self, PyObject*) {
 // (summed where an index repeats); on an error the accumulator is unchanged.
 template <class T>
 PyObject* vec1_setstate(PyObject* self, PyObject* state) {
-    SparseAccum<T> fresh{};
-    struct Guard {
-        SparseAccum<T>* a;
-        ~Guard() {
-            if (a) a->release();
-        }
-    } guard{&fresh};
+    OwnedAccum<T> fresh;
     Ref it(PyObject_GetIter(state));
     if (!it) return nullptr;
     QV_TRY
@@ -135,8 +129,7 @@ PyObject* vec1_setstate(PyObject* self, PyObject* state) {
     QV_CATCH(nullptr)
     SparseAccum<T>& acc = as_vec1<T>(self)->acc;
     acc.release();
-    acc = fresh;
-    guard.a = nullptr;
+    acc = fresh.take();
     Py_RETURN_NONE;
 }
 
@@ -402,7 +395,7 @@ PyObject* grid_to_csr(PyObject* self, PyObject*) {
             return nullptr;
         }
         const coordinate_t rows = static_cast<coordinate_t>(rows64);
-        CSRMatrix<T>* m = new_csr<T>(rows, n);
+        CsrPtr<T> m = new_csr<T>(rows, n);
         if (!m) return nullptr;
         std::size_t e = 0;
         for (coordinate_t r = 0; r < rows; ++r) {
@@ -414,7 +407,7 @@ PyObject* grid_to_csr(PyObject* self, PyObject*) {
             }
         }
         m->offsets[rows] = static_cast<int>(e);
-        return wrap_csr<T>(m);
+        return wrap_csr<T>(m.release());
     }
 }
 

@@ -41,7 +41,7 @@ CSRMatrix<T>* CSRMatrix<T>::transpose() const {
     for (std::size_t e = 0; e < entries; ++e)
         cols = std::max(cols, static_cast<std::size_t>(rightColumns[e]) + 1);
     if (cols > UINT32_MAX) throw std::length_error("transpose needs more than 2**32 - 1 rows");
-    CSRMatrix<T>* t = qv::new_csr<T>(static_cast<coordinate_t>(cols), entries);
+    qv::CsrPtr<T> t = qv::new_csr<T>(static_cast<coordinate_t>(cols), entries);
     if (!t) return nullptr;
     std::vector<int> fill(cols + 1, 0);
     for (std::size_t e = 0; e < entries; ++e) ++fill[static_cast<std::size_t>(rightColumns[e]) + 1];
@@ -54,7 +54,7 @@ CSRMatrix<T>* CSRMatrix<T>::transpose() const {
             t->values[pos] = values[e];
         }
     }
-    return t;
+    return t.release();
 }
 
 namespace {
@@ -109,8 +109,8 @@ template struct CSRMatrix<double>;
 namespace qv {
 
 template <class T>
-CSRMatrix<T>* new_csr(coordinate_t rows, std::size_t entries) {
-    auto* m = static_cast<CSRMatrix<T>*>(std::calloc(1, sizeof(CSRMatrix<T>)));
+CsrPtr<T> new_csr(coordinate_t rows, std::size_t entries) {
+    CsrPtr<T> m(static_cast<CSRMatrix<T>*>(std::calloc(1, sizeof(CSRMatrix<T>))));
     if (m) {
         m->num_rows = rows;
         m->offsets = static_cast<int*>(std::calloc(static_cast<std::size_t>(rows) + 1, sizeof(int)));
@@ -118,7 +118,6 @@ CSRMatrix<T>* new_csr(coordinate_t rows, std::size_t entries) {
         m->values = static_cast<T*>(std::malloc((entries ? entries : 1) * sizeof(T)));
     }
     if (!m || !m->offsets || !m->rightColumns || !m->values) {
-        free_csr(m);
         PyErr_NoMemory();
         return nullptr;
     }
@@ -182,11 +181,7 @@ int csr_init(PyObject* self, PyObject* args, PyObject* kwds) {
     std::vector<int> offsets{0};
     std::vector<coordinate_t> cols;
     std::vector<T> vals;
-    SparseAccum<T> acc{};
-    struct Guard {
-        SparseAccum<T>& a;
-        ~Guard() { a.release(); }
-    } guard{acc};
+    OwnedAccum<T> acc;
     QV_TRY
     if (a[0] && a[0] != Py_None) {
         Ref rows(PyObject_GetIter(a[0]));
@@ -219,7 +214,7 @@ int csr_init(PyObject* self, PyObject* args, PyObject* kwds) {
         if (PyErr_Occurred()) return -1;
     }
     QV_CATCH(-1)
-    CSRMatrix<T>* m = new_csr<T>(static_cast<coordinate_t>(offsets.size() - 1), cols.size());
+    CsrPtr<T> m = new_csr<T>(static_cast<coordinate_t>(offsets.size() - 1), cols.size());
     if (!m) return -1;
     // An empty vector's data() may be null, which memcpy must never see.
     std::memcpy(m->offsets, offsets.data(), offsets.size() * sizeof(int));
@@ -227,7 +222,7 @@ int csr_init(PyObject* self, PyObject* args, PyObject* kwds) {
         std::memcpy(m->rightColumns, cols.data(), cols.size() * sizeof(coordinate_t));
         std::memcpy(m->values, vals.data(), vals.size() * sizeof(T));
     }
-    replace_matrix<T>(self, m);
+    replace_matrix<T>(self, m.release());
     return 0;
 }
 
@@ -340,7 +335,7 @@ CSRMatrix<T>* parse_image(PyObject* data) {
         PyErr_Format(PyExc_ValueError, "truncated or oversized %s binary image", CSRType<T>::name);
         return nullptr;
     }
-    CSRMatrix<T>* m = new_csr<T>(rows, entries);
+    CsrPtr<T> m = new_csr<T>(rows, entries);
     if (!m) return nullptr;
     p += 12;
     std::memcpy(m->offsets, p, (static_cast<std::size_t>(rows) + 1) * sizeof(int));
@@ -351,11 +346,10 @@ CSRMatrix<T>* parse_image(PyObject* data) {
     bool valid = m->offsets[0] == 0 && static_cast<uint32_t>(m->offsets[rows]) == entries;
     for (uint32_t r = 0; valid && r < rows; ++r) valid = m->offsets[r] <= m->offsets[r + 1];
     if (!valid) {
-        free_csr(m);
         PyErr_Format(PyExc_ValueError, "corrupt %s binary image (bad row offsets)", CSRType<T>::name);
         return nullptr;
     }
-    return m;
+    return m.release();
 }
 
 // CSRMatrix.from_binary(data): the inverse of write_binary.
@@ -506,9 +500,9 @@ PyTypeObject* csr_matrix_type() {
 template PyObject* wrap_csr<int32_t>(CSRMatrix<int32_t>*);
 template PyObject* wrap_csr<float>(CSRMatrix<float>*);
 template PyObject* wrap_csr<double>(CSRMatrix<double>*);
-template CSRMatrix<int32_t>* new_csr<int32_t>(coordinate_t, std::size_t);
-template CSRMatrix<float>* new_csr<float>(coordinate_t, std::size_t);
-template CSRMatrix<double>* new_csr<double>(coordinate_t, std::size_t);
+template CsrPtr<int32_t> new_csr<int32_t>(coordinate_t, std::size_t);
+template CsrPtr<float> new_csr<float>(coordinate_t, std::size_t);
+template CsrPtr<double> new_csr<double>(coordinate_t, std::size_t);
 template PyTypeObject* csr_matrix_type<int32_t>();
 template void free_csr<int32_t>(CSRMatrix<int32_t>*);
 template void free_csr<float>(CSRMatrix<float>*);

@@ -388,11 +388,7 @@ PyObject* sv_from_arrays(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
             return true;
         }
         // Any order, repeated indices summed (as the constructor does).
-        SparseAccum<T> acc{};
-        struct Guard {
-            SparseAccum<T>& a;
-            ~Guard() { a.release(); }
-        } guard{acc};
+        OwnedAccum<T> acc;
         QV_TRY
         acc.reserve(static_cast<std::size_t>(n));
         for (Py_ssize_t i = 0; i < n; ++i) {
@@ -564,17 +560,9 @@ PyObject* csr_from_scipy(PyObject* cls, PyObject* matrix) {
         PyErr_SetString(PyExc_OverflowError, "matrix too large");
         return nullptr;
     }
-    CSRMatrix<T>* out = new_csr<T>(static_cast<coordinate_t>(nrows), static_cast<std::size_t>(nnz));
+    CsrPtr<T> out = new_csr<T>(static_cast<coordinate_t>(nrows), static_cast<std::size_t>(nnz));
     if (!out) return nullptr;
-    struct Release {
-        CSRMatrix<T>*& m;
-        ~Release() { free_csr(m); }
-    } release{out};
-    SparseAccum<T> acc{};
-    struct Guard {
-        SparseAccum<T>& a;
-        ~Guard() { a.release(); }
-    } guard{acc};
+    OwnedAccum<T> acc;
     // Rows are copied as they are when their columns ascend strictly (SciPy's
     // canonical form); others are sorted and their repeated columns summed.
     ok = with_int_type(indices, "indices", [&](auto tag) -> bool {
@@ -625,9 +613,7 @@ PyObject* csr_from_scipy(PyObject* cls, PyObject* matrix) {
         return true;
     });
     if (!ok) return nullptr;
-    CSRMatrix<T>* done = out;
-    out = nullptr;
-    return csr_instance<T>(cls, done);
+    return csr_instance<T>(cls, out.release());
 }
 
 template PyObject* sv_indices_array<double>(PyObject*, PyObject*);

@@ -53,11 +53,7 @@ PyObject* sv_new(PyTypeObject*, PyObject* args, PyObject* kwds) {
     PyObject* a[1];
     if (!parse_tuple(spec, args, kwds, a)) return nullptr;
     if (!refuse_text(a[0], "pairs", "(index, value) pairs")) return nullptr;
-    SparseAccum<T> acc{};
-    struct Guard {
-        SparseAccum<T>& a;
-        ~Guard() { a.release(); }
-    } guard{acc};
+    OwnedAccum<T> acc;
     if (a[0] && a[0] != Py_None) {
         Ref it(PyObject_GetIter(a[0]));
         if (!it) return nullptr;

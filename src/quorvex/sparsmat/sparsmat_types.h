@@ -4,6 +4,7 @@
 #define QUORVEX_SPARSMAT_TYPES_H
 
 #include <charconv>
+#include <memory>
 #include <string>
 
 #include "common/args.h"
@@ -84,9 +85,18 @@ struct CSRMatrixObject {
 template <class T>
 PyObject* wrap_csr(CSRMatrix<T>* mat);
 template <class T>
-CSRMatrix<T>* new_csr(coordinate_t rows, std::size_t entries);
-template <class T>
 void free_csr(CSRMatrix<T>* m);
+// A CSR matrix record that is freed when it goes out of scope.
+template <class T>
+struct CsrFree {
+    void operator()(CSRMatrix<T>* m) const { free_csr(m); }
+};
+template <class T>
+using CsrPtr = std::unique_ptr<CSRMatrix<T>, CsrFree<T>>;
+// A matrix of `rows` rows with room for `entries` entries (offsets zeroed);
+// empty with MemoryError set when memory runs out.
+template <class T>
+CsrPtr<T> new_csr(coordinate_t rows, std::size_t entries);
 
 // An instance of cls (a CSR matrix class) holding m, which it takes over
 // (m is freed on failure).

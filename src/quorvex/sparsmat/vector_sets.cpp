@@ -102,11 +102,7 @@ template <class T>
 PyObject* set_to_vec(PyObject* self, PyObject*) {
     PyObject* lst = members<T>(self);
     if (!lst) return nullptr;
-    SparseAccum<T> acc{};
-    struct Guard {
-        SparseAccum<T>& a;
-        ~Guard() { a.release(); }
-    } guard{acc};
+    OwnedAccum<T> acc;
     QV_TRY
     for (Py_ssize_t m = 0; m < PyList_GET_SIZE(lst); ++m) {
         PyObject* pair = PyList_GET_ITEM(lst, m);

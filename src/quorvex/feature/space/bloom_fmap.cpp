@@ -140,16 +140,13 @@ PyObject* bm_call(PyObject* self, PyObject* args, PyObject* kwds) {
     PyObject* a[1];
     if (!parse_tuple(spec, args, kwds, a)) return nullptr;
     if (!refuse_text(a[0], "lst", "features")) return nullptr;
-    struct Local {
-        SparseAccum<double> acc{};
-        ~Local() { acc.release(); }
-    } result;
+    OwnedAccum<double> acc;
     Ref it(PyObject_GetIter(a[0]));
     if (!it) return nullptr;
     while (Ref s{PyIter_Next(it.get())})
-        if (!see_feature(as_map(self), s.get(), result.acc)) return nullptr;
+        if (!see_feature(as_map(self), s.get(), acc)) return nullptr;
     if (PyErr_Occurred()) return nullptr;
-    QV_TRY return reinterpret_cast<PyObject*>(sparsmat->accum_to_sparse_d(&result.acc));
+    QV_TRY return reinterpret_cast<PyObject*>(sparsmat->accum_to_sparse_d(&acc));
     QV_CATCH(nullptr)
 }
 

@@ -66,8 +66,7 @@ inline bool add_index(SparseAccum<double>& acc, int64_t k) {
 
 // An accumulator released on every path.
 struct LocalAccum {
-    SparseAccum<double> acc{};
-    ~LocalAccum() { acc.release(); }
+    OwnedAccum<double> acc;
     PyObject* to_sparse() {
         QV_TRY return reinterpret_cast<PyObject*>(sparsmat->accum_to_sparse_d(&acc));
         QV_CATCH(nullptr)

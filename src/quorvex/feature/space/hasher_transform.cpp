@@ -28,11 +28,7 @@ PyObject* fh_transform(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     const Py_ssize_t count = PyList_GET_SIZE(lists.get());
     const uint64_t n_cols = static_cast<uint64_t>(fh->num_dimensions);
     CsrRows<double> rows;
-    SparseAccum<double> acc{};
-    struct Guard {
-        SparseAccum<double>& a;
-        ~Guard() { a.release(); }
-    } guard{acc};
+    OwnedAccum<double> acc;
     QV_TRY
     rows.reserve(static_cast<std::size_t>(count), 0);
     for (Py_ssize_t i = 0; i < count; ++i) {
