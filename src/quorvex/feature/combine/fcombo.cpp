@@ -213,26 +213,38 @@ public:
     virtual bool finish() = 0;
 };
 
-class NativeBuilder : public Builder {
+// The combiner of one vectorising call: the object's own (whose scratch
+// buffers are reused) unless another call on the stack is using it, then
+// one of the call's own. The object's first combiner is made here and kept.
+class CombinerLease {
 public:
-    NativeBuilder(FComboObject* self, PyObject* dict) : dict_(Ref::borrow(dict)) {
-        if (self->combiner && !self->combiner->busy) {
-            c_ = self->combiner;  // reuse the object's scratch buffers
-        } else {
-            owned_.reset(new Combiner());
+    explicit CombinerLease(FComboObject* self) {
+        if (!self->combiner) self->combiner = new Combiner();
+        if (self->combiner->busy) {
+            owned_ = std::make_unique<Combiner>();
             c_ = owned_.get();
-            if (!self->combiner) {
-                self->combiner = owned_.release();
-                c_ = self->combiner;
-            }
+        } else {
+            c_ = self->combiner;
         }
         c_->busy = true;
+    }
+    ~CombinerLease() { c_->busy = false; }
+    CombinerLease(const CombinerLease&) = delete;
+    CombinerLease& operator=(const CombinerLease&) = delete;
+
+    Combiner* operator->() const { return c_; }
+
+private:
+    std::unique_ptr<Combiner> owned_;
+    Combiner* c_;
+};
+
+class NativeBuilder : public Builder {
+public:
+    NativeBuilder(FComboObject* self, PyObject* dict) : dict_(Ref::borrow(dict)), c_(self) {
         c_->begin(&as_alph(dict)->map, as_alph(dict)->use_utf8);
     }
-    ~NativeBuilder() override {
-        c_->end();
-        c_->busy = false;
-    }
+    ~NativeBuilder() override { c_->end(); }
 
     bool set_bias_suffix(int32_t bias_item) {
         CPPAlphabet& map = as_alph(dict_.get())->map;
@@ -338,8 +350,7 @@ public:
 
 private:
     Ref dict_;
-    std::unique_ptr<Combiner> owned_;
-    Combiner* c_;
+    CombinerLease c_;
     std::string suffix_, key_;
 };
 
