@@ -9,6 +9,7 @@
 #ifndef QUORVEX_CSR_ROWS_H
 #define QUORVEX_CSR_ROWS_H
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -83,8 +84,7 @@ private:
 
     template <class U>
     static void grow(U*& p, std::size_t& cap, std::size_t want) {
-        std::size_t ncap = cap ? 2 * cap : 64;
-        if (ncap < want) ncap = want;
+        const std::size_t ncap = std::max(cap ? 2 * cap : 64, want);
         if (ncap > SIZE_MAX / sizeof(U)) throw std::bad_alloc();
         void* q = std::realloc(p, ncap * sizeof(U));
         if (!q) throw std::bad_alloc();
@@ -100,13 +100,13 @@ private:
         if (want > nnz_cap && rows >= 16 && expected_rows > rows) {
             // The mean row so far, for the rows still to come, with a tenth to spare.
             const std::size_t estimate = nnz + (nnz / rows + 1) * (expected_rows - rows) * 11 / 10;
-            if (estimate > want) want = estimate;
+            want = std::max(want, estimate);
         }
         if (want > nnz_cap || !indices) {
             std::size_t cap_i = nnz_cap, cap_d = nnz_cap;
             grow(indices, cap_i, want ? want : 1);
             grow(data, cap_d, want ? want : 1);
-            nnz_cap = cap_i < cap_d ? cap_i : cap_d;
+            nnz_cap = std::min(cap_i, cap_d);
         }
     }
 };

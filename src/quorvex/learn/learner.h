@@ -16,6 +16,7 @@
 #ifndef QUORVEX_LEARN_LEARNER_H
 #define QUORVEX_LEARN_LEARNER_H
 
+#include <algorithm>
 #include <cstddef>
 #include <initializer_list>
 #include <type_traits>
@@ -43,7 +44,7 @@ inline Py_ssize_t common_length(std::initializer_list<const View1D*> views) {
     Py_ssize_t n = PY_SSIZE_T_MAX;
     for (const View1D* v : views) {
         if (!v->valid()) return -1;
-        if (v->len < n) n = v->len;
+        n = std::min(n, v->len);
     }
     return n;
 }

@@ -11,12 +11,15 @@
 #ifndef QUORVEX_FEATURE_COMBINER_H
 #define QUORVEX_FEATURE_COMBINER_H
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "common/errors.h"
 #include "feature/lists/feature_list.h"
+#include "hash_bytes.h"
+#include "prefetch.h"
 
 namespace qv {
 
@@ -273,7 +276,7 @@ template <class Table>
 bool BasicCombiner<Table>::combine(int n, bool has_label, const char* label, Py_ssize_t label_len, double w) {
     const Py_ssize_t m = static_cast<Py_ssize_t>(names_.size());
     if (m == 0) return true;
-    const int depth_max = n < 1 ? 1 : n;
+    const int depth_max = std::max(n, 1);
     const Py_ssize_t base_entries = has_label ? 1 : 0;
     prefix_.clear();
     if (has_label) prefix_.append(label, static_cast<std::size_t>(label_len));

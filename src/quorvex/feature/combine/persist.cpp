@@ -15,6 +15,7 @@
 #include "common/errors.h"
 #include "cxx_gram.h"
 #include "feature/combine/fcombo.h"
+#include "hash_bytes.h"
 
 namespace qv {
 

@@ -10,6 +10,7 @@
 // node labelled None) of cand's label at position k. The stop node (OR
 // "*stop*") has the last position's states as children, and transitions
 // into the last position carry the feature ("STOP", 1.0) as well.
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <string>
@@ -75,7 +76,7 @@ PyObject* concat(std::initializer_list<PyObject*> parts) {
         if (!PyUnicode_IS_ASCII(p)) {
             ascii = false;
             Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(p);
-            if (m > maxchar) maxchar = m;
+            maxchar = std::max(maxchar, m);
         }
     }
     PyObject* r = PyUnicode_New(len, maxchar);
