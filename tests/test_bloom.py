@@ -10,6 +10,8 @@ from hypothesis import given, settings, strategies as st
 from quorvex.alphabet import StringAlphabet
 from quorvex.feature import BloomFMap, CountingBloomFilter
 
+from conftest import unraisable_reports
+
 WARNING = "Holy Blooming Filters! There's something wrong!\n"
 
 
@@ -52,18 +54,6 @@ class RefFilter:
             self.c[p] = v % 256
             m = min(m, v)
         return m
-
-
-@contextlib.contextmanager
-def unraisable():
-    """Collects the unraisable reports made inside the block."""
-    seen = []
-    old = sys.unraisablehook
-    sys.unraisablehook = lambda u: seen.append((u.exc_type, str(u.exc_value), u.object))
-    try:
-        yield seen
-    finally:
-        sys.unraisablehook = old
 
 
 ops = st.lists(st.tuples(st.sampled_from(["get", "add", "remove"]), st.sampled_from(["a", "b", "c", "dd", 7, None]),
@@ -119,7 +109,7 @@ def test_counting_edge_cases(capsys):
 
 def test_errors_are_unraisable_and_give_zero(capsys):
     f = CountingBloomFilter(101)
-    with unraisable() as seen:
+    with unraisable_reports() as seen:
         assert f.add_count(["unhashable"], 1) == 0
         assert f.get_count({}) == 0
         assert f.remove_count(set(), 1) == 0
@@ -128,7 +118,7 @@ def test_errors_are_unraisable_and_give_zero(capsys):
         (TypeError, "quorvex.feature.CountingBloomFilter.get_count"),
         (TypeError, "quorvex.feature.CountingBloomFilter.remove_count")]
     empty = CountingBloomFilter(0)
-    with unraisable() as seen:
+    with unraisable_reports() as seen:
         assert empty.add_count("a", 1) == 0
         assert empty.get_count("a") == 0
     assert [(t, m) for t, m, _ in seen] == [(ZeroDivisionError, "integer division or modulo by zero")] * 2
@@ -200,7 +190,7 @@ def test_use_after_del_is_safe(capsys):
     f = CountingBloomFilter(1009)
     f.add_count("a", 3)
     assert f.__del__() is None
-    with unraisable() as seen:
+    with unraisable_reports() as seen:
         assert f.get_count("a") == 0
         assert f.add_count("a", 1) == 0
         assert f.remove_count("a", 1) == 0
@@ -210,7 +200,7 @@ def test_use_after_del_is_safe(capsys):
     f.__init__(1009)
     assert f.add_count("a", 1) == 1
     raw = CountingBloomFilter.__new__(CountingBloomFilter)  # __init__ never ran
-    with unraisable() as seen:
+    with unraisable_reports() as seen:
         assert raw.get_count("a") == 0
         assert raw.add_count("a", 1) == 0  # reported, never a count that reads full
     assert [t for t, _, _ in seen] == [ValueError] * 2
@@ -230,11 +220,11 @@ def test_use_after_del_is_safe(capsys):
             return 1
 
     g = CountingBloomFilter(1009)
-    with unraisable() as seen:
+    with unraisable_reports() as seen:
         assert g.add_count(Releasing(g), 1) == 0
     h = CountingBloomFilter(1009)
     h.add_count(1, 1)  # hash(1) == 1: the first counter of Releasing is not 0
-    with unraisable() as seen2:
+    with unraisable_reports() as seen2:
         assert h.get_count(Releasing(h)) == 0
     assert [t for t, _, _ in seen + seen2] == [ValueError, ValueError]
 
@@ -276,7 +266,7 @@ def test_subclass_overrides_are_used_by_internal_calls():
             return "many"
 
     m.bloom = Bad(1009)
-    with unraisable() as seen:
+    with unraisable_reports() as seen:
         assert len(m(["new"])) == 0  # the bad result counts as 0
     assert [(t, o) for t, _, o in seen] == [(TypeError, "quorvex.feature.CountingBloomFilter.add_count")]
 

@@ -6,12 +6,7 @@ from hypothesis import given, settings, strategies as st
 from quorvex.alphabet import StringAlphabet
 from quorvex.feature import FCombo, FeatureList, Multipart
 
-
-class SlowAlphabet(StringAlphabet):
-    """Overrides the lookup, which sends FCombo down its Python-level path."""
-
-    def __getitem__(self, key):
-        return StringAlphabet.__getitem__(self, key)
+from conftest import SlowAlphabet
 
 
 class RefCombo:

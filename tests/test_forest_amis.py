@@ -9,11 +9,8 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from quorvex.feature import AndNode, FCombo, GraphNode, OrNode, dump_example, empty_sv, make_multilabel
-from quorvex.sparsmat import SparseVectorD
 
-
-def sv(*pairs):
-    return SparseVectorD(list(pairs))
+from conftest import sv
 
 
 def node(label, vec, disj=False, children=()):

@@ -12,27 +12,17 @@ import pytest
 from quorvex.learn import AdaGrad, AvgMira, AvgPer, FileModel, SgdMomentum
 from quorvex.sparsmat import SparseVectorD, SparseVectorsD
 
+from conftest import sv
+
 OUT_OF_BOUNDS = "Out of bounds on buffer access (axis 0)"
 OOB = re.escape(OUT_OF_BOUNDS)
 NOT_INITIALIZED = "Memoryview is not initialized"
-
-
-def sv(*pairs):
-    return SparseVectorD(list(pairs))
 
 
 def gradient_of(vec, weight=1.0):
     g = SparseVectorsD()
     g.add(vec, weight)
     return g
-
-
-@pytest.fixture
-def unraisable(monkeypatch):
-    """The unraisable reports of the test: (exception type, message, object)."""
-    seen = []
-    monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append((u.exc_type, str(u.exc_value), u.object)))
-    return seen
 
 
 # --- reference models ---------------------------------------------------------------------

@@ -3,7 +3,6 @@ compared after a few hundred random sparse steps, regularisation and rescaling, 
 
 import math
 import re
-import sys
 
 import numpy as np
 import pytest
@@ -11,18 +10,9 @@ import pytest
 from quorvex.learn import AdaGrad, SgdMomentum
 from quorvex.sparsmat import SparseVectorD
 
+from conftest import sv
+
 OOB = re.escape("Out of bounds on buffer access (axis 0)")
-
-
-def sv(*pairs):
-    return SparseVectorD(list(pairs))
-
-
-@pytest.fixture
-def unraisable(monkeypatch):
-    seen = []
-    monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append((u.exc_type, str(u.exc_value), u.object)))
-    return seen
 
 
 def random_vector(rng, n, max_len=6):

@@ -3,7 +3,6 @@
 import copy
 import pickle
 import re
-import sys
 
 import numpy as np
 import pytest
@@ -11,24 +10,15 @@ from hypothesis import given, settings, strategies as st
 
 import quorvex.learn as learn
 from quorvex.learn import AdaGrad, AvgMira, AvgPer, FileModel, SgdMomentum, make_classifier
-from quorvex.sparsmat import SparseVectorD, SparseVectorsD
+from quorvex.sparsmat import SparseVectorsD
 
-
-def sv(*pairs):
-    return SparseVectorD(list(pairs))
+from conftest import sv
 
 
 def mira_step(m, vec, loss=1.0):
     g = SparseVectorsD()
     g.add(vec)
     m.update(g, loss)
-
-
-@pytest.fixture
-def unraisable(monkeypatch):
-    seen = []
-    monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append((u.exc_type, str(u.exc_value), u.object)))
-    return seen
 
 
 def trained(cls, n=6, steps=12, seed=3):

@@ -7,12 +7,7 @@ from quorvex.alphabet import StringAlphabet
 from quorvex.feature import FCombo, FeatureList, Multipart
 from quorvex.sparsmat import VecD1
 
-
-class SlowAlphabet(StringAlphabet):
-    """Overrides the lookup, which sends the combiner down its Python-level path."""
-
-    def __getitem__(self, key):
-        return StringAlphabet.__getitem__(self, key)
+from conftest import SlowAlphabet
 
 
 class RefDict:
