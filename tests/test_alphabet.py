@@ -170,3 +170,23 @@ def test_python_alphabet_survives_keys_that_change_it(in_hash, action):
             pass
         assert len(p) == len(p.words)
     assert isinstance(p.words, list) and isinstance(repr(p), str)
+
+
+@given(st.binary(max_size=40).map(lambda b: b.decode("latin-1")), st.lists(st.binary(max_size=40), max_size=30))
+@settings(max_examples=100, deadline=None)
+def test_keys_of_every_length_are_told_apart(key, others):
+    d = StringAlphabet()
+    words = [o.decode("latin-1") for o in others]
+    ref = {}
+    for w in words + [key]:
+        ref.setdefault(w, len(ref))
+        assert d[w] == ref[w]
+    d.growing = False
+    for w in ref:
+        assert d[w] == ref[w]
+    for near in (key + "\x00", "\x00" + key, key[:-1], key + "x"):  # differ from key by one byte
+        if near in ref:  # the generated words may hold it
+            assert d[near] == ref[near]
+        else:
+            with pytest.raises(KeyError):
+                d[near]

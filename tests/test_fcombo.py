@@ -1,4 +1,5 @@
 import math
+import random
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -323,3 +324,19 @@ def test_flist_sort_order_by_keyword():
     from quorvex.feature import flist_sort_order
 
     assert flist_sort_order(x="a") == "a" and flist_sort_order(x=("b", 1)) == "b"
+
+
+# --- batched probing ----------------------------------------------------------------------------
+
+def test_many_keys_get_the_ids_of_one_by_one_lookups():
+    """Thousands of keys in one call (several probe blocks and batches) number new keys in the
+    order a key-by-key lookup would."""
+    rng = random.Random(7)
+    feats = ["f%d=%s" % (i, "x" * rng.randrange(40)) for i in range(120)]
+    labels = ["L%d" % i for i in range(3)]
+    fast, slow = FCombo(2), FCombo(2, SlowAlphabet())
+    assert list(fast(feats, labels=labels)) == list(slow(feats, labels=labels))
+    assert list(fast.dict) == list(slow.dict) and len(fast.dict) > 20000
+    fast.dict.growing = slow.dict.growing = False
+    other = feats[::2] + ["unknown%d" % i for i in range(50)]
+    assert [list(v) for v in fast.label_vectors(other, labels)] == [list(slow(other, labels=[l])) for l in labels]

@@ -1,4 +1,5 @@
 import pytest
+from hypothesis import given, settings, strategies as st
 
 from quorvex.feature import FeatureList, Multipart
 
@@ -124,3 +125,29 @@ def test_diff_with_survives_names_that_rebuild_the_lists():
     assert a.diff_with(b) is None  # compared as they were when the call began
     nan = float("nan")
     assert FeatureList([(nan, 1.0)]).diff_with(FeatureList([(nan, 1.0)])) is not None
+
+
+# --- FeatureList construction -------------------------------------------------------------------
+
+pieces = st.sampled_from(["a", "b", "\x00", "é", "日", "w=", "prefix__"])
+text = st.lists(pieces, max_size=5).map(lambda t: "shared_p" + "".join(t))  # one 8-byte prefix
+item = st.one_of(text, st.text(max_size=3), st.tuples(text, st.integers(-3, 3)), st.tuples(text, st.floats(-2, 2)),
+                 st.lists(text, min_size=1, max_size=1).map(lambda l: [l[0], 0.5]))
+
+
+@given(st.lists(item, max_size=80), st.sampled_from([list, tuple]))
+@settings(max_examples=200, deadline=None)
+def test_feature_lists_sort_like_python(items, container):
+    fl = FeatureList(container(items))
+    key = lambda x: x if isinstance(x, str) else x[0]
+    expected = [(key(x), 1.0 if isinstance(x, str) else float(x[1])) for x in sorted(items, key=key)]
+    assert list(fl) == expected
+    assert all(a is (x if isinstance(x, str) else x[0]) for (a, _), x in zip(fl, sorted(items, key=key)))
+
+
+def test_feature_list_value_errors_leave_the_list():
+    fl = FeatureList(["a"])
+    with pytest.raises(OverflowError):
+        fl.__init__([("b", 10 ** 400), "c"])
+    assert list(fl) == [("a", 1.0)]
+    assert list(FeatureList([("x", True), ("y", 2 ** 53)])) == [("x", 1.0), ("y", float(2 ** 53))]

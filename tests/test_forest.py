@@ -1,12 +1,14 @@
 """GraphNode: the node record, numbering, scoring, extraction, overrides, bad input and deep graphs."""
 import gc
 import io
+import random
 import sys
 import weakref
 from collections import defaultdict
 
 import numpy as np
 import pytest
+from hypothesis import given, settings, strategies as st
 
 from quorvex.feature import (AndNode, FCombo, GraphNode, OrNode, decode_simple_crf, dump_example, empty_sv,
                              make_simple_crf)
@@ -687,3 +689,56 @@ def test_nodes_reinitialised_during_a_walk_keep_their_kind_for_it():
     root.children = [mid]
     with pytest.raises(TypeError):  # the re-run __init__ cleared root.featuresD and fc is None
         root.extractBest(None)
+
+
+# --- numbering of mixed forests ----------------------------------------------------------------
+
+class Delegating(GraphNode):
+    def assign_ids(self, start):
+        return GraphNode.assign_ids(self, start)
+
+
+class Quiet(GraphNode):
+    pass
+
+
+def number_of(node):
+    return int(str(node).rsplit("#", 1)[1])
+
+
+@given(st.integers(0, 2 ** 32), st.integers(2, 25))
+@settings(max_examples=150, deadline=None)
+def test_numbering_of_mixed_forests_follows_the_rule(seed, size):
+    rng = random.Random(seed)
+    kinds = [GraphNode, GraphNode, GraphNode, Quiet, Delegating]
+    nodes = [rng.choice(kinds)("n%d" % i, rng.random() < 0.5) for i in range(size)]
+    for i, n in enumerate(nodes):  # a DAG: children have larger indices
+        kids = [nodes[j] for j in range(i + 1, size) if rng.random() < 0.25]
+        n.children = tuple(kids) if rng.random() < 0.2 else kids
+    pre = nodes[rng.randrange(1, size)] if rng.random() < 0.5 else None
+    numbers = {}
+
+    def ref(n, start):  # the numbering rule, on a mirror
+        if id(n) in numbers:
+            return start
+        for c in n.children:
+            start = ref(c, start)
+        numbers[id(n)] = start
+        return start + 1
+
+    base = 0
+    if pre is not None:
+        base = pre.assign_ids(0)
+        ref(pre, 0)
+    assert nodes[0].assign_ids(base) == ref(nodes[0], base)
+    for n in nodes:
+        assert number_of(n) == numbers.get(id(n), -1)
+
+
+def test_numbering_stops_at_a_cycle_and_keeps_what_it_numbered():
+    a, b, c = AndNode("a"), AndNode("b"), AndNode("c")
+    a.children = [b, c]
+    c.children = [a]
+    with pytest.raises(ValueError, match="cycle"):
+        a.assign_ids(0)
+    assert [number_of(x) for x in (a, b, c)] == [-1, 0, -1]

@@ -13,9 +13,11 @@ from hypothesis import given, settings, strategies as st
 
 from quorvex.alphabet import StringAlphabet
 from quorvex.sparsmat import SparseVectorD
-from quorvex.feature import (AndNode, FCombo, GraphNode, crf_dict, decode_simple_crf, make_multilabel,
-                             make_simple_crf)
+from quorvex.feature import (AndNode, FCombo, FeatureList, GraphNode, Multipart, crf_dict, decode_simple_crf,
+                             make_multilabel, make_simple_crf)
 import quorvex.feature as feature
+
+from conftest import SlowAlphabet
 
 
 def cands(*labels, features=None):
@@ -517,3 +519,221 @@ def test_decode_leaves_the_state_of_separate_passes(seed, special, monkeypatch):
         assert (x.featuresD is None) == (y.featuresD is None)
         if x.featuresD is not None:
             assert list(x.featuresD) == list(y.featuresD)
+
+
+# --- label_nodes ------------------------------------------------------------------------------
+
+feature_names = st.lists(st.sampled_from(["a", "b", "c", "é", "w=x|y", "p2=th"]), max_size=5)
+
+
+@given(st.integers(1, 2), st.sampled_from([None, "<b>"]), feature_names,
+       st.lists(st.sampled_from(["L", "M", "ü", "N N"]), max_size=4), st.booleans(), st.booleans())
+@settings(max_examples=80, deadline=None)
+def test_label_nodes_are_and_nodes_carrying_label_vectors(n, bias, feats, labels, slow, multipart):
+    fc = FCombo(n, SlowAlphabet() if slow else None, bias_item=bias)
+    twin = FCombo(n, SlowAlphabet() if slow else None, bias_item=bias)
+    arg = Multipart([feats, [("extra", 2.0)]]) if multipart else feats
+    nodes = fc.label_nodes(arg, iter(labels))  # any iterable, read once
+    expected = twin.label_vectors(arg, labels)
+    assert [type(x) for x in nodes] == [GraphNode] * len(labels)
+    assert [x.label for x in nodes] == labels
+    assert [list(x.featuresD) for x in nodes] == [list(v) for v in expected]
+    for x in nodes:
+        assert str(x) == "GraphNode(%s,False)#-1" % x.label
+        assert x.children == [] and x.features == [] and x.localScore == 0.0 and x.insideScore == -1.0
+    assert len({id(x.features) for x in nodes}) == len(nodes)  # each node its own lists
+    assert list(fc.dict) == list(twin.dict)
+
+
+def test_label_nodes_errors_and_edges():
+    fc = FCombo(1)
+    assert fc.label_nodes(["a"], []) == []
+    with pytest.raises(TypeError):
+        fc.label_nodes(["a"], None)
+    with pytest.raises(TypeError, match="expected str instance"):
+        fc.label_nodes(["a"], ["L", 3])
+    with pytest.raises(TypeError):
+        fc.label_nodes(None, ["L"])
+    with pytest.raises(TypeError):
+        fc.label_nodes(["a"])
+    one, two = fc.label_nodes(FeatureList(["a"]), ("L", "L"))
+    assert one is not two and list(one.featuresD) == list(two.featuresD)
+    fc.dict = None
+    with pytest.raises(TypeError):
+        fc.label_nodes(["a"], ["L"])
+
+
+def test_label_nodes_feed_a_crf():
+    fc = FCombo(1)
+    positions = [fc.label_nodes(FeatureList(["w=%s" % w]), ["D", "N"]) for w in ("the", "dog")]
+    for lbl in ("None", "D", "N"):
+        for b in ("D", "N"):
+            fc([("T%s-%s" % (lbl, b), 1.0)])
+    fc(["STOP"])
+    fc.dict.growing = False
+    w = np.zeros(len(fc.dict))
+    w[fc.dict["D^w=the"]] = w[fc.dict["N^w=dog"]] = 1.0
+    res = decode_simple_crf(make_simple_crf(positions), w, fc)
+    assert [r.label for r in res] == ["D", "N"]
+    assert res[0].featuresD is positions[0][0].featuresD
+
+
+# --- shared transition pairs and their vectors ------------------------------------------------
+
+def transition_items(stop):
+    """feature items of every transition node, by label"""
+    out, stack, seen = {}, [stop], set()
+    while stack:
+        n = stack.pop()
+        if id(n) in seen:
+            continue
+        seen.add(id(n))
+        if isinstance(n.label, str) and n.label.startswith("["):
+            out[n.label] = n.features
+        stack.extend(n.children)
+    return out
+
+
+def test_transition_pairs_are_shared_between_forests():
+    def forest(labels):
+        return make_simple_crf([[AndNode(l) for l in labels], [AndNode(l) for l in labels]])
+
+    one = transition_items(forest(["a", "b"]))
+    # equal labels that are other objects
+    two = transition_items(forest(["".join(["a"]), "".join(["b"])]))
+    assert one.keys() == two.keys()
+    for k in one:
+        assert one[k] == two[k]
+        assert all(x is y for x, y in zip(one[k], two[k]))  # the very same items
+        assert one[k] is not two[k]  # in lists of their own
+    assert one["[0]None->a"] == [("TNone-a", 1.0)]
+    assert one["[1]b->a"] == [("Tb-a", 1.0), ("STOP", 1.0)]
+    other = transition_items(make_simple_crf([[AndNode(1), AndNode(None)], [AndNode("\ud800")]]))
+    assert other["[0]None->1"] == [("TNone-1", 1.0)] and other["[0]None->None"] == [("TNone-None", 1.0)]
+    assert other["[1]1->\ud800"] == [("T1-\ud800", 1.0), ("STOP", 1.0)]
+
+
+def test_vectors_found_by_identity_follow_the_dictionary():
+    fc = FCombo(1, bias_item="B")
+    items = [("Ta-b", 1.0), ("STOP", 1.0)]
+    fc(items)
+    fc.dict.growing = False
+    first = fc(list(items))
+    assert fc(list(items)) is first and list(first) == [(0, 1.0), (1, 1.0), (2, 1.0)]
+    assert list(fc([])) == [(0, 1.0)] and fc([]) is fc([])  # the empty list of a state node
+    fc.dict.growing = True
+    fc.dict["new"]
+    fc.dict.growing = False
+    again = fc(list(items))
+    assert again is not first and list(again) == list(first)
+    d = StringAlphabet()
+    d["STOP"]
+    d.growing = False
+    fc.dict = d  # another dictionary: the bias id 0 is now "STOP" as well
+    assert list(fc(list(items))) == [(0, 2.0)]
+
+
+# --- direct state lookups ---------------------------------------------------------------------
+
+def shape(stop):
+    out, stack, seen = [], [stop], {}
+    while stack:
+        n = stack.pop()
+        if id(n) in seen:
+            out.append(("ref", seen[id(n)]))
+            continue
+        seen[id(n)] = len(seen)
+        out.append((str(n), n.features and list(n.features), len(n.children)))
+        stack.extend(n.children)
+    return out
+
+
+def positions_for(labels_per_position):
+    return [[AndNode(l) for l in ls] for ls in labels_per_position]
+
+
+def test_state_lookups_honour_replaced_methods(monkeypatch):
+    layout = [["a", "b", "a"], ["b", "c"], ["a"]]
+    expected = shape(make_simple_crf(positions_for(layout)))
+    calls = []
+    original = crf_dict.__missing__
+
+    def missing(self, x):
+        calls.append(x)
+        return original(self, x)
+
+    monkeypatch.setattr(crf_dict, "__missing__", missing)
+    assert shape(make_simple_crf(positions_for(layout))) == expected
+    assert calls == ["a", "b", "b", "c", "a"]
+    monkeypatch.undo()
+
+    got = []
+
+    def getitem(self, x):
+        got.append(x)
+        return dict.__getitem__(self, x)
+
+    monkeypatch.setattr(crf_dict, "__getitem__", getitem, raising=False)
+    assert shape(make_simple_crf(positions_for(layout))) == expected
+    assert got[:2] == ["a", "b"] and len(got) >= 5
+    monkeypatch.undo()
+    assert shape(make_simple_crf(positions_for(layout))) == expected
+
+    made = []
+
+    def init(self, *args):
+        made.append(args)
+        dict.__init__(self)
+
+    monkeypatch.setattr(crf_dict, "__init__", init, raising=False)
+    assert shape(make_simple_crf(positions_for(layout))) == expected
+    assert made == [(), (), ()]  # one state mapping per position, made by the class
+    monkeypatch.undo()
+
+
+def test_unhashable_and_odd_labels():
+    with pytest.raises(TypeError):
+        make_simple_crf([[AndNode([1])]])
+
+    class Loud:
+        def __hash__(self):
+            raise RuntimeError("no hash")
+
+    with pytest.raises(RuntimeError, match="no hash"):
+        make_simple_crf([[AndNode(Loud())]])
+    stop = make_simple_crf([[AndNode(3), AndNode(3.0)]])  # equal keys share a state
+    assert len(stop.children) == 1 and len(stop.children[0].children) == 2
+
+
+# --- the chain walk of decode_simple_crf -------------------------------------------------------
+
+def test_a_looping_best_derivation_is_reported():
+    class Loop(GraphNode):
+        def extractBest(self, fc):
+            a = AndNode("x")
+            b = AndNode("y")
+            a.children = [AndNode("c"), b]
+            b.children = [AndNode("d"), a]
+            return a
+
+    stop = Loop("*stop*", True)
+    stop.children.append(AndNode("s"))
+    stop.featuresD = stop.children[0].featuresD = SparseVectorD([])
+    with pytest.raises(ValueError, match="loops back"):
+        decode_simple_crf(stop, np.zeros(4), None)
+
+
+def test_a_long_chain_from_an_override_is_followed():
+    class Long(GraphNode):
+        def extractBest(self, fc):
+            cur = AndNode("*start*")
+            for i in range(50):
+                nxt = AndNode("t%d" % i)
+                nxt.children = [AndNode(i), cur]
+                cur = nxt
+            return cur
+
+    stop = Long("*stop*", True)
+    stop.children.append(AndNode("s"))
+    stop.featuresD = stop.children[0].featuresD = SparseVectorD([])
+    assert [r.label for r in decode_simple_crf(stop, np.zeros(4), None)] == list(range(50))

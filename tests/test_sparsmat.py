@@ -278,3 +278,15 @@ def test_integer_sums_beyond_int32_raise_instead_of_wrapping():
     s2.add(sm.SparseVectorI([(0, 1)]), float("nan"))
     with pytest.raises(OverflowError):
         s2.to_vec()
+
+
+@given(st.lists(st.tuples(st.one_of(st.integers(0, 60), st.integers(2 ** 26 - 2, 2 ** 32 - 1)),
+                          st.sampled_from([1.0, -2.5, 0.1, 3.0, 1e-300])), max_size=45))
+@settings(max_examples=200, deadline=None)
+def test_accumulators_sum_in_insertion_order(entries):
+    a = sm.VecD1()
+    ref = {}
+    for k, v in entries:
+        a.add_count(k, v)
+        ref[k] = ref[k] + v if k in ref else v
+    assert list(a.to_sparse()) == sorted(ref.items())
