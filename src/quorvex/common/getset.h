@@ -3,7 +3,7 @@
 // for typed object fields, the type it must hold) as its closure:
 //
 //   static const qv::Field scale_field{offsetof(FComboObject, scale)};
-//   {"scale", qv::get_double, qv::set_double, "doc", (void*)&scale_field},
+//   {"scale", qv::get_double, qv::set_double, "doc", qv::closure(scale_field)},
 //
 // Deletion rules: object fields become None; numeric fields refuse with
 // NotImplementedError("__del__"); read-only fields have no setter.
@@ -21,6 +21,10 @@ struct Field {
     PyTypeObject** type = nullptr;  // for typed object fields: the required type
     bool none_ok = true;
 };
+
+// The closure of a getset entry over the field f (which must outlive the
+// type: a namespace-scope or static Field).
+inline void* closure(const Field& f) { return const_cast<Field*>(&f); }
 
 template <class T>
 inline T& field_at(PyObject* self, const void* closure) {

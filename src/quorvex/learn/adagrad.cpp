@@ -168,17 +168,8 @@ PyObject* ada_score(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     return score_method<AdaGradObject>(self, args, nargs, kwnames, "use_avg", score_native);
 }
 
-PyObject* ada_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"gradient", nullptr};
-    static const ArgSpec spec{"update", names, 0, 1};
-    PyObject* a[1];
-    if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
-    AdaGradObject* s = as_ada(self);
-    if (!each_pair(a[0], [s](double coef, SparseVectorD* vec) { return ada_step(AdaState(s), vec, coef); }))
-        return nullptr;
-    ++s->timestep;
-    Py_RETURN_NONE;
-}
+bool ada_pair_step(AdaGradObject* s, double coef, SparseVectorD* vec) { return ada_step(AdaState(s), vec, coef); }
+constexpr auto ada_update = pairwise_update<AdaGradObject, ada_pair_step>;
 
 PyMethodDef ada_methods[] = {
     {"score", reinterpret_cast<PyCFunction>(ada_score), METH_FASTCALL | METH_KEYWORDS,
@@ -205,22 +196,6 @@ PyMethodDef ada_methods[] = {
     QV_STATE_METHODS(adagrad_kind),
     {nullptr, nullptr, 0, nullptr}};
 
-const Field fc_field{offsetof(AdaGradObject, fc)};
-const Field weights_field{offsetof(AdaGradObject, weights)};
-const Field avg_field{offsetof(AdaGradObject, avgWeights)};
-const Field n_field{offsetof(AdaGradObject, n_dimensions)};
-const Field timestep_field{offsetof(AdaGradObject, timestep)};
-
-#define FIELD(f) const_cast<Field*>(&f)
-PyGetSetDef ada_getset[] = {
-    {"fc", get_object, set_object, "free slot for the FCombo that makes the vectors (pickled along)",
-     FIELD(fc_field)},
-    {"weights", get_view, nullptr, "the current weights (the array itself, not a copy)", FIELD(weights_field)},
-    {"avgWeights", get_view, nullptr, "running sums of the weights held (not divided)", FIELD(avg_field)},
-    {"n_dimensions", get_int32, nullptr, "number of weight dimensions", FIELD(n_field)},
-    {"timestep", get_int64, nullptr, "number of completed update calls", FIELD(timestep_field)},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
-#undef FIELD
 
 }  // namespace
 
@@ -286,7 +261,7 @@ bool ready_adagrad() {
     t.tp_traverse = Slots::traverse;
     t.tp_clear = Slots::clear;
     t.tp_methods = ada_methods;
-    t.tp_getset = ada_getset;
+    t.tp_getset = averaging_getset<AdaGradObject>("running sums of the weights held (not divided)");
     return PyType_Ready(&t) == 0;
 }
 

@@ -79,20 +79,9 @@ PyObject* ap_score(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 // For every pair (a, vec) and every entry x[f] of vec:
 //   avgWeights[f] += weights[f] * (timestep - lastUpdated[f]); lastUpdated[f] = timestep;
 //   weights[f] += a * x[f]
-// then timestep += 1. An error stops the call: what was applied stays, and
-// timestep is not incremented.
-PyObject* ap_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"gradient", nullptr};
-    static const ArgSpec spec{"update", names, 0, 1};
-    PyObject* a[1];
-    if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
-    AvgPerObject* s = as_ap(self);
-    // The state is read per pair: converting a pair may run Python code.
-    if (!each_pair(a[0], [s](double coef, SparseVectorD* vec) { return averaged_add(averages(s), vec, coef); }))
-        return nullptr;
-    ++s->timestep;
-    Py_RETURN_NONE;
-}
+// then timestep += 1 (see pairwise_update).
+bool ap_step(AvgPerObject* s, double coef, SparseVectorD* vec) { return averaged_add(averages(s), vec, coef); }
+constexpr auto ap_update = pairwise_update<AvgPerObject, ap_step>;
 
 PyMethodDef ap_methods[] = {
     {"score", reinterpret_cast<PyCFunction>(ap_score), METH_FASTCALL | METH_KEYWORDS,
@@ -126,23 +115,6 @@ PyMethodDef ap_methods[] = {
     QV_STATE_METHODS(avgper_kind),
     {nullptr, nullptr, 0, nullptr}};
 
-const Field fc_field{offsetof(AvgPerObject, fc)};
-const Field weights_field{offsetof(AvgPerObject, weights)};
-const Field avg_field{offsetof(AvgPerObject, avgWeights)};
-const Field n_field{offsetof(AvgPerObject, n_dimensions)};
-const Field timestep_field{offsetof(AvgPerObject, timestep)};
-
-#define FIELD(f) const_cast<Field*>(&f)
-PyGetSetDef ap_getset[] = {
-    {"fc", get_object, set_object, "free slot for the FCombo that makes the vectors (pickled along)",
-     FIELD(fc_field)},
-    {"weights", get_view, nullptr, "the current weights (the array itself, not a copy)", FIELD(weights_field)},
-    {"avgWeights", get_view, nullptr, "running sums of the weights held after each step (not divided)",
-     FIELD(avg_field)},
-    {"n_dimensions", get_int32, nullptr, "number of weight dimensions", FIELD(n_field)},
-    {"timestep", get_int64, nullptr, "number of completed update calls", FIELD(timestep_field)},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
-#undef FIELD
 
 }  // namespace
 
@@ -188,7 +160,7 @@ bool ready_avgper() {
     t.tp_traverse = Slots::traverse;
     t.tp_clear = Slots::clear;
     t.tp_methods = ap_methods;
-    t.tp_getset = ap_getset;
+    t.tp_getset = averaging_getset<AvgPerObject>("running sums of the weights held after each step (not divided)");
     return PyType_Ready(&t) == 0;
 }
 

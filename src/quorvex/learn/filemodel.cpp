@@ -178,13 +178,11 @@ const Field fc_field{offsetof(FileModelObject, fc)};
 const Field weights_field{offsetof(FileModelObject, weights)};
 const Field n_field{offsetof(FileModelObject, n_dimensions)};
 
-#define FIELD(f) const_cast<Field*>(&f)
 PyGetSetDef fm_getset[] = {
-    {"fc", get_object, set_object, "free slot for the FCombo that makes the vectors", FIELD(fc_field)},
-    {"weights", get_view, nullptr, "the loaded weights (the array numpy.load returned)", FIELD(weights_field)},
-    {"n_dimensions", get_int32, nullptr, "length of the loaded array", FIELD(n_field)},
+    {"fc", get_object, set_object, "free slot for the FCombo that makes the vectors", closure(fc_field)},
+    {"weights", get_view, nullptr, "the loaded weights (the array numpy.load returned)", closure(weights_field)},
+    {"n_dimensions", get_int32, nullptr, "length of the loaded array", closure(n_field)},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
-#undef FIELD
 
 }  // namespace
 

@@ -24,6 +24,7 @@
 #include "common/args.h"
 #include "common/dispatch.h"
 #include "common/errors.h"
+#include "common/getset.h"
 #include "learn/learn.h"
 
 namespace qv {
@@ -322,6 +323,41 @@ PyObject* score_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 
 // The Python surface shared by AvgPer, AvgMira and AdaGrad, over their
 // common fields (weights, avgWeights, timestep, fc).
+
+// Their attributes: fc, weights, avgWeights (described by avg_doc),
+// n_dimensions and timestep. The table is made on the first call, once per
+// learner type.
+template <class L>
+PyGetSetDef* averaging_getset(const char* avg_doc) {
+    static const Field fc{offsetof(L, fc)}, weights{offsetof(L, weights)}, avg{offsetof(L, avgWeights)},
+        n{offsetof(L, n_dimensions)}, timestep{offsetof(L, timestep)};
+    static PyGetSetDef table[] = {
+        {"fc", get_object, set_object, "free slot for the FCombo that makes the vectors (pickled along)",
+         closure(fc)},
+        {"weights", get_view, nullptr, "the current weights (the array itself, not a copy)", closure(weights)},
+        {"avgWeights", get_view, nullptr, avg_doc, closure(avg)},
+        {"n_dimensions", get_int32, nullptr, "number of weight dimensions", closure(n)},
+        {"timestep", get_int64, nullptr, "number of completed update calls", closure(timestep)},
+        {nullptr, nullptr, nullptr, nullptr, nullptr}};
+    return table;
+}
+
+// update(gradient) of a learner that takes a step per pair: Step(s, a, vec)
+// for every (a, vec) pair of gradient, then timestep += 1. The state is read
+// per pair (converting a pair may run Python code). An error stops the call:
+// what was applied stays, and timestep is not incremented.
+template <class L, bool (*Step)(L*, double, SparseVectorD*)>
+PyObject* pairwise_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"gradient", nullptr};
+    static const ArgSpec spec{"update", names, 0, 1};
+    PyObject* a[1];
+    if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+    L* s = reinterpret_cast<L*>(self);
+    if (!each_pair(a[0], [s](double coef, SparseVectorD* vec) { return Step(s, coef, vec); })) return nullptr;
+    ++s->timestep;
+    Py_RETURN_NONE;
+}
+
 template <class L>
 PyObject* averaging_set_weights(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"weights", "copy", nullptr};

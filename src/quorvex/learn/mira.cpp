@@ -177,23 +177,6 @@ PyMethodDef mira_methods[] = {
     QV_STATE_METHODS(mira_kind),
     {nullptr, nullptr, 0, nullptr}};
 
-const Field fc_field{offsetof(AvgMiraObject, fc)};
-const Field weights_field{offsetof(AvgMiraObject, weights)};
-const Field avg_field{offsetof(AvgMiraObject, avgWeights)};
-const Field n_field{offsetof(AvgMiraObject, n_dimensions)};
-const Field timestep_field{offsetof(AvgMiraObject, timestep)};
-
-#define FIELD(f) const_cast<Field*>(&f)
-PyGetSetDef mira_getset[] = {
-    {"fc", get_object, set_object, "free slot for the FCombo that makes the vectors (pickled along)",
-     FIELD(fc_field)},
-    {"weights", get_view, nullptr, "the current weights (the array itself, not a copy)", FIELD(weights_field)},
-    {"avgWeights", get_view, nullptr, "running sums of the weights held after each step (not divided)",
-     FIELD(avg_field)},
-    {"n_dimensions", get_int32, nullptr, "number of weight dimensions", FIELD(n_field)},
-    {"timestep", get_int64, nullptr, "number of completed update calls", FIELD(timestep_field)},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
-#undef FIELD
 
 }  // namespace
 
@@ -234,7 +217,7 @@ bool ready_avgmira() {
     t.tp_traverse = Slots::traverse;
     t.tp_clear = Slots::clear;
     t.tp_methods = mira_methods;
-    t.tp_getset = mira_getset;
+    t.tp_getset = averaging_getset<AvgMiraObject>("running sums of the weights held after each step (not divided)");
     return PyType_Ready(&t) == 0;
 }
 

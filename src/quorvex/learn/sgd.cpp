@@ -326,17 +326,15 @@ const Field last_field{offsetof(SgdMomentumObject, lastUpdated)};
 const Field n_field{offsetof(SgdMomentumObject, n_dimensions)};
 const Field timestep_field{offsetof(SgdMomentumObject, timestep)};
 
-#define FIELD(f) const_cast<Field*>(&f)
 PyGetSetDef sgd_getset[] = {
     {"weights", get_view, nullptr, "stored weights (true weight: stored * weights_scale once caught up)",
-     FIELD(weights_field)},
-    {"velocity", get_view, nullptr, "per feature, the momentum term", FIELD(velocity_field)},
+     closure(weights_field)},
+    {"velocity", get_view, nullptr, "per feature, the momentum term", closure(velocity_field)},
     {"lastUpdated", get_view, nullptr, "per feature, the timestep of its last catch-up (int64)",
-     FIELD(last_field)},
-    {"n_dimensions", get_int32, nullptr, "number of weight dimensions", FIELD(n_field)},
-    {"timestep", get_int64, nullptr, "number of completed update calls", FIELD(timestep_field)},
+     closure(last_field)},
+    {"n_dimensions", get_int32, nullptr, "number of weight dimensions", closure(n_field)},
+    {"timestep", get_int64, nullptr, "number of completed update calls", closure(timestep_field)},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
-#undef FIELD
 
 }  // namespace
 

@@ -764,22 +764,20 @@ const Field encoding_field{offsetof(FComboObject, encoding)};
 const Field scale_field{offsetof(FComboObject, scale)};
 const Field norm_p_field{offsetof(FComboObject, norm_p)};
 
-#define FIELD(f) const_cast<Field*>(&f)
 PyGetSetDef fc_getset[] = {
     {"dict", get_object, set_typed_object, "the StringAlphabet of combined feature strings (gives the indices)",
-     FIELD(dict_field)},
+     closure(dict_field)},
     {"dict_aux", get_object, set_typed_object, "auxiliary StringAlphabet of plain feature names, or None",
-     FIELD(dict_aux_field)},
+     closure(dict_aux_field)},
     {"escaped_words", get_object, set_object, "cache of the escaped forms of dict's words, by id",
-     FIELD(escaped_words_field)},
-    {"codec", get_object, set_object, "None, or a codec whose decode() unescaped() applies", FIELD(codec_field)},
+     closure(escaped_words_field)},
+    {"codec", get_object, set_object, "None, or a codec whose decode() unescaped() applies", closure(codec_field)},
     {"encoding", get_object, set_object, "name of the text encoding: 'UTF-8' or 'ISO-8859-15'",
-     FIELD(encoding_field)},
-    {"scale", get_double, set_double, "weight of the second and later parts of a Multipart", FIELD(scale_field)},
+     closure(encoding_field)},
+    {"scale", get_double, set_double, "weight of the second and later parts of a Multipart", closure(scale_field)},
     {"norm_p", get_double, set_double, "exponent of the per-part p-norm normalisation (0.0: none)",
-     FIELD(norm_p_field)},
+     closure(norm_p_field)},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
-#undef FIELD
 
 }  // namespace
 

@@ -188,15 +188,13 @@ const Field bloom_field{offsetof(BloomFMapObject, bloom), &CountingBloomFilter_r
 const Field min_count_field{offsetof(BloomFMapObject, min_count)};
 const Field dict_field{offsetof(BloomFMapObject, dict), &StringAlphabet_ref, true};
 
-#define FIELD(f) const_cast<Field*>(&f)
 PyGetSetDef bm_getset[] = {
     {"bloom", get_object, set_typed_object, "the CountingBloomFilter counting features not yet admitted",
-     FIELD(bloom_field)},
+     closure(bloom_field)},
     {"min_count", get_int32, set_int32, "number of sightings at which a feature is admitted",
-     FIELD(min_count_field)},
-    {"dict", get_object, set_typed_object, "the StringAlphabet of admitted features", FIELD(dict_field)},
+     closure(min_count_field)},
+    {"dict", get_object, set_typed_object, "the StringAlphabet of admitted features", closure(dict_field)},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
-#undef FIELD
 
 }  // namespace
 
