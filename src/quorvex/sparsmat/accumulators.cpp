@@ -183,7 +183,7 @@ bool add_vec1_type(PyObject* module) {
     t.tp_iter = vec1_iter<T>;
     t.tp_as_sequence = &Vec1Tables<T>::sequence;
     t.tp_methods = Vec1Tables<T>::methods;
-    return PyType_Ready(&t) == 0 && PyModule_AddObjectRef(module, Vec1Type<T>::name, reinterpret_cast<PyObject*>(&t)) == 0;
+    return add_type(module, &t, Vec1Type<T>::name);
 }
 
 // ---------------------------------------------------------------------------
@@ -511,7 +511,7 @@ bool add_grid_type(PyObject* module, char suffix) {
     t.tp_iter = grid_iter<T, D, Valued>;
     t.tp_as_sequence = &G::sequence;
     t.tp_methods = G::methods;
-    return PyType_Ready(&t) == 0 && PyModule_AddObjectRef(module, G::name, reinterpret_cast<PyObject*>(&t)) == 0;
+    return add_type(module, &t, G::name);
 }
 
 }  // namespace

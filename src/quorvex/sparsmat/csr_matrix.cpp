@@ -460,7 +460,7 @@ bool add_csr_type(PyObject* module) {
     t.tp_as_sequence = &C::sequence;
     t.tp_methods = C::methods;
     t.tp_getset = C::getset;
-    return PyType_Ready(&t) == 0 && PyModule_AddObjectRef(module, C::name, reinterpret_cast<PyObject*>(&t)) == 0;
+    return add_type(module, &t, C::name);
 }
 
 }  // namespace

@@ -418,7 +418,7 @@ bool add_sv_type(PyObject* module) {
     t.tp_iter = sv_iter<T>;
     t.tp_richcompare = sv_richcompare<T>;
     t.tp_methods = SVTables<T>::methods;
-    return PyType_Ready(&t) == 0 && PyModule_AddObjectRef(module, SVType<T>::name, reinterpret_cast<PyObject*>(&t)) == 0;
+    return add_type(module, &t, SVType<T>::name);
 }
 
 }  // namespace

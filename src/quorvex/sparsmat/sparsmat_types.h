@@ -9,6 +9,7 @@
 
 #include "common/args.h"
 #include "common/errors.h"
+#include "common/module_util.h"
 #include "sparsmat/sparsmat_api.h"
 
 namespace qv {

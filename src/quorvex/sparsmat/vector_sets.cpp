@@ -203,7 +203,7 @@ bool add_set_type(PyObject* module) {
     t.tp_iter = set_iter<T>;
     t.tp_as_sequence = &S::sequence;
     t.tp_methods = S::methods;
-    return PyType_Ready(&t) == 0 && PyModule_AddObjectRef(module, S::name, reinterpret_cast<PyObject*>(&t)) == 0;
+    return add_type(module, &t, S::name);
 }
 
 }  // namespace
