@@ -11,6 +11,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "common/module_util.h"
 #include "common/ref.h"
 #include "cxx_alph.h"
 
@@ -94,8 +95,29 @@ struct AlphabetAPI {
 };
 
 // Imports quorvex.alphabet's table and checks the types' instance sizes;
-// ImportError on any mismatch. Defined in common/siblings.cpp.
-const AlphabetAPI* import_alphabet();
+// ImportError on any mismatch.
+inline const AlphabetAPI* import_alphabet() {
+    const char* mod = "quorvex.alphabet";
+    auto* api = static_cast<const AlphabetAPI*>(import_api(mod, ALPHABET_API_VERSION, sizeof(AlphabetAPI)));
+    if (!api) return nullptr;
+    if (!check_sibling_type(api->AbstractAlphabet, mod, "AbstractAlphabet", sizeof(AbstractAlphabetObject)) ||
+        !check_sibling_type(api->Alphabet_iter, mod, "Alphabet_iter", -1) ||
+        !check_sibling_type(api->PythonAlphabet, mod, "PythonAlphabet", sizeof(PythonAlphabetObject)) ||
+        !check_sibling_type(api->StringAlphabet, mod, "StringAlphabet", sizeof(StringAlphabetObject)))
+        return nullptr;
+    return api;
+}
+
+// `import alphabet`: the package's quorvex.alphabet first, then a
+// top-level module of that name (new reference).
+inline PyObject* import_alphabet_package() {
+    PyObject* mod = PyImport_ImportModule("quorvex.alphabet");
+    if (!mod && PyErr_ExceptionMatches(PyExc_ImportError)) {
+        PyErr_Clear();
+        mod = PyImport_ImportModule("alphabet");
+    }
+    return mod;
+}
 
 }  // namespace qv
 

@@ -90,55 +90,6 @@ bool import_module_as(PyObject* module, const char* global, const char* modname)
     return add_object(module, global, PyImport_ImportModule(modname));
 }
 
-bool import_attr_as(PyObject* module, const char* global, const char* modname, const char* attr) {
-    Ref mod(PyImport_ImportModule(modname));
-    if (!mod) return false;
-    PyObject* value = PyObject_GetAttrString(mod.get(), attr);
-    if (!value) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_ImportError, "cannot import name %s", attr);
-        return false;
-    }
-    return add_object(module, global, value);
-}
-
-bool import_izip(PyObject* module) {
-    Ref itertools(PyImport_ImportModule("itertools"));
-    if (!itertools) return false;
-    PyObject* izip = PyObject_GetAttrString(itertools.get(), "izip");
-    if (!izip) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-        PyErr_Clear();
-        Ref builtins(PyImport_ImportModule("builtins"));
-        if (!builtins) return false;
-        izip = PyObject_GetAttrString(builtins.get(), "zip");
-    }
-    return add_object(module, "izip", izip);
-}
-
-PyObject* import_alphabet_package() {
-    PyObject* mod = PyImport_ImportModule("quorvex.alphabet");
-    if (!mod && PyErr_ExceptionMatches(PyExc_ImportError)) {
-        PyErr_Clear();
-        mod = PyImport_ImportModule("alphabet");
-    }
-    return mod;
-}
-
-bool bind_numpy_types() {
-    Ref numpy(PyImport_ImportModule("numpy"));
-    if (!numpy) return false;
-    for (const char* name : {"dtype", "flatiter", "broadcast", "ndarray", "ufunc"}) {
-        Ref tp(PyObject_GetAttrString(numpy.get(), name));
-        if (!tp || !PyType_Check(tp.get())) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_ImportError, "numpy.%s is missing or not a type", name);
-            return false;
-        }
-    }
-    return true;
-}
-
 bool declare_gil_used(PyObject* module) {
 #if PY_VERSION_HEX >= 0x030D0000 && defined(Py_GIL_DISABLED)
     // Single-phase initialisation: the Py_mod_gil slot's counterpart.

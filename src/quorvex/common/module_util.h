@@ -31,17 +31,8 @@ bool declare_gil_used(PyObject* module);
 // the module was compiled for.
 bool check_python_version(const char* module_name);
 
-// The module-body imports: `import <modname>` stored as <global>, and
-// `from <modname> import <attr>` stored as <global>.
+// The module-body import `import <modname>`, stored as <global>.
 bool import_module_as(PyObject* module, const char* global, const char* modname);
-bool import_attr_as(PyObject* module, const char* global, const char* modname, const char* attr);
-// `from itertools import izip`, falling back to the built-in zip.
-bool import_izip(PyObject* module);
-// `import alphabet`: the package's quorvex.alphabet first, then a
-// top-level module of that name (new reference).
-PyObject* import_alphabet_package();
-// Checks NumPy's dtype, flatiter, broadcast, ndarray and ufunc types.
-bool bind_numpy_types();
 
 }  // namespace qv
 

@@ -2,6 +2,7 @@
 // information trees and feature forests. This file only registers: the
 // behaviour lives in the class files.
 #include "common/module_util.h"
+#include "common/numpy_handles.h"
 #include "common/public_names.h"
 #include "feature/chain/chain_model.h"
 #include "feature/combine/fcombo.h"
@@ -26,6 +27,34 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "quorvex.feature",
                           "information trees, feature forests with CRF and multi-label decoding, and writers\n"
                           "for AMIS and SVM-light-TK input.",
                           -1, nullptr};
+
+// The module-body import `from <modname> import <attr>`, stored as <global>.
+bool import_attr_as(PyObject* module, const char* global, const char* modname, const char* attr) {
+    Ref mod(PyImport_ImportModule(modname));
+    if (!mod) return false;
+    PyObject* value = PyObject_GetAttrString(mod.get(), attr);
+    if (!value) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_ImportError, "cannot import name %s", attr);
+        return false;
+    }
+    return add_object(module, global, value);
+}
+
+// `from itertools import izip`, falling back to the built-in zip.
+bool import_izip(PyObject* module) {
+    Ref itertools(PyImport_ImportModule("itertools"));
+    if (!itertools) return false;
+    PyObject* izip = PyObject_GetAttrString(itertools.get(), "izip");
+    if (!izip) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        Ref builtins(PyImport_ImportModule("builtins"));
+        if (!builtins) return false;
+        izip = PyObject_GetAttrString(builtins.get(), "zip");
+    }
+    return add_object(module, "izip", izip);
+}
 
 }  // namespace
 }  // namespace qv

@@ -3,6 +3,7 @@
 // behaviour lives in the class files (learner.h is their shared core).
 #include "alphabet/alphabet_api.h"
 #include "common/module_util.h"
+#include "common/numpy_handles.h"
 #include "common/public_names.h"
 #include "learn/learn.h"
 #include "learn/state.h"

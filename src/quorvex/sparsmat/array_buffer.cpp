@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 
+#include "common/numpy_handles.h"
+
 namespace qv {
 
 namespace {
@@ -57,12 +59,8 @@ PyBufferProcs ab_buffer = {ab_getbuffer, nullptr};
 
 // numpy.asarray(buffer): the view NumPy makes of an exporter.
 PyObject* as_numpy(PyObject* buffer) {
-    static PyObject* asarray = nullptr;
-    if (!asarray) {
-        Ref numpy(PyImport_ImportModule("numpy"));
-        if (!numpy || !(asarray = PyObject_GetAttrString(numpy.get(), "asarray"))) return nullptr;
-    }
-    return PyObject_CallOneArg(asarray, buffer);
+    PyObject* asarray = numpy_handle(Numpy::asarray);
+    return asarray ? PyObject_CallOneArg(asarray, buffer) : nullptr;
 }
 
 PyObject* new_buffer(void* mem, std::size_t n, std::size_t itemsize, const char* format, PyObject* owner,

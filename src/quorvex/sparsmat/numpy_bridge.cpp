@@ -11,6 +11,7 @@
 
 #include "common/args.h"
 #include "common/errors.h"
+#include "common/numpy_handles.h"
 #include "common/text_args.h"
 #include "sparsmat/array_buffer.h"
 #include "sparsmat/sparsmat_types.h"
@@ -41,11 +42,6 @@ char native_code(const char* fmt) {
 bool is_signed_code(char c) { return c && std::strchr("bhilqn", c); }
 bool is_unsigned_code(char c) { return c && std::strchr("BHILQN", c); }
 
-PyObject* numpy_attr(const char* name) {
-    Ref numpy(PyImport_ImportModule("numpy"));
-    return numpy ? PyObject_GetAttrString(numpy.get(), name) : nullptr;
-}
-
 // A one-dimensional array of numbers read through the buffer protocol,
 // with its stride; anything else that NumPy can make an array of (a list,
 // a tuple) is made one first.
@@ -70,8 +66,8 @@ struct NumberArray {
     bool open(PyObject* obj, const char* what) {
         close();
         if (!PyObject_CheckBuffer(obj)) {
-            Ref asarray(numpy_attr("asarray"));
-            converted = Ref(asarray ? PyObject_CallOneArg(asarray.get(), obj) : nullptr);
+            PyObject* asarray = numpy_handle(Numpy::asarray);
+            converted = Ref(asarray ? PyObject_CallOneArg(asarray, obj) : nullptr);
             if (!converted) return false;
             obj = converted.get();
         }
@@ -93,8 +89,8 @@ struct NumberArray {
     // narrowing of kind, such as float to int).
     bool convert(const char* format) {
         Ref base(held ? Ref::borrow(b.obj) : Ref());
-        Ref asarray(numpy_attr("asarray"));
-        Ref arr(asarray && base ? PyObject_CallOneArg(asarray.get(), base.get()) : nullptr);
+        PyObject* asarray = numpy_handle(Numpy::asarray);
+        Ref arr(asarray && base ? PyObject_CallOneArg(asarray, base.get()) : nullptr);
         if (!arr) return false;
         Ref astype(PyObject_GetAttrString(arr.get(), "astype"));
         Ref args(Py_BuildValue("(s)", format));

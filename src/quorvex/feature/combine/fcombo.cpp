@@ -12,6 +12,7 @@
 #include "common/dispatch.h"
 #include "common/errors.h"
 #include "common/getset.h"
+#include "common/interned.h"
 #include "common/text_args.h"
 #include "cxx_gram.h"
 #include "feature/combine/combiner.h"
@@ -153,7 +154,8 @@ struct PartSnapshot {
 
 bool mkvec_rec(FComboObject* self, PyObject* dict, int n, const PartSnapshot& part, Py_ssize_t pos,
                PyObject* partial, double w, SparseAccum<double>& acc) {
-    static PyObject* sep = PyUnicode_InternFromString("^");
+    static Interned caret("^");
+    PyObject* sep = caret.get();
     if (!sep) return false;
     if (Py_EnterRecursiveCall(" in FCombo feature combination")) return false;
     bool ok = true;

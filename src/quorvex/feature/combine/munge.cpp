@@ -21,6 +21,7 @@
 
 #include "common/args.h"
 #include "common/errors.h"
+#include "common/interned.h"
 #include "common/text_args.h"
 #include "feature/combine/fcombo.h"
 #include "feature/lists/multipart.h"
@@ -124,7 +125,8 @@ public:
         return PyList_SetSlice(partial_.get(), len - 1, len, nullptr) == 0;
     }
     bool emit(double w) override {
-        static PyObject* sep = PyUnicode_InternFromString("^");
+        static Interned caret("^");
+        PyObject* sep = caret.get();
         if (!sep) return false;
         Ref key(PyUnicode_Join(sep, partial_.get()));
         if (!key) return false;

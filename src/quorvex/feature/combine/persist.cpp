@@ -13,6 +13,7 @@
 
 #include "common/args.h"
 #include "common/errors.h"
+#include "common/numpy_handles.h"
 #include "cxx_gram.h"
 #include "feature/combine/fcombo.h"
 #include "hash_bytes.h"
@@ -237,9 +238,8 @@ int split_two(const char* p, std::size_t n, const char** f, std::size_t* len) {
 
 // numpy.array of the weights, float64 (new reference).
 PyObject* weights_array(const std::vector<double>& w) {
-    Ref numpy(PyImport_ImportModule("numpy"));
-    if (!numpy) return nullptr;
-    Ref arr(PyObject_CallMethod(numpy.get(), "empty", "ns", static_cast<Py_ssize_t>(w.size()), "d"));
+    PyObject* empty = numpy_handle(Numpy::empty);
+    Ref arr(empty ? PyObject_CallFunction(empty, "ns", static_cast<Py_ssize_t>(w.size()), "d") : nullptr);
     if (!arr) return nullptr;
     if (!w.empty()) {
         Py_buffer b;

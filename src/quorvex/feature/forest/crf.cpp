@@ -22,6 +22,8 @@
 #include "common/args.h"
 #include "common/collection_pause.h"
 #include "common/identity_map.h"
+#include "common/interned.h"
+#include "common/numpy_handles.h"
 #include "feature/combine/fcombo.h"
 #include "feature/forest/forest_walk.h"
 
@@ -35,7 +37,6 @@ using forest::append_to;
 using forest::check_node;
 
 PyObject* crf_missing_method = nullptr;  // the __missing__ installed on crf_dict
-PyObject* numpy_zeros = nullptr;
 
 // --- crf_dict ---------------------------------------------------------------------------
 
@@ -212,27 +213,28 @@ public:
         stop_feature_ = Ref::borrow(constants[kStopFeature].get());
         // The state of a candidate's label can be kept for the whole position
         // as long as crf_dict keeps the nodes it creates (its own __missing__).
-        static PyObject* missing_name = nullptr;
-        if (!missing_name && !(missing_name = PyUnicode_InternFromString("__missing__"))) return false;
+        static Interned missing("__missing__");
+        PyObject* missing_name = missing.get();
+        if (!missing_name) return false;
         PyTypeObject* dict_type = reinterpret_cast<PyTypeObject*>(crf_dict_type);
         stable_states_ = _PyType_Lookup(dict_type, missing_name) == crf_missing_method;
         // With dict's own __getitem__ and __setitem__ as well (nobody
         // replaced them on the class), next_states[lbl] is a dict lookup
         // that stores a new OR node when it misses: done here directly
         // instead of through the Python-level methods.
-        static PyObject* getitem_name = nullptr;
-        static PyObject* setitem_name = nullptr;
-        if (!getitem_name && !(getitem_name = PyUnicode_InternFromString("__getitem__"))) return false;
-        if (!setitem_name && !(setitem_name = PyUnicode_InternFromString("__setitem__"))) return false;
+        static Interned getitem("__getitem__"), setitem("__setitem__");
+        PyObject* getitem_name = getitem.get();
+        PyObject* setitem_name = setitem.get();
+        if (!getitem_name || !setitem_name) return false;
         direct_states_ = stable_states_ &&
                          _PyType_Lookup(dict_type, getitem_name) == _PyType_Lookup(&PyDict_Type, getitem_name) &&
                          _PyType_Lookup(dict_type, setitem_name) == _PyType_Lookup(&PyDict_Type, setitem_name);
         // ... and with the construction of its base (no __new__ or
         // __init__ of its own), an instance is nothing but a dict.
-        static PyObject* new_name = nullptr;
-        static PyObject* init_name = nullptr;
-        if (!new_name && !(new_name = PyUnicode_InternFromString("__new__"))) return false;
-        if (!init_name && !(init_name = PyUnicode_InternFromString("__init__"))) return false;
+        static Interned new_("__new__"), init("__init__");
+        PyObject* new_name = new_.get();
+        PyObject* init_name = init.get();
+        if (!new_name || !init_name) return false;
         PyTypeObject* base = dict_type->tp_base;
         plain_states_ = direct_states_ && base &&
                         _PyType_Lookup(dict_type, new_name) == _PyType_Lookup(base, new_name) &&
@@ -523,12 +525,14 @@ namespace {
 // --- decode_simple_crf ---------------------------------------------------------------------
 
 PyObject* new_done_array(int32_t n) {
-    static PyObject* code = nullptr;  // 'b', kept for the process
-    if (!code && !(code = PyUnicode_InternFromString("b"))) return nullptr;
+    static Interned byte_code("b");
+    PyObject* code = byte_code.get();
+    if (!code) return nullptr;
     Ref size(PyLong_FromLong(n));
     if (!size) return nullptr;
     PyObject* args[] = {size.get(), code};
-    return PyObject_Vectorcall(numpy_zeros, args, 2, nullptr);
+    PyObject* zeros = numpy_handle(Numpy::zeros);
+    return zeros ? PyObject_Vectorcall(zeros, args, 2, nullptr) : nullptr;
 }
 
 // The weight array must be a one-dimensional float64 array with an entry
@@ -648,10 +652,7 @@ PyObject* decode_forest(PyObject* const* a) {
 }  // namespace
 
 bool add_crf_dict(PyObject* module) {
-    Ref numpy(PyImport_ImportModule("numpy"));
-    if (!numpy) return false;
-    numpy_zeros = PyObject_GetAttrString(numpy.get(), "zeros");
-    if (!numpy_zeros) return false;
+    if (!numpy_handle(Numpy::zeros)) return false;
     Ref base(PyObject_GetAttrString(module, "defaultdict"));
     Ref ns(PyDict_New());
     if (!base || !ns) return false;
