@@ -23,9 +23,21 @@
 
 namespace qv {
 
+bool lookup_and_add(PyObject* dict, PyObject* key, double w, SparseAccum<double>& acc) {
+    Ref id(PyObject_GetItem(dict, key));
+    if (!id) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) return false;
+        PyErr_Clear();
+        return true;
+    }
+    coordinate_t k;
+    if (!to_uint32(id.get(), &k)) return false;
+    QV_TRY acc.add(k, w);
+    QV_CATCH(false)
+    return true;
+}
+
 namespace {
-
-
 
 Overridable op_escaped_name{"escaped"};
 Overridable op_unescaped_name{"unescaped"};
@@ -128,22 +140,6 @@ int op_unescaped(FComboObject* self, PyObject* w0) {
 }
 
 // --- combination through Python lookups ------------------------------------------
-
-// Looks key up in dict by subscript and adds w at its id; a KeyError (a
-// frozen dictionary without the key) skips it.
-bool lookup_and_add(PyObject* dict, PyObject* key, double w, SparseAccum<double>& acc) {
-    Ref id(PyObject_GetItem(dict, key));
-    if (!id) {
-        if (!PyErr_ExceptionMatches(PyExc_KeyError)) return false;
-        PyErr_Clear();
-        return true;
-    }
-    coordinate_t k;
-    if (!to_uint32(id.get(), &k)) return false;
-    QV_TRY acc.add(k, w);
-    QV_CATCH(false)
-    return true;
-}
 
 struct PartSnapshot {
     Ref names;
@@ -269,17 +265,7 @@ public:
             Ref key(suffix ? PyNumber_Add(lbl, suffix.get()) : nullptr);
             if (!key) return false;
             if (!c_->flush()) return false;
-            Ref id(PyObject_GetItem(dict_.get(), key.get()));
-            if (!id) {
-                if (!PyErr_ExceptionMatches(PyExc_KeyError)) return false;
-                PyErr_Clear();
-                return true;
-            }
-            coordinate_t k;
-            if (!to_uint32(id.get(), &k)) return false;
-            QV_TRY c_->acc.add(k, 1.0);
-            QV_CATCH(false)
-            return true;
+            return lookup_and_add(dict_.get(), key.get(), 1.0, c_->acc);
         }
         if (!alphabet_key_bytes(as_alph(dict_.get())->use_utf8, lbl, &holder, &p, &n)) return false;
         key_.assign(p, static_cast<std::size_t>(n));

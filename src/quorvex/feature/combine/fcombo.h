@@ -67,6 +67,9 @@ PyObject* fcombo_vectorise(FComboObject* self, PyObject* flist, PyObject* labels
 // With own_list, labels is a list of the caller's own that is read as it
 // is (not copied) and must not change meanwhile.
 PyObject* fcombo_label_vectors(FComboObject* self, PyObject* flist, PyObject* labels, bool own_list = false);
+// Looks key up in dict by subscript and adds w at its id; a KeyError (a
+// frozen dictionary without the key) skips it. False with a Python error.
+bool lookup_and_add(PyObject* dict, PyObject* key, double w, SparseAccum<double>& acc);
 // TypeError for an operation that needs `dict` while it is None.
 PyObject* raise_no_dict(const char* what);
 // Appends the vector of fc(x, labels) for every x of the list `inputs` to

@@ -129,18 +129,7 @@ public:
         PyObject* sep = caret.get();
         if (!sep) return false;
         Ref key(PyUnicode_Join(sep, partial_.get()));
-        if (!key) return false;
-        Ref id(PyObject_GetItem(dict_.get(), key.get()));
-        if (!id) {
-            if (!PyErr_ExceptionMatches(PyExc_KeyError)) return false;
-            PyErr_Clear();
-            return true;
-        }
-        coordinate_t k;
-        if (!to_uint32(id.get(), &k)) return false;
-        QV_TRY acc_.add(k, w);
-        QV_CATCH(false)
-        return true;
+        return key && lookup_and_add(dict_.get(), key.get(), w, acc_);
     }
 
 private:
