@@ -179,15 +179,13 @@ def test_ties_go_to_the_later_alternatives():
     assert [r.label for r in res] == ["b", "b"]
 
 
-def test_decode_twice_fails_cleanly(monkeypatch):
-    seen = []
-    monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append(u.exc_value))
+def test_decode_twice_fails_cleanly(unraisable):
     fc = FCombo(1)
     stop = make_simple_crf([cands("a", "b")])
     decode_simple_crf(stop, np.zeros(64), fc)
     with pytest.raises(IndexError):  # the scoring pass's error, raised rather than printed
         decode_simple_crf(stop, np.zeros(64), fc)
-    assert seen == []
+    assert unraisable == []
 
 
 def test_decode_arguments():
@@ -201,11 +199,9 @@ def test_decode_arguments():
     assert decode_simple_crf(n=stop, weights=np.zeros(1), fc=FCombo(1)) == []
 
 
-def test_decode_checks_the_weights_before_the_walk(monkeypatch):
+def test_decode_checks_the_weights_before_the_walk(unraisable):
     # A wrong weight array used to be printed as unraisable while a path was still
     # returned; it is an error of the call now, raised before anything is scored.
-    seen = []
-    monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append(u.exc_value))
     fc = FCombo(1)
     fc(["a", "b", "c"])
     stop = make_simple_crf([cands("a", "b", features=lambda l: [l])])
@@ -217,14 +213,12 @@ def test_decode_checks_the_weights_before_the_walk(monkeypatch):
         decode_simple_crf(stop, np.zeros((8, 8)), fc)
     with pytest.raises(ValueError, match="weight array has 2 entries, fewer than the 3 words"):
         decode_simple_crf(stop, np.zeros(2), fc)
-    assert list(fc.dict) == ["a", "b", "c"] and seen == []  # nothing looked up, nothing printed
+    assert list(fc.dict) == ["a", "b", "c"] and unraisable == []  # nothing looked up, nothing printed
     # Nothing was numbered either: a forest decodes only once, and this is its first time.
     assert [r.label for r in decode_simple_crf(stop, np.zeros(64), fc)] == ["b"]
 
 
-def test_decode_raises_when_scoring_fails(monkeypatch):
-    seen = []
-    monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append(u.exc_value))
+def test_decode_raises_when_scoring_fails(unraisable):
     fc = FCombo(1)
     stop = make_simple_crf([cands("a", "b", features=lambda l: [l])])
     # Long enough for the dictionary before the walk, not for the words scoring adds.
@@ -245,7 +239,7 @@ def test_decode_raises_when_scoring_fails(monkeypatch):
     root.children.append(make_simple_crf([cands("a")]).children[0])
     with pytest.raises(LookupError, match="no score"):
         decode_simple_crf(root, np.zeros(64), fc)
-    assert seen == []
+    assert unraisable == []
 
 
 def test_vectors_are_recomputed_when_the_dictionary_changes():
