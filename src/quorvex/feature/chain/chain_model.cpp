@@ -182,9 +182,9 @@ const Field fc_field{offsetof(ChainModelObject, fc)};
 const Field labels_field{offsetof(ChainModelObject, labels)};
 
 PyGetSetDef cm_getset[] = {
-    {"fc", get_object, nullptr, "the FCombo the model was built from", const_cast<Field*>(&fc_field)},
+    {"fc", get_object, nullptr, "the FCombo the model was built from", closure(fc_field)},
     {"labels", get_object, nullptr, "the labels (a tuple of str); candidate label i is labels[i]",
-     const_cast<Field*>(&labels_field)},
+     closure(labels_field)},
     {"n_features", cm_get_n_features, nullptr,
      "the size of the combiner's dictionary: weight arrays must be at least this long", nullptr},
     {"monotone", cm_get_monotone, nullptr,
@@ -303,7 +303,7 @@ PyMethodDef cs_methods[] = {
 const Field model_field{offsetof(CompiledSentenceObject, model)};
 
 PyGetSetDef cs_getset[] = {
-    {"model", get_object, nullptr, "the ChainModel that compiled the sentence", const_cast<Field*>(&model_field)},
+    {"model", get_object, nullptr, "the ChainModel that compiled the sentence", closure(model_field)},
     {"gold", cs_get_gold, nullptr, "the gold labels (a tuple), or None", nullptr},
     {"candidates", cs_get_candidates, nullptr, "the candidate labels of each position (a list of tuples)", nullptr},
     {"nbytes", cs_get_nbytes, nullptr, "memory held by the compiled arrays", nullptr},

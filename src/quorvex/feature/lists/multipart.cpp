@@ -196,8 +196,8 @@ const Field parts_field{offsetof(MultipartObject, parts)};
 const Field trees_field{offsetof(MultipartObject, trees)};
 
 PyGetSetDef mp_getset[] = {
-    {"parts", get_object, set_object, "the feature-list parts, in order", const_cast<Field*>(&parts_field)},
-    {"trees", get_object, set_object, "the information trees, in order", const_cast<Field*>(&trees_field)},
+    {"parts", get_object, set_object, "the feature-list parts, in order", closure(parts_field)},
+    {"trees", get_object, set_object, "the information trees, in order", closure(trees_field)},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyMappingMethods mp_mapping = {mp_len, mp_subscript, nullptr};

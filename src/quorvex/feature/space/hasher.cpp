@@ -319,8 +319,7 @@ PyMethodDef fh_methods[] = {
 const Field dims_field{offsetof(FeatureHasherObject, num_dimensions)};
 
 PyGetSetDef fh_getset[] = {
-    {"num_dimensions", get_int32, nullptr, "size of the feature space (read-only)",
-     const_cast<Field*>(&dims_field)},
+    {"num_dimensions", get_int32, nullptr, "size of the feature space (read-only)", closure(dims_field)},
     {"hash", fh_get_hash, nullptr, "'python' (Python's hash(), per process) or 'murmur3' (stable everywhere)",
      nullptr},
     {"seed", fh_get_seed, nullptr, "seed of the murmur3 hash (read-only)", nullptr},
