@@ -7,7 +7,7 @@ namespace qv {
 
 namespace {
 
-const char* const kNames[] = {"asarray", "empty", "zeros"};
+const char* const kNames[] = {"asarray", "empty", "zeros", "ndarray"};
 static_assert(sizeof kNames / sizeof kNames[0] == static_cast<std::size_t>(Numpy::count), "one name per handle");
 
 PyObject* handles[static_cast<std::size_t>(Numpy::count)];

@@ -7,7 +7,7 @@
 
 namespace qv {
 
-enum class Numpy { asarray, empty, zeros, count };
+enum class Numpy { asarray, empty, zeros, ndarray, count };
 
 // numpy.<which> (borrowed); nullptr with the error set when NumPy or the
 // attribute cannot be had (the next call tries again).

@@ -222,7 +222,7 @@ private:
     }
 
     PyWriter out_;
-    VectorCache vectors_;
+    WalkVectors vectors_;
     WalkStack<AmisFrame> stack_;
     PyObject* written_;
     PyObject* out_obj_;

@@ -7,6 +7,8 @@
 #include "common/args.h"
 #include "common/errors.h"
 #include "common/getset.h"
+#include "common/interned.h"
+#include "common/numpy_handles.h"
 #include "feature/combine/fcombo.h"
 #include "feature/combine/vector_cache.h"
 #include "feature/forest/forest_walk.h"
@@ -25,7 +27,7 @@ Overridable op_write_amis{"write_amis"};
 
 namespace {
 
-PyObject* numpy_ndarray = nullptr;  // numpy.ndarray, for the in-place done marks
+PyObject* numpy_ndarray = nullptr;  // numpy.ndarray (borrowed), for the in-place done marks
 
 }  // namespace
 
@@ -517,19 +519,17 @@ const Field features_d_field{offsetof(GraphNodeObject, featuresD), &sparse_vecto
 const Field local_score_field{offsetof(GraphNodeObject, localScore)};
 const Field inside_score_field{offsetof(GraphNodeObject, insideScore)};
 
-#define FIELD(f) const_cast<Field*>(&f)
 PyGetSetDef gn_getset[] = {
-    {"label", get_object, set_object, "the node's label (None: no label)", FIELD(label_field)},
-    {"children", get_object, set_object, "the child nodes, in order (a list of GraphNode)", FIELD(children_field)},
+    {"label", get_object, set_object, "the node's label (None: no label)", qv::closure(label_field)},
+    {"children", get_object, set_object, "the child nodes, in order (a list of GraphNode)", qv::closure(children_field)},
     {"features", get_object, set_object, "the node's symbolic features, as an FCombo takes them",
-     FIELD(features_field)},
+     qv::closure(features_field)},
     {"featuresD", get_object, set_typed_object,
-     "the features as a SparseVectorD, or None until an FCombo fills it", FIELD(features_d_field)},
-    {"localScore", get_double, set_double, "score of the node's own features", FIELD(local_score_field)},
+     "the features as a SparseVectorD, or None until an FCombo fills it", qv::closure(features_d_field)},
+    {"localScore", get_double, set_double, "score of the node's own features", qv::closure(local_score_field)},
     {"insideScore", get_double, set_double, "best score of the sub-forest below and including the node",
-     FIELD(inside_score_field)},
+     qv::closure(inside_score_field)},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
-#undef FIELD
 
 // --- AndNode / OrNode --------------------------------------------------------------------
 
@@ -606,8 +606,9 @@ PyObject* new_copy_node(PyObject* label, PyObject* features, PyObject* featuresD
 
 bool append_to(PyObject* result, PyObject* item) {
     if (PyList_CheckExact(result)) return PyList_Append(result, item) == 0;
-    static PyObject* append = nullptr;
-    if (!append && !(append = PyUnicode_InternFromString("append"))) return false;
+    static qv::Interned append_name("append");
+    PyObject* append = append_name.get();
+    if (!append) return false;
     return static_cast<bool>(Ref(PyObject_CallMethodOneArg(result, append, item)));
 }
 
@@ -622,12 +623,7 @@ PyMethodDef or_node_def = {"OrNode", reinterpret_cast<PyCFunction>(or_node), MET
 
 bool ready_graph_node() {
     sparse_vector_d_ref = sparsmat->SparseVectorD;
-    if (!forest::numpy_ndarray) {
-        Ref numpy(PyImport_ImportModule("numpy"));
-        if (!numpy) return false;
-        forest::numpy_ndarray = PyObject_GetAttrString(numpy.get(), "ndarray");
-        if (!forest::numpy_ndarray) return false;
-    }
+    if (!(forest::numpy_ndarray = qv::numpy_handle(qv::Numpy::ndarray))) return false;
     PyTypeObject& t = GraphNode_Type;
     t.tp_name = "quorvex.feature.GraphNode";
     t.tp_basicsize = sizeof(GraphNodeObject);

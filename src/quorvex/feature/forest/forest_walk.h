@@ -119,8 +119,6 @@ private:
     PyObject* fc_;
     bool ran_python_ = false;
 };
-// The AMIS writer's name for it.
-using VectorCache = WalkVectors;
 
 // Fills n.featuresD with fc(n.features) when it is None; false on error.
 bool fill_missing_features(GraphNodeObject* n, WalkVectors& vectors);

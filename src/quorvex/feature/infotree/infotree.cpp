@@ -10,6 +10,7 @@
 #include "common/compare.h"
 #include "common/errors.h"
 #include "common/getset.h"
+#include "common/interned.h"
 #include "feature/reprs.h"
 
 namespace qv {
@@ -21,7 +22,8 @@ Overridable op_as_nodes{"as_nodes"};
 // --- shared helpers ---------------------------------------------------------
 
 bool append_method(PyObject* lst, PyObject* item) {
-    static PyObject* name = PyUnicode_InternFromString("append");
+    static qv::Interned append_name("append");
+    PyObject* name = append_name.get();
     if (!name) return false;
     Ref r(PyObject_CallMethodOneArg(lst, name, item));
     return static_cast<bool>(r);
@@ -29,7 +31,8 @@ bool append_method(PyObject* lst, PyObject* item) {
 
 PyObject* node_id_of(PyObject* node) {
     if (Py_TYPE(node) == &InfoNode_Type) return PyLong_FromLong(as_inode(node)->nodeId);
-    static PyObject* name = PyUnicode_InternFromString("nodeId");
+    static qv::Interned node_id_name("nodeId");
+    PyObject* name = node_id_name.get();
     if (!name) return nullptr;
     return PyObject_GetAttr(node, name);
 }
@@ -431,8 +434,9 @@ PyObject* roots_from_json(PyObject* rlist, PyObject* all) {
 // Builds the node and root lists of the JSON form `data` into *nodes_out
 // and *roots_out; on error nothing is stored.
 bool tree_from_json(PyObject* data, Ref* nodes_out, Ref* roots_out) {
-    static PyObject* nodes_key = PyUnicode_InternFromString("nodes");
-    static PyObject* roots_key = PyUnicode_InternFromString("roots");
+    static qv::Interned nodes_name("nodes"), roots_name("roots");
+    PyObject* nodes_key = nodes_name.get();
+    PyObject* roots_key = roots_name.get();
     if (!nodes_key || !roots_key) return false;
     Ref nlist(PyObject_GetItem(data, nodes_key));
     if (!nlist) return false;
@@ -621,21 +625,19 @@ const Field edges_field{offsetof(InfoNodeObject, edges_out)};
 const Field nodes_field{offsetof(InfoTreeObject, nodes)};
 const Field roots_field{offsetof(InfoTreeObject, roots)};
 
-#define FIELD(f) const_cast<Field*>(&f)
 PyGetSetDef node_getset[] = {
     {"nodeId", get_int32, set_int32, "position in the tree's node list; -1 while the node is in no list",
-     FIELD(node_id_field)},
-    {"tp", get_object, set_object, "the node's type label", FIELD(tp_field)},
-    {"features", get_object, set_object, "the node's features (normally a list of str)", FIELD(features_field)},
+     qv::closure(node_id_field)},
+    {"tp", get_object, set_object, "the node's type label", qv::closure(tp_field)},
+    {"features", get_object, set_object, "the node's features (normally a list of str)", qv::closure(features_field)},
     {"edges_out", get_object, set_object, "outgoing edges, a list of (target node, edge label or None)",
-     FIELD(edges_field)},
+     qv::closure(edges_field)},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyGetSetDef tree_getset[] = {
-    {"nodes", get_object, set_object, "all nodes; nodes[i].nodeId == i", FIELD(nodes_field)},
-    {"roots", get_object, set_object, "the root nodes, in insertion order", FIELD(roots_field)},
+    {"nodes", get_object, set_object, "all nodes; nodes[i].nodeId == i", qv::closure(nodes_field)},
+    {"roots", get_object, set_object, "the root nodes, in insertion order", qv::closure(roots_field)},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
-#undef FIELD
 
 }  // namespace
 
