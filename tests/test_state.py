@@ -331,3 +331,34 @@ def test_mix_bad_input():
         mix([AvgPer(N).get_state()], base=a)
     with pytest.raises(ValueError, match=r"base\['weights'\]"):
         mix([a], base=dict(a, weights=np.zeros(2)))
+
+
+def test_mix_reads_lists_that_callbacks_change():
+    # A weight's __float__ or a state number's __index__ that empties the list being read:
+    # mix reads a copy, so the result is the one of the lists as passed.
+    states = [train(AvgPer(N), examples(s, 4)).get_state() for s in (50, 51, 52)]
+    expected = mix(states, [1.0, 2.0, 3.0])
+    weights = []
+
+    class Weight:
+        def __init__(self, v):
+            self.v = v
+
+        def __float__(self):
+            weights.clear()
+            return self.v
+    listed = []
+
+    class Timestep:
+        def __init__(self, v):
+            self.v = v
+
+        def __index__(self):
+            listed.clear()
+            return self.v
+    for _ in range(3):
+        weights[:] = [Weight(1.0), Weight(2.0), Weight(3.0)]
+        got = mix(states, weights)
+        np.testing.assert_array_equal(got["weights"], expected["weights"])
+        listed[:] = [dict(s, timestep=Timestep(s["timestep"])) for s in states]
+        assert mix(listed, [1.0, 2.0, 3.0])["timestep"] == expected["timestep"]

@@ -136,6 +136,11 @@ bool to_double(PyObject* obj, double* out) {
     return true;
 }
 
+PyObject* fixed_sequence(PyObject* obj, const char* message) {
+    if (PyList_Check(obj)) return PyList_AsTuple(obj);
+    return PySequence_Fast(obj, message);
+}
+
 bool to_flag(PyObject* obj, int* out) {
     int t = PyObject_IsTrue(obj);
     if (t < 0) return false;

@@ -36,6 +36,12 @@ bool to_double(PyObject* obj, double* out);
 // Truth value; false on error.
 bool to_flag(PyObject* obj, int* out);
 
+// PySequence_Fast whose items stay put: a list is copied into a tuple, so
+// that Python code run while the items are read (an item's __float__,
+// __index__, __lt__...) can neither shrink it nor free an item under the
+// reader. message is the TypeError of what is no sequence.
+PyObject* fixed_sequence(PyObject* obj, const char* message);
+
 }  // namespace qv
 
 #endif

@@ -383,7 +383,8 @@ bool coefficients(PyObject* weights, const std::vector<int64_t>& steps, std::vec
     out->assign(n, 0.0);
     double total = 0.0;
     if (weights && weights != Py_None) {
-        Ref seq(PySequence_Fast(weights, "mix: weights must be a sequence of numbers"));
+        // A weight's __float__ may change a list of them: read a copy.
+        Ref seq(fixed_sequence(weights, "mix: weights must be a sequence of numbers"));
         if (!seq) return false;
         if (static_cast<std::size_t>(PySequence_Fast_GET_SIZE(seq.get())) != n) {
             PyErr_Format(PyExc_ValueError, "mix: %zd weights for %zu states", PySequence_Fast_GET_SIZE(seq.get()), n);
@@ -415,7 +416,9 @@ PyObject* mix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
     static const ArgSpec spec{"mix", names, 0, 1};
     PyObject* a[3];
     if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
-    Ref seq(PySequence_Fast(a[0], "mix: states must be a sequence of learner states"));
+    // Parsing a state may run Python code (a number's __index__) that
+    // changes a list of states: the states are read from a copy.
+    Ref seq(fixed_sequence(a[0], "mix: states must be a sequence of learner states"));
     if (!seq) return nullptr;
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(seq.get());
     if (count == 0) {
