@@ -100,6 +100,32 @@ def test_bad_files_are_refused_and_change_nothing():
         target.fromfile_utf8(io.StringIO(good.decode()))
 
 
+@pytest.mark.parametrize("change", [lambda a: a.__init__(), lambda a: a["more"],
+                                    lambda a: a.fromfile_utf8(io.BytesIO(b"quorvex-alphabet 1\n0\n"))])
+def test_tofile_refuses_an_alphabet_changed_by_write(change):
+    # f.write runs Python code: a change to the alphabet between chunks is refused rather
+    # than written as a file whose word count and words disagree.
+    a = StringAlphabet()
+    for i in range(120000):
+        a["word%d" % i]
+
+    class Meddling(io.BytesIO):
+        def write(self, data):
+            change(a)
+            return io.BytesIO.write(self, data)
+    with pytest.raises(RuntimeError, match="changed while tofile_utf8"):
+        a.tofile_utf8(Meddling())
+    # A write that leaves the alphabet alone still gives a complete file.
+    b = StringAlphabet()
+    for i in range(120000):
+        b["word%d" % i]
+    f = io.BytesIO()
+    b.tofile_utf8(f)
+    c = StringAlphabet()
+    c.fromfile_utf8(io.BytesIO(f.getvalue()))
+    assert list(c) == list(b)
+
+
 def test_pickle():
     a = StringAlphabet(False)
     a["€"]

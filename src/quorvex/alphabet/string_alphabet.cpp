@@ -170,12 +170,20 @@ PyObject* alph_tofile_utf8(PyObject* self, PyObject* const* args, Py_ssize_t nar
     PyObject* a[1];
     if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
     StringAlphabetObject* alph = as_alph(self);
+    // f.write is Python code that may change the alphabet: the words counted
+    // in the header are written, and only while they are still the same.
+    const std::size_t count = alph->map.size();
+    const uint64_t generation = alph->map.generation;
     std::string buf;
     QV_TRY
     buf.append(FILE_MAGIC);
-    buf.append(std::to_string(alph->map.size()));
+    buf.append(std::to_string(count));
     buf.push_back('\n');
-    for (std::size_t i = 0; i < alph->map.size(); ++i) {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (alph->map.generation != generation) {
+            PyErr_SetString(PyExc_RuntimeError, "the alphabet changed while tofile_utf8 was writing it");
+            return nullptr;
+        }
         Ref holder;
         const char* p;
         Py_ssize_t n;
