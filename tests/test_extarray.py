@@ -116,6 +116,52 @@ def test_object_and_string_element_types():
     assert s.get_array().tolist() == ["cd"] and s[1] == ""
 
 
+def test_values_whose_code_changes_the_array():
+    # do_remap keeps the items it overwrites until it is done: an item's __del__ that
+    # re-initialises or grows the array acts on a completed remap.
+    a = ExtensibleArray(object)
+    action = [None]
+
+    class Dropped:
+        def __del__(self):
+            action[0](a)
+    for act, length, head in ((lambda a: a.__init__(object), 0, []),
+                              (lambda a: a.__setitem__(100, "x"), 101, list(range(1, 40)))):
+        action[0] = act
+        a.__init__(object)
+        for i in range(40):
+            a[i] = i
+        a[0] = Dropped()
+        a.do_remap(np.array([0] + [1] * 39, np.int8))
+        assert len(a) == length and a.get_array().tolist()[:39] == head
+        assert len(a.get_array()) == length
+    # A value whose conversion grows or re-initialises the array is stored in the storage
+    # the array has afterwards.
+    for act, length in ((lambda d: d.__setitem__(100, 1.0), 101), (lambda d: d.__init__("d"), 6)):
+        d = ExtensibleArray("d")
+
+        class Value:
+            def __float__(self):
+                act(d)
+                return 2.0
+        d[5] = Value()
+        assert len(d) == length and d[5] == 2.0
+    # The element type is held while growing reads it.
+    armed = [False]
+
+    class ElementType:
+        @property
+        def dtype(self):
+            if armed[0]:
+                armed[0] = False
+                e.__init__("d")
+            return np.dtype("d")
+    e = ExtensibleArray(ElementType())
+    armed[0] = True
+    e[1000] = 1.0
+    assert len(e) == 1001 and e[1000] == 1.0
+
+
 def test_bad_input():
     a = ExtensibleArray()
     with pytest.raises(NotImplementedError, match="Subscript deletion not supported by quorvex.feature.ExtensibleArray"):

@@ -4,6 +4,7 @@
 // keep/drop mask.
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "common/args.h"
 #include "common/buffer_view.h"
@@ -50,9 +51,22 @@ struct BufferGuard {
     }
 };
 
+// Moves item `from` of values to `to`, keeping the item it overwrites in
+// `displaced`: dropping it there could run its __del__, and with it any
+// code on the array, in the middle of the remap.
+bool move_item(PyObject* values, Py_ssize_t to, PyObject* item, std::vector<Ref>& displaced) {
+    Ref old(PySequence_GetItem(values, to));
+    if (!old) return false;
+    QV_TRY displaced.push_back(std::move(old));
+    QV_CATCH(false)
+    return PySequence_SetItem(values, to, item) == 0;
+}
+
 // The storage moved element by element through Python indexing, for
-// element types whose bytes cannot be copied (Python objects).
+// element types whose bytes cannot be copied (Python objects). The items
+// it overwrites are released only once the remap is complete.
 int remap_generic(ExtensibleArrayObject* self, PyObject* values, const View1D& filt, int32_t old_max) {
+    std::vector<Ref> displaced;
     int32_t k = 0;
     for (int32_t i = 0; i < old_max; ++i) {
         if (i >= filt.len) {
@@ -62,14 +76,14 @@ int remap_generic(ExtensibleArrayObject* self, PyObject* values, const View1D& f
         if (filt.at<int8_t>(i) == 0) continue;
         if (k != i) {
             Ref item(PySequence_GetItem(values, i));
-            if (!item || PySequence_SetItem(values, k, item.get()) < 0) return -1;
+            if (!item || !move_item(values, k, item.get(), displaced)) return -1;
         }
         ++k;
     }
     Ref zero(PyLong_FromLong(0));
     if (!zero) return -1;
     for (int32_t i = k; i < old_max; ++i)
-        if (PySequence_SetItem(values, i, zero.get()) < 0) return -1;
+        if (!move_item(values, i, zero.get(), displaced)) return -1;
     self->max_pos = k;
     return 0;
 }
@@ -219,7 +233,10 @@ int ea_ass_subscript(PyObject* self, PyObject* key, PyObject* val) {
     if (pos >= cap) {
         // Grow to 1.25 times the position; on failure the old storage stays.
         Py_ssize_t ncap = std::max<Py_ssize_t>(static_cast<Py_ssize_t>(pos * 1.25), static_cast<Py_ssize_t>(pos) + 1);
-        Ref fresh(numpy_zeros(ncap, ea->tp ? ea->tp : Py_None));
+        // Held: reading the element type may run Python code (a dtype
+        // attribute) that replaces it.
+        Ref tp = Ref::borrow(ea->tp ? ea->tp : Py_None);
+        Ref fresh(numpy_zeros(ncap, tp.get()));
         if (!fresh) return -1;
         if (cap > 0 && PySequence_SetSlice(fresh.get(), 0, cap, values.get()) < 0) return -1;
         set_field(ea->values, fresh.release());
@@ -227,11 +244,17 @@ int ea_ass_subscript(PyObject* self, PyObject* key, PyObject* val) {
     Ref k(PyLong_FromLong(pos));
     if (!k) return -1;
     // Storing converts val, which may run Python code (even __init__ on
-    // this array): the storage is held across the call, and len() moves
-    // only once the value is in.
+    // this array, or a write that grows it): the storage is held across the
+    // call, and len() moves only once the value is in.
     Ref target = Ref::borrow(values_of(ea));
     if (PyObject_SetItem(target.get(), k.get(), val) < 0) return -1;
-    if (target.get() == ea->values && pos >= ea->max_pos) ea->max_pos = pos + 1;
+    if (target.get() != ea->values) {
+        // That code replaced the storage, so the value went into the old
+        // one: store it again, converted now, which runs no Python code.
+        Ref converted(PyObject_GetItem(target.get(), k.get()));
+        return converted ? ea_ass_subscript(self, k.get(), converted.get()) : -1;
+    }
+    if (pos >= ea->max_pos) ea->max_pos = pos + 1;
     return 0;
 }
 
