@@ -341,6 +341,7 @@ def test_callback_errors_and_reentry(small):
         model.__init__(fc, labels)
     with pytest.raises(RuntimeError, match="re-initialised"):
         model.train_epoch([cs] * 3, learner, callback=reinit, every=1)
+    assert learner.timestep == 4  # the step before the callback was taken
     # Sentences compiled before the model was built again are refused (their label numbers
     # and ids may mean something else now).
     model.__init__(fc, labels[:1])
@@ -348,6 +349,68 @@ def test_callback_errors_and_reentry(small):
                 lambda: cs.candidates, lambda: cs.gold, lambda: cs.emission(0, "DET")):
         with pytest.raises(ValueError, match="built again"):
             use()
+
+
+class ReinitLearner(AvgPer):
+    """A learner whose weights property re-initialises the model it trains."""
+    model = fc = labels = None
+
+    @property
+    def weights(self):
+        self.model.__init__(self.fc, self.labels)
+        return AvgPer.weights.__get__(self)
+
+
+class ReinitName(str):
+    """A feature name whose comparison (sorting a FeatureList) re-initialises the model."""
+    model = fc = labels = None
+
+    def __lt__(self, other):
+        type(self).model.__init__(type(self).fc, type(self).labels)
+        return str.__lt__(self, other)
+
+
+def test_callbacks_cannot_free_the_core_in_use(small):
+    # Python code run in the middle of a call (converting input, the learner, a position's
+    # __index__) that re-initialises the model is refused: the call goes on with the core
+    # it started with, and the model stays usable.
+    fc, labels, model, sent = small
+    cs = model.compile(sent, gold=["DET", "NOUN", "VERB"])
+    w = np.ones(model.n_features)
+
+    def reinit():
+        model.__init__(fc, labels[:1])
+
+    class Index:
+        def __index__(self):
+            reinit()
+            return 0
+
+    def predicted():
+        reinit()
+        yield from ["VERB"] * 3
+
+    class Sentence:
+        def __iter__(self):
+            reinit()
+            return iter(sent)
+
+    ReinitName.model, ReinitName.fc, ReinitName.labels = model, fc, labels[:1]
+    learner = ReinitLearner(model.n_features)
+    learner.model, learner.fc, learner.labels = model, fc, labels[:1]
+    calls = [lambda: model.compile([[ReinitName("w=the"), ReinitName("w=dog")]] * 2),
+             lambda: model.decode(Sentence(), w, [["VERB"]] * 3),
+             lambda: model.gradient(cs, predicted()),
+             lambda: model.train_epoch([cs] * 2, learner),
+             lambda: cs.emission(Index(), "VERB")]
+    for _ in range(3):
+        for call in calls:
+            with pytest.raises(RuntimeError, match="re-initialised while a call"):
+                call()
+    assert model.labels == tuple(labels) and model.decode(cs, w) == model.decode(sent, w)
+    # Outside a call the model can be built again.
+    model.__init__(fc, labels[:1])
+    assert model.labels == ("DET",)
 
 
 def test_models_are_collected(small):

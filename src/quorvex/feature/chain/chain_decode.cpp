@@ -142,6 +142,7 @@ PyObject* cm_compile(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     PyObject* a[3];
     if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
     ChainModelObject* m = as_chain(self);
+    ModelPin pin(m);
     ChainCore* core = chain_core(m);
     if (!core) return nullptr;
     SentenceInput in;
@@ -166,6 +167,7 @@ PyObject* cm_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     PyObject* a[3];
     if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
     ChainModelObject* m = as_chain(self);
+    ModelPin pin(m);
     ChainCore* core = chain_core(m);
     if (!core) return nullptr;
     // Everything that may run Python code comes first: the weights' buffer

@@ -139,13 +139,14 @@ int cm_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int cm_clear(PyObject* self) {
     ChainModelObject* m = as_chain(self);
+    // The core goes first, so that code run by a released field finds an
+    // uninitialised model, never a core without its combiner.
+    std::unique_ptr<ChainCore> core(m->core);
+    m->core = nullptr;
     for (PyObject** f : {&m->fc, &m->dict, &m->labels, &m->transitions}) {
         Py_INCREF(Py_None);
         set_field(*f, Py_None);
     }
-    ChainCore* core = m->core;
-    m->core = nullptr;
-    delete core;
     return 0;
 }
 
@@ -273,6 +274,7 @@ PyObject* cs_emission(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     PyObject* a[2];
     if (!parse_args(spec, args, nargs, kwnames, a) || !check_compiled_alive(self)) return nullptr;
     CompiledSentenceObject* s = as_compiled(self);
+    ModelPin pin(as_chain(s->model));  // the position's __index__ may run Python code
     ChainCore* core = chain_core(as_chain(s->model));
     if (!core) return nullptr;
     Py_ssize_t k = PyNumber_AsSsize_t(a[0], PyExc_IndexError);
@@ -363,8 +365,19 @@ bool init_labels(ChainCore& core, PyObject* labels) {
     return true;
 }
 
+namespace {
+
+bool refuse_in_use(ChainModelObject* self) {
+    if (self->uses == 0) return true;
+    PyErr_SetString(PyExc_RuntimeError,
+                    "the ChainModel cannot be re-initialised while a call on it is running (from a callback)");
+    return false;
+}
+
+}  // namespace
+
 bool init_chain_model(ChainModelObject* self, PyObject* fc_arg, PyObject* labels_arg, const KnownRows* rows) {
-    if (!check_combiner(fc_arg)) return false;
+    if (!refuse_in_use(self) || !check_combiner(fc_arg)) return false;
     Ref fc = Ref::borrow(fc_arg);
     Ref labels(label_tuple(labels_arg));
     if (!labels) return false;
@@ -396,17 +409,21 @@ bool init_chain_model(ChainModelObject* self, PyObject* fc_arg, PyObject* labels
                         "register the keys (ChainModel.register_keys) before freezing it");
         return false;
     }
+    // Building ran Python code, which may have started a call on the model.
+    if (!refuse_in_use(self)) return false;
     ChainCore* core = build_core(f, labels.get(), vectors.get(), rows);
     if (!core) return false;
     ChainModelObject* m = self;
-    ChainCore* old = m->core;
+    // Everything is replaced before the old values are released: releasing
+    // may run Python code, which must see the new model whole.
+    std::unique_ptr<ChainCore> old_core(m->core);
+    Ref old_fc(m->fc), old_dict(m->dict), old_labels(m->labels), old_transitions(m->transitions);
     m->core = core;
     ++m->generation;
-    delete old;
-    set_field(m->fc, fc.release());
-    set_field(m->dict, Ref::borrow(f->dict).release());
-    set_field(m->labels, labels.release());
-    set_field(m->transitions, vectors.release());
+    m->fc = fc.release();
+    m->dict = Ref::borrow(f->dict).release();
+    m->labels = labels.release();
+    m->transitions = vectors.release();
     return true;
 }
 

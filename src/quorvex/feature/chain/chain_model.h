@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/buffer_view.h"
+#include "common/ref.h"
 #include "feature/chain/emission_compiler.h"
 #include "feature/chain/viterbi.h"
 #include "feature/combine/fcombo.h"
@@ -51,6 +52,7 @@ struct ChainModelObject {
     PyObject* transitions;  // tuple of SparseVectorD, indexed as ChainVectors
     ChainCore* core;        // owned; nullptr until __init__
     uint64_t generation;    // counts the builds: compiled sentences of an earlier one are refused
+    Py_ssize_t uses;        // calls running on the model (ModelPin); __init__ is refused meanwhile
 };
 
 struct CompiledSentenceObject {
@@ -83,6 +85,22 @@ bool init_chain_model(ChainModelObject* self, PyObject* fc, PyObject* labels, co
 // The model's core, or ValueError when it was never initialised or its
 // combiner changed since (dictionary, n or bias).
 ChainCore* chain_core(ChainModelObject* self);
+
+// Keeps the model and its core for the length of a call that may run
+// Python code (converting input, a learner's methods, a callback): while
+// any pin is held, __init__ raises RuntimeError instead of freeing the core
+// (and labels and transitions) that the call is using.
+class ModelPin {
+public:
+    explicit ModelPin(ChainModelObject* m) : model_(Ref::borrow(reinterpret_cast<PyObject*>(m))), m_(m) { ++m_->uses; }
+    ~ModelPin() { --m_->uses; }
+    ModelPin(const ModelPin&) = delete;
+    ModelPin& operator=(const ModelPin&) = delete;
+
+private:
+    Ref model_;
+    ChainModelObject* m_;
+};
 
 // Holds the cyclic collector off for a scope that makes many objects but no
 // cycles, and restores it on every way out.

@@ -92,6 +92,7 @@ PyObject* cm_gradient(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     PyObject* a[2];
     if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
     ChainModelObject* m = as_chain(self);
+    ModelPin pin(m);  // reading predicted may run Python code
     ChainCore* core = chain_core(m);
     if (!core) return nullptr;
     Ref hold = Ref::borrow(a[0]);
@@ -127,6 +128,7 @@ PyObject* cm_train_epoch(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     PyObject* a[5];
     if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
     ChainModelObject* m = as_chain(self);
+    ModelPin pin(m);  // the learner and the callback run Python code
     ChainCore* core = chain_core(m);
     if (!core) return nullptr;
     PyObject* learner = a[1];
@@ -188,12 +190,8 @@ PyObject* cm_train_epoch(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     std::vector<uint32_t> path;
     long long tokens = 0, wrong = 0;
     for (std::size_t j = 0; j < order.size(); ++j) {
-        // The model may have been re-initialised by a callback.
-        if (chain_core(m) != core) {
-            if (!PyErr_Occurred())
-                PyErr_SetString(PyExc_RuntimeError, "the ChainModel was re-initialised during train_epoch");
-            return nullptr;
-        }
+        // A callback may have changed the combiner (the pin keeps the core).
+        if (!chain_core(m)) return nullptr;
         const CompiledChain& cs = *chains[order[j]];
         int64_t failed;
         {
