@@ -413,6 +413,24 @@ def test_callbacks_cannot_free_the_core_in_use(small):
     assert model.labels == ("DET",)
 
 
+def test_input_lists_changed_while_read(small):
+    # A sentence or candidate list that a feature's comparison empties is read from a copy.
+    fc, labels, model, sent = small
+    w = np.zeros(model.n_features)
+    items = []
+
+    class Clearing(str):
+        def __lt__(self, other):
+            items.clear()
+            return str.__lt__(self, other)
+    for _ in range(3):
+        items[:] = [[Clearing("w=a"), Clearing("w=b")]] + [["x%d" % i, "y"] for i in range(40)]
+        assert model.decode(items, w) == ["VERB"] * 41
+        items[:] = [[Clearing("w=a"), Clearing("w=b")]] + [["w=dog"]] * 40
+        cs = model.compile(items, gold=["DET"] * 41)
+        assert len(cs) == 41 and cs.gold == ("DET",) * 41
+
+
 def test_models_are_collected(small):
     fc, labels, model, sent = small
     cs = model.compile(sent)

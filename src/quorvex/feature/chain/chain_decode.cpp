@@ -21,7 +21,9 @@ PyObject* as_sequence(PyObject* obj, const char* what, Py_ssize_t position = -1)
                          position, Py_TYPE(obj)->tp_name);
         return nullptr;
     }
-    return PySequence_Fast(obj, what);
+    // Reading the items may run Python code (sorting features, converting
+    // values) that changes a list: the items are read from a copy.
+    return fixed_sequence(obj, what);
 }
 
 }  // namespace
