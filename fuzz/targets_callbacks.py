@@ -15,9 +15,10 @@ import numpy as np
 from hypothesis import strategies as st
 
 from quorvex.alphabet import PythonAlphabet, StringAlphabet
-from quorvex.feature import (AndNode, BloomFMap, CountingBloomFilter, ExtensibleArray, FCombo, FeatureHasher,
-                             FeatureList, GraphNode, InfoNode, Multipart, decode_simple_crf, make_simple_crf)
-from quorvex.learn import AvgMira, AvgPer
+from quorvex.feature import (AndNode, BloomFMap, ChainModel, CountingBloomFilter, ExtensibleArray, FCombo,
+                             FeatureHasher, FeatureList, GraphNode, InfoNode, Multipart, decode_simple_crf,
+                             make_simple_crf)
+from quorvex.learn import AvgMira, AvgPer, mix
 from quorvex.sparsmat import SparseVectorD, SparseVectorsD, VecD1
 
 from .registry import EXPECTED, Hostile, target
@@ -43,6 +44,13 @@ class World:
         self.ea = ExtensibleArray("d")
         self.avg = AvgPer(64)
         self.mira = AvgMira(64)
+        # A chain model over a frozen combiner of its own, and a sentence it compiled.
+        self.chain_fc = FCombo(1)
+        sentence = [FeatureList(["w=a"]), FeatureList(["w=b", "w=ab"])]
+        ChainModel.register_keys(self.chain_fc, CHAIN_LABELS, [sentence])
+        self.chain = ChainModel(self.chain_fc, CHAIN_LABELS)
+        self.compiled = self.chain.compile(sentence, gold=["A", "B"])
+        self.states = [AvgPer(8).get_state() for _ in range(3)]
         self.current = []  # the container the running operation was handed
         self.again = None  # re-runs the running operation
 
@@ -65,12 +73,15 @@ class World:
                 self.ea.__init__("i")
                 self.avg.__init__(8)
                 self.mira.__init__(8)
+                # Refused (RuntimeError) while a call on the model runs.
+                self.chain.__init__(self.chain_fc, CHAIN_LABELS[:1 if self.turn % 2 else 3])
             elif action == "clear":
                 if isinstance(self.current, list):
                     self.current.clear()
                 self.p.words.clear()
                 self.bloom.__del__()
                 self.fc.dict = StringAlphabet()
+                self.chain_fc.dict.growing = True  # the chain model refuses a changed combiner
             elif action == "reenter" and self.again is not None:
                 try:
                     self.again()
@@ -82,6 +93,7 @@ class World:
                 if isinstance(self.current, list):
                     self.current[:] = [Evil(self, "z"), ("w", 2.0), 3]
                 self.bm.bloom = CountingBloomFilter(5, 1)
+                self.chain_fc.dict.growing = False
         finally:
             self.depth -= 1
 
@@ -165,6 +177,21 @@ class EvilDict(StringAlphabet):
         return StringAlphabet.__getitem__(self, key)
 
 
+class EvilLearner(AvgPer):
+    """A learner whose weights and update run the world's actions (train_epoch calls both)."""
+
+    world = None
+
+    @property
+    def weights(self):
+        self.world.fire()
+        return AvgPer.weights.__get__(self)
+
+    def update(self, gradient):
+        self.world.fire()
+        return AvgPer.update(self, gradient)
+
+
 class EvilNode(GraphNode):
     world = None
 
@@ -194,7 +221,7 @@ def operands(w, spec):
 def step(w, op, spec, n):
     items = operands(w, spec)
     w.current = items
-    EvilStr.world = EvilDict.world = EvilNode.world = w
+    EvilStr.world = EvilDict.world = EvilNode.world = EvilLearner.world = w
     evil = Evil(w, spec[0][1] if spec else "e")
     runs = {
         "palph_get": lambda: w.p[evil],
@@ -223,9 +250,42 @@ def step(w, op, spec, n):
         "infonode": lambda: InfoNode(evil, items).as_tree([]),
         "forest": lambda: _forest(w, items, n),
         "vec_add": lambda: VecD1().add_count(evil, Evil(w, "x", 1.0)),
+        "chain_compile": lambda: _chain_sentence(w, items, n, lambda s: w.chain.compile(s, gold=["B"] * len(s))),
+        "chain_decode": lambda: _chain_sentence(w, items, n, lambda s: w.chain.decode(
+            s, np.ones(w.chain.n_features), [[EvilStr("A"), "B"]] * len(s))),
+        "chain_gradient": lambda: w.chain.gradient(w.compiled, (w.fire() or label for label in ("B", "A"))),
+        "chain_train": lambda: w.chain.train_epoch(
+            [w.compiled] * (1 + n % 3), EvilLearner(w.chain_fc.dict.__len__() + 8), order=[evil, 0],
+            callback=lambda done: w.fire(), every=1),
+        "chain_emission": lambda: w.compiled.emission(evil, "A"),
+        "mix": lambda: _mix(w, spec, n),
     }
     w.again = runs[op]
     runs[op]()
+
+
+CHAIN_LABELS = ["A", "B", "C"]
+
+
+def _chain_sentence(w, items, n, run):
+    """run(sentence): every position's features are the hostile items, and the list the
+    actions empty or refill is the sentence itself or one position's features."""
+    sentence = [items] + [list(items) or ["w=a"] for _ in range(n % 3)]
+    if n % 2:
+        w.current = sentence
+    return run(sentence)
+
+
+def _mix(w, spec, n):
+    """mix over a list of states (whose timesteps may be hostile) with a list of hostile weights;
+    the actions empty or refill the one or the other."""
+    weights = [Evil(w, text, 1.0 + len(text)) for _, text in spec] or [Evil(w, "w")]
+    states = [dict(s) for s in w.states][:len(weights)]
+    weights = weights[:len(states)]
+    if n % 3 == 0:
+        states[0]["timestep"] = Evil(w, "")
+    w.current = states if n % 2 else weights
+    return mix(states, weights)
 
 
 def _gradient(n):
@@ -254,7 +314,8 @@ def _forest(w, items, n):
 
 OPS = ["palph_get", "palph_in", "palph_state", "salph_get", "flist", "fc_call", "fc_labels", "fc_evil_dict",
        "fc_munge", "hasher", "hasher_cross", "bloom_add", "bloom_remove", "bloom_get", "bloomfmap", "ea_set", "ea_get",
-       "learner", "learner_score", "mira", "write_pairs", "tofile", "svmltk", "infonode", "forest", "vec_add"]
+       "learner", "learner_score", "mira", "write_pairs", "tofile", "svmltk", "infonode", "forest", "vec_add",
+       "chain_compile", "chain_decode", "chain_gradient", "chain_train", "chain_emission", "mix"]
 
 item = st.tuples(st.integers(0, 4), st.sampled_from(["a", "b", "ab", "w=x", "", "€", "z" * 40]))
 program = st.tuples(st.lists(st.sampled_from(ACTIONS), min_size=1, max_size=6),
@@ -278,7 +339,8 @@ def callbacks(prog):
             except EXPECTED + (Hostile, AttributeError):
                 pass
             except RuntimeError as e:
-                assert "changed" in str(e) or "during" in str(e) or "recursion" in str(e), "unexpected RuntimeError: %s" % e
+                assert any(why in str(e) for why in ("changed", "during", "recursion", "while a call")), \
+                    "unexpected RuntimeError: %s" % e
     finally:
         sys.unraisablehook = old_hook
         sys.stderr = old_err
