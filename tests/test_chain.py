@@ -1,11 +1,13 @@
 """ChainModel: decoding and perceptron training without forests, cross-checked against
 make_simple_crf + decode_simple_crf and AvgPer.update on random chains."""
 import gc
+import io
 
 import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
+from quorvex.alphabet import StringAlphabet
 from quorvex.feature import (ChainModel, CompiledSentence, FCombo, FeatureList, decode_simple_crf,
                              make_simple_crf)
 from quorvex.learn import AvgPer
@@ -319,6 +321,32 @@ def test_combiner_changes_are_noticed(small):
         model.decode(sent, w)
     fresh = ChainModel(fc, labels)
     assert fresh.decode(sent, w) == forest_labels(fc, sent, [labels] * 3, w)
+
+
+def test_label_subclasses_cannot_change_the_combiner_mid_build(small):
+    # The keys "T<previous>-<label>" are formatted from exact str copies of the labels: a
+    # subclass's __str__ that swapped the dictionary's words in the middle of building left
+    # transition vectors with ids past n_features (decode then read past the weights).
+    fc, labels, model, sent = small
+    other = StringAlphabet()
+    for word in ["TNone-DET", "DET^w=the", "STOP"]:
+        other[word]
+    image = io.BytesIO()
+    other.tofile_utf8(image)
+    calls = []
+
+    class Label(str):
+        def __str__(self):
+            calls.append(self)
+            if len(calls) == 7:
+                fc.dict.fromfile_utf8(io.BytesIO(image.getvalue()))
+            return str.__str__(self)
+    built = ChainModel(fc, [Label(x) for x in labels])
+    assert not calls and all(type(x) is str for x in built.labels) and built.labels == tuple(labels)
+    cs = built.compile(sent, gold=["DET", "NOUN", "VERB"])
+    ids = {i for _, v in built.gradient(cs, ["VERB", "DET", "NOUN"]) for i, _ in v}
+    assert max(ids) < built.n_features
+    assert built.decode(sent, np.zeros(built.n_features), [[Label("NOUN")]] * 3) == ["NOUN"] * 3
 
 
 def test_callback_errors_and_reentry(small):

@@ -330,14 +330,21 @@ PyObject* label_tuple(PyObject* labels) {
         PyErr_SetString(PyExc_ValueError, "a chain model needs at least one label");
         return nullptr;
     }
+    // Exact str copies: formatting a key of a str subclass ("T%S-%S") would
+    // call its __str__, Python code that may change the combiner while the
+    // model's vectors are being made from it.
+    Ref exact(PyTuple_New(count));
     Ref seen(PySet_New(nullptr));
-    if (!seen) return nullptr;
+    if (!exact || !seen) return nullptr;
     for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* l = PyTuple_GET_ITEM(tuple.get(), i);
-        if (!PyUnicode_Check(l)) {
-            PyErr_Format(PyExc_TypeError, "labels must be str, not %.200s", Py_TYPE(l)->tp_name);
+        PyObject* given = PyTuple_GET_ITEM(tuple.get(), i);
+        if (!PyUnicode_Check(given)) {
+            PyErr_Format(PyExc_TypeError, "labels must be str, not %.200s", Py_TYPE(given)->tp_name);
             return nullptr;
         }
+        PyObject* l = PyUnicode_FromObject(given);
+        if (!l) return nullptr;
+        PyTuple_SET_ITEM(exact.get(), i, l);
         int r = PySet_Contains(seen.get(), l);
         if (r < 0 || (r == 0 && PySet_Add(seen.get(), l) < 0)) return nullptr;
         if (r == 1) {
@@ -345,7 +352,7 @@ PyObject* label_tuple(PyObject* labels) {
             return nullptr;
         }
     }
-    return tuple.release();
+    return exact.release();
 }
 
 bool init_labels(ChainCore& core, PyObject* labels) {
@@ -382,6 +389,9 @@ bool init_chain_model(ChainModelObject* self, PyObject* fc_arg, PyObject* labels
     Ref labels(label_tuple(labels_arg));
     if (!labels) return false;
     FComboObject* f = as_fc(fc.get());
+    // The vectors hold ids of the dictionary as it is now.
+    Ref dict = Ref::borrow(f->dict);
+    const uint64_t dict_generation = as_alph(dict.get())->map.generation;
     const Py_ssize_t count = PyTuple_GET_SIZE(labels.get());
     // Vector 0 is fc([]), then per (previous label or start, label) the
     // transition vector and its variant into the last position.
@@ -403,6 +413,10 @@ bool init_chain_model(ChainModelObject* self, PyObject* fc_arg, PyObject* labels
     }
     // Converting the features may have run Python code: check again.
     if (!check_combiner(fc.get())) return false;
+    if (f->dict != dict.get() || as_alph(dict.get())->map.generation != dict_generation) {
+        PyErr_SetString(PyExc_RuntimeError, "the combiner's dictionary changed while the ChainModel was built");
+        return false;
+    }
     if (!has_transition_keys(as_alph(f->dict)->map, labels.get(), as_alph(f->dict)->use_utf8)) {
         PyErr_SetString(PyExc_ValueError,
                         "the combiner's dictionary holds no transition key 'T<previous>-<label>' of these labels: "

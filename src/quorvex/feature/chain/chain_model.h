@@ -137,8 +137,8 @@ private:
     ChainCore* core_;
 };
 
-// The labels as a tuple of distinct str (new reference); TypeError or
-// ValueError otherwise.
+// The labels as a tuple of distinct exact str (str subclasses copied; a new
+// reference); TypeError or ValueError otherwise.
 PyObject* label_tuple(PyObject* labels);
 // Fills the label tables of core (use_utf8 set) from such a tuple.
 bool init_labels(ChainCore& core, PyObject* labels);
