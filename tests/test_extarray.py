@@ -157,9 +157,24 @@ def test_values_whose_code_changes_the_array():
                 e.__init__("d")
             return np.dtype("d")
     e = ExtensibleArray(ElementType())
+    e[3] = 7.0
     armed[0] = True
-    e[1000] = 1.0
-    assert len(e) == 1001 and e[1000] == 1.0
+    e[1000] = 1.0  # the growth starts again on the re-initialised array
+    assert len(e) == 1001 and e[1000] == 1.0 and e[3] == 0.0
+    # Code that replaces the storage every time a value is stored is refused.
+    o = ExtensibleArray(object)
+    active = [True]
+
+    class Replacing:
+        def __del__(self):
+            if active[0]:
+                o.__init__(object)
+                o[5] = Replacing()
+    o[5] = Replacing()
+    with pytest.raises(RuntimeError, match="changed again"):
+        o[5] = 1
+    active[0] = False
+    o.__init__(object)
 
 
 def test_bad_input():

@@ -208,6 +208,52 @@ PyObject* ea_subscript(PyObject* self, PyObject* pos) {
     return PyObject_GetItem(values.get(), pos);
 }
 
+int store_at(ExtensibleArrayObject* ea, int32_t pos, PyObject* val, bool retry);
+
+// The storage was replaced by Python code run while val was being stored:
+// store again, once (RuntimeError when it is replaced a second time).
+int store_again(ExtensibleArrayObject* ea, int32_t pos, PyObject* val, bool retry) {
+    if (!retry) {
+        PyErr_SetString(PyExc_RuntimeError, "the ExtensibleArray was changed again while a value was stored in it");
+        return -1;
+    }
+    return store_at(ea, pos, val, false);
+}
+
+// a[pos] = val for a valid position.
+int store_at(ExtensibleArrayObject* ea, int32_t pos, PyObject* val, bool retry) {
+    Ref values = Ref::borrow(values_of(ea));
+    Py_ssize_t cap = PyObject_Length(values.get());
+    if (cap < 0) return -1;
+    if (pos >= cap) {
+        // Grow to 1.25 times the position; on failure the old storage stays.
+        Py_ssize_t ncap = std::max<Py_ssize_t>(static_cast<Py_ssize_t>(pos * 1.25), static_cast<Py_ssize_t>(pos) + 1);
+        // Held: reading the element type may run Python code (a dtype
+        // attribute) that replaces it, and the storage with it.
+        Ref tp = Ref::borrow(ea->tp ? ea->tp : Py_None);
+        Ref fresh(numpy_zeros(ncap, tp.get()));
+        if (!fresh) return -1;
+        if (values.get() != ea->values) return store_again(ea, pos, val, retry);
+        if (cap > 0 && PySequence_SetSlice(fresh.get(), 0, cap, values.get()) < 0) return -1;
+        set_field(ea->values, fresh.release());
+    }
+    Ref k(PyLong_FromLong(pos));
+    if (!k) return -1;
+    // Storing converts val, which may run Python code (even __init__ on
+    // this array, or a write that grows it): the storage is held across the
+    // call, and len() moves only once the value is in.
+    Ref target = Ref::borrow(values_of(ea));
+    if (PyObject_SetItem(target.get(), k.get(), val) < 0) return -1;
+    if (target.get() != ea->values) {
+        // That code replaced the storage, so the value went into the old
+        // one: store it again as converted, which runs no Python code.
+        Ref converted(PyObject_GetItem(target.get(), k.get()));
+        return converted ? store_again(ea, pos, converted.get(), retry) : -1;
+    }
+    if (pos >= ea->max_pos) ea->max_pos = pos + 1;
+    return 0;
+}
+
 int ea_ass_subscript(PyObject* self, PyObject* key, PyObject* val) {
     if (!val) {
         PyErr_Format(PyExc_NotImplementedError, "Subscript deletion not supported by %.200s", Py_TYPE(self)->tp_name);
@@ -226,36 +272,7 @@ int ea_ass_subscript(PyObject* self, PyObject* key, PyObject* val) {
         PyErr_SetString(PyExc_OverflowError, "ExtensibleArray positions must be below 2**31 - 1");
         return -1;
     }
-    ExtensibleArrayObject* ea = as_ea(self);
-    Ref values = Ref::borrow(values_of(ea));
-    Py_ssize_t cap = PyObject_Length(values.get());
-    if (cap < 0) return -1;
-    if (pos >= cap) {
-        // Grow to 1.25 times the position; on failure the old storage stays.
-        Py_ssize_t ncap = std::max<Py_ssize_t>(static_cast<Py_ssize_t>(pos * 1.25), static_cast<Py_ssize_t>(pos) + 1);
-        // Held: reading the element type may run Python code (a dtype
-        // attribute) that replaces it.
-        Ref tp = Ref::borrow(ea->tp ? ea->tp : Py_None);
-        Ref fresh(numpy_zeros(ncap, tp.get()));
-        if (!fresh) return -1;
-        if (cap > 0 && PySequence_SetSlice(fresh.get(), 0, cap, values.get()) < 0) return -1;
-        set_field(ea->values, fresh.release());
-    }
-    Ref k(PyLong_FromLong(pos));
-    if (!k) return -1;
-    // Storing converts val, which may run Python code (even __init__ on
-    // this array, or a write that grows it): the storage is held across the
-    // call, and len() moves only once the value is in.
-    Ref target = Ref::borrow(values_of(ea));
-    if (PyObject_SetItem(target.get(), k.get(), val) < 0) return -1;
-    if (target.get() != ea->values) {
-        // That code replaced the storage, so the value went into the old
-        // one: store it again, converted now, which runs no Python code.
-        Ref converted(PyObject_GetItem(target.get(), k.get()));
-        return converted ? ea_ass_subscript(self, k.get(), converted.get()) : -1;
-    }
-    if (pos >= ea->max_pos) ea->max_pos = pos + 1;
-    return 0;
+    return store_at(as_ea(self), pos, val, true);
 }
 
 PyObject* ea_get_array(PyObject* self, PyObject*) {
