@@ -57,7 +57,7 @@ struct ChainModelObject {
 
 struct CompiledSentenceObject {
     PyObject_HEAD
-    PyObject* model;  // the ChainModel that compiled it
+    PyObject* model;       // the ChainModel that compiled it
     CompiledChain* chain;  // owned
     uint64_t generation;   // the model's generation when it was compiled
 };
@@ -154,9 +154,7 @@ struct WeightsView {
     std::vector<double> copy;
     ~WeightsView() { view_release(view); }
     bool acquire(PyObject* weights, const ChainCore* core);
-    Weights weights() const {
-        return {copy.empty() ? reinterpret_cast<const double*>(view.data) : copy.data()};
-    }
+    Weights weights() const { return {copy.empty() ? reinterpret_cast<const double*>(view.data) : copy.data()}; }
 };
 
 // The inputs of one sentence, converted before any native work starts

@@ -376,8 +376,7 @@ PyObject* cm_compile_training(PyObject*, PyObject* const* args, Py_ssize_t nargs
     QV_TRY reg->register_emissions(dict->map);
     QV_CATCH(nullptr)
     const std::size_t emission_keys_end = dict->map.size();
-    if (!register_transitions(r.fc, r.labels.get()) || !(dict = growing_dict(r.fc, "compile_training")))
-        return nullptr;
+    if (!register_transitions(r.fc, r.labels.get()) || !(dict = growing_dict(r.fc, "compile_training"))) return nullptr;
     dict->map.growing = false;
     // The model takes its emission table from the kept rows unless the keys
     // added since hold label keys of their own (a label named like a

@@ -166,8 +166,7 @@ PyObject* cm_train_epoch(PyObject* self, PyObject* const* args, Py_ssize_t nargs
             Py_ssize_t i = PyNumber_AsSsize_t(PySequence_Fast_GET_ITEM(seq.get(), j), PyExc_IndexError);
             if (i == -1 && PyErr_Occurred()) return nullptr;
             if (i < 0 || i >= count) {
-                PyErr_Format(PyExc_IndexError, "order[%zd] = %zd is not a sentence number (0 to %zd)", j, i,
-                             count - 1);
+                PyErr_Format(PyExc_IndexError, "order[%zd] = %zd is not a sentence number (0 to %zd)", j, i, count - 1);
                 return nullptr;
             }
             order.push_back(i);
