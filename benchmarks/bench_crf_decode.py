@@ -34,10 +34,9 @@ import tempfile
 import time
 
 import numpy as np
-
 from common import DEV, read_conllu, table, token_features
 
-from quorvex.feature import FCombo, FeatureList, AndNode, decode_simple_crf, make_simple_crf
+from quorvex.feature import AndNode, FCombo, FeatureList, decode_simple_crf, make_simple_crf
 
 
 def generated(n_sent, n_tok, n_feat, n_labels, seed=1):
@@ -218,8 +217,9 @@ def main():
     ap.add_argument("--labels", type=int, default=17)
     ap.add_argument("--repeats", type=int, default=3)
     ap.add_argument("--ud", action="store_true", help="use the UD LinES dev sentences")
-    ap.add_argument("--scaling-only", action="store_true",
-                    help="only the cost per transition and per token of growing forests")
+    ap.add_argument(
+        "--scaling-only", action="store_true", help="only the cost per transition and per token of growing forests"
+    )
     args = ap.parse_args()
     if args.scaling_only:
         scaling(args.repeats)
@@ -234,8 +234,10 @@ def main():
         what = "generated"
     n_tok = sum(len(s) for s in sents)
     n_feat = statistics.mean(len(f) for s in sents for f, _ in s)
-    print("%s: %d sentences, %d tokens (%.1f per sentence), %.1f features per token, %d labels\n"
-          % (what, len(sents), n_tok, n_tok / len(sents), n_feat, len(labels)))
+    print(
+        "%s: %d sentences, %d tokens (%.1f per sentence), %.1f features per token, %d labels\n"
+        % (what, len(sents), n_tok, n_tok / len(sents), n_feat, len(labels))
+    )
 
     q = QuorvexTagger(sents, labels)
     run_quorvex(q, sents[: max(1, len(sents) // 10)], False)  # warm-up
@@ -247,14 +249,17 @@ def main():
         total, phases = runs[len(runs) // 2]
         per = ["%.1f" % (p / n_tok * 1e6) for p in phases]
         ratio = "%.1f" % ((n_tok / crf_time) / (n_tok / total)) if crf_time else "-"
-        rows.append(["quorvex forest" + (", collector paused" if pause else ""), "%.0f" % (n_tok / total)] + per
-                    + [ratio])
+        rows.append(
+            ["quorvex forest" + (", collector paused" if pause else ""), "%.0f" % (n_tok / total)] + per + [ratio]
+        )
     if crf_time:
         rows.append(["python-crfsuite Tagger", "%.0f" % (n_tok / crf_time), "-", "-", "-", "-", "1.0"])
     else:
         print("python-crfsuite not installed: its row is left out\n")
-    table(["system", "tokens/s", "vectorise us/tok", "build us/tok", "decode us/tok", "free us/tok",
-           "crfsuite/quorvex"], rows)
+    table(
+        ["system", "tokens/s", "vectorise us/tok", "build us/tok", "decode us/tok", "free us/tok", "crfsuite/quorvex"],
+        rows,
+    )
 
 
 if __name__ == "__main__":

@@ -41,9 +41,20 @@ from quorvex.feature import FCombo, FeatureList
 from quorvex.learn import AvgPer, mix
 from quorvex.tagger import Tagger, TokenFeatures
 
-COARSE = {"NOUN": "noun", "PROPN": "noun", "VERB": "verb", "AUX": "verb", "ADJ": "modifier", "ADV": "modifier",
-          "DET": "function", "ADP": "function", "PRON": "function", "CCONJ": "function", "SCONJ": "function",
-          "PART": "function"}
+COARSE = {
+    "NOUN": "noun",
+    "PROPN": "noun",
+    "VERB": "verb",
+    "AUX": "verb",
+    "ADJ": "modifier",
+    "ADV": "modifier",
+    "DET": "function",
+    "ADP": "function",
+    "PRON": "function",
+    "CCONJ": "function",
+    "SCONJ": "function",
+    "PART": "function",
+}
 CLASSES = ["noun", "verb", "modifier", "function", "other"]
 FEATURES = TokenFeatures(affixes=3, window=1)
 
@@ -104,8 +115,15 @@ def run_serial(make, train, epochs):
 
 def run_ipm(runner, shards, make, epochs):
     rounds = []
-    model = runner(shards, make, train_pass, epochs, mix=mix_classes, measure=True,
-                   on_round=lambda stats, state: rounds.append(stats))
+    model = runner(
+        shards,
+        make,
+        train_pass,
+        epochs,
+        mix=mix_classes,
+        measure=True,
+        on_round=lambda stats, state: rounds.append(stats),
+    )
     return model, rounds
 
 
@@ -129,8 +147,10 @@ def bench_tagger(client, args):
     words = [[w for w, _ in s] for s in train]
     tags = [[t for _, t in s] for s in train]
     dev = ([[w for w, _ in s] for s in dev], [[t for _, t in s] for s in dev])
-    print("Tagger: UD LinES, %d training sentences (%d tokens) in 2 shards, %d dev sentences, %d epochs, "
-          "%d repeats\n" % (len(words), sum(map(len, words)), len(dev[0]), args.epochs, args.repeats))
+    print(
+        "Tagger: UD LinES, %d training sentences (%d tokens) in 2 shards, %d dev sentences, %d epochs, "
+        "%d repeats\n" % (len(words), sum(map(len, words)), len(dev[0]), args.epochs, args.repeats)
+    )
     ways = {
         "serial": {},
         "IPM, 1 process": {"shards": 2},
@@ -163,20 +183,41 @@ def bench_tagger(client, args):
             return ("%.3f" % med([f(r) for r in rounds])) if rounds else "-"
 
         mixing = bool(rounds)
-        rows.append([name, "%.2f%%" % (100 * med([r[0] for r in runs])), rng([r[1] for r in runs]),
-                     rng([r[2] for r in runs]),
-                     ("%.2f" % med([r[1] - sum(h["seconds"] for h in r[3]) for r in runs])) if mixing else "-",
-                     per_round(lambda h: max(h["compute_seconds"])),
-                     per_round(lambda h: max(h["state_seconds"]) + h["mix_seconds"]),
-                     ("%.3f" % serialise) if mixing else "-",
-                     per_round(lambda h: h["overhead_seconds"]),
-                     ("%.1f" % payload) if mixing else "-"])
-    table(["way", "dev accuracy", "wall s", "CPU s", "outside rounds s", "round: compute s", "state s",
-           "serialise s", "schedule+transfer s", "payload MiB"], rows)
+        rows.append(
+            [
+                name,
+                "%.2f%%" % (100 * med([r[0] for r in runs])),
+                rng([r[1] for r in runs]),
+                rng([r[2] for r in runs]),
+                ("%.2f" % med([r[1] - sum(h["seconds"] for h in r[3]) for r in runs])) if mixing else "-",
+                per_round(lambda h: max(h["compute_seconds"])),
+                per_round(lambda h: max(h["state_seconds"]) + h["mix_seconds"]),
+                ("%.3f" % serialise) if mixing else "-",
+                per_round(lambda h: h["overhead_seconds"]),
+                ("%.1f" % payload) if mixing else "-",
+            ]
+        )
+    table(
+        [
+            "way",
+            "dev accuracy",
+            "wall s",
+            "CPU s",
+            "outside rounds s",
+            "round: compute s",
+            "state s",
+            "serialise s",
+            "schedule+transfer s",
+            "payload MiB",
+        ],
+        rows,
+    )
     same = weights["IPM, 1 process"].tobytes() == weights["IPM, 2 Dask workers"].tobytes()
-    print("\nIPM on Dask and in one process give bit-identical weights: %s. \"outside rounds\" is building the "
-          "dictionary on the driver and compiling the shards on the workers; \"serialise\" is pickling and "
-          "unpickling the states of a round once each (measured on the driver).\n" % ("yes" if same else "NO"))
+    print(
+        '\nIPM on Dask and in one process give bit-identical weights: %s. "outside rounds" is building the '
+        'dictionary on the driver and compiling the shards on the workers; "serialise" is pickling and '
+        "unpickling the states of a round once each (measured on the driver).\n" % ("yes" if same else "NO")
+    )
 
 
 def bench_classifier(client, args):
@@ -190,9 +231,11 @@ def bench_classifier(client, args):
     half = len(train) // 2
     shards = [train[:half], train[half:]]
     make = functools.partial(OneVsRest, dim)
-    print("UD LinES: %d training tokens (2 shards of %d and %d), %d held-out, %d features x %d classes, "
-          "%d epochs, %d repeats\n" % (len(train), half, len(train) - half, len(dev), dim, len(CLASSES),
-                                       args.epochs, args.repeats))
+    print(
+        "UD LinES: %d training tokens (2 shards of %d and %d), %d held-out, %d features x %d classes, "
+        "%d epochs, %d repeats\n"
+        % (len(train), half, len(train) - half, len(dev), dim, len(CLASSES), args.epochs, args.repeats)
+    )
 
     ways = {
         "serial": lambda: run_serial(make, train, args.epochs),
@@ -212,8 +255,11 @@ def bench_classifier(client, args):
             results[name].append((accuracy(model, dev), wall, cpu, rounds))
             finals[name] = model.get_state()
 
-    same = all(finals["IPM, 1 process"][c][k].tobytes() == finals["IPM, 2 Dask workers"][c][k].tobytes()
-               for c in CLASSES for k in ("weights", "avgWeights"))
+    same = all(
+        finals["IPM, 1 process"][c][k].tobytes() == finals["IPM, 2 Dask workers"][c][k].tobytes()
+        for c in CLASSES
+        for k in ("weights", "avgWeights")
+    )
 
     rows = []
     for name, runs in results.items():
@@ -223,15 +269,35 @@ def bench_classifier(client, args):
             return ("%.3f" % med([f(r) for r in rounds])) if rounds else "-"
 
         setup = ("%.2f" % med([r[1] - sum(x.wall for x in r[3]) for r in runs])) if rounds else "-"
-        rows.append([name, "%.2f%%" % (100 * med([r[0] for r in runs])), rng([r[1] for r in runs]),
-                     rng([r[2] for r in runs]), setup,
-                     per_round(lambda r: max(r.compute)),
-                     per_round(lambda r: max(r.state) + r.mix),
-                     per_round(lambda r: r.serialise),
-                     per_round(lambda r: r.overhead),
-                     ("%.1f" % med([r.payload / 2**20 for r in rounds])) if rounds else "-"])
-    table(["way", "dev accuracy", "wall s", "CPU s", "outside rounds s", "round: compute s", "state s", "serialise s",
-           "schedule+transfer s", "payload MiB"], rows)
+        rows.append(
+            [
+                name,
+                "%.2f%%" % (100 * med([r[0] for r in runs])),
+                rng([r[1] for r in runs]),
+                rng([r[2] for r in runs]),
+                setup,
+                per_round(lambda r: max(r.compute)),
+                per_round(lambda r: max(r.state) + r.mix),
+                per_round(lambda r: r.serialise),
+                per_round(lambda r: r.overhead),
+                ("%.1f" % med([r.payload / 2**20 for r in rounds])) if rounds else "-",
+            ]
+        )
+    table(
+        [
+            "way",
+            "dev accuracy",
+            "wall s",
+            "CPU s",
+            "outside rounds s",
+            "round: compute s",
+            "state s",
+            "serialise s",
+            "schedule+transfer s",
+            "payload MiB",
+        ],
+        rows,
+    )
     print("\nIPM on Dask and in one process give bit-identical weights: %s.\n" % ("yes" if same else "NO"))
 
 
@@ -249,12 +315,13 @@ def main():
     except ImportError:
         sys.exit("Dask is needed: pip install 'quorvex[dask]'")
     t0 = time.perf_counter()
-    cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                           dashboard_address=None)
+    cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=None)
     client = Client(cluster)
     client.wait_for_workers(2)
-    print("Dask cluster of 2 worker processes started in %.2f s (not in the times below). CPU time is the "
-          "driver's plus, on Dask, the workers' whole processes.\n" % (time.perf_counter() - t0))
+    print(
+        "Dask cluster of 2 worker processes started in %.2f s (not in the times below). CPU time is the "
+        "driver's plus, on Dask, the workers' whole processes.\n" % (time.perf_counter() - t0)
+    )
     try:
         if args.task in ("both", "tagger"):
             bench_tagger(client, args)

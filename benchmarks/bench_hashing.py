@@ -32,8 +32,25 @@ from quorvex.feature import BloomFMap, CountingBloomFilter, FeatureHasher
 from quorvex.sparsmat import to_csr
 
 DIMS = 514229
-TAGS = ["ADJ", "ADP", "ADV", "AUX", "CCONJ", "DET", "INTJ", "NOUN", "NUM", "PART", "PRON", "PROPN", "PUNCT",
-        "SCONJ", "SYM", "VERB", "X"]
+TAGS = [
+    "ADJ",
+    "ADP",
+    "ADV",
+    "AUX",
+    "CCONJ",
+    "DET",
+    "INTJ",
+    "NOUN",
+    "NUM",
+    "PART",
+    "PRON",
+    "PROPN",
+    "PUNCT",
+    "SCONJ",
+    "SYM",
+    "VERB",
+    "X",
+]
 
 
 def python_hash(feats, target=None):
@@ -102,8 +119,10 @@ def main():
     if args.tokens:
         feats = feats[: args.tokens]
     n_feats = sum(len(f) for f in feats)
-    print("UD LinES train: %d tokens, %d features (mean %.1f per token), %d dimensions\n"
-          % (len(feats), n_feats, n_feats / len(feats), DIMS))
+    print(
+        "UD LinES train: %d tokens, %d features (mean %.1f per token), %d dimensions\n"
+        % (len(feats), n_feats, n_feats / len(feats), DIMS)
+    )
     try:
         from sklearn.feature_extraction import FeatureHasher as SkHasher
     except ImportError:
@@ -121,13 +140,14 @@ def main():
             t *= scale
             mem = peak_mib(fn) * scale
             base = base or t
-            rows.append([task, name, work, "%.3f" % t, "%.2fM" % (work / t / 1e6), "%.1f" % mem,
-                         "%.1fx" % (t / base)])
+            rows.append([task, name, work, "%.3f" % t, "%.2fM" % (work / t / 1e6), "%.1f" % mem, "%.1fx" % (t / base)])
 
     # --- one feature list per token -------------------------------------------------
     sub = feats[: max(500, len(feats) // 20)]
-    runs = [("quorvex FeatureHasher()", lambda: [h(f) for f in feats], 1),
-            ("python hash() loop", lambda: [python_hash(f) for f in feats], 1)]
+    runs = [
+        ("quorvex FeatureHasher()", lambda: [h(f) for f in feats], 1),
+        ("python hash() loop", lambda: [python_hash(f) for f in feats], 1),
+    ]
     if SkHasher is not None:
         sk = SkHasher(n_features=DIMS, input_type="string", alternate_sign=False)
         runs.insert(1, ("sklearn per example", lambda: [sk.transform([f]) for f in sub], len(feats) / len(sub)))
@@ -137,14 +157,28 @@ def main():
     # --- features x the 17 tags ------------------------------------------------------
     cross_work = n_feats * len(TAGS)
     csub = feats[: max(200, len(feats) // 50)]
-    runs = [("quorvex cross()", lambda: [h.cross(f, TAGS) for f in feats], 1),
-            ("python hash() loop", lambda: [python_cross(f, TAGS) for f in feats], 1)]
+    runs = [
+        ("quorvex cross()", lambda: [h.cross(f, TAGS) for f in feats], 1),
+        ("python hash() loop", lambda: [python_cross(f, TAGS) for f in feats], 1),
+    ]
     if SkHasher is not None:
-        runs.insert(1, ("sklearn per example", lambda: [sk.transform([[s + "^" + t for s in f for t in TAGS]])
-                                                         for f in csub], len(feats) / len(csub)))
+        runs.insert(
+            1,
+            (
+                "sklearn per example",
+                lambda: [sk.transform([[s + "^" + t for s in f for t in TAGS]]) for f in csub],
+                len(feats) / len(csub),
+            ),
+        )
         bsub = feats[: max(1000, len(feats) // 5)]
-        runs.insert(2, ("sklearn batched", lambda: sk.transform([s + "^" + t for s in f for t in TAGS]
-                                                                for f in bsub), len(feats) / len(bsub)))
+        runs.insert(
+            2,
+            (
+                "sklearn batched",
+                lambda: sk.transform([s + "^" + t for s in f for t in TAGS] for f in bsub),
+                len(feats) / len(bsub),
+            ),
+        )
     add_rows("cross x17", cross_work, runs)
 
     # --- admission at 3 sightings ----------------------------------------------------
@@ -156,32 +190,52 @@ def main():
         out = [m(f) for f in feats]
         return out, m
 
-    add_rows("admit (min 3)", n_feats, [
-        ("quorvex BloomFMap", bloom_pass, 1),
-        ("python Counter", lambda: python_admit(feats, 3), 1)])
+    add_rows(
+        "admit (min 3)",
+        n_feats,
+        [("quorvex BloomFMap", bloom_pass, 1), ("python Counter", lambda: python_admit(feats, 3), 1)],
+    )
 
     out_q, m = bloom_pass()
     out_p, ids = python_admit(feats, 3)
     same = sum(list(a) == b for a, b in zip(out_q, out_p))
-    print("admission with a %g MiB filter: BloomFMap admitted %d features, the exact Counter %d; %d of %d"
-          " token vectors identical%s\n"
-          % (args.bloom_size / 2**20, len(m.dict), len(ids), same, len(feats),
-             "" if same == len(feats) else " (filter collisions admit some features early)"))
+    print(
+        "admission with a %g MiB filter: BloomFMap admitted %d features, the exact Counter %d; %d of %d"
+        " token vectors identical%s\n"
+        % (
+            args.bloom_size / 2**20,
+            len(m.dict),
+            len(ids),
+            same,
+            len(feats),
+            "" if same == len(feats) else " (filter collisions admit some features early)",
+        )
+    )
     table(["task", "method", "features", "seconds", "features/s", "peak MiB", "time / quorvex"], rows)
     print()
 
     # --- whole batches into a csr_matrix ------------------------------------------------
     vectors = [h(f) for f in feats]
-    batch = [("quorvex transform", lambda: h.transform(feats)),
-             ("quorvex calls + to_csr", lambda: to_csr([h(f) for f in feats], n_features=DIMS)),
-             ("  to_csr alone", lambda: to_csr(vectors, n_features=DIMS))]
+    batch = [
+        ("quorvex transform", lambda: h.transform(feats)),
+        ("quorvex calls + to_csr", lambda: to_csr([h(f) for f in feats], n_features=DIMS)),
+        ("  to_csr alone", lambda: to_csr(vectors, n_features=DIMS)),
+    ]
     if SkHasher is not None:
         batch.append(("sklearn transform", lambda: sk.transform(feats)))
     ref = h.transform(feats)
     times = alternating_times(batch, args.rounds)
     base = statistics.median(times["quorvex transform"])
-    brows = [[name, n_feats, median_range(ts), "%.2fM" % (n_feats / statistics.median(ts) / 1e6),
-              "%.2fx" % (statistics.median(ts) / base)] for name, ts in times.items()]
+    brows = [
+        [
+            name,
+            n_feats,
+            median_range(ts),
+            "%.2fM" % (n_feats / statistics.median(ts) / 1e6),
+            "%.2fx" % (statistics.median(ts) / base),
+        ]
+        for name, ts in times.items()
+    ]
     print("batch of %d tokens into a %d-column csr_matrix (%d entries)\n" % (len(feats), DIMS, ref.nnz))
     table(["batch into csr_matrix", "features", "ms median (range)", "features/s", "time / quorvex"], brows)
 

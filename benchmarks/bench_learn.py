@@ -50,6 +50,7 @@ clock = time.process_time
 
 # --- data ---------------------------------------------------------------------------------
 
+
 class Data:
     """The vectors of one combination order, in quorvex and in flat (CSR) form."""
 
@@ -74,15 +75,23 @@ class Data:
 
     def csr(self):
         from scipy.sparse import csr_matrix
-        return csr_matrix((self.values, self.indices.astype(np.int64), self.offsets), shape=(len(self.vectors), self.dim))
+
+        return csr_matrix(
+            (self.values, self.indices.astype(np.int64), self.offsets), shape=(len(self.vectors), self.dim)
+        )
 
 
 def make_learner(name, dim):
-    return {"AvgPer": lambda: AvgPer(dim), "AvgMira": lambda: AvgMira(dim), "AdaGrad": lambda: AdaGrad(dim),
-            "SgdMomentum": lambda: SgdMomentum(dim, l2=1e-4, n_examples=1000.0)}[name]()
+    return {
+        "AvgPer": lambda: AvgPer(dim),
+        "AvgMira": lambda: AvgMira(dim),
+        "AdaGrad": lambda: AdaGrad(dim),
+        "SgdMomentum": lambda: SgdMomentum(dim, l2=1e-4, n_examples=1000.0),
+    }[name]()
 
 
 # --- quorvex loops ---------------------------------------------------------------------------
+
 
 def train_pass(name, data):
     """Online training: score, update when needed. Returns (seconds, indices of the updates)."""
@@ -229,8 +238,9 @@ def build_floor():
     with open(src, "w") as f:
         f.write(FLOOR_CPP)
     try:
-        r = subprocess.run(["g++", "-O2", "-std=c++17", "-shared", "-fPIC", src, "-o", lib], capture_output=True,
-                           text=True)
+        r = subprocess.run(
+            ["g++", "-O2", "-std=c++17", "-shared", "-fPIC", src, "-o", lib], capture_output=True, text=True
+        )
         if r.returncode != 0:
             print("g++ failed: %s" % r.stderr[:300])
             return None
@@ -256,16 +266,32 @@ def floor_pass(lib, name, data, subset):
         pick = np.array(subset, dtype=np.int64)
         lib.mira(ctypes.c_int64(len(pick)), ptr(pick), *common, ptr(y), *(ptr(a) for a in arrays[:3]))
     elif name == "AdaGrad":
-        lib.adagrad(ctypes.c_int64(n), *common, ptr(y), *(ptr(a) for a in arrays), ctypes.c_double(0.1),
-                    ctypes.c_double(0.0), ctypes.c_double(0.0))  # AdaGrad's defaults, read at run time
+        lib.adagrad(
+            ctypes.c_int64(n),
+            *common,
+            ptr(y),
+            *(ptr(a) for a in arrays),
+            ctypes.c_double(0.1),
+            ctypes.c_double(0.0),
+            ctypes.c_double(0.0),
+        )  # AdaGrad's defaults, read at run time
     else:
         scale = np.ones(1)
-        lib.sgd(ctypes.c_int64(n), *common, ptr(y), ptr(arrays[0]), ptr(scale), ctypes.c_double(1e-4 / 1000.0),
-                ctypes.c_double(1000.0), ctypes.c_double(0.1))
+        lib.sgd(
+            ctypes.c_int64(n),
+            *common,
+            ptr(y),
+            ptr(arrays[0]),
+            ptr(scale),
+            ctypes.c_double(1e-4 / 1000.0),
+            ctypes.c_double(1000.0),
+            ctypes.c_double(0.1),
+        )
     return clock() - start
 
 
 # --- peers -------------------------------------------------------------------------------------
+
 
 def sklearn_models():
     try:
@@ -275,11 +301,11 @@ def sklearn_models():
     # Perceptron(average=True) of older releases: Perceptron is SGDClassifier with these settings,
     # and the releases without Perceptron's `average` keep it on SGDClassifier.
     return {
-        "AvgPer": ("SGDClassifier(loss='perceptron', eta0=1, average=True)",
-                   lambda: SGDClassifier(loss="perceptron", learning_rate="constant", eta0=1.0, penalty=None,
-                                         average=True)),
-        "AvgMira": ("PassiveAggressiveClassifier(average=True)",
-                    lambda: PassiveAggressiveClassifier(average=True)),
+        "AvgPer": (
+            "SGDClassifier(loss='perceptron', eta0=1, average=True)",
+            lambda: SGDClassifier(loss="perceptron", learning_rate="constant", eta0=1.0, penalty=None, average=True),
+        ),
+        "AvgMira": ("PassiveAggressiveClassifier(average=True)", lambda: PassiveAggressiveClassifier(average=True)),
         "SgdMomentum": ("SGDClassifier()", lambda: SGDClassifier()),
     }
 
@@ -307,8 +333,9 @@ def vw_per_example(data, n):
         from vowpalwabbit import Workspace
     except ImportError:
         return None
-    lines = ["%d | %s" % (int(y), " ".join("%d:%r" % (f, x) for f, x in v))
-             for y, v in zip(data.y[:n], data.vectors[:n])]
+    lines = [
+        "%d | %s" % (int(y), " ".join("%d:%r" % (f, x) for f, x in v)) for y, v in zip(data.y[:n], data.vectors[:n])
+    ]
     vw = Workspace("--quiet --loss_function hinge -b 22")
     start = clock()
     for line in lines:
@@ -319,6 +346,7 @@ def vw_per_example(data, n):
 
 
 # --- main --------------------------------------------------------------------------------------
+
 
 def timed(fn, repeats):
     """fn() returns (seconds, result): the median seconds of `repeats` calls and the last result."""
@@ -352,9 +380,18 @@ def main():
     tokens = tokens[: args.tokens]
     feats, labels = [f for f, _ in tokens], [u for _, u in tokens]
     data = Data(feats, labels, args.order)
-    print("UD LinES train: %d tokens, order %d: %d dimensions, %.1f entries per vector (min %d), "
-          "%.1f%% positive\n" % (len(data.vectors), args.order, data.dim, data.entries / len(data.vectors),
-                                 min(len(v) for v in data.vectors), 50 + 50 * np.mean(data.y)))
+    print(
+        "UD LinES train: %d tokens, order %d: %d dimensions, %.1f entries per vector (min %d), "
+        "%.1f%% positive\n"
+        % (
+            len(data.vectors),
+            args.order,
+            data.dim,
+            data.entries / len(data.vectors),
+            min(len(v) for v in data.vectors),
+            50 + 50 * np.mean(data.y),
+        )
+    )
     n = len(data.vectors)
 
     # 1. quorvex alone
@@ -365,7 +402,7 @@ def main():
         t_update, learner = timed(lambda: update_pass(name, data, updated), args.repeats)
         t_score, _ = timed(lambda: (score_pass(learner, data), None), args.repeats)
         n_updates = len(updated) if name == "AvgMira" else n
-        results[name] = dict(train=t_train / n, updated=updated)
+        results[name] = {"train": t_train / n, "updated": updated}
         rows.append([name, rate(t_update / n_updates), rate(t_score / n), rate(t_train / n), "%d" % len(updated)])
     table(["learner", "updates/s", "scores/s", "train examples/s", "updates in training"], rows)
 
@@ -393,13 +430,36 @@ def main():
             peer, make = models[name]
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore")
-                one = sklearn_per_example(make, [X[i] for i in range(k)], [y[i:i + 1] for i in range(k)])
-                batches = [(X[i:i + 256], y[i:i + 256]) for i in range(0, n, 256)]
+                one = sklearn_per_example(make, [X[i] for i in range(k)], [y[i : i + 1] for i in range(k)])
+                batches = [(X[i : i + 256], y[i : i + 256]) for i in range(0, n, 256)]
                 batch = sklearn_batches(make, batches)
-        rows.append([name, rate(ours), peer, rate(one), ratio(one, ours), rate(batch), ratio(batch, ours),
-                     rate(vw), ratio(vw, ours)])
-    table(["quorvex learner", "quorvex ex/s", "scikit-learn peer", "peer per example ex/s", "peer/quorvex",
-           "peer batch-256 ex/s", "batch/quorvex", "VW learn ex/s", "VW/quorvex"], rows)
+        rows.append(
+            [
+                name,
+                rate(ours),
+                peer,
+                rate(one),
+                ratio(one, ours),
+                rate(batch),
+                ratio(batch, ours),
+                rate(vw),
+                ratio(vw, ours),
+            ]
+        )
+    table(
+        [
+            "quorvex learner",
+            "quorvex ex/s",
+            "scikit-learn peer",
+            "peer per example ex/s",
+            "peer/quorvex",
+            "peer batch-256 ex/s",
+            "batch/quorvex",
+            "VW learn ex/s",
+            "VW/quorvex",
+        ],
+        rows,
+    )
 
     # 3. per entry against the plain loop
     print()
@@ -422,9 +482,16 @@ def main():
             t_floor = statistics.median(floor) if floor else None
             count = n if name != "AvgMira" else len(subset)
             entries = d.entries if name != "AvgMira" else sum(len(d.vectors[i]) for i in subset)
-            rows.append([name, order, "%.0f" % (entries / count), "%.2f" % (t_ours / entries * 1e9),
-                         "%.2f" % (t_floor / entries * 1e9) if t_floor else "n/a",
-                         "%.2fx" % (t_ours / t_floor) if t_floor else "n/a"])
+            rows.append(
+                [
+                    name,
+                    order,
+                    "%.0f" % (entries / count),
+                    "%.2f" % (t_ours / entries * 1e9),
+                    "%.2f" % (t_floor / entries * 1e9) if t_floor else "n/a",
+                    "%.2fx" % (t_ours / t_floor) if t_floor else "n/a",
+                ]
+            )
     table(["learner", "order", "entries/vector", "quorvex ns/entry", "plain C++ ns/entry", "quorvex/plain"], rows)
 
 

@@ -27,8 +27,6 @@ import sys
 import tempfile
 import time
 
-import numpy as np
-
 from common import DEV, TRAIN, table
 
 from quorvex.feature import ChainModel, FCombo, FeatureList, decode_simple_crf, make_simple_crf
@@ -44,8 +42,9 @@ def prepare(sents, tagdict, training):
     feats = [FEATURES.sentence(ws) for ws in words]
     flists = [[FeatureList(f) for f in fs] for fs in feats]
     if tagdict.prune:
-        cands = [[tagdict.candidates(w, t if training else None) for w, t in zip(ws, ts)]
-                 for ws, ts in zip(words, tags)]
+        cands = [
+            [tagdict.candidates(w, t if training else None) for w, t in zip(ws, ts)] for ws, ts in zip(words, tags)
+        ]
     else:
         cands = [None] * len(words)
     return words, tags, feats, flists, cands
@@ -57,6 +56,7 @@ def averaged(learner):
 
 
 # --- quorvex: the chain model -----------------------------------------------------------------
+
 
 def chain_train(labels, flists, cands, tags, prune, epochs, seed=0):
     keys = None if prune else [[(t,) for t in ts] for ts in tags]
@@ -81,6 +81,7 @@ def chain_tag_strings(model, weights, feats, cands):
 
 
 # --- quorvex: the forest path -----------------------------------------------------------------
+
 
 def forest_decode(fc, flists, cands, weights):
     forest = make_simple_crf([fc.label_nodes(f, c) for f, c in zip(flists, cands)])
@@ -122,6 +123,7 @@ def forest_train(model, flists, cands, tags, epochs, seed=0):
 
 # --- crfsuite -----------------------------------------------------------------------------------
 
+
 def crfsuite_train(feats, tags, algorithm, epochs):
     import pycrfsuite
 
@@ -140,6 +142,7 @@ def crfsuite_train(feats, tags, algorithm, epochs):
 
 
 # --- timing -----------------------------------------------------------------------------------
+
 
 def alternate(fns, rounds):
     """Runs the functions in turn, round by round; seconds per function per round."""
@@ -160,7 +163,7 @@ def rate(amount, times):
 
 
 def fmt(m):
-    return "%s (%s-%s)" % tuple("{:,.0f}".format(x) for x in m)
+    return "%s (%s-%s)" % tuple(f"{x:,.0f}" for x in m)
 
 
 def ratio(ours, theirs):
@@ -187,19 +190,29 @@ def main():
         sys.exit("needs python-crfsuite (pip install '.[bench]')")
     train_sents, dev_sents = read_conllu(TRAIN), read_conllu(DEV)
     ntrain, ndev = sum(map(len, train_sents)), sum(map(len, dev_sents))
-    print("UD LinES: %d training sentences (%d tokens), %d dev sentences (%d tokens), %d epochs, %d rounds\n"
-          % (len(train_sents), ntrain, len(dev_sents), ndev, args.epochs, args.rounds))
+    print(
+        "UD LinES: %d training sentences (%d tokens), %d dev sentences (%d tokens), %d epochs, %d rounds\n"
+        % (len(train_sents), ntrain, len(dev_sents), ndev, args.epochs, args.rounds)
+    )
     E, R = args.epochs, args.rounds
 
     acc_rows, train_rows, tag_rows = [], [], []
     crf = {}
     for algorithm in ("ap", "lbfgs"):
-        tagger, _, its = crfsuite_train([FEATURES.sentence([w for w, _ in s]) for s in train_sents],
-                                        [[t for _, t in s] for s in train_sents], algorithm, E)
+        tagger, _, its = crfsuite_train(
+            [FEATURES.sentence([w for w, _ in s]) for s in train_sents],
+            [[t for _, t in s] for s in train_sents],
+            algorithm,
+            E,
+        )
         crf[algorithm] = tagger
         pred = [tagger.tag(FEATURES.sentence([w for w, _ in s])) for s in dev_sents]
-        acc_rows.append(["crfsuite %s (%d iterations)" % (algorithm, its),
-                         "%.2f" % (100 * accuracy(pred, [[t for _, t in s] for s in dev_sents]))])
+        acc_rows.append(
+            [
+                "crfsuite %s (%d iterations)" % (algorithm, its),
+                "%.2f" % (100 * accuracy(pred, [[t for _, t in s] for s in dev_sents])),
+            ]
+        )
 
     for prune in (True, False):
         kind = "tag dictionary" if prune else "every label"
@@ -225,8 +238,14 @@ def main():
         crf_tagger = result["crf"]
         chain_pred = chain_tag(model, weights, dflists, dcands)
         acc_rows.append(["quorvex chain, %s" % kind, "%.2f" % (100 * accuracy(chain_pred, dtags))])
-        train_rows.append(["chain, %s" % kind, fmt(rate(ntrain * E, t_ours)), fmt(rate(ntrain * E, crf_times)),
-                           ratio(t_ours, crf_times)])
+        train_rows.append(
+            [
+                "chain, %s" % kind,
+                fmt(rate(ntrain * E, t_ours)),
+                fmt(rate(ntrain * E, crf_times)),
+                ratio(t_ours, crf_times),
+            ]
+        )
 
         def tag_ours():
             chain_tag(model, weights, dflists, dcands)
@@ -245,10 +264,17 @@ def main():
                 crf_tagger.tag(x)
 
         to, ts, tos, tts = alternate([tag_ours, tag_theirs_items, tag_ours_strings, tag_theirs], R)
-        tag_rows.append(["chain, %s, from FeatureLists / ItemSequences" % kind, fmt(rate(ndev, to)),
-                         fmt(rate(ndev, ts)), ratio(to, ts)])
-        tag_rows.append(["chain, %s, from feature strings" % kind, fmt(rate(ndev, tos)), fmt(rate(ndev, tts)),
-                         ratio(tos, tts)])
+        tag_rows.append(
+            [
+                "chain, %s, from FeatureLists / ItemSequences" % kind,
+                fmt(rate(ndev, to)),
+                fmt(rate(ndev, ts)),
+                ratio(to, ts),
+            ]
+        )
+        tag_rows.append(
+            ["chain, %s, from feature strings" % kind, fmt(rate(ndev, tos)), fmt(rate(ndev, tts)), ratio(tos, tts)]
+        )
 
         if not args.skip_forest:
             fc = model.fc
@@ -258,11 +284,21 @@ def main():
                 forest_time = time.perf_counter() - start
                 same = fweights.tobytes() == weights.tobytes()
                 fpred = [forest_decode(fc, f, c, fweights) for f, c in zip(dflists, dcands)]
-                acc_rows.append(["quorvex forest, %s (weights %s the chain's)" % (kind, "equal to" if same else
-                                                                                  "DIFFERENT from"),
-                                 "%.2f" % (100 * accuracy(fpred, dtags))])
-                train_rows.append(["forest, %s (one run)" % kind, "{:,.0f}".format(ntrain * E / forest_time), "",
-                                   "%.2f" % (statistics.median(crf_times) / forest_time)])
+                acc_rows.append(
+                    [
+                        "quorvex forest, %s (weights %s the chain's)"
+                        % (kind, "equal to" if same else "DIFFERENT from"),
+                        "%.2f" % (100 * accuracy(fpred, dtags)),
+                    ]
+                )
+                train_rows.append(
+                    [
+                        "forest, %s (one run)" % kind,
+                        f"{ntrain * E / forest_time:,.0f}",
+                        "",
+                        "%.2f" % (statistics.median(crf_times) / forest_time),
+                    ]
+                )
                 sub = slice(None)
             else:
                 sub = slice(0, 100)
@@ -280,13 +316,21 @@ def main():
                     crf_tagger.tag(x)
 
             tf, tt = alternate([tag_forest, tag_theirs_sub], max(1, R // 2) if not prune else R)
-            tag_rows.append(["forest, %s, from FeatureLists%s" % (kind, "" if prune else " (100 sentences)"),
-                             fmt(rate(nsub, tf)), fmt(rate(nsub, tt)), ratio(tf, tt)])
+            tag_rows.append(
+                [
+                    "forest, %s, from FeatureLists%s" % (kind, "" if prune else " (100 sentences)"),
+                    fmt(rate(nsub, tf)),
+                    fmt(rate(nsub, tt)),
+                    ratio(tf, tt),
+                ]
+            )
 
     print("dev accuracy\n")
     table(["system", "dev accuracy %"], acc_rows)
-    print("\ntraining, tokens x epochs per second (quorvex: keys, model, compiling and epochs from FeatureLists; "
-          "crfsuite: Trainer.train)\n")
+    print(
+        "\ntraining, tokens x epochs per second (quorvex: keys, model, compiling and epochs from FeatureLists; "
+        "crfsuite: Trainer.train)\n"
+    )
     table(["quorvex", "quorvex tokens/s", "crfsuite ap tokens/s", "quorvex / crfsuite"], train_rows)
     print("\ntagging the dev set, tokens per second\n")
     table(["quorvex", "quorvex tokens/s", "crfsuite ap tokens/s", "quorvex / crfsuite"], tag_rows)

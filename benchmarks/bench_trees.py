@@ -33,7 +33,6 @@ import sys
 import time
 
 import simplejson
-
 from common import TRAIN, table
 
 from quorvex.feature import FCombo, InfoTree, Multipart
@@ -74,7 +73,7 @@ def sentence_json(sentence):
 
 
 class PyNode:
-    __slots__ = ("nodeId", "tp", "features", "edges_out")
+    __slots__ = ("edges_out", "features", "nodeId", "tp")
 
     def __init__(self, tp, feats=None):
         self.nodeId = -1
@@ -100,11 +99,11 @@ class PyTree:
         all_nodes, roots = [], []
         if data is not None:
             nlist = data["nodes"]
-            for i, (lb, attrs, edges) in enumerate(nlist):
+            for i, (lb, attrs, _edges) in enumerate(nlist):
                 n = PyNode(lb, attrs)
                 n.nodeId = i
                 all_nodes.append(n)
-            for i, (lb, attrs, edges) in enumerate(nlist):
+            for i, (_lb, _attrs, edges) in enumerate(nlist):
                 node = all_nodes[i]
                 for x in edges:
                     if isinstance(x, int):
@@ -119,8 +118,10 @@ class PyTree:
         self.roots[0].as_tree(parts_out)
 
     def as_json(self):
-        return {"nodes": [(n.tp, n.features, [(t.nodeId, lbl) for t, lbl in n.edges_out]) for n in self.nodes],
-                "roots": [r.nodeId for r in self.roots]}
+        return {
+            "nodes": [(n.tp, n.features, [(t.nodeId, lbl) for t, lbl in n.edges_out]) for n in self.nodes],
+            "roots": [r.nodeId for r in self.roots],
+        }
 
 
 def py_to_svmltk(fc, tree, parts, f):
@@ -164,8 +165,9 @@ def main():
         sentences = sentences[: args.sentences]
     data = [sentence_json(s) for s in sentences]
     ntok = sum(len(s) for s in sentences)
-    print("UD LinES train: %d sentences, %d tokens (%.1f per sentence)\n"
-          % (len(sentences), ntok, ntok / len(sentences)))
+    print(
+        "UD LinES train: %d sentences, %d tokens (%.1f per sentence)\n" % (len(sentences), ntok, ntok / len(sentences))
+    )
 
     q_trees = [InfoTree(d) for d in data]
     p_trees = [PyTree(d) for d in data]
@@ -181,8 +183,10 @@ def main():
         assert simplejson.dumps(qt.as_json()) == simplejson.dumps(pt.as_json())
 
     fc = FCombo(1)
-    parts = [[["w=" + w.lower() for w, _, _, _ in s], ["rel=" + r for _, _, _, r in s],
-              ["len=%d" % min(len(s), 40)]] for s in sentences]
+    parts = [
+        [["w=" + w.lower() for w, _, _, _ in s], ["rel=" + r for _, _, _, r in s], ["len=%d" % min(len(s), 40)]]
+        for s in sentences
+    ]
     examples = []
     for d, p in zip(data, parts):
         m = Multipart(p)
@@ -212,11 +216,17 @@ def main():
 
     work = [
         ("construction from JSON", lambda: [InfoTree(d) for d in data], lambda: [PyTree(d) for d in data]),
-        ("as_json + simplejson.dumps", lambda: [simplejson.dumps(t.as_json()) for t in q_trees],
-         lambda: [simplejson.dumps(t.as_json()) for t in p_trees]),
+        (
+            "as_json + simplejson.dumps",
+            lambda: [simplejson.dumps(t.as_json()) for t in q_trees],
+            lambda: [simplejson.dumps(t.as_json()) for t in p_trees],
+        ),
         ("as_tree + join", lambda: [text_of(t) for t in q_trees], lambda: [text_of(t) for t in p_trees]),
-        ("JSON to bracketed text", lambda: [text_of(InfoTree(d)) for d in data],
-         lambda: [text_of(PyTree(d)) for d in data]),
+        (
+            "JSON to bracketed text",
+            lambda: [text_of(InfoTree(d)) for d in data],
+            lambda: [text_of(PyTree(d)) for d in data],
+        ),
         ("to_svmltk (tree + 3 parts)", svm_q, svm_p),
     ]
     rows = []

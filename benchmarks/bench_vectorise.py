@@ -58,8 +58,10 @@ def main():
     all_feats = [token_features([w for w, _ in s], i) for s in sentences for i in range(len(s))]
     sizes = {1: args.tokens_n1, 2: args.tokens_n1 // 4, 3: args.tokens_n1 // 40}
     lens = [len(f) for f in all_feats]
-    print("UD LinES train: %d tokens, %d to %d features per token (mean %.1f)\n"
-          % (len(all_feats), min(lens), max(lens), sum(lens) / len(lens)))
+    print(
+        "UD LinES train: %d tokens, %d to %d features per token (mean %.1f)\n"
+        % (len(all_feats), min(lens), max(lens), sum(lens) / len(lens))
+    )
     try:
         from sklearn.feature_extraction import DictVectorizer
         from sklearn.preprocessing import PolynomialFeatures
@@ -111,14 +113,36 @@ def main():
         def rate(t):
             return "%.2fM" % (keys / t / 1e6)
 
-        rows.append([n, len(feats), keys, "growing", rate(t_grow), rate(t_py_grow),
-                     "%.1fx" % (t_py_grow / t_grow), "", ""])
-        rows.append([n, len(feats), keys, "frozen", rate(t_frozen), rate(t_py_frozen),
-                     "%.1fx" % (t_py_frozen / t_frozen),
-                     "%.1fx" % (sk_one / t_frozen) if sk_one else "n/a",
-                     "%.1fx" % (sk_batch / t_frozen) if sk_batch else "n/a"])
-    table(["n", "tokens", "keys", "dictionary", "quorvex keys/s", "python keys/s", "python/quorvex",
-           "sklearn per example/quorvex", "sklearn batch/quorvex"], rows)
+        rows.append(
+            [n, len(feats), keys, "growing", rate(t_grow), rate(t_py_grow), "%.1fx" % (t_py_grow / t_grow), "", ""]
+        )
+        rows.append(
+            [
+                n,
+                len(feats),
+                keys,
+                "frozen",
+                rate(t_frozen),
+                rate(t_py_frozen),
+                "%.1fx" % (t_py_frozen / t_frozen),
+                "%.1fx" % (sk_one / t_frozen) if sk_one else "n/a",
+                "%.1fx" % (sk_batch / t_frozen) if sk_batch else "n/a",
+            ]
+        )
+    table(
+        [
+            "n",
+            "tokens",
+            "keys",
+            "dictionary",
+            "quorvex keys/s",
+            "python keys/s",
+            "python/quorvex",
+            "sklearn per example/quorvex",
+            "sklearn batch/quorvex",
+        ],
+        rows,
+    )
     print()
     batch_table(all_feats, sizes, args.rounds, DictVectorizer is not None)
 
@@ -136,16 +160,21 @@ def batch_table(all_feats, sizes, rounds, with_sklearn):
         ref = fc.transform(feats)
         fc.dict.growing = False
         vectors = [fc(fl) for fl in flists]
-        runs = [("quorvex transform (lists)", lambda: fc.transform(feats)),
-                ("quorvex transform (FeatureLists)", lambda: fc.transform(flists)),
-                ("quorvex calls + to_csr", lambda: to_csr([fc(f) for f in feats], n_features=len(fc.dict))),
-                ("  to_csr alone", lambda: to_csr(vectors, n_features=len(fc.dict))),
-                ("quorvex fit (growing)", lambda: FCombo(n).transform(feats))]
+        runs = [
+            ("quorvex transform (lists)", lambda: fc.transform(feats)),
+            ("quorvex transform (FeatureLists)", lambda: fc.transform(flists)),
+            ("quorvex calls + to_csr", lambda: to_csr([fc(f) for f in feats], n_features=len(fc.dict))),
+            ("  to_csr alone", lambda: to_csr(vectors, n_features=len(fc.dict))),
+            ("quorvex fit (growing)", lambda: FCombo(n).transform(feats)),
+        ]
         if with_sklearn:
             dicts = [dict.fromkeys(f, 1.0) for f in feats]
             dv = DictVectorizer().fit(dicts)
-            poly = (PolynomialFeatures(degree=n, interaction_only=True, include_bias=False).fit(dv.transform(dicts))
-                    if n > 1 else None)
+            poly = (
+                PolynomialFeatures(degree=n, interaction_only=True, include_bias=False).fit(dv.transform(dicts))
+                if n > 1
+                else None
+            )
 
             def sk_transform():
                 x = dv.transform(dicts)
@@ -164,8 +193,7 @@ def batch_table(all_feats, sizes, rounds, with_sklearn):
         base = statistics.median(times["quorvex transform (lists)"])
         for name, ts in times.items():
             rows.append([n, len(feats), ref.nnz, name, median_range(ts), "%.2fx" % (statistics.median(ts) / base)])
-    table(["n", "tokens", "entries", "batch into csr_matrix", "ms median (range)", "time / quorvex transform"],
-          rows)
+    table(["n", "tokens", "entries", "batch into csr_matrix", "ms median (range)", "time / quorvex transform"], rows)
 
 
 if __name__ == "__main__":

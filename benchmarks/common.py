@@ -7,7 +7,7 @@ import sys
 import timeit
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples"))
-from corpus import data_dir, read_conllu, token_features, word_shape as shape  # noqa: E402,F401
+from corpus import data_dir, read_conllu, token_features  # noqa: F401
 
 DATA = data_dir() or pathlib.Path("/nonexistent")
 TRAIN = DATA / "en_lines-ud-train.conllu"

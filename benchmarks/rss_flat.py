@@ -36,8 +36,10 @@ def rss_kib():
 
 def make_ops(tmp):
     words = ["w=%d" % i for i in range(300)]
-    lists = [FeatureList([words[i % 300], words[(i * 7) % 300], "s=%d" % (i % 11), ("len", float(i % 5))])
-             for i in range(1000)]
+    lists = [
+        FeatureList([words[i % 300], words[(i * 7) % 300], "s=%d" % (i % 11), ("len", float(i % 5))])
+        for i in range(1000)
+    ]
     fc = FCombo(2)
     for fl in lists:  # every key known: the dictionary stops growing
         fc(fl)
@@ -117,8 +119,11 @@ def main():
             growth = after - before
             if growth >= LIMIT_KIB:
                 failed.append(name)
-            print("| %s | %d | %.1f | %.1f | %d | %.1f |" % (name, args.calls, before / 1024, after / 1024, growth,
-                                                            seconds), flush=True)
+            print(
+                "| %s | %d | %.1f | %.1f | %d | %.1f |"
+                % (name, args.calls, before / 1024, after / 1024, growth, seconds),
+                flush=True,
+            )
     if failed:
         print("grew by 1 MiB or more: %s" % ", ".join(failed))
         return 1

@@ -18,17 +18,28 @@ import random
 import tempfile
 import time
 
+from corpus import data_dir, read_conllu
 from tqdm import tqdm
 
-from corpus import data_dir, read_conllu
 from quorvex.feature import FCombo, FeatureList
-from quorvex.tagger import TokenFeatures
 from quorvex.learn import AdaGrad, AvgMira, AvgPer, FileModel, SgdMomentum
 from quorvex.sparsmat import SparseVectorsD
+from quorvex.tagger import TokenFeatures
 
-COARSE = {"NOUN": "noun", "PROPN": "noun", "VERB": "verb", "AUX": "verb", "ADJ": "modifier", "ADV": "modifier",
-          "DET": "function", "ADP": "function", "PRON": "function", "CCONJ": "function", "SCONJ": "function",
-          "PART": "function"}
+COARSE = {
+    "NOUN": "noun",
+    "PROPN": "noun",
+    "VERB": "verb",
+    "AUX": "verb",
+    "ADJ": "modifier",
+    "ADV": "modifier",
+    "DET": "function",
+    "ADP": "function",
+    "PRON": "function",
+    "CCONJ": "function",
+    "SCONJ": "function",
+    "PART": "function",
+}
 CLASSES = ["noun", "verb", "modifier", "function", "other"]
 
 SAMPLE = """\
@@ -48,6 +59,7 @@ The/DET cold/ADJ wind/NOUN blew/VERB hard/ADV over/ADP the/DET empty/ADJ fields/
 
 
 # --- data ----------------------------------------------------------------------------------
+
 
 def load_sentences():
     folder = data_dir() or pathlib.Path("/nonexistent")
@@ -79,13 +91,18 @@ def progress(items, label):
 
 # --- one-vs-rest training ----------------------------------------------------------------------
 
+
 class OneVsRest:
     """One binary learner per class; a token's class is the one whose learner scores highest."""
 
     def __init__(self, kind, dim, n_examples):
         self.kind = kind
-        make = {"AvgPer": lambda: AvgPer(dim), "AvgMira": lambda: AvgMira(dim), "AdaGrad": lambda: AdaGrad(dim),
-                "SgdMomentum": lambda: SgdMomentum(dim, l2=1e-4, n_examples=n_examples)}[kind]
+        make = {
+            "AvgPer": lambda: AvgPer(dim),
+            "AvgMira": lambda: AvgMira(dim),
+            "AdaGrad": lambda: AdaGrad(dim),
+            "SgdMomentum": lambda: SgdMomentum(dim, l2=1e-4, n_examples=n_examples),
+        }[kind]
         self.learners = [make() for _ in CLASSES]
 
     def scores(self, x, averaged):
@@ -146,8 +163,10 @@ def main():
     fc.dict.growing = False  # held-out tokens use only features seen in training
     dev_x, dev_y = vectorise(fc, dev_s)
     dim = len(fc.dict)
-    print("%s: %d training and %d held-out tokens, %d features, classes %s\n"
-          % (source, len(train_x), len(dev_x), dim, ", ".join(CLASSES)))
+    print(
+        "%s: %d training and %d held-out tokens, %d features, classes %s\n"
+        % (source, len(train_x), len(dev_x), dim, ", ".join(CLASSES))
+    )
 
     out = args.out or tempfile.mkdtemp(prefix="quorvex-classify-")
     os.makedirs(out, exist_ok=True)
@@ -159,12 +178,15 @@ def main():
         start = time.perf_counter()
         for epoch in range(1, args.epochs + 1):
             rng.shuffle(order)
-            right = sum(model.train_step(train_x[i], train_y[i])
-                        for i in progress(order, "%s epoch %d" % (kind, epoch)))
+            right = sum(
+                model.train_step(train_x[i], train_y[i]) for i in progress(order, "%s epoch %d" % (kind, epoch))
+            )
             model.settle()
             held_out = accuracy(lambda x: argmax(model.scores(x, averaged)), dev_x, dev_y, "held-out")
-            print("%-11s epoch %d: training %.1f%%, held-out %.1f%%" % (kind, epoch, 100.0 * right / len(order),
-                                                                      100 * held_out))
+            print(
+                "%-11s epoch %d: training %.1f%%, held-out %.1f%%"
+                % (kind, epoch, 100.0 * right / len(order), 100 * held_out)
+            )
         # Deploy: one weight file per class, reloaded as scoring-only models.
         files = []
         for name, lr in zip(CLASSES, model.learners):
@@ -173,9 +195,17 @@ def main():
             files.append(FileModel(path))
         reloaded = accuracy(lambda x: argmax([f.score(x) for f in files]), dev_x, dev_y, "reloaded")
         same = all(argmax([f.score(x) for f in files]) == argmax(model.scores(x, averaged)) for x in dev_x)
-        print("%-11s saved to %s/%s-*.npy, reloaded with FileModel: held-out %.1f%% (%s), %.1fs\n"
-              % (kind, out, kind.lower(), 100 * reloaded,
-                 "same predictions" if same else "PREDICTIONS DIFFER", time.perf_counter() - start))
+        print(
+            "%-11s saved to %s/%s-*.npy, reloaded with FileModel: held-out %.1f%% (%s), %.1fs\n"
+            % (
+                kind,
+                out,
+                kind.lower(),
+                100 * reloaded,
+                "same predictions" if same else "PREDICTIONS DIFFER",
+                time.perf_counter() - start,
+            )
+        )
 
 
 if __name__ == "__main__":

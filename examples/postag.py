@@ -44,8 +44,10 @@ def main(argv=None):
     tagger.fit(*words_and_tags(train), epochs=args.epochs, dev=words_and_tags(dev))
     print("trained in %.1f s" % (time.perf_counter() - start))
     for h in tagger.history:
-        print("epoch %d: training accuracy %.2f%%, dev accuracy %.2f%%"
-              % (h["epoch"], 100 * h["train_accuracy"], 100 * h["dev_accuracy"]))
+        print(
+            "epoch %d: training accuracy %.2f%%, dev accuracy %.2f%%"
+            % (h["epoch"], 100 * h["train_accuracy"], 100 * h["dev_accuracy"])
+        )
 
     path = args.model or os.path.join(tempfile.mkdtemp(prefix="postag-"), "tagger.qvt")
     tagger.save(path)

@@ -16,13 +16,13 @@ feature dictionary next to it (OUT.dict, StringAlphabet.tofile_utf8 format).
 """
 
 import argparse
+import io
 import pathlib
 import sys
 import time
 
-import io
-
 from corpus import data_dir, read_conllu
+
 from quorvex.feature import FCombo, Multipart
 
 SAMPLE = """\
@@ -142,8 +142,10 @@ def main():
     with open(args.out + ".dict", "wb") as f:
         fc.dict.tofile_utf8(f)
 
-    print("%d sentences from %s: %d positive, %d negative; %d features; %.0f sentences/s"
-          % (len(sentences), source, positives, len(sentences) - positives, len(fc.dict), len(sentences) / elapsed))
+    print(
+        "%d sentences from %s: %d positive, %d negative; %d features; %.0f sentences/s"
+        % (len(sentences), source, positives, len(sentences) - positives, len(fc.dict), len(sentences) / elapsed)
+    )
     print("wrote %s and %s" % (args.out, args.out + ".dict"))
     with open(args.out, encoding="utf-8") as f:
         first = f.readline().rstrip("\n")

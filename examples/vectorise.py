@@ -35,17 +35,20 @@ def token_features(words, i):
 def main():
     sentences = [line.split() for line in TEXT.splitlines() if line.strip()]
     examples = [token_features(words, i) for words in sentences for i in range(len(words))]
-    print("%d sentences, %d tokens, %.1f features per token on average"
-          % (len(sentences), len(examples), sum(len(fl) for fl in examples) / len(examples)))
+    print(
+        "%d sentences, %d tokens, %.1f features per token on average"
+        % (len(sentences), len(examples), sum(len(fl) for fl in examples) / len(examples))
+    )
     for order in (1, 2, 3):
         fc = FCombo(order)
         start = time.perf_counter()
         vectors = [fc(fl) for fl in examples]
         elapsed = time.perf_counter() - start
         words = fc.dict.words
-        print("\norder %d: dictionary of %d keys, %.1f entries per vector, %.0f tokens/s"
-              % (order, len(fc.dict), sum(len(v) for v in vectors) / len(vectors),
-                 len(examples) / elapsed))
+        print(
+            "\norder %d: dictionary of %d keys, %.1f entries per vector, %.0f tokens/s"
+            % (order, len(fc.dict), sum(len(v) for v in vectors) / len(vectors), len(examples) / elapsed)
+        )
         first = vectors[1]
         for index, value in list(first)[-4:]:
             print("   %-50s %g" % (words[index], value))

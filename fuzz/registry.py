@@ -19,8 +19,18 @@ import contextlib
 from dataclasses import dataclass
 
 # The exceptions bad input may end in.
-EXPECTED = (TypeError, ValueError, OverflowError, IndexError, KeyError, MemoryError, RecursionError,
-            EOFError, ZeroDivisionError, NotImplementedError)
+EXPECTED = (
+    TypeError,
+    ValueError,
+    OverflowError,
+    IndexError,
+    KeyError,
+    MemoryError,
+    RecursionError,
+    EOFError,
+    ZeroDivisionError,
+    NotImplementedError,
+)
 
 
 class Hostile(Exception):

@@ -105,9 +105,15 @@ class Child:
             import atheris
 
             budget = max(1, int(self.args.seconds))
-            argv = [sys.argv[0], "-max_total_time=%d" % budget, "-timeout=60", "-rss_limit_mb=0",
-                    "-max_len=4096", "-print_final_stats=0",
-                    "-artifact_prefix=%s/" % os.path.join(self.args.out, ".work")]
+            argv = [
+                sys.argv[0],
+                "-max_total_time=%d" % budget,
+                "-timeout=60",
+                "-rss_limit_mb=0",
+                "-max_len=4096",
+                "-print_final_stats=0",
+                "-artifact_prefix=%s/" % os.path.join(self.args.out, ".work"),
+            ]
             if self.args.max_inputs:
                 argv.append("-runs=%d" % self.args.max_inputs)
             atexit_stats = self.write_stats
@@ -144,9 +150,27 @@ def run_target(name, seconds, args):
         for f in (stats_file, current):
             if os.path.exists(f):
                 os.remove(f)
-        cmd = [sys.executable, "-m", "fuzz.run", "--child", name, "--seconds", "%.1f" % left, "--stats", stats_file,
-               "--current", current, "--out", args.out, "--engine", args.engine, "--slow", str(args.slow),
-               "--seed", str(args.seed + restarts)]
+        cmd = [
+            sys.executable,
+            "-m",
+            "fuzz.run",
+            "--child",
+            name,
+            "--seconds",
+            "%.1f" % left,
+            "--stats",
+            stats_file,
+            "--current",
+            current,
+            "--out",
+            args.out,
+            "--engine",
+            args.engine,
+            "--slow",
+            str(args.slow),
+            "--seed",
+            str(args.seed + restarts),
+        ]
         if args.max_inputs:
             cmd += ["--inputs", str(args.max_inputs - totals["inputs"])]
         with open(log_path, "ab") as log:
@@ -171,14 +195,18 @@ def run_target(name, seconds, args):
         if hung or proc.returncode != 0:
             kind = "hang" if hung else "crash"
             totals["hangs" if hung else "crashes"] += 1
-            text = open(current, "rb").read() if os.path.exists(current) else b""
+            text = b""
+            if os.path.exists(current):
+                with open(current, "rb") as cur:
+                    text = cur.read()
             dest = os.path.join(args.out, name)
             os.makedirs(dest, exist_ok=True)
             fname = "%s-%s.txt" % (kind, hashlib.sha1(text).hexdigest()[:12])
             with open(os.path.join(dest, fname), "wb") as f:
                 f.write(text)
-            sys.stderr.write("[%s] %s (exit %s), input kept as %s; log: %s\n" % (name, kind, proc.returncode, fname,
-                                                                                  log_path))
+            sys.stderr.write(
+                "[%s] %s (exit %s), input kept as %s; log: %s\n" % (name, kind, proc.returncode, fname, log_path)
+            )
             restarts += 1
             continue
         if args.engine == "atheris" or not args.max_inputs or totals["inputs"] >= args.max_inputs:
@@ -230,9 +258,11 @@ def main(argv=None):
     for name in names:
         row = run_target(name, per, args)
         rows.append(row)
-        print("  %-22s %9d inputs  %d crashes  %d hangs  %d slow  %d findings  (%.0f s)" % (
-            name, row["inputs"], row["crashes"], row["hangs"], row["slow"], row["findings"], row["seconds"]),
-              flush=True)
+        print(
+            "  %-22s %9d inputs  %d crashes  %d hangs  %d slow  %d findings  (%.0f s)"
+            % (name, row["inputs"], row["crashes"], row["hangs"], row["slow"], row["findings"], row["seconds"]),
+            flush=True,
+        )
     cols = ["target", "inputs", "crashes", "hangs", "slow", "findings", "seconds"]
     print("\n| " + " | ".join(cols) + " |\n|" + "---|" * len(cols))
     for row in rows:

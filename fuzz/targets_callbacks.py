@@ -15,9 +15,21 @@ import numpy as np
 from hypothesis import strategies as st
 
 from quorvex.alphabet import PythonAlphabet, StringAlphabet
-from quorvex.feature import (AndNode, BloomFMap, ChainModel, CountingBloomFilter, ExtensibleArray, FCombo,
-                             FeatureHasher, FeatureList, GraphNode, InfoNode, Multipart, decode_simple_crf,
-                             make_simple_crf)
+from quorvex.feature import (
+    AndNode,
+    BloomFMap,
+    ChainModel,
+    CountingBloomFilter,
+    ExtensibleArray,
+    FCombo,
+    FeatureHasher,
+    FeatureList,
+    GraphNode,
+    InfoNode,
+    Multipart,
+    decode_simple_crf,
+    make_simple_crf,
+)
 from quorvex.learn import AvgMira, AvgPer, mix
 from quorvex.sparsmat import SparseVectorD, SparseVectorsD, VecD1
 
@@ -74,7 +86,7 @@ class World:
                 self.avg.__init__(8)
                 self.mira.__init__(8)
                 # Refused (RuntimeError) while a call on the model runs.
-                self.chain.__init__(self.chain_fc, CHAIN_LABELS[:1 if self.turn % 2 else 3])
+                self.chain.__init__(self.chain_fc, CHAIN_LABELS[: 1 if self.turn % 2 else 3])
             elif action == "clear":
                 if isinstance(self.current, list):
                     self.current.clear()
@@ -251,12 +263,17 @@ def step(w, op, spec, n):
         "forest": lambda: _forest(w, items, n),
         "vec_add": lambda: VecD1().add_count(evil, Evil(w, "x", 1.0)),
         "chain_compile": lambda: _chain_sentence(w, items, n, lambda s: w.chain.compile(s, gold=["B"] * len(s))),
-        "chain_decode": lambda: _chain_sentence(w, items, n, lambda s: w.chain.decode(
-            s, np.ones(w.chain.n_features), [[EvilStr("A"), "B"]] * len(s))),
+        "chain_decode": lambda: _chain_sentence(
+            w, items, n, lambda s: w.chain.decode(s, np.ones(w.chain.n_features), [[EvilStr("A"), "B"]] * len(s))
+        ),
         "chain_gradient": lambda: w.chain.gradient(w.compiled, (w.fire() or label for label in ("B", "A"))),
         "chain_train": lambda: w.chain.train_epoch(
-            [w.compiled] * (1 + n % 3), EvilLearner(w.chain_fc.dict.__len__() + 8), order=[evil, 0],
-            callback=lambda done: w.fire(), every=1),
+            [w.compiled] * (1 + n % 3),
+            EvilLearner(w.chain_fc.dict.__len__() + 8),
+            order=[evil, 0],
+            callback=lambda done: w.fire(),
+            every=1,
+        ),
         "chain_emission": lambda: w.compiled.emission(evil, "A"),
         "mix": lambda: _mix(w, spec, n),
     }
@@ -280,8 +297,8 @@ def _mix(w, spec, n):
     """mix over a list of states (whose timesteps may be hostile) with a list of hostile weights;
     the actions empty or refill the one or the other."""
     weights = [Evil(w, text, 1.0 + len(text)) for _, text in spec] or [Evil(w, "w")]
-    states = [dict(s) for s in w.states][:len(weights)]
-    weights = weights[:len(states)]
+    states = [dict(s) for s in w.states][: len(weights)]
+    weights = weights[: len(states)]
     if n % 3 == 0:
         states[0]["timestep"] = Evil(w, "")
     w.current = states if n % 2 else weights
@@ -312,15 +329,46 @@ def _forest(w, items, n):
     return decode_simple_crf(forest, np.zeros(64), fc)
 
 
-OPS = ["palph_get", "palph_in", "palph_state", "salph_get", "flist", "fc_call", "fc_labels", "fc_evil_dict",
-       "fc_munge", "hasher", "hasher_cross", "bloom_add", "bloom_remove", "bloom_get", "bloomfmap", "ea_set", "ea_get",
-       "learner", "learner_score", "mira", "write_pairs", "tofile", "svmltk", "infonode", "forest", "vec_add",
-       "chain_compile", "chain_decode", "chain_gradient", "chain_train", "chain_emission", "mix"]
+OPS = [
+    "palph_get",
+    "palph_in",
+    "palph_state",
+    "salph_get",
+    "flist",
+    "fc_call",
+    "fc_labels",
+    "fc_evil_dict",
+    "fc_munge",
+    "hasher",
+    "hasher_cross",
+    "bloom_add",
+    "bloom_remove",
+    "bloom_get",
+    "bloomfmap",
+    "ea_set",
+    "ea_get",
+    "learner",
+    "learner_score",
+    "mira",
+    "write_pairs",
+    "tofile",
+    "svmltk",
+    "infonode",
+    "forest",
+    "vec_add",
+    "chain_compile",
+    "chain_decode",
+    "chain_gradient",
+    "chain_train",
+    "chain_emission",
+    "mix",
+]
 
 item = st.tuples(st.integers(0, 4), st.sampled_from(["a", "b", "ab", "w=x", "", "€", "z" * 40]))
-program = st.tuples(st.lists(st.sampled_from(ACTIONS), min_size=1, max_size=6),
-                    st.lists(st.tuples(st.sampled_from(OPS), st.lists(item, max_size=5), st.integers(-3, 300)),
-                             min_size=1, max_size=6))
+program = st.tuples(
+    st.lists(st.sampled_from(ACTIONS), min_size=1, max_size=6),
+    st.lists(st.tuples(st.sampled_from(OPS), st.lists(item, max_size=5), st.integers(-3, 300)), min_size=1, max_size=6),
+)
 
 
 @target("callbacks", program)
@@ -328,6 +376,7 @@ def callbacks(prog):
     actions, steps = prog
     w = World(list(actions))
     import sys
+
     old_hook = sys.unraisablehook
     sys.unraisablehook = lambda u: None  # scoring errors are reported, not raised
     old_err = sys.stderr
@@ -339,8 +388,9 @@ def callbacks(prog):
             except EXPECTED + (Hostile, AttributeError):
                 pass
             except RuntimeError as e:
-                assert any(why in str(e) for why in ("changed", "during", "recursion", "while a call")), \
+                assert any(why in str(e) for why in ("changed", "during", "recursion", "while a call")), (
                     "unexpected RuntimeError: %s" % e
+                )
     finally:
         sys.unraisablehook = old_hook
         sys.stderr = old_err

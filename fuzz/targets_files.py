@@ -21,7 +21,7 @@ DENSE_LIMIT = 1 << 16
 
 def _csr_seeds():
     seeds = []
-    for code, cls in CSR_TYPES.items():
+    for cls in CSR_TYPES.values():
         for rows in ([], [[]], [[(0, 1), (3, 2)], [], [(2**32 - 1, 5)]], [[(1, 1)], [(0, 2), (1, 3)]]):
             b = io.BytesIO()
             cls(rows).write_binary(b)
@@ -139,7 +139,7 @@ class DictStorage(dict):
         return io.BytesIO(self[name])
 
 
-_opts = [b'[2, null, "UTF-8"]', b'[1, "<b>", "UTF-8"]', b'[3, null, null]', b"[]", b'{"n": 1}', b"[2147483648, null]"]
+_opts = [b'[2, null, "UTF-8"]', b'[1, "<b>", "UTF-8"]', b"[3, null, null]", b"[]", b'{"n": 1}', b"[2147483648, null]"]
 
 
 @target("fcombo_storage", st.tuples(mutated_bytes(_opts, 64), mutated_bytes(_alphabet_seeds())))
@@ -153,5 +153,3 @@ def fcombo_storage(args):
         fc = deserialize_fcombo(DictStorage(opts=text, alph=alph))
         assert isinstance(fc, FCombo)
         fc(["a", "b"])
-
-

@@ -12,9 +12,12 @@ from quorvex.feature import FCombo, InfoTree, Multipart
 from .registry import expected, target
 from .strategies import mutated_bytes, scalars
 
-_tree_texts = [b'{"nodes": [["S", ["a", "b"], [1]], ["NP", ["x"], [[0, "back"]]]], "roots": [0]}',
-               b'{"nodes": [], "roots": []}', b'{"nodes": [["s", [], [0]]], "roots": [0]}',
-               b'{"nodes": [["S", [1.5, null], [2]], ["", [], []]], "roots": [1, 0]}']
+_tree_texts = [
+    b'{"nodes": [["S", ["a", "b"], [1]], ["NP", ["x"], [[0, "back"]]]], "roots": [0]}',
+    b'{"nodes": [], "roots": []}',
+    b'{"nodes": [["s", [], [0]]], "roots": [0]}',
+    b'{"nodes": [["S", [1.5, null], [2]], ["", [], []]], "roots": [1, 0]}',
+]
 
 
 def _exercise_tree(t):
@@ -48,7 +51,8 @@ edge = st.one_of(st.integers(-2, 6), st.tuples(st.integers(-2, 6), labels), st.l
 node = st.tuples(labels, st.lists(labels, max_size=4), st.lists(edge, max_size=4))
 tree_forms = st.one_of(
     st.fixed_dictionaries({"nodes": st.lists(node, max_size=6), "roots": st.lists(st.integers(-1, 6), max_size=3)}),
-    st.dictionaries(st.sampled_from(["nodes", "roots", "x"]), st.lists(scalars, max_size=3), max_size=3))
+    st.dictionaries(st.sampled_from(["nodes", "roots", "x"]), st.lists(scalars, max_size=3), max_size=3),
+)
 
 
 @target("infotree_structured", tree_forms)
@@ -77,9 +81,13 @@ for _name in ("escape_amis", "unescape_amis"):
     getattr(_lib, _name).argtypes = [ctypes.c_char_p]
 
 
-@target("escaping_c_buffers", st.one_of(st.binary(max_size=64).map(lambda b: b.replace(b"\0", b"")),
-                                        st.tuples(st.sampled_from([b"x", b"=", b"ab", b"xA"]),
-                                                  st.integers(4000, 9000)).map(lambda t: t[0] * t[1])))
+@target(
+    "escaping_c_buffers",
+    st.one_of(
+        st.binary(max_size=64).map(lambda b: b.replace(b"\0", b"")),
+        st.tuples(st.sampled_from([b"x", b"=", b"ab", b"xA"]), st.integers(4000, 9000)).map(lambda t: t[0] * t[1]),
+    ),
+)
 def escaping_c_buffers(data):
     esc = _lib.escape_amis(data)
     assert len(esc) < 8192

@@ -9,10 +9,11 @@ from hypothesis import strategies as st
 from quorvex import sparsmat
 from quorvex.alphabet import PythonAlphabet, StringAlphabet
 from quorvex.feature import BloomFMap, CountingBloomFilter, ExtensibleArray, FCombo, FeatureHasher, FeatureList
-from quorvex.learn import AdaGrad, AvgMira, AvgPer, FileModel, SgdMomentum, make_classifier, mix
+from quorvex.learn import AdaGrad, AvgPer, FileModel, SgdMomentum, make_classifier, mix
 
 from .registry import expected, target
 from .strategies import BOUNDARY_FLOATS, BOUNDARY_INTS, plain_values, scalars
+
 
 def small(a):
     """Sizes and positions that mean allocations are kept modest: a genuinely huge
@@ -24,10 +25,14 @@ CALLS = {
     "SparseVectorD": lambda a, b: sparsmat.SparseVectorD([(a, b)]),
     "SparseVectorI": lambda a, b: sparsmat.SparseVectorI([(a, b), (a, b)]),
     # A transpose has a row per column up to the largest: only small columns are transposed.
-    "CSRMatrixD": lambda a, b: sparsmat.CSRMatrixD([[(a, b)]]).transpose() if not isinstance(a, int) or a < 1 << 20
-    else sparsmat.CSRMatrixD([[(a, b)]]).left_marginals(),
+    "CSRMatrixD": lambda a, b: (
+        sparsmat.CSRMatrixD([[(a, b)]]).transpose()
+        if not isinstance(a, int) or a < 1 << 20
+        else sparsmat.CSRMatrixD([[(a, b)]]).left_marginals()
+    ),
     "VecI2": lambda a, b: (lambda g: (g.add_count(small(a), a, b), g.add_count(small(a), a, b), g.to_csr()))(
-        sparsmat.VecI2()),
+        sparsmat.VecI2()
+    ),
     "dotFull": lambda a, b: sparsmat.SparseVectorD([(a, 1.0)]).dotFull(np.zeros(4)),
     "CountingBloomFilter": lambda a, b: CountingBloomFilter(small(a), small(b)).add_count("x", 1),
     "ExtensibleArray": lambda a, b: ExtensibleArray("d").__setitem__(small(a), b),
@@ -35,7 +40,9 @@ CALLS = {
     "murmur3": lambda a, b: FeatureHasher(small(a), hash="murmur3", seed=b).cross([a, "x"], [b, None]),
     "FCombo": lambda a, b: FCombo(a if not isinstance(a, int) or 0 <= a < 5 else 2, bias_item=b)(["p", "q"]),
     "FeatureList": lambda a, b: FeatureList([(str(a), b), "x"]),
-    "AvgPer": lambda a, b: AvgPer(a if not isinstance(a, int) or a < 4096 else 8).update([(b, sparsmat.SparseVectorD([(1, 1.0)]))]),
+    "AvgPer": lambda a, b: AvgPer(a if not isinstance(a, int) or a < 4096 else 8).update(
+        [(b, sparsmat.SparseVectorD([(1, 1.0)]))]
+    ),
     "AdaGrad": lambda a, b: AdaGrad(8, a, b),
     "SgdMomentum": lambda a, b: SgdMomentum(8, l2=a, momentum=b),
     "get_dense": lambda a, b: AvgPer(8).get_dense(small(a), small(b)),
@@ -61,8 +68,12 @@ def _restore(kind, state):
         FCombo(1).__setstate__(state)
     elif kind == "make_classifier":
         tag, weights, fc = (list(state) + [None, None, None])[:3] if isinstance(state, (list, tuple)) else (state, 0, 0)
-        arr = np.asarray(weights, dtype=float) if isinstance(weights, list) and all(
-            isinstance(x, (int, float)) and not isinstance(x, bool) and abs(x) < 1e300 for x in weights) else weights
+        arr = (
+            np.asarray(weights, dtype=float)
+            if isinstance(weights, list)
+            and all(isinstance(x, (int, float)) and not isinstance(x, bool) and abs(x) < 1e300 for x in weights)
+            else weights
+        )
         learner = make_classifier(tag, arr, fc)
         learner.score(sparsmat.SparseVectorD([(0, 1.0)]), False)
         pickle.loads(pickle.dumps(learner))
@@ -73,21 +84,26 @@ def _restore(kind, state):
         obj.__setstate__(state)
         pickle.loads(pickle.dumps(obj))
     else:
-        getattr(StringAlphabet(), "fromfile_utf8")(state)
+        StringAlphabet().fromfile_utf8(state)
 
 
 # Classes restored by __setstate__ from a plain value.
 _SETSTATE = {
-    "CSRMatrixD": sparsmat.CSRMatrixD, "VecD1": sparsmat.VecD1, "VecI2": sparsmat.VecI2, "VecV1": sparsmat.VecV1,
-    "SparseVectorsD": sparsmat.SparseVectorsD, "FileModel": lambda: FileModel.__new__(FileModel),
+    "CSRMatrixD": sparsmat.CSRMatrixD,
+    "VecD1": sparsmat.VecD1,
+    "VecI2": sparsmat.VecI2,
+    "VecV1": sparsmat.VecV1,
+    "SparseVectorsD": sparsmat.SparseVectorsD,
+    "FileModel": lambda: FileModel.__new__(FileModel),
     "CountingBloomFilter": lambda: CountingBloomFilter(16, 2, hash="murmur3"),
     "BloomFMap": lambda: BloomFMap.__new__(BloomFMap),
 }
 
 
 def _as_array(value):
-    if isinstance(value, list) and all(isinstance(x, (int, float)) and not isinstance(x, bool) and abs(x) < 2**62
-                                       for x in value):
+    if isinstance(value, list) and all(
+        isinstance(x, (int, float)) and not isinstance(x, bool) and abs(x) < 2**62 for x in value
+    ):
         return np.asarray(value, dtype=float if any(isinstance(x, float) for x in value) else np.int64)
     return value
 
@@ -109,41 +125,64 @@ def _learner_state(change):
             learner.set_state(state)
         except (TypeError, ValueError):
             after = learner.get_state()
-            assert all(np.array_equal(after[k], good[k]) if isinstance(good[k], np.ndarray) else after[k] == good[k]
-                       for k in good), "a refused state changed the learner"
+            assert all(
+                np.array_equal(after[k], good[k]) if isinstance(good[k], np.ndarray) else after[k] == good[k]
+                for k in good
+            ), "a refused state changed the learner"
             raise
         mix([state, learner.get_state()])
 
 
-@target("setstate", st.tuples(st.sampled_from(["StringAlphabet", "PythonAlphabet", "FCombo", "make_classifier",
-                                               "fromfile", "learner_state", *sorted(_SETSTATE)]), plain_values))
+@target(
+    "setstate",
+    st.tuples(
+        st.sampled_from(
+            [
+                "StringAlphabet",
+                "PythonAlphabet",
+                "FCombo",
+                "make_classifier",
+                "fromfile",
+                "learner_state",
+                *sorted(_SETSTATE),
+            ]
+        ),
+        plain_values,
+    ),
+)
 def setstate(args):
     kind, state = args
     with expected(AttributeError):
         _restore(kind, state)
 
 
-entries = st.lists(st.tuples(st.one_of(st.integers(0, 40), st.sampled_from([2**31, 2**32 - 1])),
-                             st.integers(-2**31, 2**31 - 1)), max_size=12)
+entries = st.lists(
+    st.tuples(st.one_of(st.integers(0, 40), st.sampled_from([2**31, 2**32 - 1])), st.integers(-(2**31), 2**31 - 1)),
+    max_size=12,
+)
 
 
 @target("int_vectors", st.tuples(entries, entries))
 def int_vectors(args):
     xs, ys = args
+
     def model(pairs):
         out = {}
         for k, v in pairs:
             out[k] = out.get(k, 0) + v
         return out
+
     def fits(d):
-        return all(-2**31 <= v < 2**31 for v in d.values())
+        return all(-(2**31) <= v < 2**31 for v in d.values())
+
     def prefix_fits(pairs):  # sums run in insertion order, per index
         acc = {}
         for k, v in pairs:
             acc[k] = acc.get(k, 0) + v
-            if not -2**31 <= acc[k] < 2**31:
+            if not -(2**31) <= acc[k] < 2**31:
                 return False
         return True
+
     try:
         x = sparsmat.SparseVectorI(xs)
         assert prefix_fits(xs) and list(x) == sorted(model(xs).items())

@@ -161,7 +161,7 @@ public:
     uint64_t generation = 0;
 
 private:
-    Slot* dictionary = nullptr;   // capacity() slots, a power of two
+    Slot* dictionary = nullptr;  // capacity() slots, a power of two
     std::size_t mask = 0;
     std::vector<uint32_t> words;  // arena entry (8-byte units) of each id
     char* space = nullptr;        // the arena, 8-byte aligned entries

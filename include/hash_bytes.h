@@ -66,8 +66,8 @@ inline bool bytes_equal(const char* a, const char* b, std::size_t n) {
 // A fast hash of n bytes with good avalanche (every input bit reaches
 // every output bit through at least two multiply-folds).
 inline uint64_t hash_bytes(const void* data, std::size_t n) {
-    const uint64_t k0 = 0xa0761d6478bd642full, k1 = 0xe7037ed1a0b428dbull,
-                   k2 = 0x8ebc6af09c88c6e3ull, k3 = 0x589965cc75374cc3ull;
+    const uint64_t k0 = 0xa0761d6478bd642full, k1 = 0xe7037ed1a0b428dbull, k2 = 0x8ebc6af09c88c6e3ull,
+                   k3 = 0x589965cc75374cc3ull;
     const unsigned char* p = static_cast<const unsigned char*>(data);
     uint64_t h = k0 ^ (static_cast<uint64_t>(n) * k3);
     std::size_t left = n;

@@ -50,9 +50,7 @@ inline uint32_t murmur3_32(const void* data, std::size_t len, uint32_t seed) {
     switch (len & 3) {
     case 3: tail ^= uint32_t(p[2]) << 16; [[fallthrough]];
     case 2: tail ^= uint32_t(p[1]) << 8; [[fallthrough]];
-    case 1:
-        tail ^= uint32_t(p[0]);
-        h ^= scramble(tail);
+    case 1: tail ^= uint32_t(p[0]); h ^= scramble(tail);
     }
     // The length enters modulo 2^32, as the algorithm defines it.
     h ^= static_cast<uint32_t>(len);

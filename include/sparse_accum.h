@@ -11,8 +11,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <limits>
+#include <new>
 #include <stdexcept>
 #include <type_traits>
 #include <utility>
@@ -53,10 +53,10 @@ struct AccumEntry {
 template <class T>
 struct SparseAccum {
     AccumEntry<T>* entries;
-    std::size_t len;     // entries in use
-    std::size_t cap;     // entries allocated
-    std::size_t merged;  // entries [0, merged) are sorted with unique indices
-    uint64_t* keys;      // scratch of compact(): (index << 32 | position), cap of them
+    std::size_t len;       // entries in use
+    std::size_t cap;       // entries allocated
+    std::size_t merged;    // entries [0, merged) are sorted with unique indices
+    uint64_t* keys;        // scratch of compact(): (index << 32 | position), cap of them
     AccumEntry<T>* spare;  // scratch of compact(): the merged entries
 
     void release() {

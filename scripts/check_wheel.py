@@ -7,8 +7,14 @@ with its license, both license files, no C++ sources.
 import sys
 import zipfile
 
-REQUIRED = ["quorvex/__init__.py", "quorvex/storage.py", "quorvex/tagger/__init__.py", "quorvex/tagger/cli.py",
-            "quorvex/tagger/data/en_ewt-ud-dev.conllu.xz", "quorvex/tagger/data/LICENSE.txt"]
+REQUIRED = [
+    "quorvex/__init__.py",
+    "quorvex/storage.py",
+    "quorvex/tagger/__init__.py",
+    "quorvex/tagger/cli.py",
+    "quorvex/tagger/data/en_ewt-ud-dev.conllu.xz",
+    "quorvex/tagger/data/LICENSE.txt",
+]
 MODULES = ["sparsmat", "alphabet", "feature", "learn"]
 
 
@@ -29,4 +35,4 @@ def check(path):
 
 
 if __name__ == "__main__":
-    sys.exit(0 if all([check(p) for p in sys.argv[1:]]) and len(sys.argv) > 1 else 1)
+    sys.exit(0 if all([check(p) for p in sys.argv[1:]]) and len(sys.argv) > 1 else 1)  # noqa: C419 (check every wheel)

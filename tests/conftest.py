@@ -2,6 +2,7 @@
 Python-level lookup path, and the collection of unraisable reports.
 
 Test modules import the helpers with ``from conftest import ...``; the fixtures need no import."""
+
 import contextlib
 import os
 import pathlib

@@ -2,7 +2,8 @@ import io
 import pickle
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from quorvex.alphabet import AbstractAlphabet, Alphabet_iter, PythonAlphabet, StringAlphabet
 
@@ -89,9 +90,13 @@ def test_bad_files_are_refused_and_change_nothing():
     good = save(a)
     target = StringAlphabet()
     target["keep"]
-    bad = [good[:k] for k in range(len(good))] + [b"garbage", good + b"x",
-           good.replace(b"3\n", b"4\n", 1), good.replace(b"5 gamma", b"5 alpha"),
-           good.replace(b"5 alpha", b"9 alpha")]
+    bad = [good[:k] for k in range(len(good))] + [
+        b"garbage",
+        good + b"x",
+        good.replace(b"3\n", b"4\n", 1),
+        good.replace(b"5 gamma", b"5 alpha"),
+        good.replace(b"5 alpha", b"9 alpha"),
+    ]
     for data in bad:
         with pytest.raises(ValueError):
             load(data, target)
@@ -100,8 +105,10 @@ def test_bad_files_are_refused_and_change_nothing():
         target.fromfile_utf8(io.StringIO(good.decode()))
 
 
-@pytest.mark.parametrize("change", [lambda a: a.__init__(), lambda a: a["more"],
-                                    lambda a: a.fromfile_utf8(io.BytesIO(b"quorvex-alphabet 1\n0\n"))])
+@pytest.mark.parametrize(
+    "change",
+    [lambda a: a.__init__(), lambda a: a["more"], lambda a: a.fromfile_utf8(io.BytesIO(b"quorvex-alphabet 1\n0\n"))],
+)
 def test_tofile_refuses_an_alphabet_changed_by_write(change):
     # f.write runs Python code: a change to the alphabet between chunks is refused rather
     # than written as a file whose word count and words disagree.
@@ -113,6 +120,7 @@ def test_tofile_refuses_an_alphabet_changed_by_write(change):
         def write(self, data):
             change(a)
             return io.BytesIO.write(self, data)
+
     with pytest.raises(RuntimeError, match="changed while tofile_utf8"):
         a.tofile_utf8(Meddling())
     # A write that leaves the alphabet alone still gives a complete file.
@@ -178,8 +186,15 @@ class Meddler:
 
 
 @pytest.mark.parametrize("in_hash", [False, True])
-@pytest.mark.parametrize("action", [lambda p: p.__init__(), lambda p: p.__setstate__(([1, 2, 3], True)),
-                                    lambda p: p.words.clear(), lambda p: p["other"]])
+@pytest.mark.parametrize(
+    "action",
+    [
+        lambda p: p.__init__(),
+        lambda p: p.__setstate__(([1, 2, 3], True)),
+        lambda p: p.words.clear(),
+        lambda p: p["other"],
+    ],
+)
 def test_python_alphabet_survives_keys_that_change_it(in_hash, action):
     # Lookups hold the dict and list they work on: a key's callback that
     # frees or replaces them ends in an exception or a consistent state.

@@ -5,12 +5,12 @@ import sys
 import tracemalloc
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from conftest import unraisable_reports
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from quorvex.alphabet import StringAlphabet
 from quorvex.feature import BloomFMap, CountingBloomFilter
-
-from conftest import unraisable_reports
 
 WARNING = "Holy Blooming Filters! There's something wrong!\n"
 
@@ -56,8 +56,12 @@ class RefFilter:
         return m
 
 
-ops = st.lists(st.tuples(st.sampled_from(["get", "add", "remove"]), st.sampled_from(["a", "b", "c", "dd", 7, None]),
-                         st.integers(-3, 300)), max_size=40)
+ops = st.lists(
+    st.tuples(
+        st.sampled_from(["get", "add", "remove"]), st.sampled_from(["a", "b", "c", "dd", 7, None]), st.integers(-3, 300)
+    ),
+    max_size=40,
+)
 
 
 @given(st.integers(1, 40), st.integers(1, 6), ops)
@@ -92,7 +96,7 @@ def test_counting_edge_cases(capsys):
     assert capsys.readouterr().err == WARNING * 5
     assert g.get_count("fresh") == 0
     assert g.remove_count("s", -2) == 2  # removing a negative amount raises the counters
-    for n_addrs in (0, -1, -2**31):  # no counter would ever be touched: every count would read full
+    for n_addrs in (0, -1, -(2**31)):  # no counter would ever be touched: every count would read full
         with pytest.raises(ValueError, match="at least one address"):
             CountingBloomFilter(101, n_addrs)
     with pytest.raises(ValueError):
@@ -116,7 +120,8 @@ def test_errors_are_unraisable_and_give_zero(capsys):
     assert [(t, o) for t, _, o in seen] == [
         (TypeError, "quorvex.feature.CountingBloomFilter.add_count"),
         (TypeError, "quorvex.feature.CountingBloomFilter.get_count"),
-        (TypeError, "quorvex.feature.CountingBloomFilter.remove_count")]
+        (TypeError, "quorvex.feature.CountingBloomFilter.remove_count"),
+    ]
     empty = CountingBloomFilter(0)
     with unraisable_reports() as seen:
         assert empty.add_count("a", 1) == 0
@@ -157,6 +162,7 @@ def traced_after(fn):
 def test_counter_array_is_released():
     tracemalloc.start()
     try:
+
         def make_and_drop():
             f = CountingBloomFilter(4_000_000)
             f.add_count("a", 1)
@@ -327,8 +333,11 @@ def test_admission():
     assert list(m(["b", "a"])) == [(0, 1.0)] and list(m.dict) == ["a"]
 
 
-@given(st.lists(st.lists(st.sampled_from(["a", "b", "c", "d", "e", "f"]), max_size=6), max_size=12),
-       st.integers(1, 30), st.integers(-1, 4))
+@given(
+    st.lists(st.lists(st.sampled_from(["a", "b", "c", "d", "e", "f"]), max_size=6), max_size=12),
+    st.integers(1, 30),
+    st.integers(-1, 4),
+)
 @settings(max_examples=150, deadline=None)
 def test_map_matches_a_reference(calls, size, min_count):
     m = small_map(size, min_count)
@@ -442,7 +451,7 @@ def test_filter_and_map_pickle_with_their_counts(hash):
     g = pickle.loads(pickle.dumps(f))
     assert (g.hash, g.seed) == (hash, 4)
     assert [g.get_count(w) for w in "abc"] == [f.get_count(w) for w in "abc"]
-    assert g.__reduce__() [1:] == f.__reduce__()[1:]
+    assert g.__reduce__()[1:] == f.__reduce__()[1:]
     with pytest.raises(ValueError):
         g.__setstate__(b"\0" * 10)  # not the filter's size
     with pytest.raises(TypeError):

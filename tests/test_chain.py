@@ -1,15 +1,16 @@
 """ChainModel: decoding and perceptron training without forests, cross-checked against
 make_simple_crf + decode_simple_crf and AvgPer.update on random chains."""
+
 import gc
 import io
 
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from quorvex.alphabet import StringAlphabet
-from quorvex.feature import (ChainModel, CompiledSentence, FCombo, FeatureList, decode_simple_crf,
-                             make_simple_crf)
+from quorvex.feature import ChainModel, CompiledSentence, FCombo, FeatureList, decode_simple_crf, make_simple_crf
 from quorvex.learn import AvgPer
 
 NAMES = ["w=a", "w=b", "w=c", "s=x", "s=y", "len", "cap", "d^e"]
@@ -23,14 +24,16 @@ def chains(draw):
     labels = draw(st.lists(st.sampled_from(LABEL_POOL), min_size=1, max_size=12, unique=True))
     n = draw(st.integers(1, 3))
     bias = draw(st.sampled_from([None, "<b>"]))
-    feature = st.one_of(st.sampled_from(NAMES),
-                        st.tuples(st.sampled_from(NAMES + ["new"]), st.sampled_from([0.5, 2.0, -1.0, 3.0])))
+    feature = st.one_of(
+        st.sampled_from(NAMES), st.tuples(st.sampled_from(NAMES + ["new"]), st.sampled_from([0.5, 2.0, -1.0, 3.0]))
+    )
     flist = st.lists(feature, max_size=5).map(FeatureList)
     cand = st.lists(st.sampled_from(labels), min_size=1, max_size=len(labels) + 2)
 
     def sentence(max_len):
         return st.integers(1, max_len).flatmap(
-            lambda k: st.tuples(st.lists(flist, min_size=k, max_size=k), st.lists(cand, min_size=k, max_size=k)))
+            lambda k: st.tuples(st.lists(flist, min_size=k, max_size=k), st.lists(cand, min_size=k, max_size=k))
+        )
 
     train = draw(st.lists(sentence(8), min_size=1, max_size=4))
     tests = draw(st.lists(sentence(40), min_size=1, max_size=3))
@@ -56,11 +59,11 @@ def forest_labels(fc, flists, cands, weights):
 
 
 def random_weights(rng, size, kind):
-    if kind == "ties":      # few distinct values: many exactly equal path scores
+    if kind == "ties":  # few distinct values: many exactly equal path scores
         return rng.choice([0.0, 1.0, -1.0, 0.5], size=size)
     if kind == "zero":
         return np.zeros(size)
-    if kind == "floor":     # paths far below the score floor of -1000.0
+    if kind == "floor":  # paths far below the score floor of -1000.0
         return rng.normal(-400.0, 300.0, size=size)
     return rng.normal(size=size)
 
@@ -114,7 +117,7 @@ def test_compiled_emissions_are_the_combiners_vectors(problem, keys, seed):
     cands = [c for _, c in train]
     golds = [[rng.choice(cs) for cs in c] for c in cands]
     fc = FCombo(n, bias_item=bias)
-    if keys == "prefilled":   # keys already in the dictionary: compiled anew, not from the kept rows
+    if keys == "prefilled":  # keys already in the dictionary: compiled anew, not from the kept rows
         fc(sentences[0][0], labels=labels[:1])
     key_lists = [[[g] for g in gold] for gold in golds] if keys == "gold" else None
     model, compiled = ChainModel.compile_training(fc, labels, sentences, golds, cands, keys=key_lists)
@@ -179,6 +182,7 @@ def test_perceptron_epoch_equals_forest_path(problem, monotone, seed):
 
 # --- worked cases ---------------------------------------------------------------------------
 
+
 @pytest.fixture
 def small():
     fc = FCombo(1)
@@ -215,8 +219,9 @@ def test_transition_weights_decide(small):
     w[fc.dict["TNOUN-VERB"]] = 2.0
     w[fc.dict["TNone-DET"]] = 1.0
     assert model.decode(sent, w) == ["DET", "NOUN", "VERB"]
-    assert model.decode(sent, w, [["NOUN", "DET"], ["VERB"], labels]) == \
-        forest_labels(fc, sent, [["NOUN", "DET"], ["VERB"], labels], w)
+    assert model.decode(sent, w, [["NOUN", "DET"], ["VERB"], labels]) == forest_labels(
+        fc, sent, [["NOUN", "DET"], ["VERB"], labels], w
+    )
 
 
 def test_compiled_sentence(small):
@@ -244,6 +249,7 @@ def test_train_epoch_learns_and_reports(small):
 
 
 # --- bad input --------------------------------------------------------------------------------
+
 
 def test_model_refuses_bad_combiners():
     fc = FCombo(1)
@@ -341,6 +347,7 @@ def test_label_subclasses_cannot_change_the_combiner_mid_build(small):
             if len(calls) == 7:
                 fc.dict.fromfile_utf8(io.BytesIO(image.getvalue()))
             return str.__str__(self)
+
     built = ChainModel(fc, [Label(x) for x in labels])
     assert not calls and all(type(x) is str for x in built.labels) and built.labels == tuple(labels)
     cs = built.compile(sent, gold=["DET", "NOUN", "VERB"])
@@ -356,31 +363,38 @@ def test_callback_errors_and_reentry(small):
 
     def boom(done):
         raise KeyError("stop")
+
     with pytest.raises(KeyError):
         model.train_epoch([cs] * 3, learner, callback=boom, every=1)
     assert learner.timestep == 1
     # A callback may decode with the same model meanwhile.
     got = []
-    model.train_epoch([cs] * 2, learner, callback=lambda d: got.append(model.decode(sent, learner.weights)),
-                      every=1)
+    model.train_epoch([cs] * 2, learner, callback=lambda d: got.append(model.decode(sent, learner.weights)), every=1)
     assert len(got) == 2
 
     def reinit(done):
         model.__init__(fc, labels)
+
     with pytest.raises(RuntimeError, match="re-initialised"):
         model.train_epoch([cs] * 3, learner, callback=reinit, every=1)
     assert learner.timestep == 4  # the step before the callback was taken
     # Sentences compiled before the model was built again are refused (their label numbers
     # and ids may mean something else now).
     model.__init__(fc, labels[:1])
-    for use in (lambda: model.decode(cs, learner.weights), lambda: model.train_epoch([cs], learner),
-                lambda: cs.candidates, lambda: cs.gold, lambda: cs.emission(0, "DET")):
+    for use in (
+        lambda: model.decode(cs, learner.weights),
+        lambda: model.train_epoch([cs], learner),
+        lambda: cs.candidates,
+        lambda: cs.gold,
+        lambda: cs.emission(0, "DET"),
+    ):
         with pytest.raises(ValueError, match="built again"):
             use()
 
 
 class ReinitLearner(AvgPer):
     """A learner whose weights property re-initialises the model it trains."""
+
     model = fc = labels = None
 
     @property
@@ -391,6 +405,7 @@ class ReinitLearner(AvgPer):
 
 class ReinitName(str):
     """A feature name whose comparison (sorting a FeatureList) re-initialises the model."""
+
     model = fc = labels = None
 
     def __lt__(self, other):
@@ -426,11 +441,13 @@ def test_callbacks_cannot_free_the_core_in_use(small):
     ReinitName.model, ReinitName.fc, ReinitName.labels = model, fc, labels[:1]
     learner = ReinitLearner(model.n_features)
     learner.model, learner.fc, learner.labels = model, fc, labels[:1]
-    calls = [lambda: model.compile([[ReinitName("w=the"), ReinitName("w=dog")]] * 2),
-             lambda: model.decode(Sentence(), w, [["VERB"]] * 3),
-             lambda: model.gradient(cs, predicted()),
-             lambda: model.train_epoch([cs] * 2, learner),
-             lambda: cs.emission(Index(), "VERB")]
+    calls = [
+        lambda: model.compile([[ReinitName("w=the"), ReinitName("w=dog")]] * 2),
+        lambda: model.decode(Sentence(), w, [["VERB"]] * 3),
+        lambda: model.gradient(cs, predicted()),
+        lambda: model.train_epoch([cs] * 2, learner),
+        lambda: cs.emission(Index(), "VERB"),
+    ]
     for _ in range(3):
         for call in calls:
             with pytest.raises(RuntimeError, match="re-initialised while a call"):
@@ -451,6 +468,7 @@ def test_input_lists_changed_while_read(small):
         def __lt__(self, other):
             items.clear()
             return str.__lt__(self, other)
+
     for _ in range(3):
         items[:] = [[Clearing("w=a"), Clearing("w=b")]] + [["x%d" % i, "y"] for i in range(40)]
         assert model.decode(items, w) == ["VERB"] * 41

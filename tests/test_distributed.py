@@ -41,8 +41,14 @@ def perceptron_pass(learner, shard, epoch):
 def test_local_rounds_mix_the_shards():
     shards = make_shards(3, 30)
     seen = []
-    learner = train_ipm_local(shards, functools.partial(AvgPer, N), perceptron_pass, 3,
-                              on_round=lambda stats, state: seen.append((stats, state["timestep"])), measure=True)
+    learner = train_ipm_local(
+        shards,
+        functools.partial(AvgPer, N),
+        perceptron_pass,
+        3,
+        on_round=lambda stats, state: seen.append((stats, state["timestep"])),
+        measure=True,
+    )
     assert [s.epoch for s, _ in seen] == [0, 1, 2] and all(isinstance(s, RoundStats) for s, _ in seen)
     assert all(len(s.compute) == 3 and s.payload > 0 and s.wall >= s.mix for s, _ in seen)
     assert learner.timestep == seen[-1][1] > 0
@@ -81,8 +87,14 @@ def client():
 
     # The workers cannot import this test module: its functions travel by value.
     cloudpickle.register_pickle_by_value(sys.modules[__name__])
-    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                       dashboard_address=None, worker_dashboard_address=None)
+    cluster = distributed.LocalCluster(
+        n_workers=2,
+        threads_per_worker=1,
+        processes=True,
+        host="127.0.0.1",
+        dashboard_address=None,
+        worker_dashboard_address=None,
+    )
     c = distributed.Client(cluster, timeout="60s")
     try:
         c.wait_for_workers(2, timeout=60)
@@ -97,8 +109,16 @@ def client():
 def test_dask_workers_give_the_weights_of_one_process(client, make):
     shards = make_shards(3, 40, seed=1)  # three shards on two workers: one worker holds two
     rounds = []
-    on_dask = train_ipm(client, shards, make, perceptron_pass, 3, prepare_shard=list,
-                        on_round=lambda stats, state: rounds.append(stats), measure=True)
+    on_dask = train_ipm(
+        client,
+        shards,
+        make,
+        perceptron_pass,
+        3,
+        prepare_shard=list,
+        on_round=lambda stats, state: rounds.append(stats),
+        measure=True,
+    )
     here = train_ipm_local(shards, make, perceptron_pass, 3, prepare_shard=list)
     a, b = on_dask.get_state(), here.get_state()
     for key in a:
@@ -112,11 +132,13 @@ def test_dask_workers_give_the_weights_of_one_process(client, make):
 
 def prepared_where(shard):
     import os
+
     return shard, os.getpid()
 
 
 def check_pinned(learner, shard, epoch):
     import os
+
     index, pid = shard
     if os.getpid() != pid:
         raise RuntimeError("shard %d moved from process %d to %d" % (index, pid, os.getpid()))
@@ -125,8 +147,9 @@ def check_pinned(learner, shard, epoch):
 
 
 def test_dask_keeps_each_shard_on_its_worker(client):
-    learner = train_ipm(client, [0, 1, 2, 3], functools.partial(AvgPer, 4), check_pinned, 3,
-                        prepare_shard=prepared_where)
+    learner = train_ipm(
+        client, [0, 1, 2, 3], functools.partial(AvgPer, 4), check_pinned, 3, prepare_shard=prepared_where
+    )
     # Every round, every shard trained once where it was prepared.
     assert learner.timestep == 12
     np.testing.assert_array_equal(learner.get_state()["avgWeights"], [6.0, 6.0, 6.0, 6.0])
@@ -180,8 +203,10 @@ def test_command_line_trains_on_a_scheduler(client, tmp_path):
 
     out = io.StringIO()
     model = tmp_path / "m.qvt"
-    assert cli(["train", "--epochs", "1", "--quiet", "--model", str(model), "--scheduler",
-                client.scheduler.address], out) == 0
+    assert (
+        cli(["train", "--epochs", "1", "--quiet", "--model", str(model), "--scheduler", client.scheduler.address], out)
+        == 0
+    )
     assert "epoch 1: held-out accuracy" in out.getvalue() and Tagger.load(model).labels
 
 

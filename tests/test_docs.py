@@ -1,5 +1,5 @@
 """The Python examples of the getting-started page run as written."""
-import os
+
 import pathlib
 import re
 
@@ -21,7 +21,7 @@ def test_getting_started_examples_run(tmp_path, monkeypatch, capsys):
     for block in code:
         exec(compile(block, "getting-started.md", "exec"), {})
     out = capsys.readouterr().out
-    assert "[True, False, True]" in out                 # the classifier separates its examples
+    assert "[True, False, True]" in out  # the classifier separates its examples
     accuracy = float(out.split("\n")[0])
-    assert 0.85 < accuracy < 1.0                        # the tagger on the held-out tenth
+    assert 0.85 < accuracy < 1.0  # the tagger on the held-out tenth
     assert (tmp_path / "tagger.qvt").exists()

@@ -1,10 +1,12 @@
 """The exported C helpers (through ctypes) and the Python-facing escaping of FCombo."""
+
 import ctypes
 import subprocess
 import sys
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import quorvex.feature
 import quorvex.learn

@@ -2,7 +2,8 @@ import array
 
 import numpy as np
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from quorvex.feature import ExtensibleArray
 
@@ -56,8 +57,11 @@ def test_growth_is_a_quarter_beyond_the_position():
     assert view[5] == -1 and a[5] == -1 and capacity(a) == 1250
 
 
-@given(st.lists(st.tuples(st.integers(0, 300), st.integers(-100, 100)), max_size=30),
-       st.lists(st.integers(0, 1), max_size=340), st.sampled_from(["i", "d", "int64", "int8"]))
+@given(
+    st.lists(st.tuples(st.integers(0, 300), st.integers(-100, 100)), max_size=30),
+    st.lists(st.integers(0, 1), max_size=340),
+    st.sampled_from(["i", "d", "int64", "int8"]),
+)
 @settings(max_examples=150, deadline=None)
 def test_writes_and_remap_match_a_list_model(writes, keep, tp):
     a = ExtensibleArray(tp)
@@ -125,8 +129,11 @@ def test_values_whose_code_changes_the_array():
     class Dropped:
         def __del__(self):
             action[0](a)
-    for act, length, head in ((lambda a: a.__init__(object), 0, []),
-                              (lambda a: a.__setitem__(100, "x"), 101, list(range(1, 40)))):
+
+    for act, length, head in (
+        (lambda a: a.__init__(object), 0, []),
+        (lambda a: a.__setitem__(100, "x"), 101, list(range(1, 40))),
+    ):
         action[0] = act
         a.__init__(object)
         for i in range(40):
@@ -144,6 +151,7 @@ def test_values_whose_code_changes_the_array():
             def __float__(self):
                 act(d)
                 return 2.0
+
         d[5] = Value()
         assert len(d) == length and d[5] == 2.0
     # The element type is held while growing reads it.
@@ -156,6 +164,7 @@ def test_values_whose_code_changes_the_array():
                 armed[0] = False
                 e.__init__("d")
             return np.dtype("d")
+
     e = ExtensibleArray(ElementType())
     e[3] = 7.0
     armed[0] = True
@@ -170,6 +179,7 @@ def test_values_whose_code_changes_the_array():
             if active[0]:
                 o.__init__(object)
                 o[5] = Replacing()
+
     o[5] = Replacing()
     with pytest.raises(RuntimeError, match="changed again"):
         o[5] = 1
@@ -179,7 +189,9 @@ def test_values_whose_code_changes_the_array():
 
 def test_bad_input():
     a = ExtensibleArray()
-    with pytest.raises(NotImplementedError, match="Subscript deletion not supported by quorvex.feature.ExtensibleArray"):
+    with pytest.raises(
+        NotImplementedError, match="Subscript deletion not supported by quorvex.feature.ExtensibleArray"
+    ):
         del a[0]
     for pos in (2**31, 2**31 - 1):
         with pytest.raises(OverflowError):
@@ -197,7 +209,7 @@ def test_bad_input():
     with pytest.raises(ValueError):
         a[30] = "not a number"  # the store fails after the growth
     assert len(a) == 4 and capacity(a) == 37 and a[3] == 7  # len() moves only with a stored value
-    for pos in (-1, -16, -2**31):  # would land in the hidden capacity, invisible to len()
+    for pos in (-1, -16, -(2**31)):  # would land in the hidden capacity, invisible to len()
         with pytest.raises(IndexError, match="must not be negative"):
             a[pos] = 1.0
     assert len(a) == 4 and a.get_array().tolist() == [0, 0, 0, 7] and a[20] == 0

@@ -2,12 +2,12 @@ import math
 import random
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from conftest import SlowAlphabet
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from quorvex.alphabet import StringAlphabet
 from quorvex.feature import FCombo, FeatureList, Multipart
-
-from conftest import SlowAlphabet
 
 
 class RefCombo:
@@ -67,16 +67,26 @@ def vec(v):
 
 
 names = st.sampled_from(["a", "b", "c", "dd", "é", "x y", "Ab", "b^c"])
-items = st.lists(st.one_of(names, st.tuples(names, st.integers(-3, 3)),
-                           st.tuples(names, st.floats(0.125, 4.0))), max_size=7)
+items = st.lists(
+    st.one_of(names, st.tuples(names, st.integers(-3, 3)), st.tuples(names, st.floats(0.125, 4.0))), max_size=7
+)
 pos_items = st.lists(st.one_of(names, st.tuples(names, st.floats(0.5, 3.0))), max_size=5)
 labels_st = st.one_of(st.none(), st.lists(st.sampled_from(["L", "M", "NN"]), min_size=1, max_size=3))
-calls = st.lists(st.tuples(st.lists(items, min_size=1, max_size=1) | st.tuples(items, pos_items, pos_items).map(list),
-                           labels_st), min_size=1, max_size=4)
+calls = st.lists(
+    st.tuples(st.lists(items, min_size=1, max_size=1) | st.tuples(items, pos_items, pos_items).map(list), labels_st),
+    min_size=1,
+    max_size=4,
+)
 
 
-@given(st.integers(0, 3), st.sampled_from([None, "<b>"]), st.sampled_from([1.0, 0.5]),
-       st.sampled_from([0.0, 1.0, 2.0]), calls, st.booleans())
+@given(
+    st.integers(0, 3),
+    st.sampled_from([None, "<b>"]),
+    st.sampled_from([1.0, 0.5]),
+    st.sampled_from([0.0, 1.0, 2.0]),
+    calls,
+    st.booleans(),
+)
 @settings(max_examples=200, deadline=None)
 def test_matches_the_reference(n, bias, scale, norm_p, calls, slow):
     fc = FCombo(n, SlowAlphabet() if slow else None, bias_item=bias, scale=scale, norm_p=norm_p)
@@ -172,8 +182,11 @@ def test_attributes():
     fc.dict_aux = SlowAlphabet()
     del fc.dict_aux, fc.codec
     assert fc.dict_aux is None and fc.codec is None
-    with pytest.raises(TypeError, match=r"Argument 'mydict' has incorrect type \(expected "
-                                        r"quorvex.alphabet.StringAlphabet, got dict\)"):
+    with pytest.raises(
+        TypeError,
+        match=r"Argument 'mydict' has incorrect type \(expected "
+        r"quorvex.alphabet.StringAlphabet, got dict\)",
+    ):
         FCombo(1, {})
     with pytest.raises(OverflowError):
         FCombo(2**40)
@@ -223,8 +236,14 @@ def test_many_features_and_high_order_do_not_exhaust_the_stack():
     assert len(long(["f%d" % i for i in range(200000)])) == 200000
 
 
-@given(st.integers(1, 3), st.sampled_from([None, "<b>"]), items, st.lists(st.sampled_from(["L", "M", "é", "N N"]), max_size=4),
-       st.booleans(), st.booleans())
+@given(
+    st.integers(1, 3),
+    st.sampled_from([None, "<b>"]),
+    items,
+    st.lists(st.sampled_from(["L", "M", "é", "N N"]), max_size=4),
+    st.booleans(),
+    st.booleans(),
+)
 @settings(max_examples=120, deadline=None)
 def test_label_vectors_equal_one_call_per_label(n, bias, feats, labels, slow, multipart):
     fc = FCombo(n, SlowAlphabet() if slow else None, bias_item=bias)
@@ -269,6 +288,7 @@ def test_frozen_dictionary_vectors_are_shared_and_never_stale():
     fc.dict = other
     assert vec(fc([("a", 1.0), ("b", 2.0)])) == [(0, 2.0)]
     import io
+
     saved = io.BytesIO()
     d.tofile_utf8(saved)
     other.fromfile_utf8(io.BytesIO(saved.getvalue()))  # same object, new words
@@ -327,6 +347,7 @@ def test_flist_sort_order_by_keyword():
 
 
 # --- batched probing ----------------------------------------------------------------------------
+
 
 def test_many_keys_get_the_ids_of_one_by_one_lookups():
     """Thousands of keys in one call (several probe blocks and batches) number new keys in the

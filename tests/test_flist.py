@@ -1,5 +1,6 @@
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from quorvex.feature import FeatureList, Multipart
 
@@ -80,14 +81,19 @@ def test_repr_add_and_reinit():
 def test_diff_with():
     assert FeatureList([]).diff_with(FeatureList([])) is None
     assert FeatureList(["a", "b"]).diff_with(FeatureList(["b", "c"])) == [
-        ("-", "a", 1.0), (" ", "b", 1.0), ("+", "c", 1.0)]
-    assert FeatureList([("a", 1), "b"]).diff_with(FeatureList([("a", 2), "b"])) == [
-        (" ", "a", 1.0), (" ", "b", 1.0)]
+        ("-", "a", 1.0),
+        (" ", "b", 1.0),
+        ("+", "c", 1.0),
+    ]
+    assert FeatureList([("a", 1), "b"]).diff_with(FeatureList([("a", 2), "b"])) == [(" ", "a", 1.0), (" ", "b", 1.0)]
     nan = FeatureList([("a", float("nan"))])
     d = nan.diff_with(nan)
     assert len(d) == 1 and d[0][:2] == (" ", "a") and d[0][2] != d[0][2]
     assert FeatureList(["a", "b", "c"]).diff_with(FeatureList(["b"])) == [
-        ("-", "a", 1.0), (" ", "b", 1.0), ("-", "c", 1.0)]
+        ("-", "a", 1.0),
+        (" ", "b", 1.0),
+        ("-", "c", 1.0),
+    ]
     with pytest.raises(TypeError, match="Argument 'other' has incorrect type"):
         FeatureList([]).diff_with(["a"])
     with pytest.raises(TypeError):
@@ -131,8 +137,13 @@ def test_diff_with_survives_names_that_rebuild_the_lists():
 
 pieces = st.sampled_from(["a", "b", "\x00", "é", "日", "w=", "prefix__"])
 text = st.lists(pieces, max_size=5).map(lambda t: "shared_p" + "".join(t))  # one 8-byte prefix
-item = st.one_of(text, st.text(max_size=3), st.tuples(text, st.integers(-3, 3)), st.tuples(text, st.floats(-2, 2)),
-                 st.lists(text, min_size=1, max_size=1).map(lambda l: [l[0], 0.5]))
+item = st.one_of(
+    text,
+    st.text(max_size=3),
+    st.tuples(text, st.integers(-3, 3)),
+    st.tuples(text, st.floats(-2, 2)),
+    st.lists(text, min_size=1, max_size=1).map(lambda l: [l[0], 0.5]),
+)
 
 
 @given(st.lists(item, max_size=80), st.sampled_from([list, tuple]))
@@ -148,6 +159,6 @@ def test_feature_lists_sort_like_python(items, container):
 def test_feature_list_value_errors_leave_the_list():
     fl = FeatureList(["a"])
     with pytest.raises(OverflowError):
-        fl.__init__([("b", 10 ** 400), "c"])
+        fl.__init__([("b", 10**400), "c"])
     assert list(fl) == [("a", 1.0)]
-    assert list(FeatureList([("x", True), ("y", 2 ** 53)])) == [("x", 1.0), ("y", float(2 ** 53))]
+    assert list(FeatureList([("x", True), ("y", 2**53)])) == [("x", 1.0), ("y", float(2**53))]

@@ -1,4 +1,5 @@
 """GraphNode: the node record, numbering, scoring, extraction, overrides, bad input and deep graphs."""
+
 import gc
 import io
 import random
@@ -8,13 +9,20 @@ from collections import defaultdict
 
 import numpy as np
 import pytest
-from hypothesis import given, settings, strategies as st
-
-from quorvex.feature import (AndNode, FCombo, GraphNode, OrNode, decode_simple_crf, dump_example, empty_sv,
-                             make_simple_crf)
-from quorvex.sparsmat import SparseVectorD
-
 from conftest import sv
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from quorvex.feature import (
+    AndNode,
+    FCombo,
+    GraphNode,
+    OrNode,
+    decode_simple_crf,
+    dump_example,
+    empty_sv,
+    make_simple_crf,
+)
 
 
 def leaf(label, vec=None, score=None, disj=False):
@@ -27,6 +35,7 @@ def leaf(label, vec=None, score=None, disj=False):
 
 
 # --- the node record -------------------------------------------------------------------------
+
 
 def test_new_node_fields_and_str():
     n = GraphNode("a")
@@ -94,6 +103,7 @@ def test_node_without_init_fails_cleanly():
 
 # --- assign_ids -------------------------------------------------------------------------------
 
+
 def test_assign_ids_post_order():
     assert leaf("x").assign_ids(5) == 6
     g = AndNode("g")
@@ -111,16 +121,16 @@ def test_assign_ids_post_order():
     with pytest.raises(TypeError):
         leaf("y").assign_ids(1.5)
     with pytest.raises(OverflowError):
-        leaf("y").assign_ids(2 ** 31)
+        leaf("y").assign_ids(2**31)
     with pytest.raises(TypeError):
         leaf("y").assign_ids(start=1)
     top = AndNode("t")
     top.children.append(AndNode("u"))
-    assert top.assign_ids(2 ** 31 - 2) == 2 ** 31  # the result of the root is not narrowed
+    assert top.assign_ids(2**31 - 2) == 2**31  # the result of the root is not narrowed
     over = AndNode("o")
     over.children += [AndNode("b"), AndNode("v")]
     with pytest.raises(OverflowError):
-        over.assign_ids(2 ** 31 - 1)  # the first child's 2**31 does not fit the next start
+        over.assign_ids(2**31 - 1)  # the first child's 2**31 does not fit the next start
 
 
 def test_assign_ids_bad_children_keep_given_numbers():
@@ -138,6 +148,7 @@ def test_assign_ids_bad_children_keep_given_numbers():
 
 
 # --- calcPotential / calcInsideMin ------------------------------------------------------------
+
 
 def test_potential_and_inside_of_a_leaf():
     n = leaf("a", sv((0, 2.0), (3, 1.0)))
@@ -217,7 +228,7 @@ def test_unnumbered_nodes():
 def test_potential_errors_are_unraisable(unraisable):
     n = AndNode("x")
     assert n.calcPotential(np.zeros(1), None, np.zeros(1, "b")) == 0.0
-    (exc_type, message, obj), = unraisable
+    ((exc_type, message, obj),) = unraisable
     assert issubclass(exc_type, ValueError) and message == "Need nodeIDs (GraphNode(x,False)#-1)"
     assert obj == "quorvex.feature.GraphNode.calcPotential"
     # An error skips the failing node's sub-forest; its siblings are still scored.
@@ -243,9 +254,12 @@ def test_potential_errors_are_unraisable(unraisable):
     fresh.calcPotential(np.zeros(1), None, np.zeros(1, "b"))
     assert [t for t, _, _ in unraisable] == [IndexError, ValueError, IndexError, TypeError]
     assert "Buffer dtype mismatch, expected 'double' but got 'float'" in unraisable[1][1]
-    assert unraisable[2][1] == ("Out of bounds on buffer access (axis 0): "
-                                     "feature 0 is out of range for a weight array of 0")
-    with pytest.raises(TypeError, match=r"Argument 'fc' has incorrect type \(expected quorvex.feature.FCombo, got int\)"):
+    assert unraisable[2][1] == (
+        "Out of bounds on buffer access (axis 0): feature 0 is out of range for a weight array of 0"
+    )
+    with pytest.raises(
+        TypeError, match=r"Argument 'fc' has incorrect type \(expected quorvex.feature.FCombo, got int\)"
+    ):
         fresh.calcPotential(np.zeros(1), 1, np.zeros(1, "b"))
 
 
@@ -257,7 +271,7 @@ def test_fc_returning_a_wrong_type(unraisable):
     n = AndNode("x")
     n.assign_ids(0)
     n.calcPotential(np.zeros(1), Bad(1), np.zeros(1, "b"))
-    (exc_type, message, _), = unraisable
+    ((exc_type, message, _),) = unraisable
     assert issubclass(exc_type, TypeError) and "Cannot convert list to quorvex.sparsmat.SparseVectorD" in message
     o = OrNode("o")
     o.children.append(AndNode("c"))
@@ -282,8 +296,15 @@ def test_done_of_various_kinds():
     root.children += [a, b]
     root.assign_ids(0)
     w = np.array([1.0, 2.0])
-    for done in (np.zeros(3, "b"), np.zeros(3, bool), bytearray(3), [False] * 3, defaultdict(bool),
-                 np.zeros(6, "b")[::2], np.zeros(3)):
+    for done in (
+        np.zeros(3, "b"),
+        np.zeros(3, bool),
+        bytearray(3),
+        [False] * 3,
+        defaultdict(bool),
+        np.zeros(6, "b")[::2],
+        np.zeros(3),
+    ):
         root.calcPotential(w, None, done)
         assert bool(done[2]) and bool(done[0])
         assert root.calcInsideMin(defaultdict(bool) if isinstance(done, defaultdict) else np.zeros(3, "b")) == 2.0
@@ -298,6 +319,7 @@ def test_done_of_various_kinds():
 
 
 # --- extractBest / extractLabels ------------------------------------------------------------
+
 
 def test_extract_best_copies_and_folds_or_vectors():
     child = leaf("c", sv((0, 1.0)), score=1.0)
@@ -339,6 +361,7 @@ def test_extract_best_or_features_need_fc():
     assert list(r.featuresD) == [(fc.dict["orf"], 1.0)] and root.children[0].featuresD is empty_sv
     with pytest.raises(TypeError, match="Argument 'fc'"):
         root.extractBest("fc")
+
     # None as the chosen child's vector cannot take the OR node's features
     class NoneFc(FCombo):
         def __call__(self, flist, labels=None):
@@ -382,6 +405,7 @@ def test_extract_labels_pre_order():
 
 
 # --- overrides --------------------------------------------------------------------------------
+
 
 class Fixed(GraphNode):
     """Overrides every operation, to see that the walks call the overrides for children."""
@@ -436,8 +460,7 @@ def test_overrides_are_called_for_children():
     out = io.StringIO()
     root.write_amis(None, False, {}, out, None)
     assert out.getvalue() == "<True False> 0:1.0 "
-    assert Fixed.log == ["assign_ids", "calcPotential", "calcInsideMin", "extractBest", "extractLabels",
-                         "write_amis"]
+    assert Fixed.log == ["assign_ids", "calcPotential", "calcInsideMin", "extractBest", "extractLabels", "write_amis"]
     # The Python method of the node itself runs the native operation (that is what super() reaches).
     Fixed.log = []
     assert GraphNode.calcInsideMin(child, defaultdict(bool)) == child.localScore == 42.0
@@ -465,7 +488,7 @@ def test_subclass_without_overrides_and_super_calls():
 
     class BadIds(GraphNode):
         def assign_ids(self, start):
-            return 2 ** 40
+            return 2**40
 
     class BadResult(GraphNode):
         def calcInsideMin(self, done):
@@ -502,6 +525,7 @@ def test_overriding_calc_potential_errors_are_unraisable(unraisable):
 
 
 # --- deep and cyclic graphs -------------------------------------------------------------------
+
 
 def chain(depth, disj_every=2):
     bottom = leaf("bottom", sv((0, 1.0)))
@@ -693,6 +717,7 @@ def test_nodes_reinitialised_during_a_walk_keep_their_kind_for_it():
 
 # --- numbering of mixed forests ----------------------------------------------------------------
 
+
 class Delegating(GraphNode):
     def assign_ids(self, start):
         return GraphNode.assign_ids(self, start)
@@ -706,7 +731,7 @@ def number_of(node):
     return int(str(node).rsplit("#", 1)[1])
 
 
-@given(st.integers(0, 2 ** 32), st.integers(2, 25))
+@given(st.integers(0, 2**32), st.integers(2, 25))
 @settings(max_examples=150, deadline=None)
 def test_numbering_of_mixed_forests_follows_the_rule(seed, size):
     rng = random.Random(seed)

@@ -1,4 +1,5 @@
 """The AMIS feature-forest writer and dump_example, checked against a small reference writer."""
+
 import io
 import random
 import re
@@ -6,11 +7,11 @@ from collections import defaultdict
 
 import numpy as np
 import pytest
-from hypothesis import given, settings, strategies as st
+from conftest import sv
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from quorvex.feature import AndNode, FCombo, GraphNode, OrNode, dump_example, empty_sv, make_multilabel
-
-from conftest import sv
 
 
 def node(label, vec, disj=False, children=()):
@@ -28,6 +29,7 @@ def write(n, features=None, in_disj=False, written=None, fc=None):
 
 def ref_write(x, features, in_disj, written, out):
     """The writer's algorithm in plain Python (numbers come from ids, a dict node -> number)."""
+
     def pairs(vec):
         for k, v in vec:
             out.append("%s:%s " % (k, v))
@@ -79,10 +81,15 @@ def number(x, start):
 
 # --- worked examples -------------------------------------------------------------------------
 
+
 def test_the_example_forest():
     shared = node("g", sv((2, 0.5)))
-    root = node("r", sv((5, 1.0)), True, [node("a", sv((0, 1.0)), children=[shared]),
-                                          node("b", sv((1, 2.0)), children=[shared])])
+    root = node(
+        "r",
+        sv((5, 1.0)),
+        True,
+        [node("a", sv((0, 1.0)), children=[shared]), node("b", sv((1, 2.0)), children=[shared])],
+    )
     assert root.assign_ids(0) == 4
     assert write(root) == "{ n3 ( _ 5:1.0 0:1.0 2:0.5 ) ( _ 5:1.0 1:2.0 2:0.5 ) } "
 
@@ -118,7 +125,7 @@ def test_nested_or_nodes():
 
 
 def test_values_are_written_in_their_python_form():
-    v = sv((0, 0.1), (3, 1e-05), (12, -3.0), (2 ** 32 - 1, 2.5e300), (7, float("inf")))
+    v = sv((0, 0.1), (3, 1e-05), (12, -3.0), (2**32 - 1, 2.5e300), (7, float("inf")))
     assert write(node("x", v)) == "0:0.1 3:1e-05 7:inf 12:-3.0 4294967295:2.5e+300 "
     # anything iterable into pairs may be handed down
     assert write(node("x", empty_sv), [("a", 1), (2, "b")]) == "a:1 2:b "
@@ -176,6 +183,7 @@ def test_keywords_and_truth_of_in_disj():
 
 # --- random forests against the reference ---------------------------------------------------------
 
+
 def random_forest(rng, size):
     """A random packed forest (a DAG) and its mirror of RefNodes."""
     made, mirror = [], {}
@@ -195,7 +203,7 @@ def random_forest(rng, size):
     return root, mirror[id(root)]
 
 
-@given(st.integers(0, 2 ** 32), st.integers(1, 25))
+@given(st.integers(0, 2**32), st.integers(1, 25))
 @settings(max_examples=150, deadline=None)
 def test_random_forests_match_the_reference(seed, size):
     rng = random.Random(seed)
@@ -225,6 +233,7 @@ def test_random_forests_match_the_reference(seed, size):
 
 # --- dump_example ---------------------------------------------------------------------------------
 
+
 def test_dump_example_writes_derivation_then_forest():
     fc = FCombo(1)
     top = make_multilabel(["a", "b"], [["b", "c"]], ["f"], fc)
@@ -248,7 +257,9 @@ def test_dump_example_arguments_and_appending():
     dump_example(leaf, out, None)
     dump_example(n=leaf, buf=out, fc=None)
     assert out.getvalue() == "1:1.0 \n1:1.0 \n\n" * 2
-    with pytest.raises(TypeError, match=r"Argument 'n' has incorrect type \(expected quorvex.feature.GraphNode, got NoneType\)"):
+    with pytest.raises(
+        TypeError, match=r"Argument 'n' has incorrect type \(expected quorvex.feature.GraphNode, got NoneType\)"
+    ):
         dump_example(None, out, None)
     with pytest.raises(TypeError, match="Argument 'fc'"):
         dump_example(leaf, out, 3)

@@ -1,4 +1,5 @@
 """Linear-chain CRF forests, their decoding (cross-checked by brute force), multi-label forests and test()."""
+
 import io
 import itertools
 import pickle
@@ -9,15 +10,24 @@ from collections import defaultdict
 
 import numpy as np
 import pytest
-from hypothesis import given, settings, strategies as st
-
-from quorvex.alphabet import StringAlphabet
-from quorvex.sparsmat import SparseVectorD
-from quorvex.feature import (AndNode, FCombo, FeatureList, GraphNode, Multipart, crf_dict, decode_simple_crf,
-                             make_multilabel, make_simple_crf)
-import quorvex.feature as feature
-
 from conftest import SlowAlphabet
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import quorvex.feature as feature
+from quorvex.alphabet import StringAlphabet
+from quorvex.feature import (
+    AndNode,
+    FCombo,
+    FeatureList,
+    GraphNode,
+    Multipart,
+    crf_dict,
+    decode_simple_crf,
+    make_multilabel,
+    make_simple_crf,
+)
+from quorvex.sparsmat import SparseVectorD
 
 
 def cands(*labels, features=None):
@@ -31,6 +41,7 @@ def cands(*labels, features=None):
 
 
 # --- crf_dict ---------------------------------------------------------------------------------
+
 
 def test_crf_dict():
     d = crf_dict()
@@ -54,6 +65,7 @@ def test_crf_dict():
 
 
 # --- make_simple_crf shapes -------------------------------------------------------------------
+
 
 def test_empty_crf():
     stop = make_simple_crf([])
@@ -126,6 +138,7 @@ def test_candidate_labels_are_read_as_attributes():
     with pytest.raises(LookupError, match="no label"):
         make_simple_crf([[Broken("z")]])
 
+
 def test_empty_position_leaves_no_states():
     stop = make_simple_crf([cands("a"), [], cands("b")])
     assert stop.children == []
@@ -159,6 +172,7 @@ def test_bad_candidates():
 
 # --- decode_simple_crf ---------------------------------------------------------------------------
 
+
 def test_decode_follows_transition_weights():
     fc = FCombo(1)
     p0, p1 = cands("a", "b"), cands("a", "b")
@@ -190,7 +204,9 @@ def test_decode_twice_fails_cleanly(unraisable):
 
 def test_decode_arguments():
     stop = make_simple_crf([])
-    with pytest.raises(TypeError, match=r"Argument 'n' has incorrect type \(expected quorvex.feature.GraphNode, got NoneType\)"):
+    with pytest.raises(
+        TypeError, match=r"Argument 'n' has incorrect type \(expected quorvex.feature.GraphNode, got NoneType\)"
+    ):
         decode_simple_crf(None, np.zeros(1), None)
     with pytest.raises(TypeError, match=r"Argument 'fc' has incorrect type"):
         decode_simple_crf(stop, np.zeros(1), "fc")
@@ -287,8 +303,11 @@ def test_vectors_are_recomputed_when_the_dictionary_changes():
     assert list(u1.featuresD) == [] and list(u2.featuresD) == [(1, 1.0)]
 
 
-@given(st.lists(st.lists(st.sampled_from("abc"), min_size=1, max_size=3), min_size=1, max_size=4),
-       st.integers(0, 2 ** 32), st.sampled_from([1, 2]))
+@given(
+    st.lists(st.lists(st.sampled_from("abc"), min_size=1, max_size=3), min_size=1, max_size=4),
+    st.integers(0, 2**32),
+    st.sampled_from([1, 2]),
+)
 @settings(max_examples=120, deadline=None)
 def test_decode_matches_brute_force(label_sets, seed, order):
     rng = random.Random(seed)
@@ -341,6 +360,7 @@ def test_decode_matches_brute_force(label_sets, seed, order):
 
 # --- multi-label forests --------------------------------------------------------------------
 
+
 class SpyCombo(FCombo):
     def __init__(self, n):
         FCombo.__init__(self, n)
@@ -359,7 +379,10 @@ def test_make_multilabel():
     first, second = top.children
     assert first.label == "['a', 'b']" and second.label == "['b', 'c']"
     assert first.localScore == 1.0 and second.localScore == 0.0 and first.features == []
-    assert [c.label for c in first.children] == ["OR-a", "OR-b"] and [c.label for c in second.children] == ["OR-b", "OR-c"]
+    assert [c.label for c in first.children] == ["OR-a", "OR-b"] and [c.label for c in second.children] == [
+        "OR-b",
+        "OR-c",
+    ]
     assert first.children[1] is second.children[0]
     assert [labels for _, labels in fc.calls] == [["a"], ["b"], ["c"]] and all(d is data for d, _ in fc.calls)
     (label_node,) = first.children[0].children
@@ -400,17 +423,22 @@ def test_make_multilabel_edges():
 
 # --- test() -------------------------------------------------------------------------------
 
+
 def test_self_test_output(capsys):
     feature.test()
     lines = capsys.readouterr().out.split("\n")
     assert lines[0] == repr(FCombo(2)([("a", 1), ("b", 1), ("c", 2), ("d", 2)]))
     assert lines[1] == "['a', 'a^b', 'a^c', 'a^d', 'b', 'b^c', 'b^d', 'c', 'c^d', 'd']"
     assert lines[2] == "3.0"
-    assert lines[3] == ("GraphNode(*stop*,True)#40 [GraphNode(None, isDisj=True, children=3, features=0, nodeId=29), "
-                        "GraphNode(None, isDisj=True, children=3, features=0, nodeId=34), "
-                        "GraphNode(None, isDisj=True, children=3, features=0, nodeId=39)]")
-    assert lines[4] == ("GraphNode([2]a->a,False)#-1 [GraphNode('a', isDisj=False, children=0, features=1, nodeId=-1), "
-                        "GraphNode('[1]a->a', isDisj=False, children=2, features=1, nodeId=-1)]")
+    assert lines[3] == (
+        "GraphNode(*stop*,True)#40 [GraphNode(None, isDisj=True, children=3, features=0, nodeId=29), "
+        "GraphNode(None, isDisj=True, children=3, features=0, nodeId=34), "
+        "GraphNode(None, isDisj=True, children=3, features=0, nodeId=39)]"
+    )
+    assert lines[4] == (
+        "GraphNode([2]a->a,False)#-1 [GraphNode('a', isDisj=False, children=0, features=1, nodeId=-1), "
+        "GraphNode('[1]a->a', isDisj=False, children=2, features=1, nodeId=-1)]"
+    )
     # the same steps through the Python interface give the same text
     a = FCombo(2)
     a([("a", 1), ("b", 1), ("c", 2), ("d", 2)])
@@ -439,6 +467,7 @@ def test_self_test_output(capsys):
 
 # --- decode_simple_crf against the separate passes ------------------------------------------------
 
+
 class InsidePlus(GraphNode):
     """A candidate whose inside score is changed by an override."""
 
@@ -448,6 +477,7 @@ class InsidePlus(GraphNode):
 
 def twin_forests(seed, special=None):
     """Builds the same random CRF forest twice (same features, same candidate classes)."""
+
     def build():
         rng = random.Random(seed)
         positions = []
@@ -465,6 +495,7 @@ def twin_forests(seed, special=None):
                 ps.append(c)
             positions.append(ps)
         return make_simple_crf(positions)
+
     return build(), build()
 
 
@@ -520,8 +551,14 @@ def test_decode_leaves_the_state_of_separate_passes(seed, special, monkeypatch):
 feature_names = st.lists(st.sampled_from(["a", "b", "c", "é", "w=x|y", "p2=th"]), max_size=5)
 
 
-@given(st.integers(1, 2), st.sampled_from([None, "<b>"]), feature_names,
-       st.lists(st.sampled_from(["L", "M", "ü", "N N"]), max_size=4), st.booleans(), st.booleans())
+@given(
+    st.integers(1, 2),
+    st.sampled_from([None, "<b>"]),
+    feature_names,
+    st.lists(st.sampled_from(["L", "M", "ü", "N N"]), max_size=4),
+    st.booleans(),
+    st.booleans(),
+)
 @settings(max_examples=80, deadline=None)
 def test_label_nodes_are_and_nodes_carrying_label_vectors(n, bias, feats, labels, slow, multipart):
     fc = FCombo(n, SlowAlphabet() if slow else None, bias_item=bias)
@@ -573,6 +610,7 @@ def test_label_nodes_feed_a_crf():
 
 
 # --- shared transition pairs and their vectors ------------------------------------------------
+
 
 def transition_items(stop):
     """feature items of every transition node, by label"""
@@ -628,6 +666,7 @@ def test_vectors_found_by_identity_follow_the_dictionary():
 
 
 # --- direct state lookups ---------------------------------------------------------------------
+
 
 def shape(stop):
     out, stack, seen = [], [stop], {}
@@ -700,6 +739,7 @@ def test_unhashable_and_odd_labels():
 
 
 # --- the chain walk of decode_simple_crf -------------------------------------------------------
+
 
 def test_a_looping_best_derivation_is_reported():
     class Loop(GraphNode):

@@ -1,5 +1,6 @@
 """Large CRF forests and the combiner's vector cache: many label pairs, the collector, changes
 of the dictionary between calls."""
+
 import gc
 
 import numpy as np
@@ -34,8 +35,10 @@ def viterbi(fc, sents, labels, w):
     for k, feats in enumerate(sents):
         em = [v.dotFull(w) for v in fc.label_vectors(FeatureList(feats), labels)]
         last = k == len(sents) - 1
-        best = {b: max((s + trans(a, b, last) + em[j], path + [b]) for a, (s, path) in best.items())
-                for j, b in enumerate(labels)}
+        best = {
+            b: max((s + trans(a, b, last) + em[j], path + [b]) for a, (s, path) in best.items())
+            for j, b in enumerate(labels)
+        }
     return max(best.values())[1]
 
 

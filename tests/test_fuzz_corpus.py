@@ -33,5 +33,6 @@ def test_every_corpus_folder_names_a_target():
 @pytest.mark.parametrize("name", sorted(TARGETS))
 def test_targets_run(name):
     t = TARGETS[name]
-    given(t.strategy)(settings(max_examples=15, deadline=None, database=None,
-                               suppress_health_check=list(HealthCheck))(t.check))()
+    given(t.strategy)(
+        settings(max_examples=15, deadline=None, database=None, suppress_health_check=list(HealthCheck))(t.check)
+    )()

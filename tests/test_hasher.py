@@ -2,7 +2,8 @@ import os
 from collections import Counter
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from quorvex.feature import FeatureHasher
 
@@ -147,7 +148,7 @@ def test_uninitialised_instance_fails_cleanly():
 def murmur3_ref(data, seed):
     """MurmurHash3 x86_32 in plain Python, signed, as a reference."""
     m = 0xFFFFFFFF
-    rotl = lambda x, r: ((x << r) | (x >> (32 - r))) & m  # noqa: E731
+    rotl = lambda x, r: ((x << r) | (x >> (32 - r))) & m
 
     def scramble(k):
         return (rotl((k * 0xCC9E2D51) & m, 15) * 0x1B873593) & m
@@ -179,8 +180,12 @@ def murmur_index(s, target, dims, seed):
 murmur_keys = st.one_of(st.text(max_size=9), st.binary(max_size=9), st.integers(-(2**70), 2**70), st.booleans())
 
 
-@given(st.lists(murmur_keys, max_size=10), st.one_of(st.none(), murmur_keys), st.integers(-50, 2**31 - 1),
-       st.integers(0, 2**32 - 1))
+@given(
+    st.lists(murmur_keys, max_size=10),
+    st.one_of(st.none(), murmur_keys),
+    st.integers(-50, 2**31 - 1),
+    st.integers(0, 2**32 - 1),
+)
 @settings(max_examples=300, deadline=None)
 def test_murmur3_matches_the_reference(lst, target, dims, seed):
     if dims <= 0:
@@ -218,16 +223,19 @@ def test_murmur3_indices_are_the_same_in_every_process():
     outputs = set()
     for seed in ("0", "1", "12345", "random"):
         env = dict(os.environ, PYTHONHASHSEED=seed)
-        out = subprocess.run([sys.executable, "-c", HASH_IN_CHILD], env=env, capture_output=True, text=True,
-                             check=True, timeout=120)
+        out = subprocess.run(
+            [sys.executable, "-c", HASH_IN_CHILD], env=env, capture_output=True, text=True, check=True, timeout=120
+        )
         outputs.add(out.stdout)
     assert len(outputs) == 1
     # And they are the ones this process computes.
-    here = subprocess.run([sys.executable, "-c", HASH_IN_CHILD], capture_output=True, text=True, check=True,
-                          timeout=120).stdout
+    here = subprocess.run(
+        [sys.executable, "-c", HASH_IN_CHILD], capture_output=True, text=True, check=True, timeout=120
+    ).stdout
     h = FeatureHasher(1000003, hash="murmur3", seed=7)
     assert here.splitlines()[0] == str(list(h(["the", "w=dog", "ü", b"raw", 12]))) + " " + str(
-        list(h(["a", "b"], "NN"))) + " " + str(list(h(["a"])))
+        list(h(["a", "b"], "NN"))
+    ) + " " + str(list(h(["a"])))
     assert outputs == {here}
 
 

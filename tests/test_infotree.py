@@ -2,10 +2,10 @@ import gc
 
 import pytest
 import simplejson
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from quorvex.feature import InfoNode, InfoTree
-
 
 # --- small independent references -----------------------------------------------------
 
@@ -48,8 +48,10 @@ def ref_as_nodes(node, offset, ids, nodes_out, edges_out):
 def shape(tree):
     """Labels, features, edges by position and roots: what a round trip must keep."""
     pos = {id(n): i for i, n in enumerate(tree.nodes)}
-    return ([(n.tp, list(n.features), [(pos[id(t)], lbl) for t, lbl in n.edges_out]) for n in tree.nodes],
-            [pos[id(r)] for r in tree.roots])
+    return (
+        [(n.tp, list(n.features), [(pos[id(t)], lbl) for t, lbl in n.edges_out]) for n in tree.nodes],
+        [pos[id(r)] for r in tree.roots],
+    )
 
 
 def sentence():
@@ -261,8 +263,11 @@ def test_empty_trees():
 
 def test_json_constructor():
     tp, feats = "S", ["a", "b"]
-    data = {"nodes": [[tp, feats, [1, [2, "obj"]]], ["NP", ["x"], []], ["VP", [], [[0, None]]]],
-            "roots": [0, -1], "ignored": 1}
+    data = {
+        "nodes": [[tp, feats, [1, [2, "obj"]]], ["NP", ["x"], []], ["VP", [], [[0, None]]]],
+        "roots": [0, -1],
+        "ignored": 1,
+    }
     t = InfoTree(data)
     s, np_, vp = t.nodes
     assert [n.nodeId for n in t.nodes] == [0, 1, 2]
@@ -276,30 +281,32 @@ def test_json_constructor():
     assert shape(bwd)[0][1] == ("a", [], [(0, None), (0, None), (0, None)])
     assert fwd.nodes[0].edges_out == [(fwd.nodes[1], None), (fwd.nodes[1], None), (fwd.nodes[0], None)]
     # Tuples, generators and other sequences are accepted, a node entry's features None gives [].
-    gen = InfoTree({"nodes": (e for e in [("a", None, ((1, "l", "extra"),)), ("b", ("f",), ())]),
-                    "roots": iter([1])})
+    gen = InfoTree({"nodes": (e for e in [("a", None, ((1, "l", "extra"),)), ("b", ("f",), ())]), "roots": iter([1])})
     assert gen.nodes[0].features == [] and gen.nodes[0].edges_out == [(gen.nodes[1], "l")]
     assert gen.roots == [gen.nodes[1]] and gen.nodes[1].features == ("f",)
 
 
-@pytest.mark.parametrize("data, exc, message", [
-    ({"roots": []}, KeyError, "nodes"),
-    ({"nodes": []}, KeyError, "roots"),
-    ({"nodes": [["a", []]], "roots": []}, ValueError, r"need more than 2 values to unpack"),
-    ({"nodes": [["a", [], [], 1]], "roots": []}, ValueError, r"too many values to unpack \(expected 3\)"),
-    ({"nodes": [["a", [], [1]]], "roots": []}, IndexError, "list index out of range"),
-    ({"nodes": [["a", [], [-2]]], "roots": []}, IndexError, "list index out of range"),
-    ({"nodes": [["a", [], [[0]]]], "roots": []}, IndexError, "out of range"),
-    ({"nodes": [["a", [], [2**80]]], "roots": []}, IndexError, "cannot fit"),
-    ({"nodes": [["a", [], [None]]], "roots": []}, TypeError, "not subscriptable"),
-    ({"nodes": [["a", [], [["0", 1]]]], "roots": []}, TypeError, "list indices must be integers"),
-    ({"nodes": [["a", [], 5]], "roots": []}, TypeError, "iterable"),
-    ({"nodes": [["a", [], []]], "roots": [1]}, IndexError, "list index out of range"),
-    ({"nodes": [["a", [], []]], "roots": 3}, TypeError, "not iterable"),
-    ({"nodes": [5], "roots": []}, TypeError, "cannot unpack non-iterable int object"),
-    ({"nodes": None, "roots": []}, TypeError, "iterable"),
-    (5, TypeError, "not subscriptable"),
-])
+@pytest.mark.parametrize(
+    "data, exc, message",
+    [
+        ({"roots": []}, KeyError, "nodes"),
+        ({"nodes": []}, KeyError, "roots"),
+        ({"nodes": [["a", []]], "roots": []}, ValueError, r"need more than 2 values to unpack"),
+        ({"nodes": [["a", [], [], 1]], "roots": []}, ValueError, r"too many values to unpack \(expected 3\)"),
+        ({"nodes": [["a", [], [1]]], "roots": []}, IndexError, "list index out of range"),
+        ({"nodes": [["a", [], [-2]]], "roots": []}, IndexError, "list index out of range"),
+        ({"nodes": [["a", [], [[0]]]], "roots": []}, IndexError, "out of range"),
+        ({"nodes": [["a", [], [2**80]]], "roots": []}, IndexError, "cannot fit"),
+        ({"nodes": [["a", [], [None]]], "roots": []}, TypeError, "not subscriptable"),
+        ({"nodes": [["a", [], [["0", 1]]]], "roots": []}, TypeError, "list indices must be integers"),
+        ({"nodes": [["a", [], 5]], "roots": []}, TypeError, "iterable"),
+        ({"nodes": [["a", [], []]], "roots": [1]}, IndexError, "list index out of range"),
+        ({"nodes": [["a", [], []]], "roots": 3}, TypeError, "not iterable"),
+        ({"nodes": [5], "roots": []}, TypeError, "cannot unpack non-iterable int object"),
+        ({"nodes": None, "roots": []}, TypeError, "iterable"),
+        (5, TypeError, "not subscriptable"),
+    ],
+)
 def test_bad_json_leaves_the_tree_untouched(data, exc, message):
     t = InfoTree(sentence())
     before = (t.nodes, t.roots)
@@ -364,8 +371,10 @@ def test_as_json():
     j = t.as_json()
     assert j == {"nodes": [("S", ["a", "b"], [(1, None)]), ("NP", ["x"], [])], "roots": [0]}
     assert j["nodes"][0][1] is t.nodes[0].features
-    assert simplejson.loads(simplejson.dumps(j)) == {"nodes": [["S", ["a", "b"], [[1, None]]], ["NP", ["x"], []]],
-                                                     "roots": [0]}
+    assert simplejson.loads(simplejson.dumps(j)) == {
+        "nodes": [["S", ["a", "b"], [[1, None]]], ["NP", ["x"], []]],
+        "roots": [0],
+    }
     t.nodes.append(3)
     with pytest.raises(TypeError, match="Cannot convert int to quorvex.feature.InfoNode"):
         t.as_json()
@@ -430,11 +439,13 @@ def test_many_distinct_labels_give_their_own_pieces():
     # Labels that differ in one byte only, at every position, for every short length.
     for k in range(1, 25):
         base = "abcdefghijklmnopqrstuvwxyz"[:k]
-        labels += [base] + [base[:i] + "Z" + base[i + 1:] for i in range(k)]
-    nodes = [[lbl, ["f"] if i % 2 else [], [i + 1] if i % 3 == 0 and i + 1 < len(labels) else []]
-             for i, lbl in enumerate(labels)]
+        labels += [base] + [base[:i] + "Z" + base[i + 1 :] for i in range(k)]
+    nodes = [
+        [lbl, ["f"] if i % 2 else [], [i + 1] if i % 3 == 0 and i + 1 < len(labels) else []]
+        for i, lbl in enumerate(labels)
+    ]
     t = InfoTree({"nodes": nodes, "roots": [0]})
-    for rounds in range(2):
+    for _ in range(2):
         for node in t.nodes:
             expected = []
             ref_pieces(node, expected)
@@ -453,8 +464,29 @@ def test_as_tree_over_nodes_of_every_kind():
     b.edges_out = ((d, None), (e, "l"))
     d.add_edge(InfoNode("F", ["ü", "日本", ""]))
     e.edges_out = iter([(InfoNode("G"), None)])
-    expected = ["(A ", "(x x)", "(B ", "(y y)(z z)", "(D ", "", "(F ", "(ü ü)(日本 日本)( )", ")", ")", "(5 ", "(2 2)",
-                "(G", "", ")", ")", ")", "(日 ", "(w w)", ")", ")"]
+    expected = [
+        "(A ",
+        "(x x)",
+        "(B ",
+        "(y y)(z z)",
+        "(D ",
+        "",
+        "(F ",
+        "(ü ü)(日本 日本)( )",
+        ")",
+        ")",
+        "(5 ",
+        "(2 2)",
+        "(G",
+        "",
+        ")",
+        ")",
+        ")",
+        "(日 ",
+        "(w w)",
+        ")",
+        ")",
+    ]
     assert pieces_of(a) == expected
 
     class Collector:
@@ -485,9 +517,9 @@ def test_as_tree_over_nodes_of_every_kind():
 
 def test_features_of_every_length_are_written_whole():
     text = "".join(chr(c) for c in range(33, 127)) + "\xe9\xff"
-    feats = [text[k % 7:k % 7 + k] for k in range(60)] + ["\xe9" + text[:k] for k in range(20)]
+    feats = [text[k % 7 : k % 7 + k] for k in range(60)] + ["\xe9" + text[:k] for k in range(20)]
     for chunk in range(0, len(feats), 3):
-        node = InfoNode("N", feats[chunk:chunk + 3])
+        node = InfoNode("N", feats[chunk : chunk + 3])
         expected = []
         ref_pieces(node, expected)
         assert pieces_of(node) == expected
@@ -548,8 +580,17 @@ def test_as_subdue():
     assert InfoTree().as_subdue(10) == ([], 10)
     t = InfoTree(sentence())
     records, nxt = t.as_subdue(start_offset=5)
-    assert records == [("v", 5, "S"), ("v", 6, "NP"), ("v", 7, "a"), ("v", 8, "b"), ("v", 9, "x"),
-                       ("e", 5, 6, None), ("e", 5, 7, "f"), ("e", 5, 8, "f"), ("e", 6, 9, "f")]
+    assert records == [
+        ("v", 5, "S"),
+        ("v", 6, "NP"),
+        ("v", 7, "a"),
+        ("v", 8, "b"),
+        ("v", 9, "x"),
+        ("e", 5, 6, None),
+        ("e", 5, 7, "f"),
+        ("e", 5, 8, "f"),
+        ("e", 6, 9, "f"),
+    ]
     assert nxt == 10
     # Consecutive trees numbered in one graph.
     second, end = one.as_subdue(nxt)
@@ -580,15 +621,20 @@ def test_diff_with():
     assert t.diff_with(other_feats) is None  # neither features nor roots are compared
     extra_edge = InfoTree({"nodes": [["S", ["a"], [1, 0]], ["NP", [], []]], "roots": [0]})
     assert t.diff_with(extra_edge) is None and extra_edge.diff_with(t) is None
-    for data in ({"nodes": [["S", [], [1]], ["VP", [], []]], "roots": [0]},
-                 {"nodes": [["S", [], [[1, "lbl"]]], ["NP", [], []]], "roots": [0]},
-                 {"nodes": [["S", [], [0]], ["NP", [], []]], "roots": [0]},
-                 {"nodes": [["S", [], [1]]], "roots": [0]}):
+    for data in (
+        {"nodes": [["S", [], [1]], ["VP", [], []]], "roots": [0]},
+        {"nodes": [["S", [], [[1, "lbl"]]], ["NP", [], []]], "roots": [0]},
+        {"nodes": [["S", [], [0]], ["NP", [], []]], "roots": [0]},
+        {"nodes": [["S", [], [1]]], "roots": [0]},
+    ):
         u = InfoTree(data) if len(data["nodes"]) > 1 else InfoTree({"nodes": [["S", [], []]], "roots": [0]})
         d = t.diff_with(other=u)
         assert d == (t, u) and d[0] is t and d[1] is u
-    with pytest.raises(TypeError, match=r"Argument 'other' has incorrect type \(expected "
-                                        r"quorvex.feature.InfoTree, got NoneType\)"):
+    with pytest.raises(
+        TypeError,
+        match=r"Argument 'other' has incorrect type \(expected "
+        r"quorvex.feature.InfoTree, got NoneType\)",
+    ):
         t.diff_with(None)
     with pytest.raises(TypeError, match="got dict"):
         t.diff_with(sentence())

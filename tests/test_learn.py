@@ -8,11 +8,10 @@ import sys
 
 import numpy as np
 import pytest
+from conftest import sv
 
 from quorvex.learn import AdaGrad, AvgMira, AvgPer, FileModel, SgdMomentum
 from quorvex.sparsmat import SparseVectorD, SparseVectorsD
-
-from conftest import sv
 
 OUT_OF_BOUNDS = "Out of bounds on buffer access (axis 0)"
 OOB = re.escape(OUT_OF_BOUNDS)
@@ -26,6 +25,7 @@ def gradient_of(vec, weight=1.0):
 
 
 # --- reference models ---------------------------------------------------------------------
+
 
 class RefAveraged:
     """The averaging state of AvgPer and AvgMira, one entry at a time, as numpy float64."""
@@ -104,8 +104,8 @@ def assert_same(learner, ref):
 
 # --- the common contract ------------------------------------------------------------------
 
-@pytest.mark.parametrize("make", [lambda: AvgPer(4), lambda: AvgMira(4), lambda: AdaGrad(4),
-                                  lambda: SgdMomentum(4)])
+
+@pytest.mark.parametrize("make", [lambda: AvgPer(4), lambda: AvgMira(4), lambda: AdaGrad(4), lambda: SgdMomentum(4)])
 def test_common_surface(make):
     learner = make()
     assert learner.n_dimensions == 4 and learner.timestep == 0
@@ -136,6 +136,7 @@ def test_new_learners_score_zero():
 
 
 # --- AvgPer -------------------------------------------------------------------------------
+
 
 def test_avgper_worked_example():
     p = AvgPer(3)
@@ -186,8 +187,10 @@ def test_avgper_against_numpy_model():
     p, ref = AvgPer(n), RefAvgPer(n)
     vectors = [random_vector(rng, n) for _ in range(40)]
     for step in range(300):
-        grad = [(float(rng.choice([-1.0, 1.0, 0.25, 3.0])), vectors[int(rng.integers(len(vectors)))])
-                for _ in range(int(rng.integers(0, 4)))]
+        grad = [
+            (float(rng.choice([-1.0, 1.0, 0.25, 3.0])), vectors[int(rng.integers(len(vectors)))])
+            for _ in range(int(rng.integers(0, 4)))
+        ]
         p.update(grad)
         ref.update([(a, list(v)) for a, v in grad])
         if step % 37 == 0:
@@ -297,8 +300,9 @@ def test_strided_weights_are_read_and_written_with_their_stride(step):
             learner.update([(1.0, x)])
         assert learner.weights is w
         assert learner.score(x, False) == w[1] + 2 * w[4]  # score sees what update wrote
-        np.testing.assert_array_equal(learner.get_dense(0, 5, testing=False)
-                                      if not isinstance(learner, AdaGrad) else w, w)
+        np.testing.assert_array_equal(
+            learner.get_dense(0, 5, testing=False) if not isinstance(learner, AdaGrad) else w, w
+        )
         untouched = np.setdiff1d(np.arange(12), np.arange(12)[::step][:5])
         np.testing.assert_array_equal(base[untouched], untouched)  # nothing written between the strides
 
@@ -309,8 +313,14 @@ def test_held_arrays_cannot_be_resized_under_the_learner(tmp_path):
     p.set_weights(np.zeros(3))  # adopted, and held by the learner alone
     s = SgdMomentum(3)
     m = FileModel(str(tmp_path / "w.npy"))
-    for array in (lambda: p.weights, lambda: p.avgWeights, lambda: s.weights, lambda: s.velocity,
-                  lambda: s.lastUpdated, lambda: m.weights):
+    for array in (
+        lambda: p.weights,
+        lambda: p.avgWeights,
+        lambda: s.weights,
+        lambda: s.velocity,
+        lambda: s.lastUpdated,
+        lambda: m.weights,
+    ):
         with pytest.raises(ValueError):
             array().resize(10**6)  # would free the memory the learner reads
         assert len(array()) == 3
@@ -401,8 +411,13 @@ def test_score_errors_are_reported_and_give_zero(unraisable):
     p = AvgPer(3)
     p.update([(1.0, sv((0, 1.0)))])
     assert p.score(sv((0, 1.0), (3, 1.0)), False) == 0.0
-    assert unraisable == [(IndexError, OUT_OF_BOUNDS + ": feature 3 is out of range for a weight array of 3",
-                           "quorvex.learn.AvgPer.score")]
+    assert unraisable == [
+        (
+            IndexError,
+            OUT_OF_BOUNDS + ": feature 3 is out of range for a weight array of 3",
+            "quorvex.learn.AvgPer.score",
+        )
+    ]
     assert AvgPer(0).score(sv()) == 0.0  # the first-element access of an empty array
     assert unraisable[-1][0] is IndexError
     with pytest.raises(TypeError, match="Argument 'vec' has incorrect type"):
@@ -465,6 +480,7 @@ def test_init_runs_again():
 
 # --- AvgMira ------------------------------------------------------------------------------
 
+
 def test_mira_first_step():
     m = AvgMira(3)
     assert m.update(gradient_of(sv((0, 2.0)))) is None
@@ -488,8 +504,10 @@ def test_mira_constructor_warnings(capsys):
     AvgMira(3, 0.2, 0.0, None)
     assert capsys.readouterr() == ("", "WARNING: AvgMira does not support l2 reg\n")
     AvgMira(3, 0.1, 1, 2)
-    assert capsys.readouterr().err.splitlines() == ["WARNING: AvgMira does not support l1 reg",
-                                                    "WARNING: AvgMira does not support l2 reg"]
+    assert capsys.readouterr().err.splitlines() == [
+        "WARNING: AvgMira does not support l1 reg",
+        "WARNING: AvgMira does not support l2 reg",
+    ]
     m = AvgMira(2, l1=0.5)
     m.update(gradient_of(sv((0, 1.0))))
     assert m.weights[0] == 1.0  # no regularisation
@@ -543,8 +561,13 @@ def test_mira_out_of_range_update(unraisable):
     with pytest.raises(IndexError, match=OOB):
         m.update(gradient_of(sv((0, 1.0), (2, 1.0))))
     # The plain score failed inside (reported, 0.0), so alpha = 1 / 2; entry 0 stays applied.
-    assert unraisable == [(IndexError, OUT_OF_BOUNDS + ": feature 2 is out of range for a weight array of 2",
-                           "quorvex.learn.AvgMira.score")]
+    assert unraisable == [
+        (
+            IndexError,
+            OUT_OF_BOUNDS + ": feature 2 is out of range for a weight array of 2",
+            "quorvex.learn.AvgMira.score",
+        )
+    ]
     assert list(m.weights) == [0.5, 0.0] and m.timestep == 0
 
 
@@ -602,6 +625,7 @@ def test_mira_against_numpy_model():
 
 
 # --- overriding score -----------------------------------------------------------------------
+
 
 def test_mira_update_uses_an_overriding_score():
     calls = []
@@ -666,6 +690,7 @@ def test_override_sees_changes_of_the_subclass():
 
 
 # --- assertions disabled ------------------------------------------------------------------------
+
 
 def test_mira_with_assertions_disabled():
     code = """

@@ -6,11 +6,10 @@ import re
 
 import numpy as np
 import pytest
+from conftest import sv
 
 from quorvex.learn import AdaGrad, SgdMomentum
 from quorvex.sparsmat import SparseVectorD
-
-from conftest import sv
 
 OOB = re.escape("Out of bounds on buffer access (axis 0)")
 
@@ -22,11 +21,14 @@ def random_vector(rng, n, max_len=6):
 
 
 def random_gradient(rng, vectors):
-    return [(float(rng.choice([-1.0, 1.0, 0.5, -2.0])), vectors[int(rng.integers(len(vectors)))])
-            for _ in range(int(rng.integers(0, 3)))]
+    return [
+        (float(rng.choice([-1.0, 1.0, 0.5, -2.0])), vectors[int(rng.integers(len(vectors)))])
+        for _ in range(int(rng.integers(0, 3)))
+    ]
 
 
 # --- AdaGrad ----------------------------------------------------------------------------
+
 
 class RefAdaGrad:
     """AdaGrad's step and lazy catch-up, one entry at a time."""
@@ -96,8 +98,7 @@ def test_adagrad_first_step():
     assert a.avgWeights[0] == 0.0 and a.timestep == 1
 
 
-@pytest.mark.parametrize("l1,l2,lazy", [(0.0, 0.0, False), (0.05, 0.0, True), (0.0, 0.3, True),
-                                        (0.02, 0.1, False)])
+@pytest.mark.parametrize("l1,l2,lazy", [(0.0, 0.0, False), (0.05, 0.0, True), (0.0, 0.3, True), (0.02, 0.1, False)])
 def test_adagrad_against_numpy_model(l1, l2, lazy):
     rng = np.random.default_rng(int(l1 * 1000 + l2 * 100) + lazy)
     n = 17
@@ -182,13 +183,17 @@ def test_adagrad_out_of_range(unraisable):
     assert a.weights[0] != 0 and a.timestep == 0
     lazy = AdaGrad(2, lazy_updates=True)
     assert lazy.score(sv((9, 1.0)), False) == 0.0
-    assert unraisable[-1] == (IndexError, "Out of bounds on buffer access (axis 0): feature 9 is out of range for"
-                              " a weight array of 2", "quorvex.learn.AdaGrad.score")
+    assert unraisable[-1] == (
+        IndexError,
+        "Out of bounds on buffer access (axis 0): feature 9 is out of range for a weight array of 2",
+        "quorvex.learn.AdaGrad.score",
+    )
     with pytest.raises(TypeError):
         a.update([(1.0, None)])
 
 
 # --- SgdMomentum ------------------------------------------------------------------------------
+
 
 class RefSgd:
     def __init__(self, n, l2=0.0, n_examples=1.0, momentum=0.9, eta=0.1):
@@ -214,9 +219,9 @@ class RefSgd:
         ratio = self.momentum / (1 - self.l2)
         for f in features:
             idle = int(self.t - self.last[f])
-            mf = ratio ** idle
+            mf = ratio**idle
             self.w[f] += (1 / self.scale) * ((1 - mf) * self.v[f] / (1 - ratio))
-            self.v[f] *= self.momentum ** idle
+            self.v[f] *= self.momentum**idle
             self.last[f] = self.t
 
     def score(self, vec):
@@ -243,8 +248,9 @@ def test_sgd_worked_example():
     assert s.lastUpdated.dtype == np.int64 and list(s.lastUpdated) == [1, 0, 0]
 
 
-@pytest.mark.parametrize("l2,n_examples,momentum,eta", [(0.0, 1.0, 0.9, 0.1), (0.5, 3.0, 0.5, 0.3),
-                                                        (5.0, 10.0, 0.3, 1.0)])
+@pytest.mark.parametrize(
+    "l2,n_examples,momentum,eta", [(0.0, 1.0, 0.9, 0.1), (0.5, 3.0, 0.5, 0.3), (5.0, 10.0, 0.3, 1.0)]
+)
 def test_sgd_against_numpy_model(l2, n_examples, momentum, eta, capsys):
     rng = np.random.default_rng(int(l2 * 10 + momentum * 100))
     n = 13

@@ -1,18 +1,17 @@
 """Weight files (save_binary, FileModel), make_classifier and pickling of the learners."""
 
-import copy
 import pickle
 import re
 
 import numpy as np
 import pytest
-from hypothesis import given, settings, strategies as st
+from conftest import sv
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import quorvex.learn as learn
 from quorvex.learn import AdaGrad, AvgMira, AvgPer, FileModel, SgdMomentum, make_classifier
 from quorvex.sparsmat import SparseVectorsD
-
-from conftest import sv
 
 
 def mira_step(m, vec, loss=1.0):
@@ -39,6 +38,7 @@ PROBES = [sv((0, 1.0)), sv((1, -2.0), (5, 0.5)), sv((0, 1.0), (2, 1.0), (3, 1.0)
 
 # --- save_binary and FileModel --------------------------------------------------------------
 
+
 def test_file_format(tmp_path):
     p = trained(AvgPer)
     path = tmp_path / "weights.bin"
@@ -46,7 +46,7 @@ def test_file_format(tmp_path):
     assert path.exists() and not (tmp_path / "weights.bin.npy").exists()  # no extension added
     raw = path.read_bytes()
     assert raw[:8] == b"\x93NUMPY\x01\x00"  # .npy version 1.0
-    header = raw[10:10 + int.from_bytes(raw[8:10], "little")].decode("latin1")
+    header = raw[10 : 10 + int.from_bytes(raw[8:10], "little")].decode("latin1")
     assert "'descr': '<f8'" in header and "'fortran_order': False" in header and "'shape': (6,)" in header
     np.testing.assert_array_equal(np.load(path), np.asarray(p.avgWeights) / p.timestep)
 
@@ -125,6 +125,7 @@ def test_save_at_timestep_zero_writes_the_current_weights(tmp_path, cls):
     learner = cls(3)
     learner.set_weights(np.array([1.0, 0.0, -2.5]))
     import warnings
+
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         learner.save_binary(str(tmp_path / "z.npy"))
@@ -215,8 +216,13 @@ def test_file_model_scoring_and_dense(tmp_path, unraisable):
     model = FileModel(str(tmp_path / "w.npy"))
     assert model.score(sv((0, 1.0), (2, 3.0))) == -2.0
     assert model.score(sv((1, 1.0), (3, 1.0))) == 0.0
-    assert unraisable == [(IndexError, "Out of bounds on buffer access (axis 0): feature 3 is out of range for a"
-                           " weight array of 3", "quorvex.learn.FileModel.score")]
+    assert unraisable == [
+        (
+            IndexError,
+            "Out of bounds on buffer access (axis 0): feature 3 is out of range for a weight array of 3",
+            "quorvex.learn.FileModel.score",
+        )
+    ]
     with pytest.raises(TypeError, match="Argument 'vec' has incorrect type"):
         model.score(None)
     dense = model.get_dense(0, 3)
@@ -258,6 +264,7 @@ def test_weight_file_round_trip(tmp_path_factory, values, timestep):
 
 
 # --- make_classifier and pickling ---------------------------------------------------------------
+
 
 def test_make_classifier_tags():
     w = np.array([1.0, -2.0, 0.5])
@@ -325,6 +332,7 @@ def test_old_pickles_still_load():
     # An old pickle of an FCombo: (FCombo, (n, dict), None).
     from quorvex.alphabet import StringAlphabet
     from quorvex.feature import FCombo
+
     d = StringAlphabet()
     d["a"]
     fc = pickle.loads(pickle.dumps(OldFCombo(2, d)))
@@ -337,12 +345,14 @@ class OldFCombo:
 
     def __reduce__(self):
         from quorvex.feature import FCombo
+
         return (FCombo, self.args, None)
 
 
 def test_save_binary_targets(tmp_path, capfd):
     import io
     import os
+
     p = trained(AvgPer)
     expected = np.asarray(p.avgWeights) / p.timestep
     for bad in (1, 0, True, 2.5, [str(tmp_path / "x")]):  # never a file descriptor
@@ -368,10 +378,14 @@ def test_save_binary_targets(tmp_path, capfd):
 @pytest.mark.parametrize("version", [(1, 0), (2, 0)])
 def test_file_model_header_claiming_more_than_the_file(tmp_path, shape, version):
     import io
+
     import numpy.lib.format as npy
+
     head = io.BytesIO()
-    npy.write_array_header_1_0(head, {"descr": "<f8", "fortran_order": False, "shape": shape}) if version == (1, 0) \
-        else npy.write_array_header_2_0(head, {"descr": "<f8", "fortran_order": False, "shape": shape})
+    npy.write_array_header_1_0(head, {"descr": "<f8", "fortran_order": False, "shape": shape}) if version == (
+        1,
+        0,
+    ) else npy.write_array_header_2_0(head, {"descr": "<f8", "fortran_order": False, "shape": shape})
     path = tmp_path / "lying.npy"
     path.write_bytes(head.getvalue() + b"\0" * 48)  # six doubles
     with pytest.raises(ValueError, match="header claims"):

@@ -36,15 +36,19 @@ def run(code):
 def test_missing_sibling_is_an_import_error():
     for module in ("quorvex.feature", "quorvex.learn"):
         for sibling in ("quorvex.sparsmat", "quorvex.alphabet"):
-            r = run("import sys; sys.modules[%r] = None\n"
-                    "try:\n    import %s\nexcept ImportError as e:\n    print('ImportError', e)" % (sibling, module))
+            r = run(
+                "import sys; sys.modules[%r] = None\n"
+                "try:\n    import %s\nexcept ImportError as e:\n    print('ImportError', e)" % (sibling, module)
+            )
             assert r.stdout.startswith("ImportError"), (module, sibling, r.stdout, r.stderr)
 
 
 def test_foreign_sibling_is_an_import_error():
-    code = ("import sys, types; fake = types.ModuleType('quorvex.sparsmat'); fake._C_API = 42\n"
-            "sys.modules['quorvex.sparsmat'] = fake\n"
-            "try:\n    import quorvex.feature\nexcept ImportError as e:\n    print('ImportError', e)")
+    code = (
+        "import sys, types; fake = types.ModuleType('quorvex.sparsmat'); fake._C_API = 42\n"
+        "sys.modules['quorvex.sparsmat'] = fake\n"
+        "try:\n    import quorvex.feature\nexcept ImportError as e:\n    print('ImportError', e)"
+    )
     r = run(code)
     assert r.stdout.startswith("ImportError"), r.stderr
 

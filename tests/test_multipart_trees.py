@@ -41,8 +41,11 @@ def test_as_json():
     m = Multipart([["b", ("a", 2)], []])
     m.add_tree(tree_json())
     j = m.as_json()
-    assert j == {"type": "multipart", "parts": [[("a", 2.0), ("b", 1.0)], []],
-                 "trees": [{"nodes": [("S", ["a"], [(1, None)]), ("NP", [], [])], "roots": [0]}]}
+    assert j == {
+        "type": "multipart",
+        "parts": [[("a", 2.0), ("b", 1.0)], []],
+        "trees": [{"nodes": [("S", ["a"], [(1, None)]), ("NP", [], [])], "roots": [0]}],
+    }
     back = simplejson.loads(simplejson.dumps(j))
     assert [list(p) for p in Multipart(back["parts"])] == [list(p) for p in m]
     assert InfoTree(back["trees"][0]).diff_with(m.trees[0]) is None
@@ -86,15 +89,21 @@ def test_diff_with():
     no_trees = Multipart([["a"], ["b"]])
     no_trees.trees = None
     assert m.diff_with(no_trees) is None and no_trees.diff_with(m) is None
-    with pytest.raises(TypeError, match=r"Argument 'other' has incorrect type \(expected "
-                                        r"quorvex.feature.Multipart, got NoneType\)"):
+    with pytest.raises(
+        TypeError,
+        match=r"Argument 'other' has incorrect type \(expected "
+        r"quorvex.feature.Multipart, got NoneType\)",
+    ):
         m.diff_with(None)
     with pytest.raises(TypeError, match="got list"):
         m.diff_with([["a"]])
     odd = Multipart([["a"]])
     odd.trees = [None]
-    with pytest.raises(TypeError, match=r"Argument 'other' has incorrect type \(expected "
-                                        r"quorvex.feature.InfoTree, got NoneType\)"):
+    with pytest.raises(
+        TypeError,
+        match=r"Argument 'other' has incorrect type \(expected "
+        r"quorvex.feature.InfoTree, got NoneType\)",
+    ):
         m.diff_with(odd)
     odd.parts = [None]
     with pytest.raises(TypeError):

@@ -1,13 +1,12 @@
-
 import numpy as np
 import pytest
-from hypothesis import given, settings, strategies as st
+from conftest import SlowAlphabet
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from quorvex.alphabet import StringAlphabet
 from quorvex.feature import FCombo, FeatureList, Multipart
 from quorvex.sparsmat import VecD1
-
-from conftest import SlowAlphabet
 
 
 class RefDict:
@@ -56,13 +55,21 @@ def sparse(pairs):
 AUX = ["a", "b", "c", "é", "x y", "p^q", "Z"]
 
 vector = st.dictionaries(st.integers(0, len(AUX) - 1), st.sampled_from([1.0, 2.0, 0.5, -3.0]), max_size=4)
-mask = st.one_of(st.none(), st.lists(st.booleans(), min_size=len(AUX), max_size=len(AUX)),
-                 st.lists(st.booleans(), min_size=len(AUX), max_size=len(AUX)).map(lambda m: np.array(m)))
+mask = st.one_of(
+    st.none(),
+    st.lists(st.booleans(), min_size=len(AUX), max_size=len(AUX)),
+    st.lists(st.booleans(), min_size=len(AUX), max_size=len(AUX)).map(lambda m: np.array(m)),
+)
 
 
-@given(st.integers(0, 3), st.lists(vector, min_size=1, max_size=3), st.lists(mask, max_size=3),
-       st.one_of(st.none(), st.lists(st.sampled_from(["L", "M"]), min_size=1, max_size=2)),
-       st.booleans(), st.integers(1, 3))
+@given(
+    st.integers(0, 3),
+    st.lists(vector, min_size=1, max_size=3),
+    st.lists(mask, max_size=3),
+    st.one_of(st.none(), st.lists(st.sampled_from(["L", "M"]), min_size=1, max_size=2)),
+    st.booleans(),
+    st.integers(1, 3),
+)
 @settings(max_examples=200, deadline=None)
 def test_munge_vec_matches_the_reference(n, vecs, masks, labels, slow, calls):
     fc = FCombo(n, SlowAlphabet() if slow else None)

@@ -4,7 +4,8 @@ import pickle
 
 import numpy as np
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from quorvex.alphabet import StringAlphabet
 from quorvex.feature import FCombo, deserialize_fcombo
@@ -38,8 +39,9 @@ def escape(word):
     return word.translate(ESCAPES)
 
 
-words = st.lists(st.text(st.characters(blacklist_categories=("Cs",)), min_size=1, max_size=8), min_size=1,
-                 max_size=12, unique=True)
+words = st.lists(
+    st.text(st.characters(blacklist_categories=("Cs",)), min_size=1, max_size=8), min_size=1, max_size=12, unique=True
+)
 
 
 @given(words, st.data(), st.integers(0, 3), st.booleans())
@@ -87,7 +89,7 @@ def test_encodings():
     fc = FCombo(3)
     d = MemStorage()
     fc.serialize(d)
-    assert d["opts"] == "[3, null, \"UTF-8\"]"
+    assert d["opts"] == '[3, null, "UTF-8"]'
     iso = FCombo(1, bias_item="é", want_utf8=False)
     iso.dict["ß"]
     d = MemStorage()
@@ -98,7 +100,7 @@ def test_encodings():
     assert list(back.dict) == ["é", "ß"] and list(back([])) == [(0, 1.0)]
     d = MemStorage()
     FCombo(2).serialize(d)
-    d["opts"] = "[2, null, \"utf-8\"]"
+    d["opts"] = '[2, null, "utf-8"]'
     assert deserialize_fcombo(d).dict.use_utf8
     raw = FCombo(1)
     raw.dict["a"]
@@ -144,9 +146,14 @@ def test_dir_storage(tmp_path):
 def test_malformed_storage():
     good = MemStorage()
     FCombo(2).serialize(good)
-    for opts, exc in (("[2, null]", IndexError), ("not json", ValueError), ("[2, null, 5]", AttributeError),
-                      ("{\"a\": 1}", KeyError), ("[\"2\", null, \"UTF-8\"]", TypeError),
-                      ("[2, 7, \"UTF-8\"]", TypeError)):
+    for opts, exc in (
+        ("[2, null]", IndexError),
+        ("not json", ValueError),
+        ("[2, null, 5]", AttributeError),
+        ('{"a": 1}', KeyError),
+        ('["2", null, "UTF-8"]', TypeError),
+        ('[2, 7, "UTF-8"]', TypeError),
+    ):
         d = MemStorage()
         d.streams = good.streams
         d["opts"] = opts
@@ -240,9 +247,19 @@ def test_load_weights_worked_example():
     assert len(fc.load_weights([])) == 0 and len(fc.dict) == 0
 
 
-@given(st.lists(st.text(st.characters(blacklist_categories=("Cs",), blacklist_characters="\t\r\x0b\x0c\x1c\x1d\x1e\x1f\x85\xa0"),
-                        min_size=1, max_size=30), min_size=1, max_size=8, unique=True),
-       st.integers(0, 3))
+@given(
+    st.lists(
+        st.text(
+            st.characters(blacklist_categories=("Cs",), blacklist_characters="\t\r\x0b\x0c\x1c\x1d\x1e\x1f\x85\xa0"),
+            min_size=1,
+            max_size=30,
+        ),
+        min_size=1,
+        max_size=8,
+        unique=True,
+    ),
+    st.integers(0, 3),
+)
 @settings(max_examples=100, deadline=None)
 def test_load_weights_escaped_names_of_any_length(names, longest):
     if longest:
@@ -259,9 +276,15 @@ def test_load_weights_failures_keep_the_dictionary():
     fc = FCombo(1)
     fc(["keep"])
     old = fc.dict
-    for lines, exc in (([b"a 1", b""], IndexError), ([b"a 1", b"   \n"], IndexError), ([b"a"], IndexError),
-                       (["a 1"], TypeError), ([b"a x"], ValueError), ([b"a 1", b"b 2", b"a 3"], ValueError),
-                       ([b"a 1", 5], TypeError)):
+    for lines, exc in (
+        ([b"a 1", b""], IndexError),
+        ([b"a 1", b"   \n"], IndexError),
+        ([b"a"], IndexError),
+        (["a 1"], TypeError),
+        ([b"a x"], ValueError),
+        ([b"a 1", b"b 2", b"a 3"], ValueError),
+        ([b"a 1", 5], TypeError),
+    ):
         with pytest.raises(exc):
             fc.load_weights(lines)
         assert fc.dict is old and list(old) == ["keep"]

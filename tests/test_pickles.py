@@ -95,8 +95,13 @@ def stateful_objects(tmp_path):
         else:
             learner.update([(1.0, x)])
         learners.append(learner)
-    return (accumulators() + sparse_sets() + matrices() + learners +
-            [fc, fm, FeatureHasher(101, hash="murmur3", seed=3), bloom, fmap])
+    return (
+        accumulators()
+        + sparse_sets()
+        + matrices()
+        + learners
+        + [fc, fm, FeatureHasher(101, hash="murmur3", seed=3), bloom, fmap]
+    )
 
 
 def test_every_stateful_class_round_trips(tmp_path):
@@ -123,8 +128,14 @@ def test_unpickling_in_a_fresh_process(tmp_path):
     objects = stateful_objects(tmp_path)
     data = pickle.dumps(objects)
     here = str(pathlib.Path(__file__).parent)
-    out = subprocess.run([sys.executable, "-c", CHILD, here], input=data, capture_output=True, check=True,
-                         timeout=120, env=dict(os.environ, PYTHONHASHSEED="12345")).stdout
+    out = subprocess.run(
+        [sys.executable, "-c", CHILD, here],
+        input=data,
+        capture_output=True,
+        check=True,
+        timeout=120,
+        env=dict(os.environ, PYTHONHASHSEED="12345"),
+    ).stdout
     assert pickle.loads(out) == [fingerprint(o) for o in objects]
 
 

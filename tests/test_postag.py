@@ -1,4 +1,5 @@
 """The tagger example end to end on the bundled corpus."""
+
 import os
 import sys
 

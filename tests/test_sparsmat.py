@@ -3,7 +3,8 @@ import pickle
 
 import numpy as np
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from quorvex import sparsmat as sm
 
@@ -34,9 +35,17 @@ def test_accumulator_many_repeats_stay_small():
 
 
 @settings(max_examples=30, deadline=None)
-@given(st.lists(st.tuples(st.one_of(st.integers(0, 300), st.integers(0, 2**20), st.integers(2**32 - 400, 2**32 - 1)),
-                          st.floats(-1e3, 1e3, allow_nan=False)), min_size=150, max_size=700),
-       st.sampled_from([sm.VecD1, sm.VecF1]))
+@given(
+    st.lists(
+        st.tuples(
+            st.one_of(st.integers(0, 300), st.integers(0, 2**20), st.integers(2**32 - 400, 2**32 - 1)),
+            st.floats(-1e3, 1e3, allow_nan=False),
+        ),
+        min_size=150,
+        max_size=700,
+    ),
+    st.sampled_from([sm.VecD1, sm.VecF1]),
+)
 def test_long_accumulators_sort_and_merge_like_short_ones(pairs, cls):
     # Long accumulators (the conjunctions of one feature list) are ordered by a radix sort
     # over as many digits as the largest index needs; equal indices are summed in the order
@@ -48,8 +57,9 @@ def test_long_accumulators_sort_and_merge_like_short_ones(pairs, cls):
         ref[k] = ref.get(k, 0.0) + v if cls is sm.VecD1 else np.float32(ref.get(k, np.float32(0))) + np.float32(v)
     got = list(a.to_sparse())
     assert [k for k, _ in got] == sorted(ref)
-    assert [v for _, v in got] == [pytest.approx(float(ref[k]), rel=1e-6) if cls is sm.VecF1 else ref[k]
-                                   for k in sorted(ref)]
+    assert [v for _, v in got] == [
+        pytest.approx(float(ref[k]), rel=1e-6) if cls is sm.VecF1 else ref[k] for k in sorted(ref)
+    ]
 
 
 def test_vector_protocol():
@@ -170,9 +180,29 @@ def test_grids_and_csr():
 
 
 def test_every_bound_type_exists():
-    names = ["CSRMatrixD", "CSRMatrixI", "SparseVectorI", "VecI1", "VecI2", "VecI3", "SparseVectorsI",
-             "CSRMatrixF", "SparseVectorF", "VecF1", "VecF2", "VecF3", "SparseVectorsF", "SparseVectorD",
-             "VecD1", "VecD2", "VecD3", "SparseVectorsD", "VecV1", "VecV2", "VecV3"]
+    names = [
+        "CSRMatrixD",
+        "CSRMatrixI",
+        "SparseVectorI",
+        "VecI1",
+        "VecI2",
+        "VecI3",
+        "SparseVectorsI",
+        "CSRMatrixF",
+        "SparseVectorF",
+        "VecF1",
+        "VecF2",
+        "VecF3",
+        "SparseVectorsF",
+        "SparseVectorD",
+        "VecD1",
+        "VecD2",
+        "VecD3",
+        "SparseVectorsD",
+        "VecV1",
+        "VecV2",
+        "VecV3",
+    ]
     for name in names:
         assert isinstance(getattr(sm, name), type), name
 
@@ -215,6 +245,7 @@ def test_integer_marginals_beyond_int32_raise():
 
 def test_binary_image_sizes_are_checked_before_allocating():
     import struct
+
     for rows, entries in ((2**32 - 1, 2**32 - 1), (2**31, 0), (0, 2**31), (1, 1)):
         image = b"CSRD" + struct.pack("=II", rows, entries) + b"\0" * 16
         with pytest.raises(ValueError, match="truncated or oversized"):
@@ -280,8 +311,15 @@ def test_integer_sums_beyond_int32_raise_instead_of_wrapping():
         s2.to_vec()
 
 
-@given(st.lists(st.tuples(st.one_of(st.integers(0, 60), st.integers(2 ** 26 - 2, 2 ** 32 - 1)),
-                          st.sampled_from([1.0, -2.5, 0.1, 3.0, 1e-300])), max_size=45))
+@given(
+    st.lists(
+        st.tuples(
+            st.one_of(st.integers(0, 60), st.integers(2**26 - 2, 2**32 - 1)),
+            st.sampled_from([1.0, -2.5, 0.1, 3.0, 1e-300]),
+        ),
+        max_size=45,
+    )
+)
 @settings(max_examples=200, deadline=None)
 def test_accumulators_sum_in_insertion_order(entries):
     a = sm.VecD1()

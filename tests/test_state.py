@@ -167,8 +167,13 @@ sys.stdout.buffer.write(pickle.dumps([learner.get_state() for learner in learner
 
 def test_learners_unpickle_in_a_fresh_process():
     learners = [train(make(), examples(7, 15)) for name, make in sorted(MAKERS.items())]
-    out = subprocess.run([sys.executable, "-c", UNPICKLE_IN_CHILD], input=pickle.dumps(learners),
-                         capture_output=True, check=True, timeout=120).stdout
+    out = subprocess.run(
+        [sys.executable, "-c", UNPICKLE_IN_CHILD],
+        input=pickle.dumps(learners),
+        capture_output=True,
+        check=True,
+        timeout=120,
+    ).stdout
     x = SparseVectorD([(0, 1.0), (3, -1.0), (7, 0.5)])
     for learner in learners:
         if type(learner) is not AvgMira:
@@ -347,6 +352,7 @@ def test_mix_reads_lists_that_callbacks_change():
         def __float__(self):
             weights.clear()
             return self.v
+
     listed = []
 
     class Timestep:
@@ -356,6 +362,7 @@ def test_mix_reads_lists_that_callbacks_change():
         def __index__(self):
             listed.clear()
             return self.v
+
     for _ in range(3):
         weights[:] = [Weight(1.0), Weight(2.0), Weight(3.0)]
         got = mix(states, weights)

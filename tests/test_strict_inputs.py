@@ -3,6 +3,7 @@ arrays that do not fit, and the sort key of feature lists."""
 
 import numpy as np
 import pytest
+from conftest import unraisable_reports
 
 from quorvex.alphabet import StringAlphabet
 from quorvex.feature import (
@@ -18,8 +19,6 @@ from quorvex.feature import (
 )
 from quorvex.learn import AvgPer
 from quorvex.sparsmat import CSRMatrixD, SparseVectorD
-
-from conftest import unraisable_reports
 
 TEXT = ["dog", b"dog", bytearray(b"dog")]
 
@@ -103,7 +102,8 @@ def test_out_of_range_messages_name_the_feature_and_the_size():
     with unraisable_reports() as seen:
         node.calcPotential(np.zeros(2), None, np.zeros(1, "b"))  # calcPotential itself still prints
     assert [m for _, m, _ in seen] == [
-        "Out of bounds on buffer access (axis 0): feature 5 is out of range for a weight array of 2"]
+        "Out of bounds on buffer access (axis 0): feature 5 is out of range for a weight array of 2"
+    ]
 
 
 def test_flist_sort_order_indexes_any_non_str():

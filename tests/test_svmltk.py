@@ -37,8 +37,10 @@ def export(fc, m):
     return out.getvalue()
 
 
-TREES = [{"nodes": [["S", ["a", "b"], [1]], ["NP", ["x"], []]], "roots": [0]},
-         {"nodes": [["VP", [], []]], "roots": [0]}]
+TREES = [
+    {"nodes": [["S", ["a", "b"], [1]], ["NP", ["x"], []]], "roots": [0]},
+    {"nodes": [["VP", [], []]], "roots": [0]},
+]
 PARTS = [["w=dog", "suf=og"], ["rel=nsubj"], [("len", 3)]]
 
 
@@ -93,10 +95,10 @@ def test_non_ascii_labels_are_written_as_utf8():
     m = Multipart([["ü"]])
     m.add_tree({"nodes": [["Äé€", ["日本"], [[1, "ignored"]]], ["🙂", [], []]], "roots": [0]})
     got = export(fc, m)
-    assert got == " |BT| (Äé€ (日本 日本)(🙂))|ET| 1:1 ".encode("utf-8")
+    assert got == " |BT| (Äé€ (日本 日本)(🙂))|ET| 1:1 ".encode()
     latin = Multipart([["a"]])
     latin.add_tree({"nodes": [["\xe9", ["\xff"], []]], "roots": [0]})
-    assert export(fc, latin) == " |BT| (\xe9 (\xff \xff))|ET| 2:1 ".encode("utf-8")
+    assert export(fc, latin) == " |BT| (\xe9 (\xff \xff))|ET| 2:1 ".encode()
 
 
 def test_pieces_of_other_types():
@@ -133,8 +135,11 @@ def test_subclass_call_is_used():
 def test_bad_input():
     fc = FCombo(1)
     for bad in (None, [["a"]], FeatureList(["a"])):
-        with pytest.raises(TypeError, match=r"Argument 'flist' has incorrect type \(expected "
-                                            r"quorvex.feature.Multipart, got "):
+        with pytest.raises(
+            TypeError,
+            match=r"Argument 'flist' has incorrect type \(expected "
+            r"quorvex.feature.Multipart, got ",
+        ):
             fc.to_svmltk(bad, io.BytesIO())
     with pytest.raises(TypeError, match="missing required argument 'f'"):
         fc.to_svmltk(Multipart([["a"]]))

@@ -1,4 +1,5 @@
 """quorvex.tagger: training, tagging, model files and the command line."""
+
 import io
 import os
 import random
@@ -10,16 +11,19 @@ import numpy as np
 import pytest
 
 import quorvex.tagger.modelfile as modelfile
-from quorvex.tagger import (TagDictionary, Tagger, TokenFeatures, bundled_corpus, read_conllu, split_corpus,
-                            word_shape)
+from quorvex.tagger import TagDictionary, Tagger, TokenFeatures, bundled_corpus, read_conllu, split_corpus, word_shape
 from quorvex.tagger.cli import main as cli
 
 
 def generated_corpus(n, seed):
     """A small generated language: clause patterns, tag-typical suffixes, ambiguous stems."""
     rng = random.Random(seed)
-    closed = {"DET": ["the", "a", "this", "every"], "ADP": ["in", "on", "with", "near"],
-              "PRON": ["she", "they", "it"], "PUNCT": [".", ","]}
+    closed = {
+        "DET": ["the", "a", "this", "every"],
+        "ADP": ["in", "on", "with", "near"],
+        "PRON": ["she", "they", "it"],
+        "PUNCT": [".", ","],
+    }
     suffix = {"NOUN": ["ion", "er", "ment"], "VERB": ["ates", "izes", "ed"], "ADJ": ["ous", "ive"]}
     syll = ["ka", "lo", "mi", "ser", "dun", "pra", "vel", "tor"]
     stems = ["".join(rng.choice(syll) for _ in range(rng.randint(1, 3))) for _ in range(150)]
@@ -80,6 +84,7 @@ def test_bundled_corpus_trains_a_useful_tagger():
 
 # --- model files ---------------------------------------------------------------------------
 
+
 def test_save_and_load_in_a_fresh_process(trained, tmp_path):
     tagger, (words, _) = trained
     path = tmp_path / "m.qvt"
@@ -92,8 +97,14 @@ def test_save_and_load_in_a_fresh_process(trained, tmp_path):
         print(json.dumps(t.predict(json.loads(sys.stdin.read()))))
     """)
     import json
-    r = subprocess.run([sys.executable, "-c", script, str(path)], input=json.dumps(words[:30]),
-                       capture_output=True, text=True, check=True)
+
+    r = subprocess.run(
+        [sys.executable, "-c", script, str(path)],
+        input=json.dumps(words[:30]),
+        capture_output=True,
+        text=True,
+        check=True,
+    )
     assert json.loads(r.stdout) == expected
     again = Tagger.load(path)
     assert again.weights.tobytes() == tagger.weights.tobytes() and again.labels == tagger.labels
@@ -105,8 +116,12 @@ def test_bad_model_files_are_refused(trained, tmp_path):
     good = tmp_path / "good.qvt"
     tagger.save(good)
     data = good.read_bytes()
-    cases = {"truncated": data[: len(data) // 2], "empty": b"", "foreign": b"PK\x03\x04" + os.urandom(200),
-             "text": b"quorvex-alphabet 1\n0\n"}
+    cases = {
+        "truncated": data[: len(data) // 2],
+        "empty": b"",
+        "foreign": b"PK\x03\x04" + os.urandom(200),
+        "text": b"quorvex-alphabet 1\n0\n",
+    }
     for name, blob in cases.items():
         p = tmp_path / name
         p.write_bytes(blob)
@@ -116,12 +131,19 @@ def test_bad_model_files_are_refused(trained, tmp_path):
     with pytest.raises(ValueError, match="lacks"):
         Tagger.load(tmp_path / "other.npz")
     meta, dictionary, weights = modelfile.read_model(good)
-    for change, match in (({"version": 99}, "version 99"), ({"format": "x"}, "not a quorvex"),
-                          ({"features": {"kind": "magic"}}, "unknown kind")):
+    for change, match in (
+        ({"version": 99}, "version 99"),
+        ({"format": "x"}, "not a quorvex"),
+        ({"features": {"kind": "magic"}}, "unknown kind"),
+    ):
         p = tmp_path / "changed.npz"
         m = dict(meta, **change)
-        np.savez(p, meta=np.frombuffer(__import__("json").dumps(m).encode(), np.uint8),
-                 dictionary=np.frombuffer(dictionary.getvalue(), np.uint8), weights=weights)
+        np.savez(
+            p,
+            meta=np.frombuffer(__import__("json").dumps(m).encode(), np.uint8),
+            dictionary=np.frombuffer(dictionary.getvalue(), np.uint8),
+            weights=weights,
+        )
         with pytest.raises(ValueError, match=match):
             Tagger.load(p)
     modelfile.write_model(tmp_path / "short.qvt", meta, dictionary.getvalue(), weights[:-1])
@@ -140,6 +162,7 @@ def test_a_failed_save_keeps_the_old_model(trained, tmp_path, monkeypatch):
     def broken(*args, **kwargs):
         args[0].write(b"partial")
         raise OSError("disk full")
+
     monkeypatch.setattr(modelfile.np, "savez_compressed", broken)
     with pytest.raises(OSError, match="disk full"):
         tagger.save(path)
@@ -173,6 +196,7 @@ def test_custom_features_must_be_passed_again(tmp_path):
 
 # --- bad input ------------------------------------------------------------------------------
 
+
 def test_bad_training_and_evaluation_input(trained):
     tagger, _ = trained
     t = Tagger()
@@ -205,6 +229,7 @@ def test_bad_training_and_evaluation_input(trained):
 
 # --- pieces ---------------------------------------------------------------------------------
 
+
 def test_tag_dictionary_candidates():
     words = [["the", "dog"]] * 5 + [["the", "runs"]]
     tags = [["DET", "NOUN"]] * 5 + [["PRON", "VERB"]]
@@ -224,19 +249,33 @@ def test_token_features():
     words = ["The", "Fox-12", "ran"]
     assert f.sentence(words) == [f(words, i) for i in range(3)]
     feats = f(words, 1)
-    assert {"w=fox-12", "shape=Xx-d", "len=6", "p2=fo", "s3=-12", "title", "digit", "hyphen",
-            "w-1=the", "w+2=</s>", "s3+1=ran", "shape-1=Xx", "w-1w=the|fox-12"} <= set(feats)
+    assert {
+        "w=fox-12",
+        "shape=Xx-d",
+        "len=6",
+        "p2=fo",
+        "s3=-12",
+        "title",
+        "digit",
+        "hyphen",
+        "w-1=the",
+        "w+2=</s>",
+        "s3+1=ran",
+        "shape-1=Xx",
+        "w-1w=the|fox-12",
+    } <= set(feats)
     assert len(feats) == len(set(feats)) == 24
-    assert TokenFeatures(affixes=1, window=0)(["Dog"], 0) == ["w=dog", "shape=Xx", "len=3", "p1=d", "s1=g",
-                                                              "title"]
+    assert TokenFeatures(affixes=1, window=0)(["Dog"], 0) == ["w=dog", "shape=Xx", "len=3", "p1=d", "s1=g", "title"]
     assert word_shape("Fox-12") == "Xx-d" and word_shape("") == ""
     with pytest.raises(ValueError):
         TokenFeatures(window=-1)
 
 
 def test_read_conllu(tmp_path):
-    text = ("# sent_id = 1\n1-2\tdon't\t_\t_\t_\t_\t_\t_\t_\t_\n1\tdo\tdo\tAUX\t_\t_\t0\troot\t_\t_\n"
-            "2\tn't\tnot\tPART\t_\t_\t1\tadvmod\t_\t_\n2.1\tx\t_\t_\t_\t_\t_\t_\t_\t_\n\n")
+    text = (
+        "# sent_id = 1\n1-2\tdon't\t_\t_\t_\t_\t_\t_\t_\t_\n1\tdo\tdo\tAUX\t_\t_\t0\troot\t_\t_\n"
+        "2\tn't\tnot\tPART\t_\t_\t1\tadvmod\t_\t_\n2.1\tx\t_\t_\t_\t_\t_\t_\t_\t_\n\n"
+    )
     assert read_conllu(io.StringIO(text)) == [[("do", "AUX"), ("n't", "PART")]]
     assert read_conllu(io.StringIO(text), ("form", "head", "deprel")) == [[("do", 0, "root"), ("n't", 1, "advmod")]]
     with pytest.raises(ValueError, match="unknown CoNLL-U column"):
@@ -244,6 +283,7 @@ def test_read_conllu(tmp_path):
 
 
 # --- the command line -------------------------------------------------------------------------
+
 
 def write_conllu(path, words, tags):
     with open(path, "w", encoding="utf-8") as f:
@@ -260,13 +300,33 @@ def test_command_line(tmp_path, monkeypatch, capsys):
     write_conllu(dev, words[150:], tags[150:])
     model = tmp_path / "m.qvt"
     out = io.StringIO()
-    assert cli(["train", "--train", str(train), "--dev", str(dev), "--epochs", "2", "--model", str(model),
-                "--quiet"], out) == 0
+    assert (
+        cli(["train", "--train", str(train), "--dev", str(dev), "--epochs", "2", "--model", str(model), "--quiet"], out)
+        == 0
+    )
     text = out.getvalue()
     assert "epoch 2: training accuracy" in text and "dev accuracy" in text and model.exists()
     out = io.StringIO()
-    assert cli(["train", "--train", str(train), "--dev", str(dev), "--epochs", "2", "--model",
-                str(tmp_path / "mixed.qvt"), "--quiet", "--shards", "2"], out) == 0
+    assert (
+        cli(
+            [
+                "train",
+                "--train",
+                str(train),
+                "--dev",
+                str(dev),
+                "--epochs",
+                "2",
+                "--model",
+                str(tmp_path / "mixed.qvt"),
+                "--quiet",
+                "--shards",
+                "2",
+            ],
+            out,
+        )
+        == 0
+    )
     assert "epoch 2: dev accuracy" in out.getvalue() and "round" in out.getvalue()
 
     out = io.StringIO()
@@ -279,7 +339,9 @@ def test_command_line(tmp_path, monkeypatch, capsys):
     assert cli(["tag", str(dev), "--model", str(model), "--quiet"], out) == 0
     tagged = read_conllu(io.StringIO(out.getvalue()))
     assert [[w for w, _ in s] for s in tagged] == words[150:]
-    assert sum(t == g for s, gs in zip(tagged, tags[150:]) for (_, t), g in zip(s, gs)) > 0.9 * sum(map(len, tags[150:]))
+    assert sum(t == g for s, gs in zip(tagged, tags[150:]) for (_, t), g in zip(s, gs)) > 0.9 * sum(
+        map(len, tags[150:])
+    )
 
     out = io.StringIO()
     assert cli(["eval", str(dev), "--model", str(model), "--quiet"], out) == 0
@@ -292,6 +354,20 @@ def test_command_line(tmp_path, monkeypatch, capsys):
 
 
 def test_console_script_trains_on_the_bundled_corpus(tmp_path):
-    r = subprocess.run([sys.executable, "-m", "quorvex.tagger", "train", "--epochs", "1", "--quiet", "--model",
-                        str(tmp_path / "b.qvt")], capture_output=True, text=True, check=True)
+    r = subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "quorvex.tagger",
+            "train",
+            "--epochs",
+            "1",
+            "--quiet",
+            "--model",
+            str(tmp_path / "b.qvt"),
+        ],
+        capture_output=True,
+        text=True,
+        check=True,
+    )
     assert "held-out accuracy" in r.stdout and "The/DET" in r.stdout

@@ -98,8 +98,20 @@ def _check(shards, epochs):
     return shards
 
 
-def train_ipm(client, shards, make_learner, train_shard, epochs, *, prepare_shard=None, shared=None, mix=None,
-              mix_weights=None, on_round=None, measure=False):
+def train_ipm(
+    client,
+    shards,
+    make_learner,
+    train_shard,
+    epochs,
+    *,
+    prepare_shard=None,
+    shared=None,
+    mix=None,
+    mix_weights=None,
+    on_round=None,
+    measure=False,
+):
     """Trains by iterative parameter mixing over the workers of a Dask ``client``.
 
     - ``shards``: the training data, one item per shard (any picklable objects). Shard i is
@@ -134,8 +146,10 @@ def train_ipm(client, shards, make_learner, train_shard, epochs, *, prepare_shar
     data = [client.scatter([shard], workers=[w], hash=False)[0] for shard, w in zip(shards, placed)]
     if prepare_shard is not None:
         extra = () if shared is None else (client.scatter([shared], broadcast=True, hash=False)[0],)
-        data = [client.submit(prepare_shard, d, *extra, workers=[w], allow_other_workers=False, pure=False)
-                for d, w in zip(data, placed)]
+        data = [
+            client.submit(prepare_shard, d, *extra, workers=[w], allow_other_workers=False, pure=False)
+            for d, w in zip(data, placed)
+        ]
         del extra
     learner = make_learner()
     state = learner.get_state()
@@ -144,9 +158,20 @@ def train_ipm(client, shards, make_learner, train_shard, epochs, *, prepare_shar
             stats = RoundStats(epoch)
             t_start = time.perf_counter()
             shipped = client.scatter([state], broadcast=True, hash=False)[0]
-            tasks = [client.submit(_train_round, make_learner, train_shard, shipped, d, epoch, workers=[w],
-                                   allow_other_workers=False, pure=False)
-                     for d, w in zip(data, placed)]
+            tasks = [
+                client.submit(
+                    _train_round,
+                    make_learner,
+                    train_shard,
+                    shipped,
+                    d,
+                    epoch,
+                    workers=[w],
+                    allow_other_workers=False,
+                    pure=False,
+                )
+                for d, w in zip(data, placed)
+            ]
             results = client.gather(tasks)
             state = _finish_round(stats, state, results, mix, mix_weights, t_start, measure)
             del shipped, tasks
@@ -158,8 +183,19 @@ def train_ipm(client, shards, make_learner, train_shard, epochs, *, prepare_shar
     return learner
 
 
-def train_ipm_local(shards, make_learner, train_shard, epochs, *, prepare_shard=None, shared=None, mix=None,
-                    mix_weights=None, on_round=None, measure=False):
+def train_ipm_local(
+    shards,
+    make_learner,
+    train_shard,
+    epochs,
+    *,
+    prepare_shard=None,
+    shared=None,
+    mix=None,
+    mix_weights=None,
+    on_round=None,
+    measure=False,
+):
     """The rounds of :func:`train_ipm` in this process, one shard after the other: the same
     arguments (without the client) and, for the same shards, bit-identical results. The
     reference to check a cluster run against, and a way to run the algorithm without Dask."""
@@ -174,8 +210,7 @@ def train_ipm_local(shards, make_learner, train_shard, epochs, *, prepare_shard=
         stats = RoundStats(epoch)
         t_start = time.perf_counter()
         # Each shard gets its own copy of the state, as a worker would.
-        results = [_train_round(make_learner, train_shard, pickle.loads(pickle.dumps(state)), s, epoch)
-                   for s in shards]
+        results = [_train_round(make_learner, train_shard, pickle.loads(pickle.dumps(state)), s, epoch) for s in shards]
         state = _finish_round(stats, state, results, mix, mix_weights, t_start, measure)
         if on_round is not None:
             on_round(stats, state)

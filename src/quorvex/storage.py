@@ -42,8 +42,14 @@ class DirStorage:
     def _file(self, name):
         if not isinstance(name, str):
             raise TypeError("storage names are str, not %s" % type(name).__name__)
-        if (not name or name.startswith(".") or "\0" in name or "/" in name
-                or (os.altsep and os.altsep in name) or os.sep in name):
+        if (
+            not name
+            or name.startswith(".")
+            or "\0" in name
+            or "/" in name
+            or (os.altsep and os.altsep in name)
+            or os.sep in name
+        ):
             raise ValueError("invalid storage name %r: use a plain file name" % (name,))
         return os.path.join(self.path, name)
 
@@ -77,8 +83,9 @@ class DirStorage:
 
     def keys(self):
         """The names of the items and streams in the folder, sorted."""
-        return sorted(n for n in os.listdir(self.path)
-                      if not n.startswith(".") and os.path.isfile(os.path.join(self.path, n)))
+        return sorted(
+            n for n in os.listdir(self.path) if not n.startswith(".") and os.path.isfile(os.path.join(self.path, n))
+        )
 
     def writer(self, name):
         """A new binary file for the stream ``name``, replacing any earlier content."""

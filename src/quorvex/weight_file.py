@@ -14,7 +14,7 @@ import os
 import numpy as np
 import numpy.lib.format as npy_format
 
-__all__ = ["load", "check_size", "claimed_data_size"]
+__all__ = ["check_size", "claimed_data_size", "load"]
 
 
 def claimed_data_size(f):
@@ -53,7 +53,8 @@ def check_size(f):
             have = f.seek(0, io.SEEK_END) - here
             if need > have:
                 raise ValueError(
-                    "weight file is truncated: its header claims %d bytes of data, the file holds %d" % (need, have))
+                    "weight file is truncated: its header claims %d bytes of data, the file holds %d" % (need, have)
+                )
     finally:
         f.seek(start)
 

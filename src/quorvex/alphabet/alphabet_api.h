@@ -83,7 +83,8 @@ inline bool alphabet_key_bytes(int use_utf8, PyObject* key, Ref* holder, const c
 // The text of stored bytes under the alphabet's encoding (new reference).
 inline PyObject* alphabet_decode(int use_utf8, const char* p, std::size_t n) {
     Py_ssize_t len = static_cast<Py_ssize_t>(n);
-    return use_utf8 ? PyUnicode_DecodeUTF8(p, len, "surrogateescape") : PyUnicode_Decode(p, len, "iso8859-15", "strict");
+    return use_utf8 ? PyUnicode_DecodeUTF8(p, len, "surrogateescape")
+                    : PyUnicode_Decode(p, len, "iso8859-15", "strict");
 }
 
 static const uint32_t ALPHABET_API_VERSION = 1;

@@ -12,9 +12,7 @@ extern PyTypeObject PythonAlphabet_Type;
 extern PyTypeObject StringAlphabet_Type;
 extern PyTypeObject AlphabetWords_Type;
 
-inline const AlphabetOps* alphabet_ops(PyObject* self) {
-    return reinterpret_cast<AbstractAlphabetObject*>(self)->ops;
-}
+inline const AlphabetOps* alphabet_ops(PyObject* self) { return reinterpret_cast<AbstractAlphabetObject*>(self)->ops; }
 
 // An iterator over the words of an alphabet, by id.
 PyObject* alphabet_iter_new(PyObject* alphabet);

@@ -244,8 +244,7 @@ PyObject* alph_fromfile_utf8(PyObject* self, PyObject* const* args, Py_ssize_t n
     for (uint64_t i = 0; i < count; ++i) {
         uint64_t len;
         if (!read_number(data, size, pos, ' ', &len)) return bad_file("bad word length (truncated file?)");
-        if (len > size - pos || size - pos - len < 1 || data[pos + len] != '\n')
-            return bad_file("truncated word list");
+        if (len > size - pos || size - pos - len < 1 || data[pos + len] != '\n') return bad_file("truncated word list");
         const char* word = data + pos;
         Ref holder;
         Py_ssize_t n = static_cast<Py_ssize_t>(len);
@@ -292,7 +291,8 @@ PyObject* alph_setstate(PyObject* self, PyObject* state) {
     StringAlphabetObject* a = as_alph(self);
     PyObject *words, *growing;
     if (!PyTuple_Check(state)) {  // PyArg_ParseTuple would raise SystemError
-        PyErr_Format(PyExc_TypeError, "__setstate__ needs a (words, growing) tuple, not %%.200s", Py_TYPE(state)->tp_name);
+        PyErr_Format(PyExc_TypeError, "__setstate__ needs a (words, growing) tuple, not %%.200s",
+                     Py_TYPE(state)->tp_name);
         return nullptr;
     }
     if (!PyArg_ParseTuple(state, "OO:__setstate__", &words, &growing)) return nullptr;

@@ -17,8 +17,8 @@
 namespace qv {
 
 struct ArgSpec {
-    const char* fname;          // function name used in messages
-    const char* const* names;   // parameter names, nullptr-terminated
+    const char* fname;         // function name used in messages
+    const char* const* names;  // parameter names, nullptr-terminated
     int positional_only;
     int required;
 };

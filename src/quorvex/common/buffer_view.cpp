@@ -75,8 +75,8 @@ bool view_set(View1D& v, PyObject* obj, Elem elem, bool writable) {
     }
     if (!format_matches(b, elem)) {
         const char* got = describe_format(b.format);
-        PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s%s%s", "'",
-                     elem_name(elem), "'", "'", got ? got : (b.format ? b.format : "B"), "'");
+        PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s%s%s", "'", elem_name(elem),
+                     "'", "'", got ? got : (b.format ? b.format : "B"), "'");
         PyBuffer_Release(&b);
         return false;
     }

@@ -30,8 +30,7 @@ int find_override(PyObject* self, PyTypeObject* native_type, Overridable& op) {
     return overridden ? 1 : 0;
 }
 
-PyObject* call_override(PyObject* self, Overridable& op, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) {
+PyObject* call_override(PyObject* self, Overridable& op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (!intern_name(op)) return nullptr;
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     PyObject* small[8];

@@ -22,7 +22,7 @@ namespace qv {
 
 struct Overridable {
     const char* name;
-    PyObject* interned = nullptr;       // the name as an interned str
+    PyObject* interned = nullptr;         // the name as an interned str
     PyTypeObject* cached_type = nullptr;  // last subclass looked at (not owned)
     unsigned int cached_version = 0;
     bool cached_overridden = false;

@@ -69,11 +69,11 @@ private:
 // Wraps a block of C++ code that may throw (std::bad_alloc and friends)
 // so that the exception becomes a Python error and `fail` is returned.
 #define QV_TRY try {
-#define QV_CATCH(fail)                   \
-    }                                    \
-    catch (...) {                        \
+#define QV_CATCH(fail)                    \
+    }                                     \
+    catch (...) {                         \
         ::qv::set_error_from_exception(); \
-        return fail;                     \
+        return fail;                      \
     }
 
 #endif

@@ -7,8 +7,7 @@ bool set_public_names(PyObject* module, std::initializer_list<const char*> names
     if (!all) return false;
     for (const char* name : names) {
         if (!PyObject_HasAttrString(module, name)) {
-            PyErr_Format(PyExc_SystemError, "%s: __all__ names the missing global %s", PyModule_GetName(module),
-                         name);
+            PyErr_Format(PyExc_SystemError, "%s: __all__ names the missing global %s", PyModule_GetName(module), name);
             return false;
         }
         Ref str(PyUnicode_FromString(name));

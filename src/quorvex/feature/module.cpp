@@ -94,9 +94,8 @@ PyMODINIT_FUNC PyInit_feature(void) {
     // The module body.
     if (!import_module_as(m.get(), "sparsmat", "quorvex.sparsmat") ||
         !import_module_as(m.get(), "json", "simplejson") ||
-        !add_object(m.get(), "alphabet", import_alphabet_package()) ||
-        !import_module_as(m.get(), "numpy", "numpy") || !import_izip(m.get()) ||
-        !import_module_as(m.get(), "sys", "sys") ||
+        !add_object(m.get(), "alphabet", import_alphabet_package()) || !import_module_as(m.get(), "numpy", "numpy") ||
+        !import_izip(m.get()) || !import_module_as(m.get(), "sys", "sys") ||
         !import_attr_as(m.get(), "defaultdict", "collections", "defaultdict"))
         return nullptr;
     Ref modname(PyUnicode_FromString("quorvex.feature"));
@@ -112,16 +111,33 @@ PyMODINIT_FUNC PyInit_feature(void) {
     Py_INCREF(empty_sv);  // the module global and the C pointer each hold one
     if (!add_object(m.get(), "empty_sv", empty_sv)) return nullptr;
     if (!add_function(&and_node_def) || !add_function(&or_node_def) || !add_crf_dict(m.get())) return nullptr;
-    for (PyMethodDef* def : {&make_simple_crf_def, &decode_simple_crf_def, &make_multilabel_def, &dump_example_def,
-                             &test_def})
+    for (PyMethodDef* def :
+         {&make_simple_crf_def, &decode_simple_crf_def, &make_multilabel_def, &dump_example_def, &test_def})
         if (!add_function(def)) return nullptr;
     // Not exported: the module body's imports (sparsmat, json, alphabet, numpy, izip, sys,
     // defaultdict) and the self-test `test`.
-    if (!set_public_names(m.get(), {"AndNode", "BloomFMap", "ChainModel", "CompiledSentence", "CountingBloomFilter",
-                                    "ExtensibleArray", "FCombo", "FeatureHasher", "FeatureList", "GraphNode",
-                                    "InfoNode", "InfoTree", "Multipart", "OrNode", "crf_dict", "decode_simple_crf",
-                                    "deserialize_fcombo", "dump_example", "empty_sv", "flist_sort_order",
-                                    "make_multilabel", "make_simple_crf"}))
+    if (!set_public_names(m.get(), {"AndNode",
+                                    "BloomFMap",
+                                    "ChainModel",
+                                    "CompiledSentence",
+                                    "CountingBloomFilter",
+                                    "ExtensibleArray",
+                                    "FCombo",
+                                    "FeatureHasher",
+                                    "FeatureList",
+                                    "GraphNode",
+                                    "InfoNode",
+                                    "InfoTree",
+                                    "Multipart",
+                                    "OrNode",
+                                    "crf_dict",
+                                    "decode_simple_crf",
+                                    "deserialize_fcombo",
+                                    "dump_example",
+                                    "empty_sv",
+                                    "flist_sort_order",
+                                    "make_multilabel",
+                                    "make_simple_crf"}))
         return nullptr;
     return m.release();
 }

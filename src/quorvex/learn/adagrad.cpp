@@ -77,7 +77,8 @@ bool ada_step(const AdaState& s, const SparseVectorD* vec, double a) {
 // current rate, and the average's catch-up with the weight before it.
 int op_lazy_update(AdaGradObject* self, SparseVectorD* vec) {
     const AdaState s(self);
-    return each_entry(vec, s.limit, [&s](std::size_t f, double) {
+    return each_entry(vec, s.limit,
+                      [&s](std::size_t f, double) {
         const double idle = s.avg.t - s.avg.last[f] - 1;
         if (!(idle > 0)) return true;
         const double wanted = s.avg.w[f];
@@ -87,7 +88,9 @@ int op_lazy_update(AdaGradObject* self, SparseVectorD* vec) {
         s.avg.charge(f, 1.0);  // last[f] = timestep; avg[f] += idle * w[f]
         s.avg.w[f] = s.regularised(wanted, rate);
         return true;
-    }) ? 0 : -1;
+    })
+               ? 0
+               : -1;
 }
 
 // use_avg: dot(vec, avgWeights) / timestep (ZeroDivisionError at timestep 0,
@@ -146,8 +149,7 @@ int ada_init(PyObject* self, PyObject* args, PyObject* kwds) {
         !per_example(a[2] ? a[2] : zero.get(), n_examples, &l2) || (a[4] && !to_flag(a[4], &lazy)))
         return -1;
     AdaGradObject* s = as_ada(self);
-    if (!fresh_arrays(n, {{&s->weights, "d"}, {&s->avgWeights, "d"}, {&s->sumGradSquare, "d"},
-                          {&s->lastUpdated, "d"}}))
+    if (!fresh_arrays(n, {{&s->weights, "d"}, {&s->avgWeights, "d"}, {&s->sumGradSquare, "d"}, {&s->lastUpdated, "d"}}))
         return -1;
     s->n_dimensions = n;
     s->eta = 0.1;
@@ -158,9 +160,8 @@ int ada_init(PyObject* self, PyObject* args, PyObject* kwds) {
     return 0;
 }
 
-using Slots =
-    LearnerSlots<AdaGradObject, &AdaGradObject::weights, &AdaGradObject::avgWeights, &AdaGradObject::sumGradSquare,
-                 &AdaGradObject::lastUpdated>;
+using Slots = LearnerSlots<AdaGradObject, &AdaGradObject::weights, &AdaGradObject::avgWeights,
+                           &AdaGradObject::sumGradSquare, &AdaGradObject::lastUpdated>;
 
 // --- methods --------------------------------------------------------------------------
 
@@ -181,21 +182,18 @@ PyMethodDef ada_methods[] = {
      "update($self, gradient)\n--\n\n"
      "One training step over the (a, vec) pairs of gradient, each entry moved by\n"
      "a * x at its own rate and regularised for the steps it was idle."},
-    {"set_weights", reinterpret_cast<PyCFunction>(averaging_set_weights<AdaGradObject>),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"set_weights", reinterpret_cast<PyCFunction>(averaging_set_weights<AdaGradObject>), METH_FASTCALL | METH_KEYWORDS,
      "set_weights($self, weights, copy=False)\n--\n\n"
      "A float64 array of the same length as the weights becomes\n"
      "the weights: the array itself (shared, so it must be writable) or, with copy, a copy of it (a\n"
      "read-only array is fine). avgWeights becomes a copy of it. sumGradSquare, lastUpdated and\n"
      "timestep are kept."},
-    {"save_binary", reinterpret_cast<PyCFunction>(averaging_save_binary<AdaGradObject>),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"save_binary", reinterpret_cast<PyCFunction>(averaging_save_binary<AdaGradObject>), METH_FASTCALL | METH_KEYWORDS,
      "save_binary($self, fname_out)\n--\n\n"
      "Writes avgWeights / timestep with numpy.save to the file fname_out\n"
      "(before the first step, the current weights)."},
     QV_STATE_METHODS(adagrad_kind),
     {nullptr, nullptr, 0, nullptr}};
-
 
 }  // namespace
 
@@ -226,11 +224,10 @@ bool ada_catch_up(PyObject* self) {
     });
 }
 
-const StateArray ada_arrays[] = {
-    {"weights", offsetof(AdaGradObject, weights), Elem::Float64, Combine::Mean},
-    {"avgWeights", offsetof(AdaGradObject, avgWeights), Elem::Float64, Combine::Sum},
-    {"sumGradSquare", offsetof(AdaGradObject, sumGradSquare), Elem::Float64, Combine::Sum},
-    {"lastUpdated", offsetof(AdaGradObject, lastUpdated), Elem::Float64, Combine::Clock}};
+const StateArray ada_arrays[] = {{"weights", offsetof(AdaGradObject, weights), Elem::Float64, Combine::Mean},
+                                 {"avgWeights", offsetof(AdaGradObject, avgWeights), Elem::Float64, Combine::Sum},
+                                 {"sumGradSquare", offsetof(AdaGradObject, sumGradSquare), Elem::Float64, Combine::Sum},
+                                 {"lastUpdated", offsetof(AdaGradObject, lastUpdated), Elem::Float64, Combine::Clock}};
 const StateNumber ada_numbers[] = {
     {"eta", offsetof(AdaGradObject, eta), NumType::Double, Combine::Same},
     {"lambdaL1", offsetof(AdaGradObject, lambdaL1), NumType::Double, Combine::Same},
@@ -240,8 +237,17 @@ const StateNumber ada_numbers[] = {
 
 }  // namespace
 
-const LearnerKind adagrad_kind = {"adagrad", &AdaGrad_Type, offsetof(AdaGradObject, n_dimensions),
-                                  offsetof(AdaGradObject, fc), ada_arrays, 4, ada_numbers, 5, 1, ada_catch_up, nullptr};
+const LearnerKind adagrad_kind = {"adagrad",
+                                  &AdaGrad_Type,
+                                  offsetof(AdaGradObject, n_dimensions),
+                                  offsetof(AdaGradObject, fc),
+                                  ada_arrays,
+                                  4,
+                                  ada_numbers,
+                                  5,
+                                  1,
+                                  ada_catch_up,
+                                  nullptr};
 
 PyTypeObject AdaGrad_Type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 

@@ -106,15 +106,13 @@ PyMethodDef ap_methods[] = {
      "The perceptron averages lazily, so call get_dense(0, n_dimensions, testing=False) once before\n"
      "taking averaged weights out of it (avgWeights / timestep, get_dense(0, n)); without it, every\n"
      "feature misses the weight it held since its last update."},
-    {"save_binary", reinterpret_cast<PyCFunction>(averaging_save_binary<AvgPerObject>),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"save_binary", reinterpret_cast<PyCFunction>(averaging_save_binary<AvgPerObject>), METH_FASTCALL | METH_KEYWORDS,
      "save_binary($self, fname_out)\n--\n\n"
      "Writes avgWeights / timestep (as they stand) with numpy.save to the\n"
      "file fname_out (no extension added); FileModel loads it. Before the first step the current\n"
      "weights are written."},
     QV_STATE_METHODS(avgper_kind),
     {nullptr, nullptr, 0, nullptr}};
-
 
 }  // namespace
 
@@ -129,16 +127,24 @@ bool ap_catch_up(PyObject* self) {
     return averaged_catch_up(averages(s), Py_None, 0, -1, s->n_dimensions);
 }
 
-const StateArray ap_arrays[] = {
-    {"weights", offsetof(AvgPerObject, weights), Elem::Float64, Combine::Mean},
-    {"avgWeights", offsetof(AvgPerObject, avgWeights), Elem::Float64, Combine::Sum},
-    {"lastUpdated", offsetof(AvgPerObject, lastUpdated), Elem::Float64, Combine::Clock}};
+const StateArray ap_arrays[] = {{"weights", offsetof(AvgPerObject, weights), Elem::Float64, Combine::Mean},
+                                {"avgWeights", offsetof(AvgPerObject, avgWeights), Elem::Float64, Combine::Sum},
+                                {"lastUpdated", offsetof(AvgPerObject, lastUpdated), Elem::Float64, Combine::Clock}};
 const StateNumber ap_numbers[] = {{"timestep", offsetof(AvgPerObject, timestep), NumType::Int64, Combine::Steps}};
 
 }  // namespace
 
-const LearnerKind avgper_kind = {"avgper", &AvgPer_Type, offsetof(AvgPerObject, n_dimensions), offsetof(AvgPerObject, fc),
-                                 ap_arrays, 3, ap_numbers, 1, 0, ap_catch_up, nullptr};
+const LearnerKind avgper_kind = {"avgper",
+                                 &AvgPer_Type,
+                                 offsetof(AvgPerObject, n_dimensions),
+                                 offsetof(AvgPerObject, fc),
+                                 ap_arrays,
+                                 3,
+                                 ap_numbers,
+                                 1,
+                                 0,
+                                 ap_catch_up,
+                                 nullptr};
 
 PyTypeObject AvgPer_Type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 

@@ -161,18 +161,18 @@ PyObject* fm_setstate(PyObject* self, PyObject* state) {
     Py_RETURN_NONE;
 }
 
-PyMethodDef fm_methods[] = {
-    {"score", reinterpret_cast<PyCFunction>(fm_score), METH_FASTCALL | METH_KEYWORDS,
-     "score($self, vec, use_avg=True)\n--\n\n"
-     "-> float: dot(vec, weights); use_avg is ignored."},
-    {"get_dense", reinterpret_cast<PyCFunction>(fm_get_dense), METH_FASTCALL | METH_KEYWORDS,
-     "get_dense($self, start, end)\n--\n\n"
-     "-> a new float64 array holding weights[start:end]."},
-    {"__reduce__", fm_reduce, METH_NOARGS,
-     "__reduce__($self, /)\n--\n\nPickles a copy of the weights and fc (not the file name)."},
-    {"__setstate__", fm_setstate, METH_O, "__setstate__($self, state, /)\n--\n\n"
-     "state: (weights, fc); a copy of the 1-d float64 weights is kept."},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef fm_methods[] = {{"score", reinterpret_cast<PyCFunction>(fm_score), METH_FASTCALL | METH_KEYWORDS,
+                             "score($self, vec, use_avg=True)\n--\n\n"
+                             "-> float: dot(vec, weights); use_avg is ignored."},
+                            {"get_dense", reinterpret_cast<PyCFunction>(fm_get_dense), METH_FASTCALL | METH_KEYWORDS,
+                             "get_dense($self, start, end)\n--\n\n"
+                             "-> a new float64 array holding weights[start:end]."},
+                            {"__reduce__", fm_reduce, METH_NOARGS,
+                             "__reduce__($self, /)\n--\n\nPickles a copy of the weights and fc (not the file name)."},
+                            {"__setstate__", fm_setstate, METH_O,
+                             "__setstate__($self, state, /)\n--\n\n"
+                             "state: (weights, fc); a copy of the 1-d float64 weights is kept."},
+                            {nullptr, nullptr, 0, nullptr}};
 
 const Field fc_field{offsetof(FileModelObject, fc)};
 const Field weights_field{offsetof(FileModelObject, weights)};

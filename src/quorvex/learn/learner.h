@@ -87,8 +87,7 @@ template <class Fn>
 inline bool each_covered(PyObject* vec, int start, int end, int32_t n_dimensions, Py_ssize_t limit, Fn&& fn) {
     if (vec != Py_None) {
         if (!check_convert(vec, sparsmat->SparseVectorD, false)) return false;
-        return each_entry(reinterpret_cast<SparseVectorD*>(vec), limit,
-                          [&fn](std::size_t f, double) { return fn(f); });
+        return each_entry(reinterpret_cast<SparseVectorD*>(vec), limit, [&fn](std::size_t f, double) { return fn(f); });
     }
     if (end == -1) end = n_dimensions;
     for (Py_ssize_t i = start; i < end; ++i) {
@@ -127,8 +126,7 @@ struct Averages {
     Py_ssize_t limit;  // features that fit all three arrays (-1: not initialized)
 
     Averages(const View1D& w_, const View1D& avg_, const View1D& last_, int64_t timestep)
-        : w(w_), avg(avg_), last(last_), t(static_cast<double>(timestep)),
-          limit(common_length({&w_, &avg_, &last_})) {}
+        : w(w_), avg(avg_), last(last_), t(static_cast<double>(timestep)), limit(common_length({&w_, &avg_, &last_})) {}
 
     // Touch of feature f: idle = t - last[f] - lag; last[f] = t;
     // avg[f] += w[f] * idle (the weight before this step changes it).
@@ -332,8 +330,7 @@ PyGetSetDef* averaging_getset(const char* avg_doc) {
     static const Field fc{offsetof(L, fc)}, weights{offsetof(L, weights)}, avg{offsetof(L, avgWeights)},
         n{offsetof(L, n_dimensions)}, timestep{offsetof(L, timestep)};
     static PyGetSetDef table[] = {
-        {"fc", get_object, set_object, "free slot for the FCombo that makes the vectors (pickled along)",
-         closure(fc)},
+        {"fc", get_object, set_object, "free slot for the FCombo that makes the vectors (pickled along)", closure(fc)},
         {"weights", get_view, nullptr, "the current weights (the array itself, not a copy)", closure(weights)},
         {"avgWeights", get_view, nullptr, avg_doc, closure(avg)},
         {"n_dimensions", get_int32, nullptr, "number of weight dimensions", closure(n)},

@@ -155,8 +155,7 @@ PyMethodDef mira_methods[] = {
      "Vec = gradient.to_vec() (a SparseVectorsD, for example); moves the\n"
      "weights along vec by (loss - score(vec, False)) / (vec . vec), so that the plain score of vec\n"
      "becomes loss. A negative margin raises AssertionError, a zero vector ZeroDivisionError."},
-    {"set_weights", reinterpret_cast<PyCFunction>(averaging_set_weights<AvgMiraObject>),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"set_weights", reinterpret_cast<PyCFunction>(averaging_set_weights<AvgMiraObject>), METH_FASTCALL | METH_KEYWORDS,
      "set_weights($self, weights, copy=False)\n--\n\n"
      "A float64 array of the same length as the weights becomes\n"
      "the weights: the array itself (shared, so it must be writable) or, with copy, a copy of it (a\n"
@@ -169,14 +168,12 @@ PyMethodDef mira_methods[] = {
      "-> a new float64 array of length end - start.\n"
      "testing: avgWeights[start:end] / timestep as they stand; not testing: catches up the averages\n"
      "of [start, end) first, then returns weights[start:end]."},
-    {"save_binary", reinterpret_cast<PyCFunction>(averaging_save_binary<AvgMiraObject>),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"save_binary", reinterpret_cast<PyCFunction>(averaging_save_binary<AvgMiraObject>), METH_FASTCALL | METH_KEYWORDS,
      "save_binary($self, fname_out)\n--\n\n"
      "Writes avgWeights / timestep (as they stand, no catch-up) with\n"
      "numpy.save to the file fname_out. Before the first step the current weights are written."},
     QV_STATE_METHODS(mira_kind),
     {nullptr, nullptr, 0, nullptr}};
-
 
 }  // namespace
 
@@ -186,17 +183,25 @@ namespace {
 
 bool mira_catch_up(PyObject* self) { return op_hidden_updates(as_mira(self), Py_None, 0, -1) == 0; }
 
-const StateArray mira_arrays[] = {
-    {"weights", offsetof(AvgMiraObject, weights), Elem::Float64, Combine::Mean},
-    {"avgWeights", offsetof(AvgMiraObject, avgWeights), Elem::Float64, Combine::Sum},
-    {"lastUpdated", offsetof(AvgMiraObject, lastUpdated), Elem::Float64, Combine::Clock}};
+const StateArray mira_arrays[] = {{"weights", offsetof(AvgMiraObject, weights), Elem::Float64, Combine::Mean},
+                                  {"avgWeights", offsetof(AvgMiraObject, avgWeights), Elem::Float64, Combine::Sum},
+                                  {"lastUpdated", offsetof(AvgMiraObject, lastUpdated), Elem::Float64, Combine::Clock}};
 const StateNumber mira_numbers[] = {{"C", offsetof(AvgMiraObject, C), NumType::Double, Combine::Same},
                                     {"timestep", offsetof(AvgMiraObject, timestep), NumType::Int64, Combine::Steps}};
 
 }  // namespace
 
-const LearnerKind mira_kind = {"mira", &AvgMira_Type, offsetof(AvgMiraObject, n_dimensions), offsetof(AvgMiraObject, fc),
-                               mira_arrays, 3, mira_numbers, 2, 0, mira_catch_up, nullptr};
+const LearnerKind mira_kind = {"mira",
+                               &AvgMira_Type,
+                               offsetof(AvgMiraObject, n_dimensions),
+                               offsetof(AvgMiraObject, fc),
+                               mira_arrays,
+                               3,
+                               mira_numbers,
+                               2,
+                               0,
+                               mira_catch_up,
+                               nullptr};
 
 PyTypeObject AvgMira_Type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 

@@ -15,7 +15,10 @@ PyObject* real(double x) { return PyFloat_FromDouble(x); }
 
 PyObject* avgper_repr(PyObject* self) {
     AvgPerObject* s = reinterpret_cast<AvgPerObject*>(self);
-    return ReprBuilder(self).value("n_dimensions", dims(s->n_dimensions)).value("timestep", steps(s->timestep)).finish();
+    return ReprBuilder(self)
+        .value("n_dimensions", dims(s->n_dimensions))
+        .value("timestep", steps(s->timestep))
+        .finish();
 }
 
 PyObject* avgmira_repr(PyObject* self) {

@@ -81,7 +81,8 @@ int op_hidden_updates(SgdMomentumObject* self, PyObject* vec, int start, int end
     const int64_t t = self->timestep;
     bool checked = false;
     double ratio = 0.0;
-    return each_covered(vec, start, end, self->n_dimensions, s.limit, [&](std::size_t f) {
+    return each_covered(vec, start, end, self->n_dimensions, s.limit,
+                        [&](std::size_t f) {
         if (!checked) {
             if (1 - self->l2 == 0) return fail_float_division();
             ratio = self->momentum / (1 - self->l2);
@@ -102,7 +103,9 @@ int op_hidden_updates(SgdMomentumObject* self, PyObject* vec, int start, int end
         }
         s.last[f] = t;
         return true;
-    }) ? 0 : -1;
+    })
+               ? 0
+               : -1;
 }
 
 // hiddenUpdates(vec), then dot(vec, weights) * weights_scale. Errors are raised.
@@ -153,8 +156,7 @@ int sgd_init(PyObject* self, PyObject* args, PyObject* kwds) {
     if (!parse_tuple(spec, args, kwds, a)) return -1;
     double momentum = 0.9, eta = 0.1, l2 = 0.0;
     int32_t n, t0;
-    if ((a[3] && !to_double(a[3], &momentum)) || (a[4] && !to_double(a[4], &eta)) || !to_int32(a[0], &n))
-        return -1;
+    if ((a[3] && !to_double(a[3], &momentum)) || (a[4] && !to_double(a[4], &eta)) || !to_int32(a[0], &n)) return -1;
     Ref zero(PyFloat_FromDouble(0.0)), one(PyFloat_FromDouble(1.0));
     if (!zero || !one) return -1;
     PyObject* n_examples = a[2] ? a[2] : one.get();
@@ -183,9 +185,8 @@ int sgd_init(PyObject* self, PyObject* args, PyObject* kwds) {
     return 0;
 }
 
-using Slots =
-    LearnerSlots<SgdMomentumObject, &SgdMomentumObject::weights, &SgdMomentumObject::velocity,
-                 &SgdMomentumObject::lastUpdated>;
+using Slots = LearnerSlots<SgdMomentumObject, &SgdMomentumObject::weights, &SgdMomentumObject::velocity,
+                           &SgdMomentumObject::lastUpdated>;
 
 void sgd_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
@@ -221,10 +222,11 @@ PyObject* sgd_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     if (denominator == 0) return raise_float_division();
     const double eta_actual = s->t0 * s->eta / static_cast<double>(denominator);
     if (!each_pair(a[0], [s, eta_actual](double coef, SparseVectorD* vec) {
-            const SgdArrays arr(s);
-            return each_entry(vec, arr.limit,
-                              [&arr, coef, eta_actual](std::size_t f, double x) { arr.velocity[f] += x * coef * eta_actual; });
-        }))
+        const SgdArrays arr(s);
+        return each_entry(vec, arr.limit, [&arr, coef, eta_actual](std::size_t f, double x) {
+            arr.velocity[f] += x * coef * eta_actual;
+        });
+    }))
         return nullptr;
     s->weights_scale = (1 - eta_actual * s->l2) * s->weights_scale;
     if (s->weights_scale < kMinScale) {
@@ -330,8 +332,7 @@ PyGetSetDef sgd_getset[] = {
     {"weights", get_view, nullptr, "stored weights (true weight: stored * weights_scale once caught up)",
      closure(weights_field)},
     {"velocity", get_view, nullptr, "per feature, the momentum term", closure(velocity_field)},
-    {"lastUpdated", get_view, nullptr, "per feature, the timestep of its last catch-up (int64)",
-     closure(last_field)},
+    {"lastUpdated", get_view, nullptr, "per feature, the timestep of its last catch-up (int64)", closure(last_field)},
     {"n_dimensions", get_int32, nullptr, "number of weight dimensions", closure(n_field)},
     {"timestep", get_int64, nullptr, "number of completed update calls", closure(timestep_field)},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
@@ -377,8 +378,9 @@ const StateNumber sgd_numbers[] = {
 
 }  // namespace
 
-const LearnerKind sgd_kind = {"sgd", &SgdMomentum_Type, offsetof(SgdMomentumObject, n_dimensions), -1, sgd_arrays, 3,
-                              sgd_numbers, 6, 0, sgd_catch_up, sgd_after_set};
+const LearnerKind sgd_kind = {
+    "sgd",        &SgdMomentum_Type, offsetof(SgdMomentumObject, n_dimensions), -1, sgd_arrays, 3, sgd_numbers, 6, 0,
+    sgd_catch_up, sgd_after_set};
 
 PyTypeObject SgdMomentum_Type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 

@@ -37,8 +37,8 @@ struct ParsedState {
     std::vector<Number> numbers;
     int32_t n_dimensions = 0;
     ParsedState() = default;
-    ParsedState(ParsedState&& o) noexcept : arrays(std::move(o.arrays)), numbers(std::move(o.numbers)),
-                                             n_dimensions(o.n_dimensions) {}
+    ParsedState(ParsedState&& o) noexcept
+        : arrays(std::move(o.arrays)), numbers(std::move(o.numbers)), n_dimensions(o.n_dimensions) {}
     ParsedState(const ParsedState&) = delete;
     ~ParsedState() {
         for (View1D& v : arrays) view_release(v);
@@ -105,8 +105,8 @@ const LearnerKind* state_kind(PyObject* state, const char* where, const LearnerK
         return nullptr;
     }
     if (expected && found != expected) {
-        PyErr_Format(PyExc_ValueError, "%s['kind'] is %R: a %s takes '%s' states", where, kind,
-                     expected->type->tp_name, expected->name);
+        PyErr_Format(PyExc_ValueError, "%s['kind'] is %R: a %s takes '%s' states", where, kind, expected->type->tp_name,
+                     expected->name);
         return nullptr;
     }
     return found;
@@ -197,7 +197,8 @@ bool parse_state(PyObject* state, const LearnerKind& kind, const char* where, Pa
     QV_CATCH(false)
     for (int i = 0; i < kind.n_numbers; ++i) {
         PyObject* obj = required(state, where, kind.numbers[i].key);
-        if (!obj || !parse_number(obj, kind.numbers[i], where, &out->numbers[static_cast<std::size_t>(i)])) return false;
+        if (!obj || !parse_number(obj, kind.numbers[i], where, &out->numbers[static_cast<std::size_t>(i)]))
+            return false;
     }
     return true;
 }
@@ -255,7 +256,8 @@ void write_number(PyObject* self, const StateNumber& spec, const Number& v) {
 }
 
 // The state dict of the given arrays (new references, stolen) and numbers.
-PyObject* build_state(const LearnerKind& kind, int32_t n, std::vector<Ref>& arrays, const std::vector<Number>& numbers) {
+PyObject* build_state(const LearnerKind& kind, int32_t n, std::vector<Ref>& arrays,
+                      const std::vector<Number>& numbers) {
     Ref d(PyDict_New());
     Ref name(PyUnicode_FromString(kind.name));
     Ref n_obj(PyLong_FromLong(n));
@@ -310,9 +312,11 @@ bool learner_set_state(PyObject* self, PyObject* state, const LearnerKind& kind)
     }
     QV_CATCH(false)
     for (int i = 0; i < kind.n_arrays; ++i)
-        if (!pin_view(view_of(self, kind.arrays[i]), copies[static_cast<std::size_t>(i)].get(), kind.arrays[i].elem, true))
+        if (!pin_view(view_of(self, kind.arrays[i]), copies[static_cast<std::size_t>(i)].get(), kind.arrays[i].elem,
+                      true))
             return false;
-    for (int i = 0; i < kind.n_numbers; ++i) write_number(self, kind.numbers[i], parsed.numbers[static_cast<std::size_t>(i)]);
+    for (int i = 0; i < kind.n_numbers; ++i)
+        write_number(self, kind.numbers[i], parsed.numbers[static_cast<std::size_t>(i)]);
     at_offset<int32_t>(self, kind.n_dimensions_offset) = parsed.n_dimensions;
     return !kind.after_set || kind.after_set(self);
 }
@@ -479,8 +483,8 @@ PyObject* mix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
             const View1D& v = states[i].arrays[j];
             const int64_t due = states[i].numbers[steps_at].i - kind->clock_lag;
             for (Py_ssize_t f = 0; f < v.len; ++f) {
-                const double last = kind->arrays[j].elem == Elem::Int64 ? static_cast<double>(v.at<int64_t>(f))
-                                                                        : v.at<double>(f);
+                const double last =
+                    kind->arrays[j].elem == Elem::Int64 ? static_cast<double>(v.at<int64_t>(f)) : v.at<double>(f);
                 if (last < static_cast<double>(due)) {
                     PyErr_Format(PyExc_ValueError,
                                  "mix: states[%zu]['%s'] is behind its timestep (pending averages): "
@@ -549,17 +553,16 @@ PyObject* mix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
 
 }  // namespace
 
-PyMethodDef mix_def = {
-    "mix", reinterpret_cast<PyCFunction>(mix), METH_FASTCALL | METH_KEYWORDS,
-    "mix(states, weights=None, base=None)\n--\n\n"
-    "-> state: the parameter-mixing step over the states of\n"
-    "learners of one kind trained apart (get_state() of each).\n\n"
-    "The weights (and SgdMomentum's velocity) are averaged with the given weights, by default each\n"
-    "state's number of steps since base; averaging sums and sumGradSquare are added up, and so are\n"
-    "the steps: timestep = base timestep + the steps of every state. With base (the state all of\n"
-    "them started from) each state's increment over base is added, so the shared start is counted\n"
-    "once; without it, the states are taken as independent. Hyper-parameters must agree.\n"
-    "The result goes into set_state or from_state. ValueError for no states, states of different\n"
-    "kinds or sizes, bad weights, or states whose averages were not brought up to date."};
+PyMethodDef mix_def = {"mix", reinterpret_cast<PyCFunction>(mix), METH_FASTCALL | METH_KEYWORDS,
+                       "mix(states, weights=None, base=None)\n--\n\n"
+                       "-> state: the parameter-mixing step over the states of\n"
+                       "learners of one kind trained apart (get_state() of each).\n\n"
+                       "The weights (and SgdMomentum's velocity) are averaged with the given weights, by default each\n"
+                       "state's number of steps since base; averaging sums and sumGradSquare are added up, and so are\n"
+                       "the steps: timestep = base timestep + the steps of every state. With base (the state all of\n"
+                       "them started from) each state's increment over base is added, so the shared start is counted\n"
+                       "once; without it, the states are taken as independent. Hyper-parameters must agree.\n"
+                       "The result goes into set_state or from_state. ValueError for no states, states of different\n"
+                       "kinds or sizes, bad weights, or states whose averages were not brought up to date."};
 
 }  // namespace qv

@@ -54,9 +54,9 @@ struct LearnerKind {
     int n_arrays;
     const StateNumber* numbers;
     int n_numbers;
-    int clock_lag;                       // lastUpdated of an up-to-date feature is timestep - clock_lag
-    bool (*catch_up)(PyObject* self);    // brings the lazy parts up to date
-    bool (*after_set)(PyObject* self);   // optional: rebuilds caches from the new state
+    int clock_lag;                      // lastUpdated of an up-to-date feature is timestep - clock_lag
+    bool (*catch_up)(PyObject* self);   // brings the lazy parts up to date
+    bool (*after_set)(PyObject* self);  // optional: rebuilds caches from the new state
 };
 
 extern const LearnerKind avgper_kind;
@@ -93,25 +93,25 @@ PyObject* setstate_method(PyObject* self, PyObject* state) {
     return setstate_impl(self, state, *K);
 }
 
-#define QV_STATE_METHODS(kind)                                                                                    \
-    {"get_state", ::qv::get_state_method<&kind>, METH_NOARGS,                                                     \
-     "get_state($self, /)\n--\n\n"                                                                                \
-     "-> dict: the learner's full state ('kind', 'n_dimensions', copies of its arrays and\n"                      \
-     "numbers), after its lazy parts were brought up to date. Plain data: it pickles, crosses processes\n"        \
-     "and goes into set_state, from_state and quorvex.learn.mix."},                                               \
-        {"set_state", ::qv::set_state_method<&kind>, METH_O,                                                      \
-         "set_state($self, state, /)\n--\n\n"                                                                     \
-         "Takes over a state that get_state of the same kind of learner returned\n"                               \
-         "(copied, so read-only arrays are fine). A missing or unknown key, an array of another\n"                \
-         "length or dtype, or another learner's kind is a ValueError naming the key; the learner is\n"            \
-         "then unchanged."},                                                                                       \
-        {"from_state", ::qv::from_state_method<&kind>, METH_O | METH_CLASS,                                       \
-         "from_state($type, state, /)\n--\n\n"                                                                    \
-         "-> a new learner of this class holding a copy of state (fc None)."},                                    \
-        {"__reduce__", ::qv::reduce_method<&kind>, METH_NOARGS,                                                   \
-         "__reduce__($self, /)\n--\n\n"                                                                           \
-         "Pickles the full state (get_state()) and fc; the restored learner continues training exactly."},       \
-        {"__setstate__", ::qv::setstate_method<&kind>, METH_O,                                                    \
+#define QV_STATE_METHODS(kind)                                                                             \
+    {"get_state", ::qv::get_state_method<&kind>, METH_NOARGS,                                              \
+     "get_state($self, /)\n--\n\n"                                                                         \
+     "-> dict: the learner's full state ('kind', 'n_dimensions', copies of its arrays and\n"               \
+     "numbers), after its lazy parts were brought up to date. Plain data: it pickles, crosses processes\n" \
+     "and goes into set_state, from_state and quorvex.learn.mix."},                                        \
+        {"set_state", ::qv::set_state_method<&kind>, METH_O,                                               \
+         "set_state($self, state, /)\n--\n\n"                                                              \
+         "Takes over a state that get_state of the same kind of learner returned\n"                        \
+         "(copied, so read-only arrays are fine). A missing or unknown key, an array of another\n"         \
+         "length or dtype, or another learner's kind is a ValueError naming the key; the learner is\n"     \
+         "then unchanged."},                                                                               \
+        {"from_state", ::qv::from_state_method<&kind>, METH_O | METH_CLASS,                                \
+         "from_state($type, state, /)\n--\n\n"                                                             \
+         "-> a new learner of this class holding a copy of state (fc None)."},                             \
+        {"__reduce__", ::qv::reduce_method<&kind>, METH_NOARGS,                                            \
+         "__reduce__($self, /)\n--\n\n"                                                                    \
+         "Pickles the full state (get_state()) and fc; the restored learner continues training exactly."}, \
+        {"__setstate__", ::qv::setstate_method<&kind>, METH_O,                                             \
          "__setstate__($self, state, /)\n--\n\nRestores a pickle: state is (state, fc)."}
 
 // quorvex.learn.mix(states, weights=None, base=None)

@@ -372,8 +372,9 @@ int grid_contains(PyObject* self, PyObject* key) {
     if (grid_len<T, D, Valued>(self) < 0) return -1;
     GridAccum<T, D>* acc = as_grid<T, D, Valued>(self)->acc;
     if (!acc) return 0;
-    auto it = std::lower_bound(acc->entries.begin(), acc->entries.end(), k,
-                               [](const GridEntry<T, D>& e, const std::array<coordinate_t, D>& x) { return e.key < x; });
+    auto it =
+        std::lower_bound(acc->entries.begin(), acc->entries.end(), k,
+                         [](const GridEntry<T, D>& e, const std::array<coordinate_t, D>& x) { return e.key < x; });
     return it != acc->entries.end() && it->key == k;
 }
 
@@ -460,8 +461,7 @@ PyObject* grid_setstate(PyObject* self, PyObject* state) {
 
 template <class T, int D, bool Valued>
 PyMethodDef GridType<T, D, Valued>::methods[] = {
-    {Valued ? "add_count" : "add", reinterpret_cast<PyCFunction>(grid_add<T, D, Valued>),
-     METH_FASTCALL | METH_KEYWORDS,
+    {Valued ? "add_count" : "add", reinterpret_cast<PyCFunction>(grid_add<T, D, Valued>), METH_FASTCALL | METH_KEYWORDS,
      Valued ? (D == 3 ? "add_count($self, i, j, k, v=1)\n--\n\nAdds v to the entry at the coordinates."
                       : "add_count($self, i, j, v=1)\n--\n\nAdds v to the entry at the coordinates.")
             : (D == 3   ? "add($self, i, j, k)\n--\n\nAdds the coordinates to the set."

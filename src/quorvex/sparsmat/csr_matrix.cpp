@@ -38,8 +38,7 @@ template <class T>
 CSRMatrix<T>* CSRMatrix<T>::transpose() const {
     std::size_t entries = static_cast<std::size_t>(offsets[num_rows]);
     std::size_t cols = 0;
-    for (std::size_t e = 0; e < entries; ++e)
-        cols = std::max(cols, static_cast<std::size_t>(rightColumns[e]) + 1);
+    for (std::size_t e = 0; e < entries; ++e) cols = std::max(cols, static_cast<std::size_t>(rightColumns[e]) + 1);
     if (cols > UINT32_MAX) throw std::length_error("transpose needs more than 2**32 - 1 rows");
     qv::CsrPtr<T> t = qv::new_csr<T>(static_cast<coordinate_t>(cols), entries);
     if (!t) return nullptr;
@@ -424,9 +423,8 @@ PyMethodDef CSRType<T>::methods[] = {
     {nullptr, nullptr, 0, nullptr}};
 
 template <class T>
-PyGetSetDef CSRType<T>::getset[] = {
-    {"num_rows", csr_get_num_rows<T>, nullptr, "number of rows", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+PyGetSetDef CSRType<T>::getset[] = {{"num_rows", csr_get_num_rows<T>, nullptr, "number of rows", nullptr},
+                                    {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 template <class T>
 PySequenceMethods CSRType<T>::sequence = [] {

@@ -74,12 +74,12 @@ PyMODINIT_FUNC PyInit_sparsmat(void) {
     api.rows_to_scipy = api_rows_to_scipy;
     api.scipy_sparse = scipy_sparse;
     if (!add_object(m.get(), "_C_API", PyCapsule_New(&api, "quorvex.sparsmat._C_API", nullptr))) return nullptr;
-    if (!set_public_names(m.get(), {"CSRMatrixD",     "CSRMatrixF",     "CSRMatrixI",     "SparseVectorD",
-                                    "SparseVectorF",  "SparseVectorI",  "SparseVectorsD", "SparseVectorsF",
-                                    "SparseVectorsI", "VecD1",          "VecD2",          "VecD3",
-                                    "VecF1",          "VecF2",          "VecF3",          "VecI1",
-                                    "VecI2",          "VecI3",          "VecV1",          "VecV2",
-                                    "VecV3",          "to_csr"}))
+    if (!set_public_names(
+            m.get(),
+            {"CSRMatrixD",     "CSRMatrixF",     "CSRMatrixI",     "SparseVectorD", "SparseVectorF", "SparseVectorI",
+             "SparseVectorsD", "SparseVectorsF", "SparseVectorsI", "VecD1",         "VecD2",         "VecD3",
+             "VecF1",          "VecF2",          "VecF3",          "VecI1",         "VecI2",         "VecI3",
+             "VecV1",          "VecV2",          "VecV3",          "to_csr"}))
         return nullptr;
     return m.release();
 }

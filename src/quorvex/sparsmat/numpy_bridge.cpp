@@ -122,16 +122,11 @@ bool with_int_type(const NumberArray& a, const char* what, Fn&& fn) {
     const bool s = is_signed_code(a.code), u = is_unsigned_code(a.code);
     if (s || u) {
         switch (a.b.itemsize) {
-        case 1:
-            return s ? fn(Tag<int8_t>{}) : fn(Tag<uint8_t>{});
-        case 2:
-            return s ? fn(Tag<int16_t>{}) : fn(Tag<uint16_t>{});
-        case 4:
-            return s ? fn(Tag<int32_t>{}) : fn(Tag<uint32_t>{});
-        case 8:
-            return s ? fn(Tag<int64_t>{}) : fn(Tag<uint64_t>{});
-        default:
-            break;
+        case 1: return s ? fn(Tag<int8_t>{}) : fn(Tag<uint8_t>{});
+        case 2: return s ? fn(Tag<int16_t>{}) : fn(Tag<uint16_t>{});
+        case 4: return s ? fn(Tag<int32_t>{}) : fn(Tag<uint32_t>{});
+        case 8: return s ? fn(Tag<int64_t>{}) : fn(Tag<uint64_t>{});
+        default: break;
         }
     }
     PyErr_Format(PyExc_TypeError, "%s must be an array of integers, not of format '%s'", what,

@@ -143,9 +143,12 @@ PyObject* sv_add(PyObject* a, PyObject* b) {
     SV<T>* y = as_sv<T>(b);
     uint32_t i = 0, j = 0, n = 0;
     while (i < x->my_len && j < y->my_len) {
-        if (x->idx_ptr[i] < y->idx_ptr[j]) ++i;
-        else if (y->idx_ptr[j] < x->idx_ptr[i]) ++j;
-        else ++i, ++j;
+        if (x->idx_ptr[i] < y->idx_ptr[j])
+            ++i;
+        else if (y->idx_ptr[j] < x->idx_ptr[i])
+            ++j;
+        else
+            ++i, ++j;
         ++n;
     }
     n += (x->my_len - i) + (y->my_len - j);
@@ -293,8 +296,7 @@ PyObject* sv_repr(PyObject* self) {
 template <class T>
 PyObject* sv_sizeof(PyObject* self, PyObject*) {
     SV<T>* v = as_sv<T>(self);
-    return PyLong_FromSize_t(round8(sizeof(SV<T>)) + round8(v->my_len * sizeof(coordinate_t)) +
-                             v->my_len * sizeof(T));
+    return PyLong_FromSize_t(round8(sizeof(SV<T>)) + round8(v->my_len * sizeof(coordinate_t)) + v->my_len * sizeof(T));
 }
 
 template <class T>

@@ -14,5 +14,13 @@ from quorvex.tagger.features import TokenFeatures, word_shape
 from quorvex.tagger.model import Tagger
 from quorvex.tagger.tagdict import TagDictionary
 
-__all__ = ["Tagger", "TagDictionary", "TokenFeatures", "word_shape", "read_conllu", "bundled_corpus",
-           "split_corpus", "BUNDLED_CORPUS"]
+__all__ = [
+    "BUNDLED_CORPUS",
+    "TagDictionary",
+    "Tagger",
+    "TokenFeatures",
+    "bundled_corpus",
+    "read_conllu",
+    "split_corpus",
+    "word_shape",
+]

@@ -9,7 +9,7 @@ import time
 from quorvex.tagger.corpus import BUNDLED_CORPUS, bundled_corpus, read_conllu, split_corpus
 from quorvex.tagger.model import Tagger
 
-__all__ = ["main", "parser", "cmd_train", "cmd_tag", "cmd_eval", "EXAMPLE"]
+__all__ = ["EXAMPLE", "cmd_eval", "cmd_tag", "cmd_train", "main", "parser"]
 
 EXAMPLE = "The quick brown fox jumps over the lazy dog near the river bank ."
 
@@ -36,14 +36,29 @@ def cmd_train(args, out):
     if not train:
         raise SystemExit("quorvex-tag: %s holds no sentences" % args.train)
     words, tags = _split(train)
-    print("training on %s: %d sentences, %d tokens, %d epochs, %s"
-          % (source, len(words), sum(map(len, words)), args.epochs,
-             "every label a candidate" if args.all_labels else "tag-dictionary candidates"), file=out)
+    print(
+        "training on %s: %d sentences, %d tokens, %d epochs, %s"
+        % (
+            source,
+            len(words),
+            sum(map(len, words)),
+            args.epochs,
+            "every label a candidate" if args.all_labels else "tag-dictionary candidates",
+        ),
+        file=out,
+    )
     tagger = Tagger(prune=not args.all_labels, seed=args.seed)
     t0 = time.perf_counter()
     with _dask_client(args.scheduler) as client:
-        tagger.fit(words, tags, epochs=args.epochs, dev=_split(dev) if dev else None, progress=not args.quiet,
-                   client=client, shards=args.shards)
+        tagger.fit(
+            words,
+            tags,
+            epochs=args.epochs,
+            dev=_split(dev) if dev else None,
+            progress=not args.quiet,
+            client=client,
+            shards=args.shards,
+        )
     fit_time = time.perf_counter() - t0
     for h in tagger.history:
         parts = ["epoch %d:" % h["epoch"]]
@@ -54,11 +69,17 @@ def cmd_train(args, out):
         if "compute_seconds" in h:
             parts.append("round %.2f s" % h["seconds"])
         print(" ".join(parts[:1]) + " " + ", ".join(parts[1:]), file=out)
-    print("trained in %.1f s (%.0f tokens/s over %d epochs)"
-          % (fit_time, sum(map(len, words)) * args.epochs / fit_time, args.epochs), file=out)
+    print(
+        "trained in %.1f s (%.0f tokens/s over %d epochs)"
+        % (fit_time, sum(map(len, words)) * args.epochs / fit_time, args.epochs),
+        file=out,
+    )
     tagger.save(args.model)
-    print("saved %s (%d labels, %d features, %.1f MB)"
-          % (args.model, len(tagger.labels), tagger.model.n_features, os.path.getsize(args.model) / 1e6), file=out)
+    print(
+        "saved %s (%d labels, %d features, %.1f MB)"
+        % (args.model, len(tagger.labels), tagger.model.n_features, os.path.getsize(args.model) / 1e6),
+        file=out,
+    )
     example = EXAMPLE.split()
     print(" ".join("%s/%s" % wt for wt in zip(example, tagger.tag(example))), file=out)
     print("done in %.1f s" % (time.perf_counter() - start), file=out)
@@ -96,7 +117,7 @@ def cmd_tag(args, out):
     if fmt == "auto":
         fmt = "conllu" if args.input and args.input.endswith((".conllu", ".conll")) else "text"
     output = args.output_format or ("conllu" if fmt == "conllu" else "slash")
-    f = open(args.input, encoding="utf-8") if args.input else sys.stdin
+    f = open(args.input, encoding="utf-8") if args.input else sys.stdin  # noqa: SIM115 (closed below unless stdin)
     try:
         if fmt == "conllu":
             import conllu
@@ -143,8 +164,10 @@ def cmd_eval(args, out):
                 counts[g][2] += 1
                 correct += 1
             total += 1
-    print("%s: %d sentences, %d tokens, accuracy %s" % (args.conllu, len(words), total, _percent(correct / total)),
-          file=out)
+    print(
+        "%s: %d sentences, %d tokens, accuracy %s" % (args.conllu, len(words), total, _percent(correct / total)),
+        file=out,
+    )
     unseen = sorted(set(counts) - known)
     if unseen:
         print("tags never seen in training (always wrong): %s" % ", ".join(unseen), file=out)
@@ -159,34 +182,56 @@ def cmd_eval(args, out):
 
 
 def parser():
-    ap = argparse.ArgumentParser(prog="quorvex-tag", description="Train, run and evaluate quorvex's "
-                                 "part-of-speech tagger (a structured averaged perceptron).")
+    ap = argparse.ArgumentParser(
+        prog="quorvex-tag",
+        description="Train, run and evaluate quorvex's part-of-speech tagger (a structured averaged perceptron).",
+    )
     sub = ap.add_subparsers(dest="command", required=True)
-    t = sub.add_parser("train", help="train a tagger on CoNLL-U (UPOS column) and save it",
-                       description="Train a tagger and save it. Without --train it trains on nine tenths of "
-                       "the bundled corpus (%s), reports accuracy on the other tenth, saves the model "
-                       "and tags an example sentence." % BUNDLED_CORPUS)
+    t = sub.add_parser(
+        "train",
+        help="train a tagger on CoNLL-U (UPOS column) and save it",
+        description="Train a tagger and save it. Without --train it trains on nine tenths of "
+        "the bundled corpus (%s), reports accuracy on the other tenth, saves the model "
+        "and tags an example sentence." % BUNDLED_CORPUS,
+    )
     t.add_argument("--train", help="training corpus (CoNLL-U)")
     t.add_argument("--dev", help="evaluation corpus (CoNLL-U), scored after every epoch")
     t.add_argument("--epochs", type=int, default=5, help="passes over the training data (default 5)")
     t.add_argument("--model", default="tagger.qvt", help="where to save the model (default tagger.qvt)")
-    t.add_argument("--all-labels", action="store_true", help="offer every label at every token instead of "
-                   "the candidates of a tag dictionary (slower)")
+    t.add_argument(
+        "--all-labels",
+        action="store_true",
+        help="offer every label at every token instead of the candidates of a tag dictionary (slower)",
+    )
     t.add_argument("--seed", type=int, default=0, help="seed of the training order")
     t.add_argument("--quiet", action="store_true", help="no progress bars")
-    t.add_argument("--scheduler", help="train by parameter mixing on the workers of this Dask scheduler "
-                   "(HOST:PORT; needs quorvex[dask])")
-    t.add_argument("--shards", type=int, help="shards for parameter mixing (default: one per Dask worker; "
-                   "without --scheduler, the mixing rounds run in this process)")
-    g = sub.add_parser("tag", help="tag plain text or CoNLL-U",
-                       description="Tag text: plain text has one sentence per line with tokens separated by "
-                       "blanks; CoNLL-U gets its UPOS column filled.")
+    t.add_argument(
+        "--scheduler",
+        help="train by parameter mixing on the workers of this Dask scheduler (HOST:PORT; needs quorvex[dask])",
+    )
+    t.add_argument(
+        "--shards",
+        type=int,
+        help="shards for parameter mixing (default: one per Dask worker; "
+        "without --scheduler, the mixing rounds run in this process)",
+    )
+    g = sub.add_parser(
+        "tag",
+        help="tag plain text or CoNLL-U",
+        description="Tag text: plain text has one sentence per line with tokens separated by "
+        "blanks; CoNLL-U gets its UPOS column filled.",
+    )
     g.add_argument("input", nargs="?", help="input file (standard input by default)")
     g.add_argument("--model", default="tagger.qvt", help="the model (default tagger.qvt)")
-    g.add_argument("--input-format", choices=["auto", "text", "conllu"], default="auto",
-                   help="auto: CoNLL-U for .conllu files, else plain text")
-    g.add_argument("--output-format", choices=["slash", "conllu"],
-                   help="word/TAG lines, or CoNLL-U (default: the input's form)")
+    g.add_argument(
+        "--input-format",
+        choices=["auto", "text", "conllu"],
+        default="auto",
+        help="auto: CoNLL-U for .conllu files, else plain text",
+    )
+    g.add_argument(
+        "--output-format", choices=["slash", "conllu"], help="word/TAG lines, or CoNLL-U (default: the input's form)"
+    )
     g.add_argument("--quiet", action="store_true", help="no progress bar")
     e = sub.add_parser("eval", help="accuracy and a per-tag table on a CoNLL-U corpus")
     e.add_argument("conllu", help="the corpus (CoNLL-U, UPOS column)")

@@ -6,7 +6,7 @@ import lzma
 import os
 import sys
 
-__all__ = ["read_conllu", "bundled_corpus", "split_corpus", "BUNDLED_CORPUS"]
+__all__ = ["BUNDLED_CORPUS", "bundled_corpus", "read_conllu", "split_corpus"]
 
 BUNDLED_CORPUS = "UD English-EWT, development section (CC BY-SA 4.0)"
 

@@ -83,8 +83,9 @@ class Tagger:
         self.history = []
 
     def __repr__(self):
-        state = "untrained" if self.model is None else "labels=%d, features=%d" % (
-            len(self.labels), self.model.n_features)
+        state = (
+            "untrained" if self.model is None else "labels=%d, features=%d" % (len(self.labels), self.model.n_features)
+        )
         return "Tagger(%s, prune=%r, feature_fn=%s)" % (state, self.prune, self._feature_description())
 
     @property
@@ -187,16 +188,23 @@ class Tagger:
 
             def on_epoch(epoch, weights, stats):
                 self.weights = weights
-                record = {"epoch": epoch, "seconds": stats.wall, "compute_seconds": list(stats.compute),
-                          "cpu_seconds": list(stats.cpu), "state_seconds": list(stats.state),
-                          "mix_seconds": stats.mix, "overhead_seconds": stats.overhead}
+                record = {
+                    "epoch": epoch,
+                    "seconds": stats.wall,
+                    "compute_seconds": list(stats.compute),
+                    "cpu_seconds": list(stats.cpu),
+                    "state_seconds": list(stats.state),
+                    "mix_seconds": stats.mix,
+                    "overhead_seconds": stats.overhead,
+                }
                 if dev is not None:
                     record["dev_accuracy"] = self.score(*dev)
                 self.history.append(record)
                 bar(epoch)
 
-            self.weights = mixing.train_mixing(travelling, self.model, sentences, tags, epochs, shards, client,
-                                               on_epoch)
+            self.weights = mixing.train_mixing(
+                travelling, self.model, sentences, tags, epochs, shards, client, on_epoch
+            )
 
     # --- tagging ----------------------------------------------------------------------------
 
@@ -234,8 +242,9 @@ class Tagger:
         for k, ts in enumerate(tags):
             for t in ts:
                 if t not in known:
-                    raise ValueError("evaluation sentence %d has the tag %r, which the tagger did not see in "
-                                     "training" % (k, t))
+                    raise ValueError(
+                        "evaluation sentence %d has the tag %r, which the tagger did not see in training" % (k, t)
+                    )
         correct = total = 0
         for words, gold in zip(sentences, tags):
             pred = self.tag(words)
@@ -255,8 +264,15 @@ class Tagger:
             features = {"kind": "builtin", "settings": fn.settings()}
         else:
             features = {"kind": "custom", "name": _function_name(fn)}
-        meta = {"labels": list(self.labels), "prune": self.prune, "seed": self.seed, "features": features,
-                "combiner": {"n": 1}, "tagdict": self.tagdict.to_dict(), "history": self.history}
+        meta = {
+            "labels": list(self.labels),
+            "prune": self.prune,
+            "seed": self.seed,
+            "features": features,
+            "combiner": {"n": 1},
+            "tagdict": self.tagdict.to_dict(),
+            "history": self.history,
+        }
         buf = _BytesSink()
         self.model.fc.dict.tofile_utf8(buf)
         modelfile.write_model(path, meta, buf.getvalue(), self.weights)
@@ -277,8 +293,7 @@ class Tagger:
             raise ValueError("%s: malformed model metadata (%s)" % (path, e)) from None
         if kind == "builtin":
             if feature_fn is not None:
-                raise ValueError("%s was trained with the built-in feature templates; do not pass feature_fn"
-                                 % (path,))
+                raise ValueError("%s was trained with the built-in feature templates; do not pass feature_fn" % (path,))
             try:
                 feature_fn = TokenFeatures(**features["settings"])
             except (KeyError, TypeError) as e:
@@ -286,11 +301,14 @@ class Tagger:
         elif kind == "custom":
             name = str(features.get("name"))
             if feature_fn is None:
-                raise ValueError("%s was trained with the feature function %s: pass it again, "
-                                 "Tagger.load(path, feature_fn=%s)" % (path, name, name.rsplit(".", 1)[-1]))
+                raise ValueError(
+                    "%s was trained with the feature function %s: pass it again, "
+                    "Tagger.load(path, feature_fn=%s)" % (path, name, name.rsplit(".", 1)[-1])
+                )
             if _function_name(feature_fn) != name:
-                raise ValueError("%s was trained with the feature function %s, not %s"
-                                 % (path, name, _function_name(feature_fn)))
+                raise ValueError(
+                    "%s was trained with the feature function %s, not %s" % (path, name, _function_name(feature_fn))
+                )
         else:
             raise ValueError("%s: unknown kind of features %r" % (path, kind))
         self = cls(feature_fn=feature_fn, prune=prune, seed=meta.get("seed", 0))

@@ -25,13 +25,16 @@ import numpy as np
 FORMAT = "quorvex-tagger"
 VERSION = 1
 
-__all__ = ["write_model", "read_model", "FORMAT", "VERSION"]
+__all__ = ["FORMAT", "VERSION", "read_model", "write_model"]
 
 
 def _write(f, blob, dictionary_bytes, weights):
-    np.savez_compressed(f, meta=np.frombuffer(blob, dtype=np.uint8),
-                        dictionary=np.frombuffer(dictionary_bytes, dtype=np.uint8),
-                        weights=np.ascontiguousarray(weights, dtype=np.float64))
+    np.savez_compressed(
+        f,
+        meta=np.frombuffer(blob, dtype=np.uint8),
+        dictionary=np.frombuffer(dictionary_bytes, dtype=np.uint8),
+        weights=np.ascontiguousarray(weights, dtype=np.float64),
+    )
 
 
 def write_model(path, meta, dictionary_bytes, weights):
@@ -73,17 +76,34 @@ def read_model(path):
             weights = z["weights"]
     except FileNotFoundError:
         raise
-    except (ValueError, OSError, zipfile.BadZipFile, EOFError, KeyError, NotImplementedError, zlib.error,
-            tokenize.TokenError, SyntaxError, struct.error, TypeError, IndexError, UnicodeDecodeError,
-            RuntimeError) as e:
+    except (
+        ValueError,
+        OSError,
+        zipfile.BadZipFile,
+        EOFError,
+        KeyError,
+        NotImplementedError,
+        zlib.error,
+        tokenize.TokenError,
+        SyntaxError,
+        struct.error,
+        TypeError,
+        IndexError,
+        UnicodeDecodeError,
+        RuntimeError,
+    ) as e:
         # What a damaged archive or array header makes the zip, zlib and .npy readers raise
         # (RuntimeError: an entry marked as encrypted).
         raise ValueError("%s is not a quorvex tagger model: %s" % (path, e)) from None
-    for name, a, dtype in (("meta", meta_bytes, np.uint8), ("dictionary", dictionary, np.uint8),
-                           ("weights", weights, np.float64)):
+    for name, a, dtype in (
+        ("meta", meta_bytes, np.uint8),
+        ("dictionary", dictionary, np.uint8),
+        ("weights", weights, np.float64),
+    ):
         if a.dtype != dtype or a.ndim != 1:
-            raise ValueError("%s is not a quorvex tagger model: %s is not a 1-d %s array"
-                             % (path, name, np.dtype(dtype).name))
+            raise ValueError(
+                "%s is not a quorvex tagger model: %s is not a 1-d %s array" % (path, name, np.dtype(dtype).name)
+            )
     try:
         meta = json.loads(meta_bytes.tobytes().decode("utf-8"))
     except (UnicodeDecodeError, json.JSONDecodeError) as e:
@@ -91,6 +111,8 @@ def read_model(path):
     if not isinstance(meta, dict) or meta.get("format") != FORMAT:
         raise ValueError("%s is not a quorvex tagger model" % (path,))
     if meta.get("version") != VERSION:
-        raise ValueError("%s is a quorvex tagger model of version %r; this quorvex reads version %d"
-                         % (path, meta.get("version"), VERSION))
+        raise ValueError(
+            "%s is a quorvex tagger model of version %r; this quorvex reads version %d"
+            % (path, meta.get("version"), VERSION)
+        )
     return meta, io.BytesIO(dictionary.tobytes()), weights

@@ -54,7 +54,11 @@ class TagDictionary:
 
     def __repr__(self):
         return "TagDictionary(labels=%d, known=%d, kinds=%d, prune=%r)" % (
-            len(self.labels), len(self.known), len(self.by_kind), self.prune)
+            len(self.labels),
+            len(self.known),
+            len(self.by_kind),
+            self.prune,
+        )
 
     def _share(self):
         """Makes equal candidate tuples one object, built from the labels' own objects."""
@@ -80,9 +84,13 @@ class TagDictionary:
 
     def to_dict(self):
         """A JSON-friendly form (for model files)."""
-        return {"labels": list(self.labels), "prune": self.prune, "open": list(self.open),
-                "known": {w: list(ts) for w, ts in self.known.items()},
-                "by_kind": [[list(k), list(ts)] for k, ts in self.by_kind.items()]}
+        return {
+            "labels": list(self.labels),
+            "prune": self.prune,
+            "open": list(self.open),
+            "known": {w: list(ts) for w, ts in self.known.items()},
+            "by_kind": [[list(k), list(ts)] for k, ts in self.by_kind.items()],
+        }
 
     @classmethod
     def from_dict(cls, d):

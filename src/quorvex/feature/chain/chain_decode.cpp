@@ -17,8 +17,8 @@ PyObject* as_sequence(PyObject* obj, const char* what, Py_ssize_t position = -1)
         if (position < 0)
             PyErr_Format(PyExc_TypeError, "%s must be a sequence, not a single %.200s", what, Py_TYPE(obj)->tp_name);
         else
-            PyErr_Format(PyExc_TypeError, "%s at position %zd must be a sequence, not a single %.200s", what,
-                         position, Py_TYPE(obj)->tp_name);
+            PyErr_Format(PyExc_TypeError, "%s at position %zd must be a sequence, not a single %.200s", what, position,
+                         Py_TYPE(obj)->tp_name);
         return nullptr;
     }
     // Reading the items may run Python code (sorting features, converting
@@ -195,7 +195,7 @@ PyObject* cm_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         // Straight from the features: with a monotone table the emission
         // scores are summed as the rows come, without entries in between.
         const bool ok = core->table.monotone() ? score_input(core, in, w.weights(), core->scratch, core->scores)
-                                                : compile_input(core, in, core->scratch);
+                                               : compile_input(core, in, core->scratch);
         if (!ok) return nullptr;
         chain = &core->scratch;
         if (core->table.monotone()) emissions = core->scores.data();
@@ -220,8 +220,8 @@ bool score_input(ChainCore* core, const SentenceInput& in, const Weights& w, Com
     const std::size_t K = in.flists.size();
     std::vector<FeatureListObject*> flists(K);
     for (std::size_t k = 0; k < K; ++k) flists[k] = reinterpret_cast<FeatureListObject*>(in.flists[k].get());
-    const bool ok = core->compiler->score_sentence(flists.data(), K, in.cands.data(), in.cand_start.data(), w, out,
-                                                   scores);
+    const bool ok =
+        core->compiler->score_sentence(flists.data(), K, in.cands.data(), in.cand_start.data(), w, out, scores);
     if (!ok) out.clear();
     return ok;
     QV_CATCH(false)

@@ -295,12 +295,11 @@ PyObject* cs_emission(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     return emission_vector(*s->chain, static_cast<std::size_t>(c));
 }
 
-PyMethodDef cs_methods[] = {
-    {"emission", reinterpret_cast<PyCFunction>(cs_emission), METH_FASTCALL | METH_KEYWORDS,
-     "emission($self, position, label)\n--\n\n"
-     "-> SparseVectorD: the emission vector of a candidate label, the\n"
-     "vector fc(features, labels=[label]) of the position's features."},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef cs_methods[] = {{"emission", reinterpret_cast<PyCFunction>(cs_emission), METH_FASTCALL | METH_KEYWORDS,
+                             "emission($self, position, label)\n--\n\n"
+                             "-> SparseVectorD: the emission vector of a candidate label, the\n"
+                             "vector fc(features, labels=[label]) of the position's features."},
+                            {nullptr, nullptr, 0, nullptr}};
 
 const Field model_field{offsetof(CompiledSentenceObject, model)};
 

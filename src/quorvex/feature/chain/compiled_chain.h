@@ -14,8 +14,8 @@
 namespace qv {
 
 struct CompiledChain {
-    std::vector<uint32_t> cand_start{0};  // candidates of position k: [cand_start[k], cand_start[k + 1])
-    std::vector<uint32_t> cand_label;     // label index of each candidate
+    std::vector<uint32_t> cand_start{0};   // candidates of position k: [cand_start[k], cand_start[k + 1])
+    std::vector<uint32_t> cand_label;      // label index of each candidate
     std::vector<uint32_t> entry_start{0};  // entries of candidate c: [entry_start[c], entry_start[c + 1])
     std::vector<coordinate_t> entry_id;
     std::vector<double> entry_val;

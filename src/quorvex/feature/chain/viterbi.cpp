@@ -23,8 +23,7 @@ inline void prefetch_position(const CompiledChain& cs, std::size_t k, const Weig
 // comparisons do not wait on each other; merging them by value, then by
 // the later state, gives what one pass in order gives.
 template <class Transition>
-inline void best_previous(Transition t, double e, const double* ins, uint32_t n, double* best_out,
-                          int64_t* arg_out) {
+inline void best_previous(Transition t, double e, const double* ins, uint32_t n, double* best_out, int64_t* arg_out) {
     double b0 = kFloor, b1 = kFloor, b2 = kFloor, b3 = kFloor;
     int64_t a0 = -1, a1 = -1, a2 = -1, a3 = -1;
     auto step = [](double v, int64_t i, double& b, int64_t& a) {
@@ -139,7 +138,8 @@ int64_t ViterbiDecoder::decode(const CompiledChain& cs, const ChainVectors& vect
     // first needed.
     std::size_t needed = cs.cand_start[1];
     for (std::size_t k = 1; k < K; ++k)
-        needed += static_cast<std::size_t>(cs.cand_start[k + 1] - cs.cand_start[k]) * (cs.cand_start[k] - cs.cand_start[k - 1]);
+        needed += static_cast<std::size_t>(cs.cand_start[k + 1] - cs.cand_start[k]) *
+                  (cs.cand_start[k] - cs.cand_start[k - 1]);
     const bool dense = 2 * L * (L + 1) <= needed;
     if (dense) {
         // by_label_[last][l][p]: the transition from previous label p - 1
@@ -198,8 +198,8 @@ int64_t ViterbiDecoder::decode(const CompiledChain& cs, const ChainVectors& vect
                     const double* row = by_label_.data() + (last * L + l) * (L + 1) + 1;
                     best_previous([row, prev](uint32_t i) { return row[prev[i]]; }, e, ins, np, &best, &i_best);
                 } else {
-                    best_previous([&](uint32_t i) { return transition(vectors, w, prev[i] + 1, l, last); }, e, ins,
-                                  np, &best, &i_best);
+                    best_previous([&](uint32_t i) { return transition(vectors, w, prev[i] + 1, l, last); }, e, ins, np,
+                                  &best, &i_best);
                 }
                 arg = i_best < 0 ? -1 : p0 + i_best;
             }

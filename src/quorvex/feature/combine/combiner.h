@@ -270,7 +270,9 @@ void BasicCombiner<Table>::emit_direct(const char* p, std::size_t len, double w)
 }
 
 template <class Table>
-bool BasicCombiner<Table>::batch_full() const { return npending_ >= combiner_limits::BATCH_KEYS || keys_len_ >= combiner_limits::BATCH_BYTES; }
+bool BasicCombiner<Table>::batch_full() const {
+    return npending_ >= combiner_limits::BATCH_KEYS || keys_len_ >= combiner_limits::BATCH_BYTES;
+}
 
 template <class Table>
 bool BasicCombiner<Table>::combine(int n, bool has_label, const char* label, Py_ssize_t label_len, double w) {
@@ -353,7 +355,8 @@ bool BasicCombiner<Table>::flush() {
     // when they are written: reading bytes right after copying them would
     // wait for the copy's stores.
     for (std::size_t start = 0; start < count; start += combiner_limits::PROBE_BLOCK) {
-        const std::size_t end = start + combiner_limits::PROBE_BLOCK < count ? start + combiner_limits::PROBE_BLOCK : count;
+        const std::size_t end =
+            start + combiner_limits::PROBE_BLOCK < count ? start + combiner_limits::PROBE_BLOCK : count;
         for (std::size_t i = start; i < end; ++i) {
             Pending& k = pending_[i];
             if (!k.direct) k.direct = keys_.data() + k.off;

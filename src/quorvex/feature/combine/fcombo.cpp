@@ -68,9 +68,8 @@ PyObject* escaped_native(FComboObject* self, int n) {
         QV_CATCH(nullptr)
         Ref word(PyBytes_FromStringAndSize(buf.data(), static_cast<Py_ssize_t>(buf.size())));
         if (!word) return nullptr;
-        int r = PyList_Check(cache.get())
-                    ? PyList_Append(cache.get(), word.get())
-                    : (Ref(PyObject_CallMethod(cache.get(), "append", "O", word.get())) ? 0 : -1);
+        int r = PyList_Check(cache.get()) ? PyList_Append(cache.get(), word.get())
+                                          : (Ref(PyObject_CallMethod(cache.get(), "append", "O", word.get())) ? 0 : -1);
         if (r < 0) return nullptr;
     }
     return PySequence_GetItem(cache.get(), n);
@@ -148,8 +147,8 @@ struct PartSnapshot {
         : names(Ref::borrow(fl->features)), vals(fl->vals, fl->vals + feature_list_len(fl)) {}
 };
 
-bool mkvec_rec(FComboObject* self, PyObject* dict, int n, const PartSnapshot& part, Py_ssize_t pos,
-               PyObject* partial, double w, SparseAccum<double>& acc) {
+bool mkvec_rec(FComboObject* self, PyObject* dict, int n, const PartSnapshot& part, Py_ssize_t pos, PyObject* partial,
+               double w, SparseAccum<double>& acc) {
     static Interned caret("^");
     PyObject* sep = caret.get();
     if (!sep) return false;
@@ -313,7 +312,8 @@ public:
     bool label_vectors(FeatureListObject* part, int n, PyObject* labels, PyObject* result) {
         const Py_ssize_t count = PyList_GET_SIZE(labels);
         std::vector<SparseAccum<double>>& accs = c_->label_accs;
-        if (accs.size() < static_cast<std::size_t>(count)) accs.resize(static_cast<std::size_t>(count), SparseAccum<double>{});
+        if (accs.size() < static_cast<std::size_t>(count))
+            accs.resize(static_cast<std::size_t>(count), SparseAccum<double>{});
         if (!c_->load_part(part)) return false;
         const int use_utf8 = as_alph(dict_.get())->use_utf8;
         for (Py_ssize_t i = 0; i < count; ++i) {
@@ -459,7 +459,6 @@ bool vectorise(FComboObject* self, Builder& b, bool set_suffix_ok, PyObject* fli
     }
     return b.finish();
 }
-
 
 }  // namespace
 

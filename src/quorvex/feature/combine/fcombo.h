@@ -19,13 +19,12 @@ class VectorCache;
 struct FComboOps {
     PyObject* (*escaped)(FComboObject* self, int n);
     int (*unescaped)(FComboObject* self, PyObject* w0);  // -1 on error
-    int (*mkvec)(FComboObject* self, int n, FeatureListObject* flist, int pos, PyObject* partial, double w,
-                 VecD1* a);
+    int (*mkvec)(FComboObject* self, int n, FeatureListObject* flist, int pos, PyObject* partial, double w, VecD1* a);
     int (*mkvec1)(FComboObject* self, FeatureListObject* flist, VecD1* a);
-    int (*mkmunge1)(FComboObject* self, int n, PyObject* flist, PyObject* masks, int posL, int posF,
-                    PyObject* partial, double w, VecD1* a);
-    int (*mkmunge)(FComboObject* self, int n, PyObject* flist, PyObject* masks, int posL, int posF,
-                   PyObject* partial, double w, VecD1* a);
+    int (*mkmunge1)(FComboObject* self, int n, PyObject* flist, PyObject* masks, int posL, int posF, PyObject* partial,
+                    double w, VecD1* a);
+    int (*mkmunge)(FComboObject* self, int n, PyObject* flist, PyObject* masks, int posL, int posF, PyObject* partial,
+                   double w, VecD1* a);
 };
 
 struct FComboObject {

@@ -30,8 +30,6 @@ namespace qv {
 
 namespace {
 
-
-
 // seq[i] for a list or tuple, else through Python indexing (new reference).
 PyObject* item_at(PyObject* seq, Py_ssize_t i) {
     if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {
@@ -171,8 +169,8 @@ private:
     // alive for the whole walk.
     struct Slot {
         bool fetched = false;
-        Ref vec;   // a SparseVectorD or None
-        Ref mask;  // None: every entry is used
+        Ref vec;                        // a SparseVectorD or None
+        Ref mask;                       // None: every entry is used
         std::vector<signed char> used;  // per entry: -1 not asked yet, else the mask's verdict
     };
 
@@ -340,8 +338,7 @@ PyObject* fc_munge_uni(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     }
     if (!fc->dict_aux || fc->dict_aux == Py_None) {
         if (!fc->dict || fc->dict == Py_None) {
-            PyErr_SetString(PyExc_TypeError,
-                            "FCombo.dict and FCombo.dict_aux are None: munge_uni needs a dictionary");
+            PyErr_SetString(PyExc_TypeError, "FCombo.dict and FCombo.dict_aux are None: munge_uni needs a dictionary");
             return nullptr;
         }
         PyObject* flag = as_alph(fc->dict)->use_utf8 ? Py_True : Py_False;
@@ -356,8 +353,8 @@ PyObject* fc_munge_uni(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     while (Ref part{PyIter_Next(it.get())}) {
         if (!check_convert(part.get(), &FeatureList_Type, false)) return nullptr;
         reinterpret_cast<VecD1*>(vec.get())->acc.clear();
-        if (fc->ops->mkvec1(fc, reinterpret_cast<FeatureListObject*>(part.get()),
-                            reinterpret_cast<VecD1*>(vec.get())) < 0)
+        if (fc->ops->mkvec1(fc, reinterpret_cast<FeatureListObject*>(part.get()), reinterpret_cast<VecD1*>(vec.get())) <
+            0)
             return nullptr;
         Ref sv(to_sparse(vec.get()));
         if (!sv || PyList_Append(result.get(), sv.get()) < 0) return nullptr;

@@ -22,7 +22,6 @@ namespace qv {
 
 namespace {
 
-
 PyObject* import_json() { return PyImport_ImportModule("simplejson"); }
 
 // The word with id `id` of an alphabet, as the alphabet returns it (text
@@ -173,7 +172,8 @@ PyObject* fc_setstate(PyObject* self, PyObject* state) {
     PyObject *encoding, *dict_aux, *codec;
     int bias;
     double scale, norm_p;
-    if (!PyTuple_Check(state) || !PyArg_ParseTuple(state, "iddOOO", &bias, &scale, &norm_p, &encoding, &dict_aux, &codec)) {
+    if (!PyTuple_Check(state) ||
+        !PyArg_ParseTuple(state, "iddOOO", &bias, &scale, &norm_p, &encoding, &dict_aux, &codec)) {
         if (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_TypeError)) {
             PyErr_Clear();
             PyErr_SetString(PyExc_TypeError,

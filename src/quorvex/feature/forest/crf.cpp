@@ -50,10 +50,10 @@ PyObject* crf_dict_missing(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     return node.release();
 }
 
-PyMethodDef crf_dict_missing_def = {
-    "__missing__", reinterpret_cast<PyCFunction>(crf_dict_missing), METH_FASTCALL | METH_KEYWORDS,
-    "__missing__(self, x)\n--\n\n"
-    "-> GraphNode: stores a new OR node labelled None under x and returns it."};
+PyMethodDef crf_dict_missing_def = {"__missing__", reinterpret_cast<PyCFunction>(crf_dict_missing),
+                                    METH_FASTCALL | METH_KEYWORDS,
+                                    "__missing__(self, x)\n--\n\n"
+                                    "-> GraphNode: stores a new OR node labelled None under x and returns it."};
 
 // --- text helpers -------------------------------------------------------------------------
 
@@ -496,8 +496,8 @@ private:
     bool stable_states_ = false;
     bool direct_states_ = false;
     bool plain_states_ = false;
-    std::vector<std::pair<Ref, Ref>> old_;  // the previous position's states
-    std::vector<Candidate> cands_;          // the current position's candidates
+    std::vector<std::pair<Ref, Ref>> old_;    // the previous position's states
+    std::vector<Candidate> cands_;            // the current position's candidates
     std::vector<std::pair<Ref, Ref>> heads_;  // per previous state: its text, "[k]<text>->"
 };
 
@@ -657,9 +657,9 @@ bool add_crf_dict(PyObject* module) {
     Ref ns(PyDict_New());
     if (!base || !ns) return false;
     Ref modname(PyUnicode_FromString("quorvex.feature"));
-    Ref doc(PyUnicode_FromString(
-        "crf_dict(): the states of one position of a CRF forest, a defaultdict without a default\n"
-        "factory whose missing keys get a new OR node labelled None (stored and returned)."));
+    Ref doc(
+        PyUnicode_FromString("crf_dict(): the states of one position of a CRF forest, a defaultdict without a default\n"
+                             "factory whose missing keys get a new OR node labelled None (stored and returned)."));
     Ref qualname(PyUnicode_FromString("crf_dict"));
     Ref func(PyCFunction_NewEx(&crf_dict_missing_def, nullptr, modname.get()));
     Ref method(func ? PyInstanceMethod_New(func.get()) : nullptr);
@@ -668,8 +668,8 @@ bool add_crf_dict(PyObject* module) {
         PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()) < 0 ||
         PyDict_SetItemString(ns.get(), "__missing__", method.get()) < 0)
         return false;
-    Ref type(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O)O", "crf_dict", base.get(),
-                                   ns.get()));
+    Ref type(
+        PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O)O", "crf_dict", base.get(), ns.get()));
     if (!type) return false;
     crf_missing_method = method.get();
     crf_dict_type = type.get();

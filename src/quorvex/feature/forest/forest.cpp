@@ -323,9 +323,9 @@ bool dispatch_write_amis(GraphNodeObject* self, PyObject* features, int in_disj,
 
 }  // namespace forest
 
-const GraphNodeOps graph_node_ops = {forest::dispatch_assign_ids,  forest::dispatch_calc_potential,
+const GraphNodeOps graph_node_ops = {forest::dispatch_assign_ids,      forest::dispatch_calc_potential,
                                      forest::dispatch_calc_inside_min, forest::dispatch_extract_best,
-                                     forest::dispatch_extract_labels, forest::dispatch_write_amis};
+                                     forest::dispatch_extract_labels,  forest::dispatch_write_amis};
 
 PyTypeObject GraphNode_Type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
@@ -398,8 +398,7 @@ void gn_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     // Chains of nodes are freed through the trashcan, so that dropping a
     // forest thousands of levels deep does not exhaust the C stack.
-    Py_TRASHCAN_BEGIN(self, gn_dealloc)
-    GraphNodeObject* n = as_node(self);
+    Py_TRASHCAN_BEGIN(self, gn_dealloc) GraphNodeObject* n = as_node(self);
     Py_CLEAR(n->label);
     Py_CLEAR(n->children);
     Py_CLEAR(n->features);
@@ -521,11 +520,12 @@ const Field inside_score_field{offsetof(GraphNodeObject, insideScore)};
 
 PyGetSetDef gn_getset[] = {
     {"label", get_object, set_object, "the node's label (None: no label)", qv::closure(label_field)},
-    {"children", get_object, set_object, "the child nodes, in order (a list of GraphNode)", qv::closure(children_field)},
+    {"children", get_object, set_object, "the child nodes, in order (a list of GraphNode)",
+     qv::closure(children_field)},
     {"features", get_object, set_object, "the node's symbolic features, as an FCombo takes them",
      qv::closure(features_field)},
-    {"featuresD", get_object, set_typed_object,
-     "the features as a SparseVectorD, or None until an FCombo fills it", qv::closure(features_d_field)},
+    {"featuresD", get_object, set_typed_object, "the features as a SparseVectorD, or None until an FCombo fills it",
+     qv::closure(features_d_field)},
     {"localScore", get_double, set_double, "score of the node's own features", qv::closure(local_score_field)},
     {"insideScore", get_double, set_double, "best score of the sub-forest below and including the node",
      qv::closure(inside_score_field)},

@@ -34,12 +34,12 @@ struct GraphNodeOps {
 struct GraphNodeObject {
     PyObject_HEAD
     const GraphNodeOps* ops;
-    int isDisjunctive;     // 1: OR node, 0: AND node
-    int32_t nodeId;        // number within the forest, -1 before assign_ids
-    PyObject* label;       // any object; None: no label
-    PyObject* children;    // in practice a list of GraphNode
-    PyObject* features;    // the symbolic features handed to an FCombo
-    PyObject* featuresD;   // SparseVectorD or None, filled on demand
+    int isDisjunctive;    // 1: OR node, 0: AND node
+    int32_t nodeId;       // number within the forest, -1 before assign_ids
+    PyObject* label;      // any object; None: no label
+    PyObject* children;   // in practice a list of GraphNode
+    PyObject* features;   // the symbolic features handed to an FCombo
+    PyObject* featuresD;  // SparseVectorD or None, filled on demand
     double localScore;
     double insideScore;
     // Bookkeeping of the native walks, invisible from Python: one bit per

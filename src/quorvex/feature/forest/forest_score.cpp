@@ -105,8 +105,10 @@ private:
         stack_.pop();
         if (!pass_.inside()) return;
         n->insideScore = val;
-        if (stack_.empty()) *result = val;
-        else deliver(val);
+        if (stack_.empty())
+            *result = val;
+        else
+            deliver(val);
     }
     // A child's inside score taken into its parent's maximum or sum.
     void deliver(double v) {
@@ -229,7 +231,7 @@ double walk_calc_potential(GraphNodeObject* root, PyObject* weights, PyObject* f
     ScoreWalk<PotentialPass> walk(pass, done);
     double val = 0.0;
     int r = walk.run(root, &val);
-    if (r < 0) return 0.0;  // with raise_errors: the error stays set
+    if (r < 0) return 0.0;       // with raise_errors: the error stays set
     if (r == 0) pass.give_up();  // the root was scored before: the inside pass decides
     if (pass.ran_python()) pass.give_up();
     if (inside) {

@@ -175,8 +175,7 @@ PyObject* self_test(PyObject*, PyObject*) {
         PyErr_SetString(PyExc_RuntimeError, "lost sys.stdout");
         return nullptr;
     }
-    if (!graph_node_ops.write_amis(as_node(derivation.get()), Py_None, 0, Py_None, out.get(), a.get()) ||
-        !print({}))
+    if (!graph_node_ops.write_amis(as_node(derivation.get()), Py_None, 0, Py_None, out.get(), a.get()) || !print({}))
         return nullptr;
     Ref written(new_defaultdict_bool());
     if (!written || !graph_node_ops.write_amis(root, Py_None, 0, written.get(), out.get(), a.get()) || !print({}))

@@ -112,8 +112,7 @@ int node_clear(PyObject* self) {
 void node_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     // Long chains free one link inside the next: the trashcan bounds the depth.
-    Py_TRASHCAN_BEGIN(self, node_dealloc)
-    Py_CLEAR(as_inode(self)->tp);
+    Py_TRASHCAN_BEGIN(self, node_dealloc) Py_CLEAR(as_inode(self)->tp);
     Py_CLEAR(as_inode(self)->features);
     Py_CLEAR(as_inode(self)->edges_out);
     Py_TYPE(self)->tp_free(self);

@@ -521,8 +521,7 @@ PyObject* plus(PyObject* a, Py_ssize_t k) {
     if (PyLong_CheckExact(a)) {
         int overflow = 0;
         long long v = PyLong_AsLongLongAndOverflow(a, &overflow);
-        if (!overflow && !(v == -1 && PyErr_Occurred()) && v < (1LL << 62) && v > -(1LL << 62) &&
-            k < (1LL << 60))
+        if (!overflow && !(v == -1 && PyErr_Occurred()) && v < (1LL << 62) && v > -(1LL << 62) && k < (1LL << 60))
             return PyLong_FromLongLong(v + k);
         PyErr_Clear();
     }
@@ -835,8 +834,7 @@ PyObject* tree_as_subdue(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(r.features.get()); ++j, ++k) {
             Ref kk(PyLong_FromSsize_t(k));
             Ref num(kk ? PyNumber_Add(kk.get(), so) : nullptr);
-            if (!num ||
-                !append_new(out.get(), PyTuple_Pack(3, P.v, num.get(), PyTuple_GET_ITEM(r.features.get(), j))))
+            if (!num || !append_new(out.get(), PyTuple_Pack(3, P.v, num.get(), PyTuple_GET_ITEM(r.features.get(), j))))
                 return nullptr;
         }
     }

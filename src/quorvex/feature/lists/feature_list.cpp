@@ -415,14 +415,13 @@ PyObject* fl_reduce(PyObject* self, PyObject*) {
     return pairs ? Py_BuildValue("(O(O))", reinterpret_cast<PyObject*>(Py_TYPE(self)), pairs.get()) : nullptr;
 }
 
-PyMethodDef fl_methods[] = {
-    {"diff_with", reinterpret_cast<PyCFunction>(fl_diff_with), METH_FASTCALL | METH_KEYWORDS,
-     "diff_with($self, other)\n--\n\n"
-     "-> None when both lists hold the same names and values, else a list of\n"
-     "(mark, name, value) triples from merging the two sorted lists: '-' only in self,\n"
-     "'+' only in other, ' ' in both (with self's value)."},
-    {"__reduce__", fl_reduce, METH_NOARGS, "__reduce__($self, /)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef fl_methods[] = {{"diff_with", reinterpret_cast<PyCFunction>(fl_diff_with), METH_FASTCALL | METH_KEYWORDS,
+                             "diff_with($self, other)\n--\n\n"
+                             "-> None when both lists hold the same names and values, else a list of\n"
+                             "(mark, name, value) triples from merging the two sorted lists: '-' only in self,\n"
+                             "'+' only in other, ' ' in both (with self's value)."},
+                            {"__reduce__", fl_reduce, METH_NOARGS, "__reduce__($self, /)\n--\n\n"},
+                            {nullptr, nullptr, 0, nullptr}};
 
 PySequenceMethods fl_sequence = [] {
     PySequenceMethods m{};

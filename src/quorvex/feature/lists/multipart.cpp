@@ -175,30 +175,28 @@ PyObject* mp_diff_with(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     return result_m.release();
 }
 
-PyMethodDef mp_methods[] = {
-    {"add_tree", reinterpret_cast<PyCFunction>(mp_add_tree), METH_FASTCALL | METH_KEYWORDS,
-     "add_tree($self, data)\n--\n\n"
-     "Appends InfoTree(data) (the JSON form of a tree) to `trees`, which is\n"
-     "created first when it is None. A failed construction appends nothing."},
-    {"as_json", reinterpret_cast<PyCFunction>(mp_as_json), METH_NOARGS,
-     "as_json($self, /)\n--\n\n"
-     "-> {'type': 'multipart', 'parts': [list(part), ...], 'trees': [tree.as_json(), ...]}\n"
-     "(a tree list set to None gives no trees)."},
-    {"diff_with", reinterpret_cast<PyCFunction>(mp_diff_with), METH_FASTCALL | METH_KEYWORDS,
-     "diff_with($self, other)\n--\n\n"
-     "-> None when the parts and trees of both examples compare equal pairwise\n"
-     "(up to the shorter list), else a dict with 'parts': [part differences] and/or\n"
-     "'trees': [(tree, other tree), ...] for the pairs that differ. A tree list set to None\n"
-     "counts as empty."},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef mp_methods[] = {{"add_tree", reinterpret_cast<PyCFunction>(mp_add_tree), METH_FASTCALL | METH_KEYWORDS,
+                             "add_tree($self, data)\n--\n\n"
+                             "Appends InfoTree(data) (the JSON form of a tree) to `trees`, which is\n"
+                             "created first when it is None. A failed construction appends nothing."},
+                            {"as_json", reinterpret_cast<PyCFunction>(mp_as_json), METH_NOARGS,
+                             "as_json($self, /)\n--\n\n"
+                             "-> {'type': 'multipart', 'parts': [list(part), ...], 'trees': [tree.as_json(), ...]}\n"
+                             "(a tree list set to None gives no trees)."},
+                            {"diff_with", reinterpret_cast<PyCFunction>(mp_diff_with), METH_FASTCALL | METH_KEYWORDS,
+                             "diff_with($self, other)\n--\n\n"
+                             "-> None when the parts and trees of both examples compare equal pairwise\n"
+                             "(up to the shorter list), else a dict with 'parts': [part differences] and/or\n"
+                             "'trees': [(tree, other tree), ...] for the pairs that differ. A tree list set to None\n"
+                             "counts as empty."},
+                            {nullptr, nullptr, 0, nullptr}};
 
 const Field parts_field{offsetof(MultipartObject, parts)};
 const Field trees_field{offsetof(MultipartObject, trees)};
 
-PyGetSetDef mp_getset[] = {
-    {"parts", get_object, set_object, "the feature-list parts, in order", closure(parts_field)},
-    {"trees", get_object, set_object, "the information trees, in order", closure(trees_field)},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+PyGetSetDef mp_getset[] = {{"parts", get_object, set_object, "the feature-list parts, in order", closure(parts_field)},
+                           {"trees", get_object, set_object, "the information trees, in order", closure(trees_field)},
+                           {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyMappingMethods mp_mapping = {mp_len, mp_subscript, nullptr};
 

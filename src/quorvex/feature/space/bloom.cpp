@@ -329,11 +329,10 @@ PyObject* cbf_get_seed(PyObject* self, void*) {
     return PyLong_FromUnsignedLong(static_cast<unsigned long>(as_cbf(self)->hash.seed));
 }
 
-PyGetSetDef cbf_getset[] = {
-    {"hash", cbf_get_hash, nullptr, "'python' (Python's hash(), per process) or 'murmur3' (stable everywhere)",
-     nullptr},
-    {"seed", cbf_get_seed, nullptr, "seed of the murmur3 hash", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+PyGetSetDef cbf_getset[] = {{"hash", cbf_get_hash, nullptr,
+                             "'python' (Python's hash(), per process) or 'murmur3' (stable everywhere)", nullptr},
+                            {"seed", cbf_get_seed, nullptr, "seed of the murmur3 hash", nullptr},
+                            {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyMethodDef cbf_methods[] = {
     {"get_count", reinterpret_cast<PyCFunction>(cbf_get_count), METH_FASTCALL | METH_KEYWORDS,

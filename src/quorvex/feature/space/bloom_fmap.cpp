@@ -191,8 +191,7 @@ const Field dict_field{offsetof(BloomFMapObject, dict), &StringAlphabet_ref, tru
 PyGetSetDef bm_getset[] = {
     {"bloom", get_object, set_typed_object, "the CountingBloomFilter counting features not yet admitted",
      closure(bloom_field)},
-    {"min_count", get_int32, set_int32, "number of sightings at which a feature is admitted",
-     closure(min_count_field)},
+    {"min_count", get_int32, set_int32, "number of sightings at which a feature is admitted", closure(min_count_field)},
     {"dict", get_object, set_typed_object, "the StringAlphabet of admitted features", closure(dict_field)},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 

@@ -30,9 +30,7 @@ FeatureHasherObject* as_fh(PyObject* o) { return reinterpret_cast<FeatureHasherO
 const int32_t DEFAULT_DIMENSIONS = 514229;
 
 // 97 * h, wrapping like two's complement.
-inline int64_t scale97(int64_t h) {
-    return static_cast<int64_t>(static_cast<uint64_t>(h) * 97u);
-}
+inline int64_t scale97(int64_t h) { return static_cast<int64_t>(static_cast<uint64_t>(h) * 97u); }
 
 // a + b, wrapping.
 inline int64_t wrap_add(int64_t a, int64_t b) {
@@ -320,8 +318,7 @@ const Field dims_field{offsetof(FeatureHasherObject, num_dimensions)};
 
 PyGetSetDef fh_getset[] = {
     {"num_dimensions", get_int32, nullptr, "size of the feature space (read-only)", closure(dims_field)},
-    {"hash", fh_get_hash, nullptr, "'python' (Python's hash(), per process) or 'murmur3' (stable everywhere)",
-     nullptr},
+    {"hash", fh_get_hash, nullptr, "'python' (Python's hash(), per process) or 'murmur3' (stable everywhere)", nullptr},
     {"seed", fh_get_seed, nullptr, "seed of the murmur3 hash (read-only)", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
