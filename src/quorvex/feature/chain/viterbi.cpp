@@ -42,7 +42,9 @@ inline void best_previous(Transition t, double e, const double* ins, uint32_t n,
     }
     for (; i < n; ++i) step((t(i) + e) + ins[i], i, b0, a0);
     auto merge = [](double& b, int64_t& a, double bo, int64_t ao) {
-        if (bo > b || (bo == b && ao > a)) b = bo, a = ao;
+        const bool take = (bo > b) | ((bo == b) & (ao > a));
+        b = take ? bo : b;
+        a = take ? ao : a;
     };
     merge(b0, a0, b1, a1);
     merge(b0, a0, b2, a2);
@@ -87,11 +89,18 @@ inline void best_previous_dense(const double* row, double e, const double* ins, 
     int64_t arg = a0[0];
     const double bs[3] = {b0[1], b1[0], b1[1]};
     const int64_t as[3] = {a0[1], a1[0], a1[1]};
-    for (int j = 0; j < 3; ++j)
-        if (bs[j] > best || (bs[j] == best && as[j] > arg)) best = bs[j], arg = as[j];
+    // Without branches: which lane wins depends on the data, so a branch
+    // here would be mispredicted about half the time.
+    for (int j = 0; j < 3; ++j) {
+        const bool take = (bs[j] > best) | ((bs[j] == best) & (as[j] > arg));
+        best = take ? bs[j] : best;
+        arg = take ? as[j] : arg;
+    }
     for (; i < n; ++i) {
         const double v = (row[i] + e) + ins[i];
-        if (v >= best) best = v, arg = i;
+        const bool take = v >= best;
+        best = take ? v : best;
+        arg = take ? static_cast<int64_t>(i) : arg;
     }
     *best_out = best;
     *arg_out = arg;
