@@ -212,10 +212,10 @@ class EvilNode(GraphNode):
         return GraphNode.calcPotential(self, weights, fc)
 
 
-def operands(w, spec):
+def operands(w, recipe):
     """A list of feature items: plain names, pairs, hostile names and values."""
     out = []
-    for kind, text in spec:
+    for kind, text in recipe:
         if kind == 0:
             out.append(text)
         elif kind == 1:
@@ -230,11 +230,11 @@ def operands(w, spec):
     return out
 
 
-def step(w, op, spec, n):
-    items = operands(w, spec)
+def step(w, op, recipe, n):
+    items = operands(w, recipe)
     w.current = items
     EvilStr.world = EvilDict.world = EvilNode.world = EvilLearner.world = w
-    evil = Evil(w, spec[0][1] if spec else "e")
+    evil = Evil(w, recipe[0][1] if recipe else "e")
     runs = {
         "palph_get": lambda: w.p[evil],
         "palph_in": lambda: evil in w.p,
@@ -275,7 +275,7 @@ def step(w, op, spec, n):
             every=1,
         ),
         "chain_emission": lambda: w.compiled.emission(evil, "A"),
-        "mix": lambda: _mix(w, spec, n),
+        "mix": lambda: _mix(w, recipe, n),
     }
     w.again = runs[op]
     runs[op]()
@@ -293,10 +293,10 @@ def _chain_sentence(w, items, n, run):
     return run(sentence)
 
 
-def _mix(w, spec, n):
+def _mix(w, recipe, n):
     """mix over a list of states (whose timesteps may be hostile) with a list of hostile weights;
     the actions empty or refill the one or the other."""
-    weights = [Evil(w, text, 1.0 + len(text)) for _, text in spec] or [Evil(w, "w")]
+    weights = [Evil(w, text, 1.0 + len(text)) for _, text in recipe] or [Evil(w, "w")]
     states = [dict(s) for s in w.states][: len(weights)]
     weights = weights[: len(states)]
     if n % 3 == 0:
@@ -382,9 +382,9 @@ def callbacks(prog):
     old_err = sys.stderr
     sys.stderr = io.StringIO()  # and warnings printed
     try:
-        for op, spec, n in steps:
+        for op, recipe, n in steps:
             try:
-                step(w, op, spec, n)
+                step(w, op, recipe, n)
             except EXPECTED + (Hostile, AttributeError):
                 pass
             except RuntimeError as e:
