@@ -3,12 +3,22 @@
 #include <cstring>
 
 #include "cxx_alph.h"
+#include "feature/chain/every_label_step.h"
 
 namespace qv {
 
 namespace {
 
 const double kFloor = -1000.0;
+
+// Whether position k's candidates are every label, in order.
+inline bool every_label(const CompiledChain& cs, std::size_t k, std::size_t L) {
+    const uint32_t c0 = cs.cand_start[k];
+    if (cs.cand_start[k + 1] - c0 != L) return false;
+    for (uint32_t i = 0; i < L; ++i)
+        if (cs.cand_label[c0 + i] != i) return false;
+    return true;
+}
 
 // Starts loading the weights that the emissions of position k read.
 inline void prefetch_position(const CompiledChain& cs, std::size_t k, const Weights& w) {
@@ -51,59 +61,6 @@ inline void best_previous(Transition t, double e, const double* ins, uint32_t n,
     merge(b0, a0, b3, a3);
     *best_out = b0;
     *arg_out = a0;
-}
-
-// best_previous when the previous states are the labels 0, 1, ... in order
-// (every label a candidate): the transition scores are row[0, n). Four
-// lanes in two vectors of two doubles (the compilers' vector extensions,
-// plain IEEE arithmetic lane by lane).
-typedef double v2d __attribute__((vector_size(16)));
-typedef long long v2l __attribute__((vector_size(16)));
-
-inline v2d load2(const double* p) {
-    v2d v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-inline void best_previous_dense(const double* row, double e, const double* ins, uint32_t n, double* best_out,
-                                int64_t* arg_out) {
-    const v2d ev = {e, e};
-    v2d b0 = {kFloor, kFloor}, b1 = b0;
-    v2l a0 = {-1, -1}, a1 = a0;
-    v2l i0 = {0, 1}, i1 = {2, 3};
-    const v2l four = {4, 4};
-    uint32_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        const v2d v0 = (load2(row + i) + ev) + load2(ins + i);
-        const v2d v1 = (load2(row + i + 2) + ev) + load2(ins + i + 2);
-        const v2l m0 = v0 >= b0, m1 = v1 >= b1;
-        b0 = (v2d)(((v2l)v0 & m0) | ((v2l)b0 & ~m0));
-        b1 = (v2d)(((v2l)v1 & m1) | ((v2l)b1 & ~m1));
-        a0 = (i0 & m0) | (a0 & ~m0);
-        a1 = (i1 & m1) | (a1 & ~m1);
-        i0 += four;
-        i1 += four;
-    }
-    double best = b0[0];
-    int64_t arg = a0[0];
-    const double bs[3] = {b0[1], b1[0], b1[1]};
-    const int64_t as[3] = {a0[1], a1[0], a1[1]};
-    // Without branches: which lane wins depends on the data, so a branch
-    // here would be mispredicted about half the time.
-    for (int j = 0; j < 3; ++j) {
-        const bool take = (bs[j] > best) | ((bs[j] == best) & (as[j] > arg));
-        best = take ? bs[j] : best;
-        arg = take ? as[j] : arg;
-    }
-    for (; i < n; ++i) {
-        const double v = (row[i] + e) + ins[i];
-        const bool take = v >= best;
-        best = take ? v : best;
-        arg = take ? static_cast<int64_t>(i) : arg;
-    }
-    *best_out = best;
-    *arg_out = arg;
 }
 
 }  // namespace
@@ -150,14 +107,18 @@ int64_t ViterbiDecoder::decode(const CompiledChain& cs, const ChainVectors& vect
         needed += static_cast<std::size_t>(cs.cand_start[k + 1] - cs.cand_start[k]) *
                   (cs.cand_start[k] - cs.cand_start[k - 1]);
     const bool dense = 2 * L * (L + 1) <= needed;
+    const uint32_t lanes = step_lanes(static_cast<uint32_t>(L));
     if (dense) {
-        // by_label_[last][l][p]: the transition from previous label p - 1
-        // (0 the start) into l, rows contiguous in p.
-        by_label_.resize(2 * L * (L + 1));
+        // by_prev_[last][p][l]: the transition from previous label p - 1
+        // (0 the start) into l, rows contiguous in l and padded to `lanes`.
+        by_prev_.assign(2 * (L + 1) * lanes, 0.0);
         for (uint32_t last = 0; last < 2; ++last)
-            for (uint32_t l = 0; l < L; ++l)
-                for (uint32_t p = 0; p <= L; ++p)
-                    by_label_[(last * L + l) * (L + 1) + p] = vectors.store.dot(vectors.transition(p, l, last), w);
+            for (uint32_t p = 0; p <= L; ++p)
+                for (uint32_t l = 0; l < L; ++l)
+                    by_prev_[(last * (L + 1) + p) * lanes + l] = vectors.store.dot(vectors.transition(p, l, last), w);
+        step_e_.assign(lanes, 0.0);
+        step_best_.resize(lanes);
+        step_arg_.resize(lanes);
     } else {
         const std::size_t nvec = vectors.store.size();
         if (tstamp_.size() != nvec) {
@@ -178,11 +139,18 @@ int64_t ViterbiDecoder::decode(const CompiledChain& cs, const ChainVectors& vect
         const uint32_t c0 = cs.cand_start[k], c1 = cs.cand_start[k + 1];
         if (!emissions) emission_scores(cs, c0, c1, w, emission_.data() + c0);
         const double* em = emissions ? emissions : emission_.data();
-        // Whether the previous position's candidates are every label, in order.
-        bool identity = false;
-        if (dense && k > 0 && cs.cand_start[k] - cs.cand_start[k - 1] == L) {
-            identity = true;
-            for (uint32_t i = 0; i < L && identity; ++i) identity = cs.cand_label[cs.cand_start[k - 1] + i] == i;
+        // Every label after every label, in order: all states in one step.
+        if (dense && k > 0 && every_label(cs, k - 1, L) && every_label(cs, k, L)) {
+            const uint32_t p0 = cs.cand_start[k - 1];
+            std::memcpy(step_e_.data(), em + c0, L * sizeof(double));
+            every_label_step(by_prev_.data() + (last * (L + 1) + 1) * lanes, lanes, step_e_.data(), inside_.data() + p0,
+                             static_cast<uint32_t>(L), static_cast<uint32_t>(L), kFloor, step_best_.data(),
+                             step_arg_.data());
+            for (uint32_t l = 0; l < L; ++l) {
+                inside_[c0 + l] = step_best_[l] + s0;
+                back_[c0 + l] = step_arg_[l] < 0 ? -1 : p0 + step_arg_[l];
+            }
+            continue;
         }
         for (uint32_t c = c0; c < c1; ++c) {
             const uint32_t l = cs.cand_label[c];
@@ -191,7 +159,7 @@ int64_t ViterbiDecoder::decode(const CompiledChain& cs, const ChainVectors& vect
             int64_t arg = -1;
             if (k == 0) {
                 // The one previous state is the start node.
-                const double t = dense ? by_label_[(last * L + l) * (L + 1)] : transition(vectors, w, 0, l, last);
+                const double t = dense ? by_prev_[last * (L + 1) * lanes + l] : transition(vectors, w, 0, l, last);
                 const double v = (t + e) + s0;
                 if (v >= best) best = v, arg = 0;
             } else {
@@ -201,11 +169,10 @@ int64_t ViterbiDecoder::decode(const CompiledChain& cs, const ChainVectors& vect
                 const double* ins = inside_.data() + p0;
                 const uint32_t np = c0 - p0;
                 int64_t i_best;
-                if (dense && identity) {
-                    best_previous_dense(by_label_.data() + (last * L + l) * (L + 1) + 1, e, ins, np, &best, &i_best);
-                } else if (dense) {
-                    const double* row = by_label_.data() + (last * L + l) * (L + 1) + 1;
-                    best_previous([row, prev](uint32_t i) { return row[prev[i]]; }, e, ins, np, &best, &i_best);
+                if (dense) {
+                    const double* column = by_prev_.data() + (last * (L + 1) + 1) * lanes + l;
+                    best_previous([column, prev, lanes](uint32_t i) { return column[prev[i] * lanes]; }, e, ins, np,
+                                  &best, &i_best);
                 } else {
                     best_previous([&](uint32_t i) { return transition(vectors, w, prev[i] + 1, l, last); }, e, ins, np,
                                   &best, &i_best);

@@ -78,10 +78,12 @@ private:
     std::vector<double> tscore_;
     std::vector<uint64_t> tstamp_;
     uint64_t stamp_ = 0;
-    std::vector<double> inside_;    // per candidate
-    std::vector<double> emission_;  // per candidate
-    std::vector<double> by_label_;  // every transition score of this decode (dense mode)
-    std::vector<int64_t> back_;     // per candidate: the previous position's candidate, or -1
+    std::vector<double> inside_;              // per candidate
+    std::vector<double> emission_;            // per candidate
+    std::vector<double> by_prev_;             // every transition score of this decode (dense mode)
+    std::vector<double> step_e_, step_best_;  // a position's emissions and best scores, padded
+    std::vector<int64_t> step_arg_;
+    std::vector<int64_t> back_;  // per candidate: the previous position's candidate, or -1
 
     double transition(const ChainVectors& vectors, const Weights& w, uint32_t prev_plus_one, uint32_t l, bool last) {
         const std::size_t v = vectors.transition(prev_plus_one, l, last);
