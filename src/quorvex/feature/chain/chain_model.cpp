@@ -505,7 +505,7 @@ PyObject* emission_vector(const CompiledChain& cs, std::size_t c) {
     if (!v) return nullptr;
     for (uint32_t j = 0; j < n; ++j) {
         v->idx_ptr[j] = cs.entry_id[lo + j];
-        v->vals_ptr[j] = cs.entry_val[lo + j];
+        v->vals_ptr[j] = cs.value(lo + j);
     }
     return reinterpret_cast<PyObject*>(v);
 }

@@ -65,12 +65,17 @@ inline void best_previous(Transition t, double e, const double* ins, uint32_t n,
 
 }  // namespace
 
-void emission_scores(const CompiledChain& cs, uint32_t c0, uint32_t c1, const Weights& w, double* out) {
+namespace {
+
+// The emission sums with entry j's value given by value(j): two candidates
+// go along together so that their additions overlap.
+template <class Value>
+inline void emission_sums(const CompiledChain& cs, uint32_t c0, uint32_t c1, const Weights& w, Value value,
+                          double* out) {
     const uint32_t* start = cs.entry_start.data();
     const coordinate_t* id = cs.entry_id.data();
-    const double* val = cs.entry_val.data();
     auto rest = [&](uint32_t c, uint32_t j, double s) {
-        for (const uint32_t end = start[c + 1]; j < end; ++j) s += val[j] * w[id[j]];
+        for (const uint32_t end = start[c + 1]; j < end; ++j) s += value(j) * w[id[j]];
         out[c - c0] = s;
     };
     uint32_t c = c0;
@@ -79,13 +84,25 @@ void emission_scores(const CompiledChain& cs, uint32_t c0, uint32_t c1, const We
         const uint32_t a_end = start[c + 1], b_end = start[c + 2];
         double sa = 0.0, sb = 0.0;
         for (; a < a_end && b < b_end; ++a, ++b) {
-            sa += val[a] * w[id[a]];
-            sb += val[b] * w[id[b]];
+            sa += value(a) * w[id[a]];
+            sb += value(b) * w[id[b]];
         }
         rest(c, a, sa);
         rest(c + 1, b, sb);
     }
     if (c < c1) rest(c, start[c], 0.0);
+}
+
+}  // namespace
+
+void emission_scores(const CompiledChain& cs, uint32_t c0, uint32_t c1, const Weights& w, double* out) {
+    // 1.0 * x is x exactly, so the values of 1.0 need not be read.
+    if (cs.entry_val.empty()) {
+        emission_sums(cs, c0, c1, w, [](uint32_t) { return 1.0; }, out);
+    } else {
+        const double* val = cs.entry_val.data();
+        emission_sums(cs, c0, c1, w, [val](uint32_t j) { return val[j]; }, out);
+    }
 }
 
 int64_t ViterbiDecoder::decode(const CompiledChain& cs, const ChainVectors& vectors, const Weights& w,
