@@ -1,5 +1,6 @@
 #include "feature/chain/viterbi.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "cxx_alph.h"
@@ -105,6 +106,37 @@ void emission_scores(const CompiledChain& cs, uint32_t c0, uint32_t c1, const We
     }
 }
 
+bool ViterbiDecoder::by_prev_current(const ChainVectors& vectors, const Weights& w) const {
+    if (by_prev_serial_ != vectors.serial) return false;
+    // Bit for bit: -0.0 is not 0.0 here, and a NaN equals itself.
+    for (std::size_t i = 0; i < by_prev_ids_.size(); ++i) {
+        const double now = w[by_prev_ids_[i]];
+        if (std::memcmp(&now, &by_prev_w_[i], sizeof now) != 0) return false;
+    }
+    return true;
+}
+
+void ViterbiDecoder::make_by_prev(const ChainVectors& vectors, const Weights& w) {
+    const std::size_t L = vectors.labels;
+    const uint32_t lanes = step_lanes(static_cast<uint32_t>(L));
+    if (by_prev_serial_ != vectors.serial) {
+        by_prev_serial_ = 0;  // until made
+        by_prev_ids_.assign(vectors.store.id.begin(), vectors.store.id.end());
+        std::sort(by_prev_ids_.begin(), by_prev_ids_.end());
+        by_prev_ids_.erase(std::unique(by_prev_ids_.begin(), by_prev_ids_.end()), by_prev_ids_.end());
+        by_prev_w_.resize(by_prev_ids_.size());
+    }
+    for (std::size_t i = 0; i < by_prev_ids_.size(); ++i) by_prev_w_[i] = w[by_prev_ids_[i]];
+    // by_prev_[last][p][l]: the transition from previous label p - 1 (0 the
+    // start) into l, rows contiguous in l and padded to `lanes`.
+    by_prev_.assign(2 * (L + 1) * lanes, 0.0);
+    for (uint32_t last = 0; last < 2; ++last)
+        for (uint32_t p = 0; p <= L; ++p)
+            for (uint32_t l = 0; l < L; ++l)
+                by_prev_[(last * (L + 1) + p) * lanes + l] = vectors.store.dot(vectors.transition(p, l, last), w);
+    by_prev_serial_ = vectors.serial;
+}
+
 int64_t ViterbiDecoder::decode(const CompiledChain& cs, const ChainVectors& vectors, const Weights& w,
                                std::vector<uint32_t>& labels, const double* emissions) {
     const std::size_t K = cs.positions();
@@ -126,13 +158,7 @@ int64_t ViterbiDecoder::decode(const CompiledChain& cs, const ChainVectors& vect
     const bool dense = 2 * L * (L + 1) <= needed;
     const uint32_t lanes = step_lanes(static_cast<uint32_t>(L));
     if (dense) {
-        // by_prev_[last][p][l]: the transition from previous label p - 1
-        // (0 the start) into l, rows contiguous in l and padded to `lanes`.
-        by_prev_.assign(2 * (L + 1) * lanes, 0.0);
-        for (uint32_t last = 0; last < 2; ++last)
-            for (uint32_t p = 0; p <= L; ++p)
-                for (uint32_t l = 0; l < L; ++l)
-                    by_prev_[(last * (L + 1) + p) * lanes + l] = vectors.store.dot(vectors.transition(p, l, last), w);
+        if (!by_prev_current(vectors, w)) make_by_prev(vectors, w);
         step_e_.assign(lanes, 0.0);
         step_best_.resize(lanes);
         step_arg_.resize(lanes);
@@ -150,6 +176,7 @@ int64_t ViterbiDecoder::decode(const CompiledChain& cs, const ChainVectors& vect
     // array: start loading the next position's early. With many, it only
     // costs.
     if (!dense && !emissions) prefetch_position(cs, 0, w);
+    bool now_every = false;  // whether position k's candidates are every label, in order
     for (std::size_t k = 0; k < K; ++k) {
         if (!dense && !emissions && k + 1 < K) prefetch_position(cs, k + 1, w);
         const bool last = k + 1 == K;
@@ -157,7 +184,9 @@ int64_t ViterbiDecoder::decode(const CompiledChain& cs, const ChainVectors& vect
         if (!emissions) emission_scores(cs, c0, c1, w, emission_.data() + c0);
         const double* em = emissions ? emissions : emission_.data();
         // Every label after every label, in order: all states in one step.
-        if (dense && k > 0 && every_label(cs, k - 1, L) && every_label(cs, k, L)) {
+        const bool was_every = now_every;
+        now_every = dense && every_label(cs, k, L);
+        if (was_every && now_every) {
             const uint32_t p0 = cs.cand_start[k - 1];
             std::memcpy(step_e_.data(), em + c0, L * sizeof(double));
             every_label_step(by_prev_.data() + (last * (L + 1) + 1) * lanes, lanes, step_e_.data(), inside_.data() + p0,

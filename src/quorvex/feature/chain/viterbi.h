@@ -17,6 +17,7 @@
 #ifndef QUORVEX_FEATURE_CHAIN_VITERBI_H
 #define QUORVEX_FEATURE_CHAIN_VITERBI_H
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -30,6 +31,12 @@ struct Weights {
     const double* at(coordinate_t k) const { return data + k; }
     double operator[](coordinate_t k) const { return data[k]; }
 };
+
+// A number never handed out before (from 1).
+inline uint64_t next_serial() {
+    static std::atomic<uint64_t> last{0};
+    return ++last;
+}
 
 // Small sparse vectors (id order) in one flat store.
 struct VectorStore {
@@ -57,6 +64,9 @@ struct VectorStore {
 struct ChainVectors {
     VectorStore store;
     uint32_t labels = 0;
+    // Tells these vectors from any other model's: a decoder keeps scores
+    // made from them while this and the weights they read are unchanged.
+    uint64_t serial = next_serial();
 
     std::size_t transition(uint32_t prev_plus_one, uint32_t l, bool last) const {
         return 1 + 2 * (static_cast<std::size_t>(prev_plus_one) * labels + l) + (last ? 1 : 0);
@@ -78,9 +88,17 @@ private:
     std::vector<double> tscore_;
     std::vector<uint64_t> tstamp_;
     uint64_t stamp_ = 0;
-    std::vector<double> inside_;              // per candidate
-    std::vector<double> emission_;            // per candidate
-    std::vector<double> by_prev_;             // every transition score of this decode (dense mode)
+    std::vector<double> inside_;    // per candidate
+    std::vector<double> emission_;  // per candidate
+    // Every transition score (dense mode), kept from one decode to the
+    // next while the vectors (by serial) and the weights they read are
+    // unchanged, as they are across a training epoch's right guesses.
+    std::vector<double> by_prev_;
+    uint64_t by_prev_serial_ = 0;
+    std::vector<coordinate_t> by_prev_ids_;  // the ids the transition vectors read, once each
+    std::vector<double> by_prev_w_;          // their weights when by_prev_ was made
+    bool by_prev_current(const ChainVectors& vectors, const Weights& w) const;
+    void make_by_prev(const ChainVectors& vectors, const Weights& w);
     std::vector<double> step_e_, step_best_;  // a position's emissions and best scores, padded
     std::vector<int64_t> step_arg_;
     std::vector<int64_t> back_;  // per candidate: the previous position's candidate, or -1
