@@ -157,7 +157,6 @@ PyObject* cm_compile(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         CoreUse use(core);
         if (!use || !compile_input(core, in, core->scratch)) return nullptr;
         // A copy at the exact size of the sentence; the scratch keeps its room.
-        core->scratch.drop_unit_values();
         QV_TRY chain.reset(new CompiledChain(core->scratch));
         QV_CATCH(nullptr)
     }

@@ -400,7 +400,6 @@ PyObject* cm_compile_training(PyObject*, PyObject* const* args, Py_ssize_t nargs
             kept[i].candidates_with_gold(cands, start);
             reg->compile(static_cast<std::size_t>(i), cands.data(), start.data(), scratch);
             scratch.gold.swap(kept[i].gold);
-            scratch.drop_unit_values();
             chain.reset(new CompiledChain(scratch));
             QV_CATCH(nullptr)
             cs = new_compiled_sentence(model.get(), chain.release());

@@ -8,7 +8,6 @@
 #ifndef QUORVEX_FEATURE_CHAIN_COMPILED_CHAIN_H
 #define QUORVEX_FEATURE_CHAIN_COMPILED_CHAIN_H
 
-#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -25,10 +24,6 @@ struct CompiledChain {
     std::vector<uint32_t> gold;     // one label index per position, or empty
 
     double value(std::size_t j) const { return entry_val.empty() ? 1.0 : entry_val[j]; }
-    // Forgets the values if they are all 1.0.
-    void drop_unit_values() {
-        if (std::all_of(entry_val.begin(), entry_val.end(), [](double v) { return v == 1.0; })) entry_val.clear();
-    }
     std::size_t positions() const { return cand_start.size() - 1; }
     std::size_t candidates() const { return cand_label.size(); }
     void clear() {

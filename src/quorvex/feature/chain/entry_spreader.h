@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <type_traits>
 #include <vector>
 
 #include "feature/chain/compiled_chain.h"
@@ -21,7 +22,7 @@ public:
     explicit EntrySpreader(std::size_t labels) : slot_(labels, -1) {}
 
     // Appends one position to out: the candidates labels[0, count) without
-    // repeats, then their entries. Cells::begin(row) / end(row) give the
+    // repeats, then their entries (their values only once one is not 1.0). Cells::begin(row) / end(row) give the
     // row's cells, objects with `label` and `id`.
     template <class Cells>
     void add(const Cells& cells, bool monotone, const AccumEntry<double>* rows, std::size_t nrows,
@@ -48,14 +49,49 @@ private:
         coordinate_t id;
         double val;
     };
-    std::vector<Pair> scratch_;  // per candidate of the current position, then a trash entry
-    std::vector<Pair*> cursor_;
+    // Per candidate of the current position, then a trash entry: its
+    // entries, with or without values.
+    std::vector<Pair> pairs_;
+    std::vector<coordinate_t> ids_;
+    std::vector<Pair*> pair_cursor_;
+    std::vector<coordinate_t*> id_cursor_;
     std::vector<std::size_t> step_;
+    template <class Slot>
+    std::vector<Slot>& scratch_of() {
+        if constexpr (std::is_same_v<Slot, Pair>)
+            return pairs_;
+        else
+            return ids_;
+    }
+    template <class Slot>
+    std::vector<Slot*>& cursor_of() {
+        if constexpr (std::is_same_v<Slot, Pair>)
+            return pair_cursor_;
+        else
+            return id_cursor_;
+    }
+
+    template <bool with_values, class Cells>
+    void spread(const Cells& cells, bool monotone, const AccumEntry<double>* rows, std::size_t nrows,
+                const uint32_t* labels, std::size_t count, CompiledChain& out);
 };
 
 template <class Cells>
 void EntrySpreader::add(const Cells& cells, bool monotone, const AccumEntry<double>* rows, std::size_t nrows,
                         const uint32_t* labels, std::size_t count, CompiledChain& out) {
+    // The values are kept only once one is not 1.0; those before it are 1.0.
+    bool unit = out.entry_val.empty();
+    for (std::size_t i = 0; i < nrows && unit; ++i) unit = rows[i].val == 1.0;
+    if (!unit) out.entry_val.resize(out.entry_id.size(), 1.0);
+    if (unit)
+        spread<false>(cells, monotone, rows, nrows, labels, count, out);
+    else
+        spread<true>(cells, monotone, rows, nrows, labels, count, out);
+}
+
+template <bool with_values, class Cells>
+void EntrySpreader::spread(const Cells& cells, bool monotone, const AccumEntry<double>* rows, std::size_t nrows,
+                           const uint32_t* labels, std::size_t count, CompiledChain& out) {
     // The slots are cleared on every way out.
     const uint32_t first = static_cast<uint32_t>(out.cand_label.size());
     struct SlotReset {
@@ -68,43 +104,52 @@ void EntrySpreader::add(const Cells& cells, bool monotone, const AccumEntry<doub
 
     // Candidate k writes to its own stretch of the scratch (a label has at
     // most one cell per row), other labels to a trash entry, so that the
-    // loop has no branches.
+    // loop has no branches. Without values the scratch holds ids only.
+    using Slot = std::conditional_t<with_values, Pair, coordinate_t>;
+    std::vector<Slot>& scratch = scratch_of<Slot>();
     const std::size_t stride = nrows + 1;
-    scratch_.resize((ncand + 1) * stride);
-    cursor_.resize(ncand + 1);
+    scratch.resize((ncand + 1) * stride);
+    std::vector<Slot*>& cursor = cursor_of<Slot>();
+    cursor.resize(ncand + 1);
     step_.resize(ncand + 1);
     for (uint32_t k = 0; k <= ncand; ++k) {
-        cursor_[k] = scratch_.data() + k * stride;
+        cursor[k] = scratch.data() + k * stride;
         step_[k] = k < ncand ? 1 : 0;
     }
     const int32_t* slot = slot_.data();
-    Pair** cursor = cursor_.data();
+    Slot** cur = cursor.data();
     const std::size_t* step = step_.data();
     for (std::size_t i = 0; i < nrows; ++i) {
         const double val = rows[i].val;
         for (auto cell = cells.begin(rows[i].idx), end = cells.end(rows[i].idx); cell != end; ++cell) {
             const uint32_t k = std::min(static_cast<uint32_t>(slot[cell->label]), ncand);
-            Pair* p = cursor[k];
-            p->id = cell->id;
-            p->val = val;
-            cursor[k] = p + step[k];
+            Slot* p = cur[k];
+            if constexpr (with_values)
+                *p = {cell->id, val};
+            else
+                *p = cell->id;
+            cur[k] = p + step[k];
         }
     }
     std::size_t total = 0;
-    for (uint32_t k = 0; k < ncand; ++k) total += static_cast<std::size_t>(cursor_[k] - (scratch_.data() + k * stride));
+    for (uint32_t k = 0; k < ncand; ++k) total += static_cast<std::size_t>(cur[k] - (scratch.data() + k * stride));
     std::size_t at = out.entry_id.size();
     out.entry_id.resize(at + total);
-    out.entry_val.resize(at + total);
-    coordinate_t* ids = out.entry_id.data();
-    double* vals = out.entry_val.data();
+    if constexpr (with_values) out.entry_val.resize(at + total);
     for (uint32_t k = 0; k < ncand; ++k) {
-        Pair* lo = scratch_.data() + k * stride;
-        Pair* hi = cursor_[k];
+        Slot* lo = scratch.data() + k * stride;
+        Slot* hi = cur[k];
         // The ids of one label are distinct.
-        if (!monotone) std::sort(lo, hi, [](const Pair& x, const Pair& y) { return x.id < y.id; });
-        for (const Pair* p = lo; p != hi; ++p, ++at) {
-            ids[at] = p->id;
-            vals[at] = p->val;
+        if constexpr (with_values) {
+            if (!monotone) std::sort(lo, hi, [](const Pair& x, const Pair& y) { return x.id < y.id; });
+            for (const Pair* p = lo; p != hi; ++p, ++at) {
+                out.entry_id[at] = p->id;
+                out.entry_val[at] = p->val;
+            }
+        } else {
+            if (!monotone) std::sort(lo, hi);
+            std::copy(lo, hi, out.entry_id.data() + at);
+            at += static_cast<std::size_t>(hi - lo);
         }
         out.entry_start.push_back(static_cast<uint32_t>(at));
     }
