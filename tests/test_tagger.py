@@ -2,6 +2,7 @@
 
 import io
 import os
+import pickle
 import random
 import subprocess
 import sys
@@ -269,6 +270,25 @@ def test_token_features():
     assert word_shape("Fox-12") == "Xx-d" and word_shape("") == ""
     with pytest.raises(ValueError):
         TokenFeatures(window=-1)
+
+
+def test_token_features_cache():
+    """Features are kept per word type: the lists handed out are the caller's to change, a
+    full cache starts afresh with the same results, and a pickle carries only the settings."""
+    words = ["The", "fox", "saw", "the", "Fox", "", "fox-12"]
+    expected = TokenFeatures().sentence(words)
+    f = TokenFeatures()
+    first = f.sentence(words)
+    for feats in first:
+        feats.clear()
+    assert f.sentence(words) == expected
+    small = TokenFeatures()
+    small.CACHE_LIMIT = 2
+    assert small.sentence(words) == expected == [small(words, i) for i in range(len(words))]
+    assert len(small._types) <= 2
+    g = pickle.loads(pickle.dumps(TokenFeatures(affixes=2, window=1)))
+    assert g == TokenFeatures(affixes=2, window=1) and g._types == {}
+    assert g.sentence(words) == TokenFeatures(affixes=2, window=1).sentence(words)
 
 
 def test_read_conllu(tmp_path):
