@@ -150,7 +150,7 @@ class Tagger:
 
     def _fit_serial(self, sentences, tags, epochs, dev, progress):
         tagdict = self.tagdict
-        with collector_paused():
+        with _collector_paused():
             flists = [self.feature_lists(words) for words in sentences]
             if self.prune:
                 candidates = [list(map(tagdict.candidates, words)) for words in sentences]
@@ -349,7 +349,7 @@ class _BytesSink:
 
 
 @contextlib.contextmanager
-def collector_paused():
+def _collector_paused():
     """Holds the cyclic garbage collector off while many objects without cycles are made
     (feature lists by the ten thousand): it would only walk every live object again and
     again. Objects are still freed by reference counting."""
