@@ -31,7 +31,7 @@ from common import DEV, TRAIN, table
 
 from quorvex.feature import ChainModel, FCombo, FeatureList, decode_simple_crf, make_simple_crf
 from quorvex.learn import AvgPer
-from quorvex.tagger import TagDictionary, TokenFeatures, read_conllu
+from quorvex.tagger import TagDictionary, Tagger, TokenFeatures, read_conllu
 
 FEATURES = TokenFeatures()
 
@@ -325,6 +325,8 @@ def main():
                 ]
             )
 
+    e2e_rows = end_to_end(train_sents, dev_sents, E, R)
+
     print("dev accuracy\n")
     table(["system", "dev accuracy %"], acc_rows)
     print(
@@ -334,6 +336,69 @@ def main():
     table(["quorvex", "quorvex tokens/s", "crfsuite ap tokens/s", "quorvex / crfsuite"], train_rows)
     print("\ntagging the dev set, tokens per second\n")
     table(["quorvex", "quorvex tokens/s", "crfsuite ap tokens/s", "quorvex / crfsuite"], tag_rows)
+    print(
+        "\nend to end from token lists, the same TokenFeatures on both sides (quorvex: Tagger.fit and "
+        "Tagger.predict; crfsuite: features, Trainer.append and train, Tagger.tag), tokens (x epochs) per second\n"
+    )
+    table(["work", "quorvex tokens/s", "crfsuite ap tokens/s", "quorvex / crfsuite"], e2e_rows)
+
+
+def end_to_end(train_sents, dev_sents, epochs, rounds):
+    """What a user's program does with token lists: features, training, tagging."""
+    import pycrfsuite
+
+    words = [[w for w, _ in s] for s in train_sents]
+    tags = [[t for _, t in s] for s in train_sents]
+    dev_words = [[w for w, _ in s] for s in dev_sents]
+    ntrain, ndev = sum(map(len, words)), sum(map(len, dev_words))
+    rows, trained = [], {}
+
+    def theirs_train():
+        features = TokenFeatures()  # a cold cache, as Tagger.fit starts with
+        trainer = pycrfsuite.Trainer(algorithm="ap", verbose=False)
+        for ws, ts in zip(words, tags):
+            trainer.append(features.sentence(ws), ts)
+        trainer.set_params({"max_iterations": epochs})
+        path = os.path.join(tempfile.mkdtemp(prefix="crfsuite-"), "model.crfsuite")
+        trainer.train(path)
+        tagger = pycrfsuite.Tagger()
+        tagger.open(path)
+        trained["crf"] = (tagger, features)
+
+    for prune in (True, False):
+
+        def ours_train():
+            trained["ours"] = Tagger(prune=prune).fit(words, tags, epochs=epochs, progress=False)
+
+        t_ours, t_theirs = alternate([ours_train, theirs_train], rounds)
+        rows.append(
+            [
+                "Tagger(prune=%s).fit" % prune,
+                fmt(rate(ntrain * epochs, t_ours)),
+                fmt(rate(ntrain * epochs, t_theirs)),
+                ratio(t_ours, t_theirs),
+            ]
+        )
+        ours = trained["ours"]
+        crf, features = trained["crf"]
+
+        def ours_tag():
+            ours.predict(dev_words)
+
+        def theirs_tag():
+            for ws in dev_words:
+                crf.tag(features.sentence(ws))
+
+        t_ours, t_theirs = alternate([ours_tag, theirs_tag], rounds)
+        rows.append(
+            [
+                "Tagger(prune=%s).predict" % prune,
+                fmt(rate(ndev, t_ours)),
+                fmt(rate(ndev, t_theirs)),
+                ratio(t_ours, t_theirs),
+            ]
+        )
+    return rows
 
 
 def pycrfsuite_items(feats):

@@ -41,8 +41,9 @@ class TokenFeatures:
         self.window = window
         self._offsets = [o for o in range(-window, window + 1) if o]
         self._types = {}
-        self._before = self._as_neighbour("<s>", "<s>")
-        self._after = self._as_neighbour("</s>", "</s>")
+        # What stands past the ends of a sentence, as the word types that would be there.
+        self._before = self._describe("<s>", None, "<s>")
+        self._after = self._describe("</s>", None, "</s>")
 
     def __getstate__(self):
         return self.settings()
@@ -62,17 +63,19 @@ class TokenFeatures:
     def __call__(self, words, i):
         return self.sentence(words, (i,))[0]
 
-    def _as_neighbour(self, low, shape):
-        """The features a word gives the token at each offset from it."""
-        return [
+    def _describe(self, low, own, shape):
+        """A word type as the sentences use it: (lower case, its own features, the features
+        it gives the token at each offset from it, the start of a word pair that it begins as
+        the previous word, and as the current one)."""
+        neighbour = [
             ["w%+d=%s" % (off, low)]
             + (["s3%+d=%s" % (off, low[-3:]), "shape%+d=%s" % (off, shape)] if abs(off) == 1 else [])
             for off in self._offsets
         ]
+        return low, own, neighbour, "w-1w=" + low + "|", "ww+1=" + low + "|"
 
     def _word_type(self, word):
-        """(lower case, the word's own features, its features as a neighbour), computed once
-        per word type."""
+        """The description of a word type (see _describe), made once per type."""
         known = self._types.get(word)
         if known is not None:
             return known
@@ -91,24 +94,23 @@ class TokenFeatures:
             own.append("digit")
         if "-" in word:
             own.append("hyphen")
-        known = self._types[word] = (lw, own, self._as_neighbour(lw, shape))
+        known = self._types[word] = self._describe(lw, own, shape)
         return known
 
     def sentence(self, words, positions=None):
         """The feature lists of the tokens at `positions` (every token by default)."""
-        n = len(words)
-        types = [self._word_type(w) for w in words]
-        before, after = self._before, self._after
-        offsets = list(enumerate(self._offsets))
+        w = self.window
+        # The sentence padded with what stands past its ends: token i is at i + w.
+        padded = [self._before] * w + [self._word_type(x) for x in words] + [self._after] * w
+        offsets = [(o, w + off) for o, off in enumerate(self._offsets)]
         out = []
-        for i in range(n) if positions is None else positions:
-            lw, own, _ = types[i]
-            f = own[:]
-            for o, off in offsets:
-                j = i + off
-                f += types[j][2][o] if 0 <= j < n else (before if j < 0 else after)[o]
-            if self.window:
-                f.append("w-1w=%s|%s" % (types[i - 1][0] if i else "<s>", lw))
-                f.append("ww+1=%s|%s" % (lw, types[i + 1][0] if i + 1 < n else "</s>"))
+        for i in range(len(words)) if positions is None else positions:
+            me = padded[i + w]
+            f = me[1][:]
+            for o, at in offsets:
+                f += padded[i + at][2][o]
+            if w:
+                f.append(padded[i + w - 1][3] + me[0])
+                f.append(me[4] + padded[i + w + 1][0])
             out.append(f)
         return out
