@@ -3,6 +3,9 @@ make_simple_crf + decode_simple_crf and AvgPer.update on random chains."""
 
 import gc
 import io
+import os
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -483,3 +486,12 @@ def test_models_are_collected(small):
     del model
     gc.collect()
     assert cs.model.decode(cs, np.zeros(cs.model.n_features)) is not None
+
+
+def test_decoding_without_avx2():
+    """The every-label Viterbi step has a default build beside the AVX2 one: the same decoding
+    tests pass with QUORVEX_NO_AVX2=1, which keeps the default build."""
+    env = dict(os.environ, QUORVEX_NO_AVX2="1", PYTHONHASHSEED="0")
+    cmd = [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", __file__, "-k", "decode_equals_forest"]
+    run = subprocess.run(cmd, env=env, capture_output=True, text=True, timeout=600)
+    assert run.returncode == 0, run.stdout[-3000:] + run.stderr[-3000:]

@@ -1,5 +1,6 @@
 #include "feature/chain/every_label_step.h"
 
+#include <cstdlib>
 #include <cstring>
 
 namespace qv {
@@ -12,11 +13,9 @@ namespace {
 typedef double v4d __attribute__((vector_size(32)));
 typedef long long v4l __attribute__((vector_size(32)));
 
-inline v4d load4(const double* p) {
-    v4d v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
+// Through a reference: a function returning a 32-byte vector would have
+// an ABI that depends on the target.
+__attribute__((always_inline)) inline void load4(v4d& v, const double* p) { std::memcpy(&v, p, sizeof v); }
 
 // Eight labels at a time, in two independent vectors so that the running
 // maxima of one previous label do not wait on each other.
@@ -24,7 +23,9 @@ __attribute__((always_inline)) inline void step_body(const double* T, std::size_
                                                      const double* inside, uint32_t n, uint32_t lanes, double floor,
                                                      double* best, int64_t* arg) {
     for (uint32_t j = 0; j < lanes; j += 8) {
-        const v4d e0 = load4(e + j), e1 = load4(e + j + 4);
+        v4d e0, e1;
+        load4(e0, e + j);
+        load4(e1, e + j + 4);
         v4d b0 = {floor, floor, floor, floor}, b1 = b0;
         v4l a0 = {-1, -1, -1, -1}, a1 = a0;
         const double* row = T + j;
@@ -33,7 +34,10 @@ __attribute__((always_inline)) inline void step_body(const double* T, std::size_
             const v4d in = {ip, ip, ip, ip};
             const long long pp = p;
             const v4l pv = {pp, pp, pp, pp};
-            const v4d v0 = (load4(row) + e0) + in, v1 = (load4(row + 4) + e1) + in;
+            v4d t0, t1;
+            load4(t0, row);
+            load4(t1, row + 4);
+            const v4d v0 = (t0 + e0) + in, v1 = (t1 + e1) + in;
             const v4l m0 = v0 >= b0, m1 = v1 >= b1;
             b0 = m0 ? v0 : b0;
             b1 = m1 ? v1 : b1;
@@ -64,7 +68,11 @@ __attribute__((target("avx2"))) void step_avx2(const double* T, std::size_t stri
 using StepFn = void (*)(const double*, std::size_t, const double*, const double*, uint32_t, uint32_t, double, double*,
                         int64_t*);
 
+// QUORVEX_NO_AVX2=1 in the environment keeps the default build (to test it
+// on a processor that has AVX2, or to rule the AVX2 code out).
 StepFn choose_step() {
+    const char* off = std::getenv("QUORVEX_NO_AVX2");
+    if (off && *off && std::strcmp(off, "0") != 0) return step_default;
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2") ? step_avx2 : step_default;
 }
