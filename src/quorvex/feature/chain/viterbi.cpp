@@ -64,10 +64,6 @@ inline void best_previous(Transition t, double e, const double* ins, uint32_t n,
     *arg_out = a0;
 }
 
-}  // namespace
-
-namespace {
-
 // The emission sums with entry j's value given by value(j): two candidates
 // go along together so that their additions overlap.
 template <class Value>
