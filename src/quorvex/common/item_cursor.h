@@ -35,6 +35,19 @@ public:
         if (*item) return 1;
         return PyErr_Occurred() ? -1 : 0;
     }
+    // The items still to come (*rest points at the next one), borrowed
+    // from the list or tuple; none for an iterator. Meant for prefetching:
+    // the sequence may change before they are reached.
+    Py_ssize_t ahead(PyObject* const** rest) const {
+        if (!indexed_) return 0;
+        PyObject* s = seq_.get();
+        const bool list = PyList_CheckExact(s);
+        const Py_ssize_t n = (list ? PyList_GET_SIZE(s) : PyTuple_GET_SIZE(s)) - pos_;
+        if (n <= 0) return 0;
+        *rest =
+            (list ? reinterpret_cast<PyListObject*>(s)->ob_item : reinterpret_cast<PyTupleObject*>(s)->ob_item) + pos_;
+        return n;
+    }
 
 private:
     Ref seq_;  // the list or tuple, or the iterator

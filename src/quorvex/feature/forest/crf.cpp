@@ -585,7 +585,8 @@ PyObject* decode_forest(PyObject* const* a) {
     forest::WeightsDot ahead(weights);
     int ov_ids = forest::overrides(n, forest::op_assign_ids);
     if (ov_ids < 0) PyErr_Clear();  // the dispatcher reports it again
-    Ref count(ov_ids == 0 ? forest::walk_assign_ids(n, 0, &ahead) : graph_node_ops.assign_ids(n, 0));
+    forest::NodeOrder order;
+    Ref count(ov_ids == 0 ? forest::walk_assign_ids(n, 0, &ahead, &order) : graph_node_ops.assign_ids(n, 0));
     int32_t num_nodes;
     if (!count || !to_int32(count.get(), &num_nodes)) return nullptr;
     Ref done(new_done_array(num_nodes));
@@ -601,7 +602,8 @@ PyObject* decode_forest(PyObject* const* a) {
     int ov_inside = ov_potential == 0 ? forest::overrides(n, forest::op_calc_inside_min) : 1;
     if (ov_inside < 0) PyErr_Clear();  // the dispatcher raises it again
     if (ov_potential == 0) {
-        forest::walk_calc_potential(n, weights, fc, done.get(), ov_inside == 0 ? &inside : nullptr, true);
+        if (ov_ids != 0) order.invalidate();
+        forest::walk_calc_potential(n, weights, fc, done.get(), ov_inside == 0 ? &inside : nullptr, true, &order);
         if (PyErr_Occurred()) return nullptr;
     } else {
         PyObject* call_args[] = {weights, fc, done.get()};

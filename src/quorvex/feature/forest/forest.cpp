@@ -193,6 +193,24 @@ void WeightsDot::prefetch(PyObject* vec) {
         if (static_cast<Py_ssize_t>(idx[i]) < len) prefetch_line(data + static_cast<Py_ssize_t>(idx[i]) * stride);
 }
 
+// Each stage works some nodes further ahead of the walk than the next one,
+// reading only what an earlier stage started loading: 24 nodes ahead the
+// node, 16 ahead its children and feature lists, 8 ahead their item arrays.
+void NodeOrder::prefetch_ahead() {
+    const std::size_t n = nodes_.size();
+    if (next_ + 24 < n) prefetch_node(nodes_[next_ + 24]);
+    if (next_ + 16 < n) {
+        GraphNodeObject* x = nodes_[next_ + 16];
+        prefetch_line(x->children);
+        prefetch_line(x->features);
+    }
+    if (next_ + 8 < n) {
+        GraphNodeObject* x = nodes_[next_ + 8];
+        if (PyList_CheckExact(x->children)) prefetch_line(reinterpret_cast<PyListObject*>(x->children)->ob_item);
+        if (PyList_CheckExact(x->features)) prefetch_line(reinterpret_cast<PyListObject*>(x->features)->ob_item);
+    }
+}
+
 // --- assign_ids ----------------------------------------------------------------
 
 namespace {
@@ -216,7 +234,7 @@ bool take_number(int64_t v, int32_t* start) {
 
 // Post-order numbering: children first, in list order; a node that is
 // numbered already is not entered again.
-PyObject* walk_assign_ids(GraphNodeObject* root, int32_t start, WeightsDot* weights) {
+PyObject* walk_assign_ids(GraphNodeObject* root, int32_t start, WeightsDot* weights, NodeOrder* order) {
     if (root->nodeId != -1) return PyLong_FromLong(start);
     WalkStack<NumberFrame> stack(kAssignIds);
     auto enter = [&stack](GraphNodeObject* n) {
@@ -224,6 +242,7 @@ PyObject* walk_assign_ids(GraphNodeObject* root, int32_t start, WeightsDot* weig
         return f.children.start(n->children) && stack.push(std::move(f));
     };
     if (!enter(root)) return nullptr;
+    if (order) order->add(root, stack.top().children.indexed());
     int64_t next = start;
     for (;;) {
         NumberFrame& f = stack.top();
@@ -240,10 +259,12 @@ PyObject* walk_assign_ids(GraphNodeObject* root, int32_t start, WeightsDot* weig
             if (!take_number(next, &start)) return nullptr;
             continue;
         }
+        prefetch_children(f.children);
         GraphNodeObject* child = as_node(c.get());
         int ov = overrides(child, op_assign_ids);
         if (ov < 0) return nullptr;
         if (ov > 0) {
+            if (order) order->invalidate();
             Ref arg(PyLong_FromLong(start));
             if (!arg) return nullptr;
             PyObject* args[] = {arg.get()};
@@ -253,6 +274,7 @@ PyObject* walk_assign_ids(GraphNodeObject* root, int32_t start, WeightsDot* weig
         }
         if (child->nodeId != -1) continue;
         if (!enter(child)) return nullptr;
+        if (order) order->add(child, stack.top().children.indexed());
     }
 }
 

@@ -38,7 +38,8 @@ struct ScoreFrame {
 template <class Pass>
 class ScoreWalk {
 public:
-    ScoreWalk(Pass& pass, PyObject* done) : pass_(pass), marks_(done), stack_(Pass::kBit) {}
+    ScoreWalk(Pass& pass, PyObject* done, NodeOrder* order = nullptr)
+        : pass_(pass), marks_(done), stack_(Pass::kBit), order_(order) {}
 
     // -1: stopped by an error; 0: the root was marked already (*result is
     // its stored inside score); 1: walked (*result is the root's inside
@@ -47,6 +48,7 @@ public:
         int r = enter(root, result);
         if (r < 0) return pass_.recover() ? 1 : -1;
         if (r == 0) return 0;
+        follow(root);
         while (!stack_.empty()) {
             Ref c;
             int k = stack_.top().children.next(&c);
@@ -67,6 +69,7 @@ public:
             if (ov == 0) {
                 int e = enter(child, &v);
                 if (e == 0 && pass_.inside()) deliver(v);
+                if (e > 0) follow(child);
                 if (e >= 0) continue;
             }
             if (!pass_.recover()) return -1;
@@ -96,6 +99,12 @@ private:
         pass_.entered(stack_.top().children);
         return 1;
     }
+    // n was entered: the order of the walk before, while it is followed.
+    void follow(GraphNodeObject* n) {
+        if (!order_) return;
+        if (!pass_.followable()) order_->invalidate();
+        order_->follow(n);
+    }
     // The top frame's children are done: its inside score, handed to its
     // parent (or to *result for the root).
     void finish(double* result) {
@@ -123,6 +132,7 @@ private:
     Pass& pass_;
     DoneMarks marks_;
     WalkStack<ScoreFrame> stack_;
+    NodeOrder* order_;
 };
 
 // --- calcPotential -------------------------------------------------------------------
@@ -186,6 +196,8 @@ public:
     bool inside() const { return fused_; }
     void give_up() { fused_ = false; }
     bool ran_python() const { return vectors_.ran_python(); }
+    // Whether the walk is still native all through (no Python code run).
+    bool followable() const { return fused_ && !vectors_.ran_python(); }
 
 private:
     PyObject* weights_;
@@ -218,6 +230,7 @@ public:
     }
     bool recover() { return false; }
     bool inside() const { return true; }
+    bool followable() const { return false; }
 
 private:
     PyObject* done_;
@@ -226,9 +239,9 @@ private:
 }  // namespace
 
 double walk_calc_potential(GraphNodeObject* root, PyObject* weights, PyObject* fc, PyObject* done, FusedInside* inside,
-                           bool raise_errors) {
+                           bool raise_errors, NodeOrder* order) {
     PotentialPass pass(weights, fc, done, inside != nullptr, raise_errors);
-    ScoreWalk<PotentialPass> walk(pass, done);
+    ScoreWalk<PotentialPass> walk(pass, done, order);
     double val = 0.0;
     int r = walk.run(root, &val);
     if (r < 0) return 0.0;       // with raise_errors: the error stays set

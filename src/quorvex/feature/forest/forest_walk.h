@@ -14,6 +14,8 @@
 #ifndef QUORVEX_FEATURE_FOREST_WALK_H
 #define QUORVEX_FEATURE_FOREST_WALK_H
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -23,6 +25,7 @@
 #include "common/errors.h"
 #include "common/item_cursor.h"
 #include "feature/forest/forest.h"
+#include "prefetch.h"
 
 namespace qv {
 namespace forest {
@@ -54,12 +57,64 @@ inline int overrides(GraphNodeObject* n, Overridable& op) {
 // interpreter's recursion guard, since overrides may walk again.
 PyObject* call_node_override(GraphNodeObject* n, Overridable& op, PyObject* const* args, Py_ssize_t nargs);
 
+// Starts loading the lines of a node that the walks read (an object need
+// not start at a line, so its fields may span three).
+inline void prefetch_node(const void* node) {
+    const char* p = static_cast<const char*>(node);
+    prefetch_line(p);
+    prefetch_line(p + offsetof(GraphNodeObject, children));
+    prefetch_line(p + offsetof(GraphNodeObject, on_path));
+}
+
+// The nodes a walk entered, in the order it entered them, for the next walk
+// over the same forest: that walk enters the same nodes in the same order
+// as long as the forest is the same, so it knows which nodes come next and
+// can start loading them (and the lists they lead to) well before it gets
+// there. A large forest does not fit in the caches, and without this every
+// node costs a few misses one after the other (node, list, item array).
+// Prefetching changes nothing but timing; the fields of a recorded node are
+// read only while the order is followed exactly and no Python code has run
+// (which could have freed it).
+class NodeOrder {
+public:
+    // In the first walk: n is entered; `indexed` tells whether its children
+    // are read by position (an iterator may run Python code).
+    void add(GraphNodeObject* n, bool indexed) {
+        if (!valid_) return;
+        if (!indexed) return invalidate();
+        QV_TRY nodes_.push_back(n);
+        QV_CATCH(invalidate())
+    }
+    // Python code ran (or the walk ended early): the order is not followed.
+    void invalidate() { valid_ = false; }
+    bool valid() const { return valid_; }
+    // In the following walk: n is entered.
+    void follow(GraphNodeObject* n) {
+        if (!valid_) return;
+        if (next_ >= nodes_.size() || nodes_[next_] != n) {
+            valid_ = false;
+            return;
+        }
+        ++next_;
+        prefetch_ahead();
+    }
+
+private:
+    void prefetch_ahead();
+
+    std::vector<GraphNodeObject*> nodes_;
+    std::size_t next_ = 0;
+    bool valid_ = true;
+};
+
 // The walks themselves, each starting at a node that is handled natively
 // whatever its class (the Python methods and the dispatchers use them).
 class WeightsDot;
 // With `weights`, the weights of every vector already on a numbered node
 // are prefetched on the way, for the scoring that follows.
-PyObject* walk_assign_ids(GraphNodeObject* root, int32_t start, WeightsDot* weights = nullptr);
+// With `order`, the nodes entered are recorded in it.
+PyObject* walk_assign_ids(GraphNodeObject* root, int32_t start, WeightsDot* weights = nullptr,
+                          NodeOrder* order = nullptr);
 // The inside scores computed along with the local scores (see
 // walk_calc_potential); complete is false when they must be computed anew.
 struct FusedInside {
@@ -68,8 +123,10 @@ struct FusedInside {
 };
 // With raise_errors, the first error stops the walk and stays set (for
 // callers that raise it) instead of being printed as unraisable.
+// With `order` (of a numbering walk just before), nodes are prefetched
+// while the walk follows it.
 double walk_calc_potential(GraphNodeObject* root, PyObject* weights, PyObject* fc, PyObject* done,
-                           FusedInside* inside = nullptr, bool raise_errors = false);
+                           FusedInside* inside = nullptr, bool raise_errors = false, NodeOrder* order = nullptr);
 bool walk_calc_inside_min(GraphNodeObject* root, PyObject* done, double* result);
 PyObject* walk_extract_best(GraphNodeObject* root, PyObject* fc);
 bool walk_extract_labels(GraphNodeObject* root, PyObject* fc, PyObject* result);
@@ -144,10 +201,45 @@ public:
         if (r <= 0) return r;
         return check_node(out->get()) ? 1 : -1;
     }
+    // The children still to come (see ItemCursor::ahead), unchecked.
+    Py_ssize_t ahead(PyObject* const** rest) const { return items_.ahead(rest); }
 
 private:
     ItemCursor items_;
 };
+
+// Starts loading what a walk reads of the children still to come, in
+// stages, so that the misses of the hops from one child to the next overlap
+// instead of adding up: a large forest does not fit in the caches, and
+// every node leads to its lists and their item arrays, each elsewhere in
+// memory. Eight children ahead the node itself, five ahead its children and
+// feature lists, two ahead their item arrays, one ahead its first two
+// children. Only plain nodes and exact lists are looked into, and only
+// fields that an earlier stage started loading are read.
+inline void prefetch_children(const ChildIter& it) {
+    enum { kNode = 8, kLists = 5, kItems = 2 };
+    PyObject* const* c;
+    const Py_ssize_t n = it.ahead(&c);
+    if (n < 2) return;  // the rest is as near as it gets
+    auto plain = [](PyObject* o) { return Py_IS_TYPE(o, &GraphNode_Type); };
+    auto items = [](PyObject* list) { return PyList_CheckExact(list) ? PyList_GET_SIZE(list) : 0; };
+    if (plain(c[0])) {
+        PyObject* children = as_node(c[0])->children;
+        const Py_ssize_t m = std::min<Py_ssize_t>(items(children), 2);
+        for (Py_ssize_t i = 0; i < m; ++i) prefetch_line(PyList_GET_ITEM(children, i));
+    }
+    if (n > kItems && plain(c[kItems])) {
+        PyObject* children = as_node(c[kItems])->children;
+        PyObject* features = as_node(c[kItems])->features;
+        if (items(children)) prefetch_line(reinterpret_cast<PyListObject*>(children)->ob_item);
+        if (items(features)) prefetch_line(reinterpret_cast<PyListObject*>(features)->ob_item);
+    }
+    if (n > kLists && plain(c[kLists])) {
+        prefetch_line(as_node(c[kLists])->children);
+        prefetch_line(as_node(c[kLists])->features);
+    }
+    if (n > kNode) prefetch_node(c[kNode]);
+}
 
 // The best-child rule of OR nodes: the last child whose inside score is at
 // least that of every earlier candidate and at least -1000.0. Returns the
