@@ -243,6 +243,7 @@ PyObject* walk_assign_ids(GraphNodeObject* root, int32_t start, WeightsDot* weig
     };
     if (!enter(root)) return nullptr;
     if (order) order->add(root, stack.top().children.indexed());
+    std::size_t entered = 1;  // prefetching starts once the forest is found to be large
     int64_t next = start;
     for (;;) {
         NumberFrame& f = stack.top();
@@ -259,7 +260,7 @@ PyObject* walk_assign_ids(GraphNodeObject* root, int32_t start, WeightsDot* weig
             if (!take_number(next, &start)) return nullptr;
             continue;
         }
-        prefetch_children(f.children);
+        if (entered >= kPrefetchFrom) prefetch_children(f.children);
         GraphNodeObject* child = as_node(c.get());
         int ov = overrides(child, op_assign_ids);
         if (ov < 0) return nullptr;
@@ -275,6 +276,7 @@ PyObject* walk_assign_ids(GraphNodeObject* root, int32_t start, WeightsDot* weig
         if (child->nodeId != -1) continue;
         if (!enter(child)) return nullptr;
         if (order) order->add(child, stack.top().children.indexed());
+        ++entered;
     }
 }
 

@@ -57,6 +57,10 @@ inline int overrides(GraphNodeObject* n, Overridable& op) {
 // interpreter's recursion guard, since overrides may walk again.
 PyObject* call_node_override(GraphNodeObject* n, Overridable& op, PyObject* const* args, Py_ssize_t nargs);
 
+// The number of nodes from which the walks prefetch: a smaller forest stays
+// in the caches well enough that prefetching costs more than it saves.
+const std::size_t kPrefetchFrom = 1 << 14;
+
 // Starts loading the lines of a node that the walks read (an object need
 // not start at a line, so its fields may span three).
 inline void prefetch_node(const void* node) {
@@ -90,7 +94,7 @@ public:
     bool valid() const { return valid_; }
     // In the following walk: n is entered.
     void follow(GraphNodeObject* n) {
-        if (!valid_) return;
+        if (!valid_ || nodes_.size() < kPrefetchFrom) return;
         if (next_ >= nodes_.size() || nodes_[next_] != n) {
             valid_ = false;
             return;
