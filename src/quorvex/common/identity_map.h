@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "common/ref.h"
+#include "prefetch.h"
 
 namespace qv {
 
@@ -86,6 +87,10 @@ public:
         }
     }
     std::size_t size() const { return size_; }
+    // Starts loading the slot where a lookup of the key begins.
+    void prefetch(const IdentityKey<N>& key) const {
+        if (!slots_.empty()) prefetch_line(&slots_[hash(key) & (slots_.size() - 1)]);
+    }
 
 private:
     struct Slot {

@@ -58,6 +58,15 @@ public:
     // filled, and the next new word would make it stale anyway. Throws
     // std::bad_alloc.
     void keep(FComboObject* fc, PyObject* flist, const Miss& miss, PyObject* v);
+    // Starts loading what find() reads first for the list (its identity
+    // slot). Reads nothing but the list and its item pointers.
+    void prefetch(PyObject* flist) const {
+        if (!PyList_CheckExact(flist) || PyList_GET_SIZE(flist) > kMaxItems) return;
+        IdentityKey<kMaxItems> key;
+        key.n = static_cast<int>(PyList_GET_SIZE(flist));
+        for (int i = 0; i < key.n; ++i) key.item[i] = PyList_GET_ITEM(flist, i);
+        by_items_.prefetch(key);
+    }
     // Forgets everything, the dictionary included.
     void clear();
     // The dictionary the kept vectors belong to (for the collector).

@@ -603,6 +603,7 @@ PyObject* decode_forest(PyObject* const* a) {
     if (ov_inside < 0) PyErr_Clear();  // the dispatcher raises it again
     if (ov_potential == 0) {
         if (ov_ids != 0) order.invalidate();
+        if (Py_IS_TYPE(fc, &FCombo_Type)) order.vectors_from(fc);
         forest::walk_calc_potential(n, weights, fc, done.get(), ov_inside == 0 ? &inside : nullptr, true, &order);
         if (PyErr_Occurred()) return nullptr;
     } else {

@@ -195,7 +195,8 @@ void WeightsDot::prefetch(PyObject* vec) {
 
 // Each stage works some nodes further ahead of the walk than the next one,
 // reading only what an earlier stage started loading: 24 nodes ahead the
-// node, 16 ahead its children and feature lists, 8 ahead their item arrays.
+// node, 16 ahead its children and feature lists, 8 ahead their item arrays,
+// 4 ahead the vector cache's slot of a feature list still to vectorise.
 void NodeOrder::prefetch_ahead() {
     const std::size_t n = nodes_.size();
     if (next_ + 24 < n) prefetch_node(nodes_[next_ + 24]);
@@ -208,6 +209,11 @@ void NodeOrder::prefetch_ahead() {
         GraphNodeObject* x = nodes_[next_ + 8];
         if (PyList_CheckExact(x->children)) prefetch_line(reinterpret_cast<PyListObject*>(x->children)->ob_item);
         if (PyList_CheckExact(x->features)) prefetch_line(reinterpret_cast<PyListObject*>(x->features)->ob_item);
+    }
+    if (fc_ && next_ + 4 < n) {
+        GraphNodeObject* x = nodes_[next_ + 4];
+        const VectorCache* memo = reinterpret_cast<FComboObject*>(fc_)->memo;
+        if (memo && x->featuresD == Py_None) memo->prefetch(x->features);
     }
 }
 

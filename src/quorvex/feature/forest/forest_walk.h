@@ -89,6 +89,9 @@ public:
         QV_TRY nodes_.push_back(n);
         QV_CATCH(invalidate())
     }
+    // The combiner (a plain FCombo) the following walk vectorises with: the
+    // cache slots of the feature lists ahead are prefetched as well.
+    void vectors_from(PyObject* fc) { fc_ = fc; }
     // Python code ran (or the walk ended early): the order is not followed.
     void invalidate() { valid_ = false; }
     bool valid() const { return valid_; }
@@ -108,6 +111,7 @@ private:
 
     std::vector<GraphNodeObject*> nodes_;
     std::size_t next_ = 0;
+    PyObject* fc_ = nullptr;
     bool valid_ = true;
 };
 
