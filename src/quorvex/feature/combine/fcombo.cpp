@@ -239,7 +239,8 @@ private:
 class NativeBuilder : public Builder {
 public:
     NativeBuilder(FComboObject* self, PyObject* dict) : dict_(Ref::borrow(dict)), c_(self) {
-        c_->begin(&as_alph(dict)->map, as_alph(dict)->use_utf8);
+        if (!self->conj) self->conj = new ConjMemo();
+        c_->begin(&as_alph(dict)->map, as_alph(dict)->use_utf8, false, self->conj, dict);
     }
     ~NativeBuilder() override { c_->end(); }
 
@@ -671,6 +672,7 @@ int fc_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(fc->codec);
     Py_VISIT(fc->encoding);
     if (fc->memo) Py_VISIT(fc->memo->dict());
+    if (fc->conj) Py_VISIT(fc->conj->dict());
     return 0;
 }
 
@@ -682,6 +684,7 @@ int fc_clear(PyObject* self) {
     Py_CLEAR(fc->codec);
     Py_CLEAR(fc->encoding);
     if (fc->memo) fc->memo->clear();
+    if (fc->conj) fc->conj->clear();
     return 0;
 }
 
@@ -690,6 +693,7 @@ void fc_dealloc(PyObject* self) {
     fc_clear(self);
     delete as_fc(self)->combiner;
     delete as_fc(self)->memo;
+    delete as_fc(self)->conj;
     Py_TYPE(self)->tp_free(self);
 }
 
