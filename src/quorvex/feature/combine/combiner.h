@@ -22,6 +22,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "common/args.h"
 #include "common/errors.h"
 #include "feature/combine/conj_memo.h"
 #include "feature/lists/feature_list.h"
@@ -59,6 +60,13 @@ struct BasicCombiner {
     void begin(Table* map, int use_utf8, bool parts_held = false, ConjMemo* memo = nullptr, PyObject* dict = nullptr);
     // Makes `fl` the part whose names the next combine() calls use.
     bool load_part(FeatureListObject* fl);
+    // The same for the plain list `flist` (read by read_fast_items into
+    // `items`), as load_part(FeatureList(flist)) would, without making the
+    // FeatureList; the list is held until the next part is loaded. Not with
+    // parts_held. Returns 1 when loaded, 0 when a name cannot be encoded
+    // (load the FeatureList instead, which raises at the right key), -1
+    // with a Python error (a value that is no float).
+    int load_items(PyObject* flist, const FastItems& items);
     // Adds every conjunction of up to n features of the loaded part, in
     // depth-first order, each prefixed by `label` when has_label, with the
     // product of the values times w. Returns false with a Python error.
@@ -125,7 +133,8 @@ private:
     FeatureListObject* part_ = nullptr;
     const double* vals_ = nullptr;  // the loaded part's values
     std::vector<Name> names_;
-    std::vector<Ref> holders_;  // encoded names of non-UTF-8 dictionaries
+    std::vector<double> item_vals_;  // the values of a part loaded by load_items
+    std::vector<Ref> holders_;       // encoded names of non-UTF-8 dictionaries
     std::string prefix_;
     // The batch: key bytes keys_[0, keys_len_) and pending_[0, npending_).
     // Both vectors are only ever grown, and used up to the counts, so that
@@ -170,6 +179,8 @@ private:
     void emit_direct(const char* p, std::size_t len, double w);
     bool batch_full() const;
     bool raise_bad_name(Py_ssize_t i, Py_ssize_t position);
+    // names_[i] for the name object `name` (a holder goes to holders_).
+    void read_name(PyObject* name, Name& nm);
     // Whether combine() can go through the memo for a part of m names, up
     // to depth_max names per key, without label.
     bool memo_usable(Py_ssize_t m, int depth_max) const;
@@ -236,26 +247,51 @@ bool BasicCombiner<Table>::load_part(FeatureListObject* fl) {
         prefetch_line(obj);
         prefetch_line(obj + 63);
     }
-    for (Py_ssize_t i = 0; i < m; ++i) {
-        PyObject* name = PyList_GET_ITEM(part_names_.get(), i);
-        Name& nm = names_[i];
-        nm.ok = false;
-        if (use_utf8_ && PyUnicode_CheckExact(name) && PyUnicode_IS_COMPACT_ASCII(name)) {
-            nm.p = static_cast<const char*>(PyUnicode_DATA(name));  // ASCII is its own UTF-8
-            nm.n = PyUnicode_GET_LENGTH(name);
-            nm.ok = true;
-            continue;
-        }
-        if (!PyUnicode_Check(name)) continue;
-        Ref holder;
-        if (alphabet_key_bytes(use_utf8_, name, &holder, &nm.p, &nm.n)) {
-            nm.ok = true;
-            if (holder) holders_.push_back(std::move(holder));
-        } else {
-            PyErr_Clear();  // raised again when the name is reached
-        }
-    }
+    for (Py_ssize_t i = 0; i < m; ++i) read_name(PyList_GET_ITEM(part_names_.get(), i), names_[i]);
     return true;
+}
+
+template <class Table>
+int BasicCombiner<Table>::load_items(PyObject* flist, const FastItems& items) {
+    if (!flush()) return -1;
+    const Py_ssize_t m = items.n;
+    item_vals_.resize(static_cast<std::size_t>(m));
+    for (Py_ssize_t i = 0; i < m; ++i) {
+        const FastItems::Key& k = items.keys[items.order[i]];
+        double v = 1.0;
+        if (k.value && !to_double(k.value, &v)) return -1;  // an int too large for a float
+        item_vals_[i] = v;
+    }
+    part_ = nullptr;
+    part_names_ = Ref::borrow(flist);
+    vals_ = item_vals_.data();
+    names_.resize(static_cast<std::size_t>(m));
+    holders_.clear();
+    bool all_ok = true;
+    for (Py_ssize_t i = 0; i < m; ++i) {
+        read_name(items.keys[items.order[i]].name, names_[i]);
+        all_ok = all_ok && names_[i].ok;
+    }
+    return all_ok ? 1 : 0;
+}
+
+template <class Table>
+void BasicCombiner<Table>::read_name(PyObject* name, Name& nm) {
+    nm.ok = false;
+    if (use_utf8_ && PyUnicode_CheckExact(name) && PyUnicode_IS_COMPACT_ASCII(name)) {
+        nm.p = static_cast<const char*>(PyUnicode_DATA(name));  // ASCII is its own UTF-8
+        nm.n = PyUnicode_GET_LENGTH(name);
+        nm.ok = true;
+        return;
+    }
+    if (!PyUnicode_Check(name)) return;
+    Ref holder;
+    if (alphabet_key_bytes(use_utf8_, name, &holder, &nm.p, &nm.n)) {
+        nm.ok = true;
+        if (holder) holders_.push_back(std::move(holder));
+    } else {
+        PyErr_Clear();  // raised again when the name is reached
+    }
 }
 
 template <class Table>

@@ -206,6 +206,10 @@ public:
     // Adds 1.0 at the id of the key lbl + suffix, unless unknown.
     virtual bool label_bias(PyObject* lbl) = 0;
     virtual bool combine(FeatureListObject* part, int n, PyObject* label, double w) = 0;
+    // combine(FeatureList(flist), n, no label, 1.0) for a plain list, when
+    // the builder can read it in place: 1 when done, 0 when it cannot (no
+    // error), -1 on error.
+    virtual int combine_list(PyObject*, int) { return 0; }
     virtual SparseAccum<double>& accumulator() = 0;
     virtual bool finish() = 0;
 };
@@ -300,6 +304,16 @@ public:
         }
         return c_->combine(n, true, p, len, w);
         QV_CATCH(false)
+    }
+
+    int combine_list(PyObject* flist, int n) override {
+        FastItems items;
+        if (read_fast_items(flist, &items) == 0) return 0;
+        QV_TRY
+        const int r = c_->load_items(flist, items);
+        if (r <= 0) return r;
+        return c_->combine(n, false, nullptr, 0, 1.0) ? 1 : -1;
+        QV_CATCH(-1)
     }
 
     SparseAccum<double>& accumulator() override { return c_->acc; }
@@ -421,6 +435,10 @@ bool vectorise(FComboObject* self, Builder& b, bool set_suffix_ok, PyObject* fli
     } else if (PyObject_TypeCheck(flist, &FeatureList_Type)) {
         main = Ref::borrow(flist);
     } else {
+        if (!has_labels) {
+            const int r = b.combine_list(flist, self->n);
+            if (r != 0) return r > 0 && b.finish();
+        }
         main = Ref(feature_list_from(flist));
         if (!main) return false;
     }
