@@ -182,8 +182,9 @@ private:
     // names_[i] for the name object `name` (a holder goes to holders_).
     void read_name(PyObject* name, Name& nm);
     // Whether combine() can go through the memo for a part of m names, up
-    // to depth_max names per key, without label.
-    bool memo_usable(Py_ssize_t m, int depth_max) const;
+    // to depth_max names per key, without label; *keys receives the number
+    // of keys.
+    bool memo_usable(Py_ssize_t m, int depth_max, std::size_t* keys) const;
     bool combine_memo(int depth_max, double w);
     // Probes the memo for every key of the level (their ids and nodes).
     void probe_memo(MemoLevel& level);
@@ -376,7 +377,9 @@ bool BasicCombiner<Table>::combine(int n, bool has_label, const char* label, Py_
     prefix_.clear();
     if (has_label) prefix_.append(label, static_cast<std::size_t>(label_len));
     if constexpr (std::is_same_v<Table, CPPAlphabet>) {
-        if (!has_label && memo_usable(m, depth_max)) return combine_memo(depth_max, w);
+        std::size_t keys = 0;
+        if (!has_label && memo_usable(m, depth_max, &keys) && memo_->ready(memo_dict_, *map_, keys))
+            return combine_memo(depth_max, w);
     }
     if (depth_max == 1 && has_label) {
         // Single features after a label (a tagger's emissions): the keys
@@ -437,7 +440,7 @@ constexpr std::size_t MEMO_KEYS = std::size_t(1) << 16;
 }  // namespace combiner_limits
 
 template <class Table>
-bool BasicCombiner<Table>::memo_usable(Py_ssize_t m, int depth_max) const {
+bool BasicCombiner<Table>::memo_usable(Py_ssize_t m, int depth_max, std::size_t* keys) const {
     if (!memo_ || map_->growing || npending_ != 0 || depth_max < 2 || depth_max > 3) return false;
     // The keys: the sum of C(m, k) for k = 1..depth_max, within the bound.
     std::size_t total = 0, ck = 1;
@@ -448,6 +451,7 @@ bool BasicCombiner<Table>::memo_usable(Py_ssize_t m, int depth_max) const {
     }
     for (const Name& nm : names_)
         if (!nm.ok) return false;  // the general path raises at the right key
+    *keys = total;
     return true;
 }
 
@@ -527,7 +531,6 @@ void BasicCombiner<Table>::resolve_misses(MemoLevel& level) {
 template <class Table>
 bool BasicCombiner<Table>::combine_memo(int depth_max, double w) {
     ConjMemo& memo = *memo_;
-    memo.sync(memo_dict_, *map_);
     const std::size_t m = names_.size();
     MemoLevel* lv = memo_levels_;
     // Names are known by their positions in the keys' name fields: the

@@ -69,6 +69,20 @@ public:
         dict_ = Ref::borrow(dict);
         generation_ = map.generation;
         limit_ = map.size() + kMinPairs;
+        spelled_keys_ = 0;
+    }
+    // Whether the `keys` keys of a part should go through the memo. Filing
+    // costs about as much again as looking keys up as bytes, and pays off
+    // only when keys come again: so the memo starts filing once as many
+    // keys as the dictionary has words have been looked up as bytes in its
+    // current state (until then the keys are counted here and go the
+    // plain way). A single pass over new inputs thus pays little, and a
+    // repeated one pays at most its first pass's worth.
+    bool ready(PyObject* dict, const CPPAlphabet& map, std::size_t keys) {
+        sync(dict, map);
+        if (spelled_keys_ >= map.size()) return true;
+        spelled_keys_ += keys;
+        return false;
     }
     // Room for as many pairs as the dictionary has words, so that filling
     // the memo does not rehash along the way. Throws std::bad_alloc.
@@ -130,6 +144,7 @@ private:
     CPPAlphabet names_;
     Ref dict_;
     uint64_t generation_ = 0;
+    std::size_t spelled_keys_ = 0;  // keys looked up as bytes in this state
 
     static const std::size_t kLine = 64 / sizeof(Slot);
     static_assert(kLine == 4, "four slots a cache line");
