@@ -1,7 +1,7 @@
 """Vectorising per-token feature lists at orders 1 to 3: FCombo against a plain-Python
 combination with a dict, and against scikit-learn's DictVectorizer + PolynomialFeatures.
 
-    python benchmarks/bench_vectorise.py [--tokens-n1 N] [--repeats R] [--rounds K]
+    python benchmarks/bench_vectorise.py [--tokens-n1 N] [--repeats R] [--rounds K] [--batch-only]
 
 First table: keys looked up per second (every feature and conjunction is one lookup) with a
 growing dictionary (first pass) and a frozen one (second pass), one call per token, and the
@@ -10,8 +10,10 @@ ratio of each peer's time to quorvex's.
 Second table: whole batches into a scipy.sparse.csr_matrix, as scikit-learn users build their
 design matrices: FCombo.transform against scikit-learn's batched DictVectorizer.transform +
 PolynomialFeatures.transform (n = 1: DictVectorizer alone), with a frozen dictionary (a fitted
-vocabulary) and a growing one (fit_transform); one FCombo call per token plus to_csr, and
-to_csr alone (the conversion cost). Alternating rounds; medians with (min-max) in ms.
+vocabulary) and a growing one (fit_transform); the first transform of a new combiner over
+the frozen dictionary (which has yet to learn the numbers of its conjunctions); one FCombo
+call per token plus to_csr, and to_csr alone (the conversion cost). Alternating rounds;
+medians with (min-max) in ms.
 Needs ../shared/data/ud-english-lines; scikit-learn is optional.
 """
 
@@ -51,6 +53,7 @@ def main():
     ap.add_argument("--tokens-n1", type=int, default=20000)
     ap.add_argument("--repeats", type=int, default=3)
     ap.add_argument("--rounds", type=int, default=7, help="alternating rounds of the batch table")
+    ap.add_argument("--batch-only", action="store_true", help="only the second table (batches into a csr_matrix)")
     args = ap.parse_args()
     if not TRAIN.exists():
         sys.exit("needs %s" % TRAIN)
@@ -68,6 +71,9 @@ def main():
     except ImportError:
         DictVectorizer = None
         print("scikit-learn not installed: its columns are left out\n")
+    if args.batch_only:
+        batch_table(all_feats, sizes, args.rounds, DictVectorizer is not None)
+        return
 
     rows = []
     for n in (1, 2, 3):
@@ -163,6 +169,7 @@ def batch_table(all_feats, sizes, rounds, with_sklearn):
         runs = [
             ("quorvex transform (lists)", lambda: fc.transform(feats)),
             ("quorvex transform (FeatureLists)", lambda: fc.transform(flists)),
+            ("quorvex transform (new combiner)", lambda: FCombo(n, fc.dict).transform(feats)),
             ("quorvex calls + to_csr", lambda: to_csr([fc(f) for f in feats], n_features=len(fc.dict))),
             ("  to_csr alone", lambda: to_csr(vectors, n_features=len(fc.dict))),
             ("quorvex fit (growing)", lambda: FCombo(n).transform(feats)),

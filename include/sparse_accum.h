@@ -138,6 +138,53 @@ struct SparseAccum {
         if (src != keys) std::memcpy(keys, src, len * sizeof(uint64_t));
     }
 
+    // The positions of the entries in index order, equal indices in
+    // insertion order, as 32-bit keys (the index above the position's bits)
+    // in out[0, len): a least-significant-digit radix sort over the index
+    // bits only, with one counting pass for all digits, through `spare`.
+    // Returns the number of position bits, or 0 (nothing done) when index
+    // and position do not fit in 32 bits together. Half the bytes of
+    // radix_sort_keys move.
+    unsigned sort_packed(uint32_t* out) {
+        static_assert(sizeof(AccumEntry<T>) >= 2 * sizeof(uint32_t), "spare must hold the keys");
+        coordinate_t top = 0;
+        for (std::size_t i = 0; i < len; ++i) top |= entries[i].idx;
+        unsigned ibits = 0, pbits = 0;
+        for (uint64_t t = top; t; t >>= 1) ++ibits;
+        for (uint64_t t = len - 1; t; t >>= 1) ++pbits;
+        if (pbits == 0 || ibits + pbits > 32) return 0;
+        uint32_t* src = out;
+        for (std::size_t i = 0; i < len; ++i) src[i] = (static_cast<uint32_t>(entries[i].idx) << pbits) | i;
+        if (ibits == 0) return pbits;  // every index is 0: already in order
+        const unsigned passes = (ibits + 10) / 11;
+        const unsigned width = (ibits + passes - 1) / passes;
+        const std::size_t buckets = std::size_t(1) << width;
+        const uint32_t digit_mask = static_cast<uint32_t>(buckets - 1);
+        uint32_t count[3][2048];
+        for (unsigned p = 0; p < passes; ++p) std::memset(count[p], 0, buckets * sizeof(uint32_t));
+        for (std::size_t i = 0; i < len; ++i) {
+            const uint32_t k = src[i] >> pbits;
+            for (unsigned p = 0; p < passes; ++p) ++count[p][(k >> (p * width)) & digit_mask];
+        }
+        for (unsigned p = 0; p < passes; ++p) {
+            uint32_t sum = 0;
+            for (std::size_t b = 0; b < buckets; ++b) {
+                const uint32_t c = count[p][b];
+                count[p][b] = sum;
+                sum += c;
+            }
+        }
+        uint32_t* dst = reinterpret_cast<uint32_t*>(spare);
+        for (unsigned p = 0; p < passes; ++p) {
+            const unsigned shift = pbits + p * width;
+            uint32_t* c = count[p];
+            for (std::size_t i = 0; i < len; ++i) dst[c[(src[i] >> shift) & digit_mask]++] = src[i];
+            std::swap(src, dst);
+        }
+        if (src != out) std::memcpy(out, src, len * sizeof(uint32_t));
+        return pbits;
+    }
+
     // Orders the entries by index and sums equal indices into one entry, in
     // insertion order (so the sums are exactly those of adding one by one).
     // The merged entries are built in `spare`, so an integer sum out of
@@ -182,18 +229,31 @@ struct SparseAccum {
             // Sorting 64-bit keys that carry the position is cheaper than
             // sorting the entries, and equal indices stay in insertion order.
             if (len > UINT32_MAX) throw std::length_error("accumulator too large");
-            for (std::size_t i = 0; i < len; ++i) keys[i] = (static_cast<uint64_t>(e[i].idx) << 32) | i;
-            if (len >= kRadix)
-                radix_sort_keys();
-            else
-                std::sort(keys, keys + len);
+            uint32_t* packed = reinterpret_cast<uint32_t*>(keys);
+            const unsigned pbits = len >= kRadix ? sort_packed(packed) : 0;
             std::size_t out = 0;
-            for (std::size_t i = 0; i < len; ++i) {
-                const AccumEntry<T>& x = e[keys[i] & 0xffffffffu];
-                if (out > 0 && spare[out - 1].idx == x.idx)
-                    spare[out - 1].val = checked_sum(spare[out - 1].val, x.val);
+            if (pbits) {
+                const uint32_t pos_mask = static_cast<uint32_t>((uint64_t(1) << pbits) - 1);
+                for (std::size_t i = 0; i < len; ++i) {
+                    const AccumEntry<T>& x = e[packed[i] & pos_mask];
+                    if (out > 0 && spare[out - 1].idx == x.idx)
+                        spare[out - 1].val = checked_sum(spare[out - 1].val, x.val);
+                    else
+                        spare[out++] = x;
+                }
+            } else {
+                for (std::size_t i = 0; i < len; ++i) keys[i] = (static_cast<uint64_t>(e[i].idx) << 32) | i;
+                if (len >= kRadix)
+                    radix_sort_keys();
                 else
-                    spare[out++] = x;
+                    std::sort(keys, keys + len);
+                for (std::size_t i = 0; i < len; ++i) {
+                    const AccumEntry<T>& x = e[keys[i] & 0xffffffffu];
+                    if (out > 0 && spare[out - 1].idx == x.idx)
+                        spare[out - 1].val = checked_sum(spare[out - 1].val, x.val);
+                    else
+                        spare[out++] = x;
+                }
             }
             std::swap(entries, spare);
             len = out;

@@ -101,6 +101,50 @@ def test_matches_the_reference(n, bias, scale, norm_p, calls, slow):
         assert list(fc.dict) == ref.words
 
 
+@pytest.mark.parametrize("n", [1, 2, 3])
+def test_frozen_dictionary_lookups_by_number(n):
+    """A dictionary that does not grow is probed through numbers kept for its keys: every
+    answer stays the dictionary's, the first call and later ones alike, and after any change
+    of the words."""
+    rng = random.Random(n)
+    names = ["a", "b", "a^b", "b^c", "c", "é", "x" * 30, "", "^", "d"]
+    lists = [[(rng.choice(names), rng.choice([1, 2.5, -0.5])) for _ in range(rng.randint(0, 7))] for _ in range(60)]
+    d = StringAlphabet()
+    for flist in lists[::3]:  # some keys are known, others not
+        FCombo(n, d)(flist)
+    d.growing = False
+    fc, slow = FCombo(n, d), FCombo(n, SlowAlphabet())
+    for w in d:
+        slow.dict[w]
+    slow.dict.growing = False
+
+    def expected():
+        return [vec(slow(flist)) for flist in lists]
+
+    want = expected()
+    for _ in range(2):
+        assert [vec(fc(flist)) for flist in lists] == want
+        got = fc.transform(lists)
+        assert [list(zip(got[i].indices, got[i].data)) for i in range(len(lists))] == want
+    d.growing = slow.dict.growing = True
+    for w in ("a^a", "b^b^b", "d^d", "zz"):
+        d[w], slow.dict[w]
+    d.growing = slow.dict.growing = False
+    assert [vec(fc(flist)) for flist in lists] == expected()
+    other = StringAlphabet()
+    for w in list(d)[::-1]:
+        other[w]
+    other.growing = False
+    fc.dict = other
+    slow.dict = SlowAlphabet()
+    for w in other:
+        slow.dict[w]
+    slow.dict.growing = False
+    assert [vec(fc(flist)) for flist in lists] == expected()
+    with pytest.raises(TypeError):
+        fc(["a", 5, "b"])
+
+
 def test_lookup_order_and_values():
     fc = FCombo(2)
     assert vec(fc(FeatureList(["c", "a", "b"]))) == [(i, 1.0) for i in range(6)]

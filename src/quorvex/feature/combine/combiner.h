@@ -8,15 +8,23 @@
 // order, with the table slots of keys a few places ahead prefetched, so
 // the cache misses of a large dictionary overlap. Probing in emission order keeps the ids that a
 // growing dictionary hands out identical to a key-by-key lookup.
+//
+// With a ConjMemo and a dictionary that does not grow, the keys of a part
+// without label are found by numbers instead (combine_memo): each key is
+// the pair (its prefix's node, its last name's number); only pairs the
+// memo has not seen yet are spelled out and looked up as bytes.
 #ifndef QUORVEX_FEATURE_COMBINER_H
 #define QUORVEX_FEATURE_COMBINER_H
 
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <type_traits>
 #include <vector>
 
+#include "common/args.h"
 #include "common/errors.h"
+#include "feature/combine/conj_memo.h"
 #include "feature/lists/feature_list.h"
 #include "hash_bytes.h"
 #include "prefetch.h"
@@ -46,9 +54,19 @@ struct BasicCombiner {
     // With parts_held, the caller keeps every part it loads alive (and
     // unchanged) until the call ends, so that keys of several parts can
     // wait in one batch: loading a part then probes nothing.
-    void begin(Table* map, int use_utf8, bool parts_held = false);
+    // With a memo (and a Table that is a CPPAlphabet), keys are found
+    // through it while the dictionary `dict` (whose table is map) does not
+    // grow.
+    void begin(Table* map, int use_utf8, bool parts_held = false, ConjMemo* memo = nullptr, PyObject* dict = nullptr);
     // Makes `fl` the part whose names the next combine() calls use.
     bool load_part(FeatureListObject* fl);
+    // The same for the plain list `flist` (read by read_fast_items into
+    // `items`), as load_part(FeatureList(flist)) would, without making the
+    // FeatureList; the list is held until the next part is loaded. Not with
+    // parts_held. Returns 1 when loaded, 0 when a name cannot be encoded
+    // (load the FeatureList instead, which raises at the right key), -1
+    // with a Python error (a value that is no float).
+    int load_items(PyObject* flist, const FastItems& items);
     // Adds every conjunction of up to n features of the loaded part, in
     // depth-first order, each prefixed by `label` when has_label, with the
     // product of the values times w. Returns false with a Python error.
@@ -81,6 +99,31 @@ private:
         std::size_t prefix_len;
         double w;
     };
+    // The keys of one depth of combine_memo, in enumeration order: the
+    // memo's pair of each, its hash, the positions of its names in the
+    // part (16 bits each, first name lowest), and what the memo gives.
+    struct MemoLevel {
+        std::vector<uint64_t> pair, hash, names;
+        std::vector<int32_t> id;
+        std::vector<uint32_t> node;
+        std::size_t count = 0;
+        // Room for n keys (the arrays are only ever grown). Throws
+        // std::bad_alloc.
+        void size_for(std::size_t n) {
+            count = n;
+            if (pair.size() >= n) return;
+            pair.resize(n);
+            hash.resize(n);
+            names.resize(n);
+            id.resize(n);
+            node.resize(n);
+        }
+        void set(std::size_t q, uint64_t p, uint64_t at) {
+            pair[q] = p;
+            hash[q] = ConjMemo::hash(p);
+            names[q] = at;
+        }
+    };
 
     Table* map_ = nullptr;
     bool parts_held_ = false;
@@ -90,7 +133,8 @@ private:
     FeatureListObject* part_ = nullptr;
     const double* vals_ = nullptr;  // the loaded part's values
     std::vector<Name> names_;
-    std::vector<Ref> holders_;  // encoded names of non-UTF-8 dictionaries
+    std::vector<double> item_vals_;  // the values of a part loaded by load_items
+    std::vector<Ref> holders_;       // encoded names of non-UTF-8 dictionaries
     std::string prefix_;
     // The batch: key bytes keys_[0, keys_len_) and pending_[0, npending_).
     // Both vectors are only ever grown, and used up to the counts, so that
@@ -100,6 +144,15 @@ private:
     std::vector<Pending> pending_;
     std::size_t npending_ = 0;
     std::vector<Level> levels_;
+    ConjMemo* memo_ = nullptr;
+    PyObject* memo_dict_ = nullptr;
+    std::vector<uint32_t> numbers_;  // the memo's numbers of the part's names
+    MemoLevel memo_levels_[3];
+    std::size_t memo_known_ = 0;  // the memo's nodes before this call; later ones are new
+    std::vector<uint32_t> misses_;
+    std::vector<char> spelled_;
+    std::vector<std::size_t> offsets_;
+    std::vector<uint64_t> hashes_;
 
     // Room for one more pending key of up to `len` bytes (throws
     // std::bad_alloc).
@@ -126,6 +179,18 @@ private:
     void emit_direct(const char* p, std::size_t len, double w);
     bool batch_full() const;
     bool raise_bad_name(Py_ssize_t i, Py_ssize_t position);
+    // names_[i] for the name object `name` (a holder goes to holders_).
+    void read_name(PyObject* name, Name& nm);
+    // Whether combine() can go through the memo for a part of m names, up
+    // to depth_max names per key, without label; *keys receives the number
+    // of keys.
+    bool memo_usable(Py_ssize_t m, int depth_max, std::size_t* keys) const;
+    bool combine_memo(int depth_max, double w);
+    // Probes the memo for every key of the level (their ids and nodes).
+    void probe_memo(MemoLevel& level);
+    // Looks up the keys of the level that the memo lacked as bytes, and
+    // files them.
+    void resolve_misses(MemoLevel& level);
 };
 
 namespace combiner_limits {
@@ -136,8 +201,10 @@ constexpr std::size_t PROBE_BLOCK = 128;
 }  // namespace combiner_limits
 
 template <class Table>
-void BasicCombiner<Table>::begin(Table* map, int use_utf8, bool parts_held) {
+void BasicCombiner<Table>::begin(Table* map, int use_utf8, bool parts_held, ConjMemo* memo, PyObject* dict) {
     parts_held_ = parts_held;
+    memo_ = memo;
+    memo_dict_ = dict;
     map_ = map;
     use_utf8_ = use_utf8;
     target_ = &acc;
@@ -154,6 +221,8 @@ void BasicCombiner<Table>::end() {
     part_ = nullptr;
     part_names_.reset();
     holders_.clear();
+    memo_ = nullptr;
+    memo_dict_ = nullptr;
 }
 
 template <class Table>
@@ -179,26 +248,51 @@ bool BasicCombiner<Table>::load_part(FeatureListObject* fl) {
         prefetch_line(obj);
         prefetch_line(obj + 63);
     }
-    for (Py_ssize_t i = 0; i < m; ++i) {
-        PyObject* name = PyList_GET_ITEM(part_names_.get(), i);
-        Name& nm = names_[i];
-        nm.ok = false;
-        if (use_utf8_ && PyUnicode_CheckExact(name) && PyUnicode_IS_COMPACT_ASCII(name)) {
-            nm.p = static_cast<const char*>(PyUnicode_DATA(name));  // ASCII is its own UTF-8
-            nm.n = PyUnicode_GET_LENGTH(name);
-            nm.ok = true;
-            continue;
-        }
-        if (!PyUnicode_Check(name)) continue;
-        Ref holder;
-        if (alphabet_key_bytes(use_utf8_, name, &holder, &nm.p, &nm.n)) {
-            nm.ok = true;
-            if (holder) holders_.push_back(std::move(holder));
-        } else {
-            PyErr_Clear();  // raised again when the name is reached
-        }
-    }
+    for (Py_ssize_t i = 0; i < m; ++i) read_name(PyList_GET_ITEM(part_names_.get(), i), names_[i]);
     return true;
+}
+
+template <class Table>
+int BasicCombiner<Table>::load_items(PyObject* flist, const FastItems& items) {
+    if (!flush()) return -1;
+    const Py_ssize_t m = items.n;
+    item_vals_.resize(static_cast<std::size_t>(m));
+    for (Py_ssize_t i = 0; i < m; ++i) {
+        const FastItems::Key& k = items.keys[items.order[i]];
+        double v = 1.0;
+        if (k.value && !to_double(k.value, &v)) return -1;  // an int too large for a float
+        item_vals_[i] = v;
+    }
+    part_ = nullptr;
+    part_names_ = Ref::borrow(flist);
+    vals_ = item_vals_.data();
+    names_.resize(static_cast<std::size_t>(m));
+    holders_.clear();
+    bool all_ok = true;
+    for (Py_ssize_t i = 0; i < m; ++i) {
+        read_name(items.keys[items.order[i]].name, names_[i]);
+        all_ok = all_ok && names_[i].ok;
+    }
+    return all_ok ? 1 : 0;
+}
+
+template <class Table>
+void BasicCombiner<Table>::read_name(PyObject* name, Name& nm) {
+    nm.ok = false;
+    if (use_utf8_ && PyUnicode_CheckExact(name) && PyUnicode_IS_COMPACT_ASCII(name)) {
+        nm.p = static_cast<const char*>(PyUnicode_DATA(name));  // ASCII is its own UTF-8
+        nm.n = PyUnicode_GET_LENGTH(name);
+        nm.ok = true;
+        return;
+    }
+    if (!PyUnicode_Check(name)) return;
+    Ref holder;
+    if (alphabet_key_bytes(use_utf8_, name, &holder, &nm.p, &nm.n)) {
+        nm.ok = true;
+        if (holder) holders_.push_back(std::move(holder));
+    } else {
+        PyErr_Clear();  // raised again when the name is reached
+    }
 }
 
 template <class Table>
@@ -282,6 +376,11 @@ bool BasicCombiner<Table>::combine(int n, bool has_label, const char* label, Py_
     const Py_ssize_t base_entries = has_label ? 1 : 0;
     prefix_.clear();
     if (has_label) prefix_.append(label, static_cast<std::size_t>(label_len));
+    if constexpr (std::is_same_v<Table, CPPAlphabet>) {
+        std::size_t keys = 0;
+        if (!has_label && memo_usable(m, depth_max, &keys) && memo_->ready(memo_dict_, *map_, keys))
+            return combine_memo(depth_max, w);
+    }
     if (depth_max == 1 && has_label) {
         // Single features after a label (a tagger's emissions): the keys
         // "label^name", in order, without the enumeration's bookkeeping.
@@ -331,6 +430,175 @@ bool BasicCombiner<Table>::combine(int n, bool has_label, const char* label, Py_
             levels_.push_back({i + 1, prefix_.size(), ww});
         }
         if (batch_full() && !flush()) return false;
+    }
+    return true;
+}
+
+namespace combiner_limits {
+// The most keys of one part that combine_memo enumerates at once.
+constexpr std::size_t MEMO_KEYS = std::size_t(1) << 16;
+}  // namespace combiner_limits
+
+template <class Table>
+bool BasicCombiner<Table>::memo_usable(Py_ssize_t m, int depth_max, std::size_t* keys) const {
+    if (!memo_ || map_->growing || npending_ != 0 || depth_max < 2 || depth_max > 3) return false;
+    // The keys: the sum of C(m, k) for k = 1..depth_max, within the bound.
+    std::size_t total = 0, ck = 1;
+    for (int k = 1; k <= depth_max && k <= m; ++k) {
+        ck = ck * static_cast<std::size_t>(m - k + 1) / static_cast<std::size_t>(k);
+        total += ck;
+        if (ck > combiner_limits::MEMO_KEYS || total > combiner_limits::MEMO_KEYS) return false;
+    }
+    for (const Name& nm : names_)
+        if (!nm.ok) return false;  // the general path raises at the right key
+    *keys = total;
+    return true;
+}
+
+template <class Table>
+void BasicCombiner<Table>::probe_memo(MemoLevel& level) {
+    const ConjMemo& memo = *memo_;
+    const std::size_t count = level.count;
+    // Pairs whose prefix was filed during this call are not in the memo.
+    const uint64_t known = static_cast<uint64_t>(memo_known_) << 32 | UINT32_MAX;
+    // The slots of the next few keys are loaded while one is probed.
+    constexpr std::size_t ahead = 64;
+    for (std::size_t q = 0; q < count && q < ahead; ++q) memo.prefetch(level.hash[q]);
+    for (std::size_t q = 0; q < count; ++q) {
+        if (q + ahead < count) memo.prefetch(level.hash[q + ahead]);
+        if (level.pair[q] > known) {
+            misses_.push_back(static_cast<uint32_t>(q));
+        } else if (const ConjMemo::Slot* s = memo.find(level.pair[q], level.hash[q])) {
+            level.id[q] = s->id;
+            level.node[q] = s->node;
+        } else {
+            misses_.push_back(static_cast<uint32_t>(q));
+        }
+    }
+    if (!misses_.empty()) resolve_misses(level);
+}
+
+template <class Table>
+void BasicCombiner<Table>::resolve_misses(MemoLevel& level) {
+    // In blocks, as flush() does: spell every key out and hash it, prefetch
+    // its dictionary slot and memo slot, then its entry; then look up and
+    // file, in order.
+    constexpr std::size_t block = combiner_limits::PROBE_BLOCK;
+    const std::size_t count = misses_.size();
+    offsets_.resize(block + 1);
+    hashes_.resize(block);
+    for (std::size_t start = 0; start < count; start += block) {
+        const std::size_t end = std::min(start + block, count);
+        std::size_t bytes = 0;
+        for (std::size_t i = start; i < end; ++i)
+            for (uint64_t at = level.names[misses_[i]];; at = (at >> 16) - 1) {
+                bytes += static_cast<std::size_t>(names_[at & 0xffff].n) + 1;
+                if ((at >> 16) == 0) break;
+            }
+        if (spelled_.size() < bytes) spelled_.resize(bytes);
+        char* out = spelled_.data();
+        std::size_t len = 0;
+        for (std::size_t i = start; i < end; ++i) {
+            offsets_[i - start] = len;
+            for (uint64_t at = level.names[misses_[i]];; at = (at >> 16) - 1) {
+                const Name& nm = names_[at & 0xffff];
+                combiner_detail::copy_short(out + len, nm.p, static_cast<std::size_t>(nm.n));
+                len += static_cast<std::size_t>(nm.n);
+                if ((at >> 16) == 0) break;
+                out[len++] = '^';
+            }
+        }
+        offsets_[end - start] = len;
+        for (std::size_t i = start; i < end; ++i) {
+            const std::size_t o = offsets_[i - start];
+            const uint64_t h = hash_bytes(out + o, offsets_[i - start + 1] - o);
+            hashes_[i - start] = h;
+            map_->prefetch(h);
+            memo_->prefetch(level.hash[misses_[i]]);
+        }
+        for (std::size_t i = start; i < end; ++i) map_->prefetch_entry(hashes_[i - start]);
+        for (std::size_t i = start; i < end; ++i) {
+            const uint32_t q = misses_[i];
+            const std::size_t o = offsets_[i - start];
+            const int32_t id = map_->find(out + o, offsets_[i - start + 1] - o, hashes_[i - start]);
+            level.id[q] = id;
+            level.node[q] = memo_->add(level.pair[q], level.hash[q], id);
+        }
+    }
+    misses_.clear();
+}
+
+template <class Table>
+bool BasicCombiner<Table>::combine_memo(int depth_max, double w) {
+    ConjMemo& memo = *memo_;
+    const std::size_t m = names_.size();
+    MemoLevel* lv = memo_levels_;
+    // Names are known by their positions in the keys' name fields: the
+    // first as is, each further one plus one (so that no field but the
+    // first is 0).
+    auto at2 = [](std::size_t i, std::size_t j) {
+        return static_cast<uint64_t>(i) | (static_cast<uint64_t>(j + 1) << 16);
+    };
+    const std::size_t keys = [&] {
+        std::size_t total = m, ck = m;
+        for (int k = 2; k <= depth_max && static_cast<std::size_t>(k) <= m; ++k) {
+            ck = ck * (m - k + 1) / k;
+            total += ck;
+        }
+        return total;
+    }();
+    memo.make_room(m + keys);
+    memo.reserve_for(*map_);
+    memo_known_ = memo.count();
+    numbers_.resize(m);
+    for (std::size_t i = 0; i < m; ++i)
+        numbers_[i] = memo.name_number(names_[i].p, static_cast<std::size_t>(names_[i].n));
+    // Depth by depth, as the enumeration orders them: the keys of one
+    // depth need the nodes of the depth before.
+    lv[0].size_for(m);
+    for (std::size_t i = 0; i < m; ++i) lv[0].set(i, ConjMemo::pair(ConjMemo::kRoot, numbers_[i]), i);
+    probe_memo(lv[0]);
+    if (depth_max >= 2) {
+        lv[1].size_for(m * (m - 1) / 2);
+        std::size_t q = 0;
+        for (std::size_t i = 0; i + 1 < m; ++i)
+            for (std::size_t j = i + 1; j < m; ++j)
+                lv[1].set(q++, ConjMemo::pair(lv[0].node[i], numbers_[j]), at2(i, j));
+        probe_memo(lv[1]);
+    }
+    if (depth_max >= 3) {
+        lv[2].size_for(m * (m - 1) * (m - 2) / 6);
+        std::size_t p = 0, q = 0;
+        for (std::size_t i = 0; i + 1 < m; ++i) {
+            for (std::size_t j = i + 1; j < m; ++j, ++p) {
+                const uint32_t node = lv[1].node[p];
+                const uint64_t at = at2(i, j);
+                for (std::size_t k = j + 1; k < m; ++k)
+                    lv[2].set(q++, ConjMemo::pair(node, numbers_[k]), at | (static_cast<uint64_t>(k + 1) << 32));
+            }
+        }
+        probe_memo(lv[2]);
+    }
+    // The values, in the enumeration's order, with the same products.
+    SparseAccum<double>& acc = *target_;
+    acc.reserve(acc.len + keys);
+    const int32_t* id1 = lv[0].id.data();
+    const int32_t* id2 = lv[1].id.data();
+    const int32_t* id3 = lv[2].id.data();
+    for (std::size_t i = 0; i < m; ++i) {
+        const double w1 = w * vals_[i];
+        if (id1[i] >= 0) acc.add(static_cast<coordinate_t>(id1[i]), w1);
+        if (depth_max < 2) continue;
+        for (std::size_t j = i + 1; j < m; ++j) {
+            const double w2 = w1 * vals_[j];
+            const int32_t b = *id2++;
+            if (b >= 0) acc.add(static_cast<coordinate_t>(b), w2);
+            if (depth_max < 3) continue;
+            for (std::size_t k = j + 1; k < m; ++k) {
+                const int32_t c = *id3++;
+                if (c >= 0) acc.add(static_cast<coordinate_t>(c), w2 * vals_[k]);
+            }
+        }
     }
     return true;
 }

@@ -206,6 +206,10 @@ public:
     // Adds 1.0 at the id of the key lbl + suffix, unless unknown.
     virtual bool label_bias(PyObject* lbl) = 0;
     virtual bool combine(FeatureListObject* part, int n, PyObject* label, double w) = 0;
+    // combine(FeatureList(flist), n, no label, 1.0) for a plain list, when
+    // the builder can read it in place: 1 when done, 0 when it cannot (no
+    // error), -1 on error.
+    virtual int combine_list(PyObject*, int) { return 0; }
     virtual SparseAccum<double>& accumulator() = 0;
     virtual bool finish() = 0;
 };
@@ -239,7 +243,8 @@ private:
 class NativeBuilder : public Builder {
 public:
     NativeBuilder(FComboObject* self, PyObject* dict) : dict_(Ref::borrow(dict)), c_(self) {
-        c_->begin(&as_alph(dict)->map, as_alph(dict)->use_utf8);
+        if (!self->conj) self->conj = new ConjMemo();
+        c_->begin(&as_alph(dict)->map, as_alph(dict)->use_utf8, false, self->conj, dict);
     }
     ~NativeBuilder() override { c_->end(); }
 
@@ -299,6 +304,16 @@ public:
         }
         return c_->combine(n, true, p, len, w);
         QV_CATCH(false)
+    }
+
+    int combine_list(PyObject* flist, int n) override {
+        FastItems items;
+        if (read_fast_items(flist, &items) == 0) return 0;
+        QV_TRY
+        const int r = c_->load_items(flist, items);
+        if (r <= 0) return r;
+        return c_->combine(n, false, nullptr, 0, 1.0) ? 1 : -1;
+        QV_CATCH(-1)
     }
 
     SparseAccum<double>& accumulator() override { return c_->acc; }
@@ -420,6 +435,10 @@ bool vectorise(FComboObject* self, Builder& b, bool set_suffix_ok, PyObject* fli
     } else if (PyObject_TypeCheck(flist, &FeatureList_Type)) {
         main = Ref::borrow(flist);
     } else {
+        if (!has_labels) {
+            const int r = b.combine_list(flist, self->n);
+            if (r != 0) return r > 0 && b.finish();
+        }
         main = Ref(feature_list_from(flist));
         if (!main) return false;
     }
@@ -671,6 +690,7 @@ int fc_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(fc->codec);
     Py_VISIT(fc->encoding);
     if (fc->memo) Py_VISIT(fc->memo->dict());
+    if (fc->conj) Py_VISIT(fc->conj->dict());
     return 0;
 }
 
@@ -682,6 +702,7 @@ int fc_clear(PyObject* self) {
     Py_CLEAR(fc->codec);
     Py_CLEAR(fc->encoding);
     if (fc->memo) fc->memo->clear();
+    if (fc->conj) fc->conj->clear();
     return 0;
 }
 
@@ -690,6 +711,7 @@ void fc_dealloc(PyObject* self) {
     fc_clear(self);
     delete as_fc(self)->combiner;
     delete as_fc(self)->memo;
+    delete as_fc(self)->conj;
     Py_TYPE(self)->tp_free(self);
 }
 

@@ -15,6 +15,7 @@ struct BasicCombiner;
 class CPPAlphabet;
 using Combiner = BasicCombiner<CPPAlphabet>;
 class VectorCache;
+class ConjMemo;
 
 struct FComboOps {
     PyObject* (*escaped)(FComboObject* self, int n);
@@ -41,6 +42,7 @@ struct FComboObject {
     int32_t n;
     Combiner* combiner;  // scratch of the native vectoriser (owned)
     VectorCache* memo;   // vectors of short lists (owned)
+    ConjMemo* conj;      // ids of conjunctions in a dictionary that does not grow (owned)
 };
 
 extern PyTypeObject FCombo_Type;

@@ -133,39 +133,23 @@ PyObject* sorted_items(PyObject* items) {
     return out.release();
 }
 
-// The common input, built without copies: an exact list or tuple of at most
-// kFastItems items, each an exact str or an exact 2-tuple (or 2-list) of an
-// exact str and an exact float or int. Nothing of it can run Python code,
-// so the items are read in place, ordered by a stable insertion sort on
-// their UTF-8 bytes (an 8-byte prefix, compared as one number, decides
-// most comparisons) and copied straight into the names list and values.
-// Returns 1 when done, 0 when the input does not qualify (nothing set, no
-// error), -1 on error (self unchanged).
-const Py_ssize_t kFastItems = 64;
-
-struct FastKey {
-    uint64_t prefix;  // the first 8 bytes, big-endian, zero-padded
-    const char* p;
-    Py_ssize_t n;
-    PyObject* name;
-    PyObject* value;  // nullptr: a plain name (1.0)
-};
-
-inline bool fast_less(const FastKey& x, const FastKey& y) {
+inline bool fast_less(const FastItems::Key& x, const FastItems::Key& y) {
     if (x.prefix != y.prefix) return x.prefix < y.prefix;
     int c = std::memcmp(x.p, y.p, static_cast<std::size_t>(std::min(x.n, y.n)));
     return c < 0 || (c == 0 && x.n < y.n);
 }
 
-int fill_fast(FeatureListObject* self, PyObject* flist) {
+}  // namespace
+
+int read_fast_items(PyObject* flist, FastItems* out) {
     if (!PyList_CheckExact(flist) && !PyTuple_CheckExact(flist)) return 0;
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(flist);
-    if (n > kFastItems) return 0;
+    if (n > FastItems::kMax) return 0;
     PyObject** items = PySequence_Fast_ITEMS(flist);
-    FastKey keys[kFastItems];
+    FastItems::Key* keys = out->keys;
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = items[i];
-        FastKey& k = keys[i];
+        FastItems::Key& k = keys[i];
         k.name = item;
         k.value = nullptr;
         if (!PyUnicode_CheckExact(item)) {
@@ -189,12 +173,29 @@ int fill_fast(FeatureListObject* self, PyObject* flist) {
         for (unsigned char b : head) prefix = (prefix << 8) | b;
         k.prefix = prefix;
     }
-    uint8_t order[kFastItems];
+    uint8_t* order = out->order;
     for (Py_ssize_t i = 0; i < n; ++i) {
         Py_ssize_t j = i;
         for (; j > 0 && fast_less(keys[i], keys[order[j - 1]]); --j) order[j] = order[j - 1];
         order[j] = static_cast<uint8_t>(i);
     }
+    out->n = n;
+    return 1;
+}
+
+namespace {
+
+// The common input (see read_fast_items), built without copies: the items
+// are read in place and copied straight into the names list and values.
+// Returns 1 when done, 0 when the input does not qualify (nothing set, no
+// error), -1 on error (self unchanged).
+int fill_fast(FeatureListObject* self, PyObject* flist) {
+    FastItems fast;
+    const int r = read_fast_items(flist, &fast);
+    if (r <= 0) return r;
+    const Py_ssize_t n = fast.n;
+    const FastItems::Key* keys = fast.keys;
+    const uint8_t* order = fast.order;
     Ref names(PyList_New(n));
     if (!names) return -1;
     double* vals = static_cast<double*>(PyMem_Malloc(static_cast<std::size_t>(n ? n : 1) * sizeof(double)));
@@ -203,7 +204,7 @@ int fill_fast(FeatureListObject* self, PyObject* flist) {
         return -1;
     }
     for (Py_ssize_t i = 0; i < n; ++i) {
-        const FastKey& k = keys[order[i]];
+        const FastItems::Key& k = keys[order[i]];
         double v = 1.0;
         if (k.value && !to_double(k.value, &v)) {  // an int too large for a float
             PyMem_Free(vals);
