@@ -49,7 +49,8 @@ class TokenFeatures:
         return self.settings()
 
     def __setstate__(self, state):
-        self.__init__(**state)
+        # Earlier pickles hold the whole instance dictionary: only the settings count.
+        self.__init__(state["affixes"], state["window"])
 
     def settings(self):
         return {"affixes": self.affixes, "window": self.window}
