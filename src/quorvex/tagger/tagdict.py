@@ -30,6 +30,9 @@ class TagDictionary:
     The candidate tuples are shared between words (and hold the labels' own objects), so that
     decoding recognises labels by identity."""
 
+    # Words outside `known` whose candidates are kept; past that the cache starts afresh.
+    CACHE_LIMIT = 20000
+
     def __init__(self, words, tags, min_count=3, rare_count=2, coverage=0.995, min_kind=10, prune=True):
         """words, tags: parallel sequences of sentences (token lists and tag lists)."""
         counts = collections.Counter(w for s in words for w in s)
@@ -72,12 +75,17 @@ class TagDictionary:
         self.open = shared(self.open)
         self.known = {w: shared(ts) for w, ts in self.known.items()}
         self.by_kind = {k: shared(ts) for k, ts in self.by_kind.items()}
+        self._unknown = {}  # the candidates of words outside `known`, as they come
 
     def candidates(self, word, gold=None):
         """The labels word may take; with gold (training), gold is always among them."""
         cands = self.known.get(word)
         if cands is None:
-            cands = self.by_kind.get(_kind(word), self.open)
+            cands = self._unknown.get(word)
+            if cands is None:
+                if len(self._unknown) >= self.CACHE_LIMIT:
+                    self._unknown.clear()
+                cands = self._unknown[word] = self.by_kind.get(_kind(word), self.open)
         if gold is not None and gold not in cands:
             cands = cands + (gold,)
         return cands

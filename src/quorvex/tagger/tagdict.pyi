@@ -6,6 +6,7 @@ from typing_extensions import Self
 __all__ = ["TagDictionary"]
 
 class TagDictionary:
+    CACHE_LIMIT: int
     labels: tuple[str, ...]
     prune: bool
     known: dict[str, tuple[str, ...]]
