@@ -108,6 +108,14 @@ def test_decode_equals_forest(problem, monotone, kind, seed):
                 model.decode(flists, w)
             continue
         assert model.decode(flists, w) == expected == model.decode(model.compile(flists), w)
+    # Without a floor every path counts: the labels are those the forest chooses with every
+    # weight divided by a power of two (exact in floating point, so ties stay ties) small
+    # enough that no path reaches -1000.0.
+    model.floor = float("-inf")
+    scaled = w / 2.0**20
+    for flists, cands in train + tests:
+        assert model.decode(flists, w, cands) == forest_labels(fc, flists, cands, scaled)
+    assert model.floor == float("-inf")
 
 
 @settings(max_examples=80, deadline=None, suppress_health_check=[HealthCheck.too_slow])
@@ -249,6 +257,25 @@ def test_train_epoch_learns_and_reports(small):
     assert seen == [2, 4, 5] * 3 and learner.timestep == 15
     assert model.decode(cs, learner.weights) == ["DET", "NOUN", "VERB"]
     assert model.train_epoch([cs], learner) == (3, 0)
+
+
+def test_the_floor_is_the_models(small):
+    fc, labels, model, sent = small
+    assert model.floor == -1000.0
+    w = np.full(model.n_features, -300.0)
+    with pytest.raises(AssertionError, match="at least -1000.0"):
+        model.decode(sent, w)
+    model.floor = -1e6
+    assert model.decode(sent, w) == forest_labels(fc, sent, [labels] * 3, w / 2.0**10)
+    learner = AvgPer(model.n_features)
+    learner.set_weights(w.copy())
+    assert model.train_epoch([model.compile(sent, gold=labels)], learner)[0] == 3
+    for bad in (float("nan"), float("inf")):
+        with pytest.raises(ValueError, match="floor"):
+            model.floor = bad
+    with pytest.raises(AttributeError):
+        del model.floor
+    assert model.floor == -1e6
 
 
 # --- bad input --------------------------------------------------------------------------------

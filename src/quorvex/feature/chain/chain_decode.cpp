@@ -21,6 +21,14 @@ PyObject* as_sequence(PyObject* obj, const char* what, Py_ssize_t position = -1)
                          Py_TYPE(obj)->tp_name);
         return nullptr;
     }
+    if (Py_TYPE(obj)->tp_iter == nullptr && !PySequence_Check(obj)) {
+        if (position < 0)
+            PyErr_Format(PyExc_TypeError, "%s must be a sequence, not %.200s", what, Py_TYPE(obj)->tp_name);
+        else
+            PyErr_Format(PyExc_TypeError, "%s at position %zd must be a sequence, not %.200s", what, position,
+                         Py_TYPE(obj)->tp_name);
+        return nullptr;
+    }
     // Reading the items may run Python code (sorting features, converting
     // values) that changes a list: the items are read from a copy.
     return fixed_sequence(obj, what);
@@ -201,10 +209,10 @@ PyObject* cm_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         if (core->table.monotone()) emissions = core->scores.data();
     }
     int64_t failed;
-    QV_TRY failed = core->decoder.decode(*chain, core->vectors, w.weights(), core->path, emissions);
+    QV_TRY failed = core->decoder.decode(*chain, core->vectors, w.weights(), core->path, core->floor, emissions);
     QV_CATCH(nullptr)
     if (failed >= 0) {
-        raise_no_path(failed, chain->positions());
+        raise_no_path(failed, chain->positions(), core->floor);
         return nullptr;
     }
     return path_list(m, core->path);
@@ -288,7 +296,7 @@ PyMethodDef chain_decode_methods[] = {
      "the labels that decode_simple_crf chooses on make_simple_crf over fc.label_nodes of the same\n"
      "features and candidates, ties included (the later candidate of equal scores wins). sentence\n"
      "is as for compile, or a CompiledSentence of this model (then candidates must be None).\n"
-     "AssertionError when every path falls below the score floor of -1000.0."},
+     "AssertionError when the chosen path falls below the model's score floor (see floor)."},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace qv

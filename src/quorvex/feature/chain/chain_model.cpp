@@ -2,6 +2,7 @@
 // combiner, and the checks every method shares.
 #include "feature/chain/chain_model.h"
 
+#include <cmath>
 #include <cstddef>
 
 #include "common/args.h"
@@ -174,6 +175,28 @@ PyObject* cm_get_n_features(PyObject* self, void*) {
     return core ? PyLong_FromSize_t(core->n_features) : nullptr;
 }
 
+PyObject* cm_get_floor(PyObject* self, void*) {
+    ChainCore* core = chain_core(as_chain(self));
+    return core ? PyFloat_FromDouble(core->floor) : nullptr;
+}
+
+int cm_set_floor(PyObject* self, PyObject* value, void*) {
+    if (!value) {
+        PyErr_SetString(PyExc_AttributeError, "the floor cannot be deleted");
+        return -1;
+    }
+    double floor;
+    if (!to_double(value, &floor)) return -1;
+    if (std::isnan(floor) || floor == HUGE_VAL) {
+        PyErr_Format(PyExc_ValueError, "the floor must be a number below +inf, not %R", value);
+        return -1;
+    }
+    ChainCore* core = chain_core(as_chain(self));
+    if (!core) return -1;
+    core->floor = floor;
+    return 0;
+}
+
 PyObject* cm_get_monotone(PyObject* self, void*) {
     ChainCore* core = chain_core(as_chain(self));
     return core ? PyBool_FromLong(core->table.monotone()) : nullptr;
@@ -188,6 +211,11 @@ PyGetSetDef cm_getset[] = {
      closure(labels_field)},
     {"n_features", cm_get_n_features, nullptr,
      "the size of the combiner's dictionary: weight arrays must be at least this long", nullptr},
+    {"floor", cm_get_floor, cm_set_floor,
+     "the score floor of decoding: a state never takes a previous state whose path scores below it,\n"
+     "and a chosen state without one fails the decode (AssertionError). -1000.0, as in\n"
+     "decode_simple_crf; -inf keeps every path, so long sentences with negative scores decode",
+     nullptr},
     {"monotone", cm_get_monotone, nullptr,
      "whether every label's keys were registered in the order of their features (the fast path of\n"
      "compiling; ChainModel.register_keys registers them so)",
@@ -510,13 +538,14 @@ PyObject* emission_vector(const CompiledChain& cs, std::size_t c) {
     return reinterpret_cast<PyObject*>(v);
 }
 
-bool raise_no_path(int64_t position, std::size_t positions) {
+bool raise_no_path(int64_t position, std::size_t positions, double floor) {
+    Ref at(PyFloat_FromDouble(floor));
+    if (!at) return false;
     if (static_cast<std::size_t>(position) >= positions)
-        PyErr_SetString(PyExc_AssertionError, "no label of the last position scores at least -1000.0");
+        PyErr_Format(PyExc_AssertionError, "no label of the last position scores at least %R", at.get());
     else
-        PyErr_Format(PyExc_AssertionError,
-                     "the chosen label at position %zd has no transition scoring at least -1000.0",
-                     static_cast<Py_ssize_t>(position));
+        PyErr_Format(PyExc_AssertionError, "the chosen label at position %zd has no transition scoring at least %R",
+                     static_cast<Py_ssize_t>(position), at.get());
     return false;
 }
 

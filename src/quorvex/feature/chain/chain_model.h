@@ -35,6 +35,9 @@ struct ChainCore {
     int32_t bias_item = -1;
     int use_utf8 = 1;
     std::size_t n_features = 0;  // the dictionary's size: the shortest weight array
+    // Scores below it never choose a previous state: -1000.0 as in a forest,
+    // -inf to keep every path of a long sentence.
+    double floor = -1000.0;
     // Scratch of decode and compile, used by one call at a time.
     std::unique_ptr<EmissionCompiler> compiler;
     ViterbiDecoder decoder;
@@ -197,8 +200,8 @@ PyObject* new_compiled_sentence(PyObject* model, CompiledChain* chain);
 // ValueError (another model, or compiled before the model was built again).
 const CompiledChain* compiled_of(ChainModelObject* model, PyObject* sentence, Py_ssize_t index = -1);
 
-// ValueError for a decode that ended below the score floor.
-bool raise_no_path(int64_t position, std::size_t positions);
+// AssertionError for a decode that ended below the score floor.
+bool raise_no_path(int64_t position, std::size_t positions, double floor);
 
 // The methods of the other files.
 extern PyMethodDef chain_train_methods[];

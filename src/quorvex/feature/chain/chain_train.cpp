@@ -198,11 +198,11 @@ PyObject* cm_train_epoch(PyObject* self, PyObject* const* args, Py_ssize_t nargs
             if (!weights) return nullptr;
             WeightsView w;
             if (!w.acquire(weights.get(), core)) return nullptr;
-            QV_TRY failed = decoder.decode(cs, core->vectors, w.weights(), path);
+            QV_TRY failed = decoder.decode(cs, core->vectors, w.weights(), path, core->floor);
             QV_CATCH(nullptr)
         }
         if (failed >= 0) {
-            raise_no_path(failed, cs.positions());
+            raise_no_path(failed, cs.positions(), core->floor);
             return nullptr;
         }
         long long errors = 0;

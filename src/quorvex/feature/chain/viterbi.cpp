@@ -10,8 +10,6 @@ namespace qv {
 
 namespace {
 
-const double kFloor = -1000.0;
-
 // Whether position k's candidates are every label, in order.
 inline bool every_label(const CompiledChain& cs, std::size_t k, std::size_t L) {
     const uint32_t c0 = cs.cand_start[k];
@@ -29,13 +27,14 @@ inline void prefetch_position(const CompiledChain& cs, std::size_t k, const Weig
 
 // The best previous state of a state whose transitions score t(i) + e
 // from previous state i (inside score ins[i]): the largest
-// v = (t(i) + e) + ins[i] at least kFloor, the later i of equal scores.
+// v = (t(i) + e) + ins[i] at least `floor`, the later i of equal scores.
 // Four lanes of every fourth state keep their own maximum, so that the
 // comparisons do not wait on each other; merging them by value, then by
 // the later state, gives what one pass in order gives.
 template <class Transition>
-inline void best_previous(Transition t, double e, const double* ins, uint32_t n, double* best_out, int64_t* arg_out) {
-    double b0 = kFloor, b1 = kFloor, b2 = kFloor, b3 = kFloor;
+inline void best_previous(Transition t, double e, const double* ins, uint32_t n, double floor, double* best_out,
+                          int64_t* arg_out) {
+    double b0 = floor, b1 = floor, b2 = floor, b3 = floor;
     int64_t a0 = -1, a1 = -1, a2 = -1, a3 = -1;
     auto step = [](double v, int64_t i, double& b, int64_t& a) {
         const bool take = v >= b;
@@ -134,7 +133,7 @@ void ViterbiDecoder::make_by_prev(const ChainVectors& vectors, const Weights& w)
 }
 
 int64_t ViterbiDecoder::decode(const CompiledChain& cs, const ChainVectors& vectors, const Weights& w,
-                               std::vector<uint32_t>& labels, const double* emissions) {
+                               std::vector<uint32_t>& labels, double floor, const double* emissions) {
     const std::size_t K = cs.positions();
     labels.assign(K, 0);
     if (K == 0) return -1;
@@ -186,7 +185,7 @@ int64_t ViterbiDecoder::decode(const CompiledChain& cs, const ChainVectors& vect
             const uint32_t p0 = cs.cand_start[k - 1];
             std::memcpy(step_e_.data(), em + c0, L * sizeof(double));
             every_label_step(by_prev_.data() + (last * (L + 1) + 1) * lanes, lanes, step_e_.data(), inside_.data() + p0,
-                             static_cast<uint32_t>(L), static_cast<uint32_t>(L), kFloor, step_best_.data(),
+                             static_cast<uint32_t>(L), static_cast<uint32_t>(L), floor, step_best_.data(),
                              step_arg_.data());
             for (uint32_t l = 0; l < L; ++l) {
                 inside_[c0 + l] = step_best_[l] + s0;
@@ -197,7 +196,7 @@ int64_t ViterbiDecoder::decode(const CompiledChain& cs, const ChainVectors& vect
         for (uint32_t c = c0; c < c1; ++c) {
             const uint32_t l = cs.cand_label[c];
             const double e = em[c];
-            double best = kFloor;
+            double best = floor;
             int64_t arg = -1;
             if (k == 0) {
                 // The one previous state is the start node.
@@ -214,10 +213,10 @@ int64_t ViterbiDecoder::decode(const CompiledChain& cs, const ChainVectors& vect
                 if (dense) {
                     const double* column = by_prev_.data() + (last * (L + 1) + 1) * lanes + l;
                     best_previous([column, prev, lanes](uint32_t i) { return column[prev[i] * lanes]; }, e, ins, np,
-                                  &best, &i_best);
+                                  floor, &best, &i_best);
                 } else {
                     best_previous([&](uint32_t i) { return transition(vectors, w, prev[i] + 1, l, last); }, e, ins, np,
-                                  &best, &i_best);
+                                  floor, &best, &i_best);
                 }
                 arg = i_best < 0 ? -1 : p0 + i_best;
             }
@@ -226,7 +225,7 @@ int64_t ViterbiDecoder::decode(const CompiledChain& cs, const ChainVectors& vect
         }
     }
     // The stop node chooses among the last position's states.
-    double best = kFloor;
+    double best = floor;
     int64_t arg = -1;
     for (uint32_t c = cs.cand_start[K - 1]; c < cs.cand_start[K]; ++c)
         if (inside_[c] >= best) best = inside_[c], arg = c;

@@ -7,13 +7,15 @@
 //   transition    t(p, l) = fc([("T<p>-<l>", 1.0)]) . w, and into the last
 //                 position fc([("T<p>-<l>", 1.0), ("STOP", 1.0)]) . w
 //   state (k, l)  inside = max over p of (t(p, l) + e(k, l)) + inside(k-1, p),
-//                 at least -1000.0, then + s0; the later of equal scores wins
+//                 at least the floor (-1000.0 in a forest), then + s0; the
+//                 later of equal scores wins
 //   stop          the best state of the last position by the same rule
 //
 // Every sum is taken in the forest's order (dot products add a vector's
 // entries in id order from 0.0), so the scores are equal bit for bit. A
-// chosen state whose transitions all score below -1000.0 has no best
-// derivation: decoding fails there, as the forest's extraction does.
+// chosen state whose transitions all score below the floor has no best
+// derivation: decoding fails there, as the forest's extraction does. A
+// floor of -inf keeps every path (only NaN scores can then fail).
 #ifndef QUORVEX_FEATURE_CHAIN_VITERBI_H
 #define QUORVEX_FEATURE_CHAIN_VITERBI_H
 
@@ -77,11 +79,11 @@ class ViterbiDecoder {
 public:
     // Decodes positions of cs against w into labels (one label index per
     // position). Returns -1, or the position whose chosen state has no
-    // transition at or above the floor (positions() for the stop node).
+    // transition at or above `floor` (positions() for the stop node).
     // emissions: the candidates' emission scores when known already (then
     // cs need not hold entries), else computed from cs.
     int64_t decode(const CompiledChain& cs, const ChainVectors& vectors, const Weights& w,
-                   std::vector<uint32_t>& labels, const double* emissions = nullptr);
+                   std::vector<uint32_t>& labels, double floor, const double* emissions = nullptr);
 
 private:
     // Transition scores of this decode, computed when first needed.
