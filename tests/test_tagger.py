@@ -170,6 +170,78 @@ def test_a_failed_save_keeps_the_old_model(trained, tmp_path, monkeypatch):
     assert path.read_bytes() == before and os.listdir(tmp_path) == ["m.qvt"]
 
 
+def test_an_interrupted_fit_keeps_the_trained_tagger(trained, tmp_path, monkeypatch):
+    # Ctrl-C arrives while a second fit runs: the tagger must still tag with, and save, the
+    # model it had, never a model without weights.
+    words, tags = generated_corpus(100, 4)
+    tagger = Tagger(seed=3).fit(words, tags, epochs=1, progress=False)
+    before = tagger.predict(words[:20])
+    model, weights = tagger.model, tagger.weights
+
+    def interrupted(self, done):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr("quorvex.tagger.model._progress.__call__", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        tagger.fit(*generated_corpus(300, 5), epochs=2, progress=False)
+    fresh = Tagger()
+    with pytest.raises(KeyboardInterrupt):
+        fresh.fit(words, tags, progress=False)
+    monkeypatch.undo()
+    with pytest.raises(ValueError, match="not trained"):
+        fresh.save(tmp_path / "m.qvt")
+    assert tagger.model is model and tagger.weights is weights
+    assert tagger.predict(words[:20]) == before
+    tagger.save(tmp_path / "m.qvt")
+    assert Tagger.load(tmp_path / "m.qvt").predict(words[:20]) == before
+
+
+def test_long_sentences_with_negative_scores_are_tagged(trained, tmp_path):
+    # Every weight negative: the best path of a long sentence scores far below -1000, which
+    # forest decoding refuses; the tagger still tags (and trains on) such sentences.
+    tagger, (words, tags) = trained
+    t = Tagger.load(_saved(tagger, tmp_path))
+    t.weights = -np.abs(t.weights) - 1.0
+    long = [w for s in words[:40] for w in s]
+    assert len(long) > 150
+    assert t.model.floor == float("-inf")
+    assert len(t.tag(long)) == len(long)
+    t.model.floor = -1000.0
+    with pytest.raises(AssertionError, match="-1000.0"):
+        t.tag(long)
+    w2, t2 = generated_corpus(100, 6)
+    w2.append(["near"] * 300)
+    t2.append(["ADP"] * 300)
+    assert Tagger(seed=1).fit(w2, t2, epochs=2, progress=False).tag(["near"] * 300) == ["ADP"] * 300
+
+
+def _saved(tagger, tmp_path):
+    path = tmp_path / "saved.qvt"
+    tagger.save(path)
+    return path
+
+
+def test_saving_keeps_permissions_and_links(trained, tmp_path):
+    tagger, _ = trained
+    path = tmp_path / "m.qvt"
+    old = os.umask(0o022)
+    try:
+        tagger.save(path)
+    finally:
+        os.umask(old)
+    assert path.stat().st_mode & 0o777 == 0o644
+    path.chmod(0o640)
+    tagger.save(path)
+    assert path.stat().st_mode & 0o777 == 0o640
+    link = tmp_path / "link.qvt"
+    link.symlink_to(path)
+    tagger.save(link)
+    assert link.is_symlink() and Tagger.load(link).labels == tagger.labels
+    with pytest.raises(IsADirectoryError):
+        tagger.save(tmp_path)
+    assert sorted(os.listdir(tmp_path)) == ["link.qvt", "m.qvt"]
+
+
 def shout_features(words, i):
     return ["w=" + words[i].upper(), "first" if i == 0 else "rest"]
 
@@ -226,6 +298,44 @@ def test_bad_training_and_evaluation_input(trained):
         tagger.predict("the dog")
     with pytest.raises(TypeError):
         Tagger(feature_fn="words")
+    with pytest.raises(TypeError, match="pair"):
+        t.fit([["a"]], [["X"]], dev=([["a"]],))
+    for epochs in (True, 2.5, "2"):
+        with pytest.raises(ValueError, match="epochs"):
+            t.fit([["a"]], [["X"]], epochs=epochs, progress=False)
+    assert Tagger().fit([["a"]], [["X"]], epochs=np.int64(2), progress=False).history[-1]["epoch"] == 2
+
+
+class Tag(str):
+    pass
+
+
+def test_tags_that_would_share_keys_are_refused():
+    # A model's transition key is "T<previous>-<tag>" (None for the start) and its emission
+    # keys "<tag>^<feature>": tags that spell the same key would share weights.
+    for labels, match in (
+        (["A-B", "C", "A", "B-C"], "share the key 'TA-B-C'"),
+        (["None", "A"], "the start -> 'A' and 'None' -> 'A'"),
+        (["A^b", "A"], "'A\\^b' contains"),
+    ):
+        with pytest.raises(ValueError, match=match):
+            Tagger().fit([["x"] * len(labels)], [labels], progress=False)
+    # Tags such as "-LRB-" that share no key are fine, and str subclasses are plain tags.
+    t = Tagger().fit([["(", "x", ")"]] * 3, [[Tag("-LRB-"), "X", "-RRB-"]] * 3, progress=False)
+    assert t.predict([["(", "x", ")"]]) == [["-LRB-", "X", "-RRB-"]]
+
+
+def test_custom_feature_output_is_checked():
+    cases = (
+        (lambda w, i: [("len", float("inf")), "w=" + w[i]], ValueError, "'len' the value inf"),
+        (lambda w, i: [("len", float("nan"))], ValueError, "finite"),
+        (lambda w, i: [b"ab"], TypeError, "b'ab'"),
+        (lambda w, i: [("n", "1")], TypeError, "not a number"),
+        (lambda w, i: (f for f in ["w"]), TypeError, "generator"),
+    )
+    for fn, error, match in cases:
+        with pytest.raises(error, match=match):
+            Tagger(fn).fit([["a", "b"]] * 2, [["X", "Y"]] * 2, progress=False)
 
 
 # --- pieces ---------------------------------------------------------------------------------
@@ -371,6 +481,50 @@ def test_command_line(tmp_path, monkeypatch, capsys):
     assert "quorvex-tag" in capsys.readouterr().err
     with pytest.raises(SystemExit):
         cli(["train", "--dev", str(dev)], io.StringIO())
+
+
+def test_command_line_input_faults(trained, tmp_path, capsys):
+    tagger, _ = trained
+    model = _saved(tagger, tmp_path)
+    line = "%d\t%s\t_\t%s\t_\t_\t0\troot\t_\t_\n"
+    # Tagging CoNLL-U keeps every line as it was but the UPOS column: free comments, ranges
+    # and empty nodes included; a byte-order mark is no part of the first word.
+    text = (
+        "\ufeff# newdoc\n# Source: page 3, checked by hand\n# sent_id = a1\n"
+        + line % (1, "the", "_")
+        + "1-2\tdon't\t_\t_\t_\t_\t_\t_\t_\t_\n"
+        + line % (2, "dog", "X")
+        + "2.1\tgone\t_\t_\t_\t_\t_\t_\t_\t_\n\n# a comment alone\n"
+    )
+    src = tmp_path / "in.conllu"
+    src.write_text(text, encoding="utf-8")
+    out = io.StringIO()
+    assert cli(["tag", str(src), "--model", str(model), "--quiet"], out) == 0
+    got = out.getvalue().split("\n")
+    assert got[:3] == ["# newdoc", "# Source: page 3, checked by hand", "# sent_id = a1"]
+    assert got[3].split("\t") == ["1", "the", "_", "DET", "_", "_", "0", "root", "_", "_"]
+    assert got[4].startswith("1-2\tdon't\t_\t_") and got[6].startswith("2.1\tgone\t_\t_")
+    assert got[7:] == ["", "# a comment alone", "", ""]
+    # Corpora that cannot train or be scored say where, through the command's own message.
+    bad = tmp_path / "bad.conllu"
+    train_bad = ["train", "--train", str(bad), "--model", str(tmp_path / "b.qvt"), "--quiet"]
+    eval_bad = ["eval", str(bad), "--model", str(model), "--quiet"]
+    bad.write_text(line % (1, "The", "DET") + "2\tdog\tdog\n\n", encoding="utf-8")
+    for argv in (train_bad, eval_bad):
+        assert cli(argv, io.StringIO()) == 1
+        assert "bad.conllu: sentence 1, word 2 ('dog') has no upos column" in capsys.readouterr().err
+    bad.write_text(line % (1, "The", "_") + "\n", encoding="utf-8")
+    for argv in (train_bad, eval_bad):
+        with pytest.raises(SystemExit, match="word 1 \\('The'\\) has no UPOS tag"):
+            cli(argv, io.StringIO())
+    (tmp_path / "latin1.conllu").write_bytes((line % (1, "caf\xe9", "NOUN")).encode("latin-1") + b"\n")
+    assert cli(["eval", str(tmp_path / "latin1.conllu"), "--model", str(model), "--quiet"], io.StringIO()) == 1
+    assert "latin1.conllu is not UTF-8 text" in capsys.readouterr().err
+    # A model that could not be saved is found out before training, naming the path given.
+    out = io.StringIO()
+    with pytest.raises(SystemExit, match="nowhere/m.qvt: the directory .* does not exist"):
+        cli(["train", "--model", str(tmp_path / "nowhere" / "m.qvt"), "--quiet"], out)
+    assert out.getvalue() == ""
 
 
 def test_console_script_trains_on_the_bundled_corpus(tmp_path):

@@ -14,8 +14,26 @@ __all__ = ["EXAMPLE", "cmd_eval", "cmd_tag", "cmd_train", "main", "parser"]
 EXAMPLE = "The quick brown fox jumps over the lazy dog near the river bank ."
 
 
-def _split(sentences):
+def _split(sentences, source):
+    """(token lists, tag lists) of read_conllu's sentences; a word whose UPOS is "_" (not
+    annotated) is refused rather than learnt or scored as a tag."""
+    for k, s in enumerate(sentences, 1):
+        for i, (w, t) in enumerate(s, 1):
+            if t == "_":
+                raise SystemExit("quorvex-tag: %s: sentence %d, word %d (%r) has no UPOS tag ('_')" % (source, k, i, w))
     return [[w for w, _ in s] for s in sentences], [[t for _, t in s] for s in sentences]
+
+
+def _check_model_path(path):
+    """Refuses, before any training, a model path that could not be written."""
+    real = os.path.realpath(path)
+    folder = os.path.dirname(real)
+    if os.path.isdir(real):
+        raise SystemExit("quorvex-tag: --model %s is a directory" % path)
+    if not os.path.isdir(folder):
+        raise SystemExit("quorvex-tag: --model %s: the directory %s does not exist" % (path, folder))
+    if not os.access(folder, os.W_OK | os.X_OK):
+        raise SystemExit("quorvex-tag: --model %s: the directory %s is not writable" % (path, folder))
 
 
 def _percent(x):
@@ -24,6 +42,7 @@ def _percent(x):
 
 def cmd_train(args, out):
     start = time.perf_counter()
+    _check_model_path(args.model)
     if args.train:
         train = read_conllu(args.train)
         dev = read_conllu(args.dev) if args.dev else None
@@ -35,7 +54,7 @@ def cmd_train(args, out):
         source = "the bundled corpus (%s): nine tenths, the last tenth held out" % BUNDLED_CORPUS
     if not train:
         raise SystemExit("quorvex-tag: %s holds no sentences" % args.train)
-    words, tags = _split(train)
+    words, tags = _split(train, source if args.train else "the bundled corpus")
     print(
         "training on %s: %d sentences, %d tokens, %d epochs, %s"
         % (
@@ -54,7 +73,7 @@ def cmd_train(args, out):
             words,
             tags,
             epochs=args.epochs,
-            dev=_split(dev) if dev else None,
+            dev=_split(dev, args.dev or "the bundled corpus") if dev else None,
             progress=not args.quiet,
             client=client,
             shards=args.shards,
@@ -74,7 +93,10 @@ def cmd_train(args, out):
         % (fit_time, sum(map(len, words)) * args.epochs / fit_time, args.epochs),
         file=out,
     )
-    tagger.save(args.model)
+    try:
+        tagger.save(args.model)
+    except OSError as e:
+        raise SystemExit("quorvex-tag: cannot save the model to %s: %s" % (args.model, e.strerror or e)) from None
     print(
         "saved %s (%d labels, %d features, %.1f MB)"
         % (args.model, len(tagger.labels), tagger.model.n_features, os.path.getsize(args.model) / 1e6),
@@ -111,22 +133,64 @@ def _read_text(f):
     return [line.split() for line in f]
 
 
+def _conllu_blocks(f, source):
+    """The sentences of CoNLL-U text as (lines, words): the block's lines as they stand (line
+    ends dropped) and the forms of its words (integer ids: multiword-token ranges and empty
+    nodes are kept as lines but not tagged). Blocks of comments only are kept too."""
+    blocks, lines, words = [], [], []
+    for number, line in enumerate(f, 1):
+        line = line.rstrip("\r\n")
+        if not line.strip():
+            if lines:
+                blocks.append((lines, words))
+                lines, words = [], []
+            continue
+        if not line.startswith("#"):
+            fields = line.split("\t")
+            if len(fields) != 10:
+                raise ValueError(
+                    "%s, line %d: a word line has 10 tab-separated columns, not %d" % (source, number, len(fields))
+                )
+            if fields[0].isdigit():
+                words.append(fields[1])
+        lines.append(line)
+    if lines:
+        blocks.append((lines, words))
+    return blocks
+
+
+def _with_tags(lines, tags):
+    """The block's lines with the UPOS column of its words set to tags, everything else as it was."""
+    it = iter(tags)
+    for line in lines:
+        if line.startswith("#"):
+            yield line
+            continue
+        fields = line.split("\t")
+        if fields[0].isdigit():
+            fields[3] = next(it)
+        yield "\t".join(fields)
+
+
 def cmd_tag(args, out):
     tagger = Tagger.load(args.model)
     fmt = args.input_format
     if fmt == "auto":
         fmt = "conllu" if args.input and args.input.endswith((".conllu", ".conll")) else "text"
     output = args.output_format or ("conllu" if fmt == "conllu" else "slash")
-    f = open(args.input, encoding="utf-8") if args.input else sys.stdin  # noqa: SIM115 (closed below unless stdin)
+    source = args.input or "standard input"
+    f = open(args.input, encoding="utf-8-sig") if args.input else sys.stdin  # noqa: SIM115 (closed below unless stdin)
     try:
         if fmt == "conllu":
-            import conllu
-
-            sentences = list(conllu.parse_incr(f))
-            token_lists = [[t["form"] for t in s if isinstance(t["id"], int)] for s in sentences]
+            # The input's lines are written back as they stand, comments included; only the
+            # UPOS column of its words changes.
+            blocks = _conllu_blocks(f, source)
+            token_lists = [words for _, words in blocks]
         else:
-            sentences = None
+            blocks = None
             token_lists = _read_text(f)
+    except UnicodeDecodeError as e:
+        raise ValueError("%s is not UTF-8 text (byte %d: %s)" % (source, e.start, e.reason)) from None
     finally:
         if f is not sys.stdin:
             f.close()
@@ -134,12 +198,10 @@ def cmd_tag(args, out):
     for k, (words, ts) in enumerate(zip(token_lists, tags)):
         if output == "slash":
             print(" ".join("%s/%s" % wt for wt in zip(words, ts)), file=out)
-        elif sentences is not None:
-            it = iter(ts)
-            for tok in sentences[k]:
-                if isinstance(tok["id"], int):
-                    tok["upos"] = next(it)
-            out.write(sentences[k].serialize())
+        elif blocks is not None:
+            for line in _with_tags(blocks[k][0], ts):
+                print(line, file=out)
+            print(file=out)
         else:
             for i, (w, t) in enumerate(zip(words, ts), 1):
                 print("%d\t%s\t_\t%s\t_\t_\t_\t_\t_\t_" % (i, w, t), file=out)
@@ -149,7 +211,7 @@ def cmd_tag(args, out):
 
 def cmd_eval(args, out):
     tagger = Tagger.load(args.model)
-    words, gold = _split(read_conllu(args.conllu))
+    words, gold = _split(read_conllu(args.conllu), args.conllu)
     if not words:
         raise SystemExit("quorvex-tag: %s holds no sentences" % args.conllu)
     known = set(tagger.labels)

@@ -14,7 +14,15 @@ from quorvex.distributed import train_ipm, train_ipm_local
 from quorvex.feature import ChainModel, FCombo
 from quorvex.learn import AvgPer
 
-__all__ = ["averaged_weights", "frozen_model", "train_mixing"]
+__all__ = ["averaged_weights", "frozen_model", "train_mixing", "unfloored"]
+
+
+def unfloored(model):
+    """model, its score floor lowered to -inf (returned): a tagger decodes sentences of any
+    length, where the floor of -1000.0 that forest decoding keeps would fail every long
+    sentence whose best path scores far below zero."""
+    model.floor = float("-inf")
+    return model
 
 
 class _Shard:
@@ -41,7 +49,7 @@ def _prepare(shard, shared):
     tagger, fc = shared
     labels = tagger.tagdict.labels
     own = {t: t for t in labels}
-    model = ChainModel(fc, labels)
+    model = unfloored(ChainModel(fc, labels))
     compiled = []
     for words, gold in zip(shard.sentences, shard.tags):
         gold = [own[t] for t in gold]
@@ -73,7 +81,7 @@ def frozen_model(tagger, sentences, tags):
     labels = tagger.tagdict.labels
     flists = [tagger.feature_lists(words) for words in sentences]
     ChainModel.register_keys(fc, labels, flists, _registration_keys(tagger, sentences, tags))
-    return ChainModel(fc, labels)
+    return unfloored(ChainModel(fc, labels))
 
 
 def train_mixing(tagger, model, sentences, tags, epochs, n_shards, client, on_epoch):

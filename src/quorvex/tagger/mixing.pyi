@@ -9,8 +9,9 @@ from quorvex.feature import ChainModel
 from quorvex.learn import AvgPer
 from quorvex.tagger.model import Tagger
 
-__all__ = ["averaged_weights", "frozen_model", "train_mixing"]
+__all__ = ["averaged_weights", "frozen_model", "train_mixing", "unfloored"]
 
+def unfloored(model: ChainModel) -> ChainModel: ...
 def frozen_model(tagger: Tagger, sentences: Sequence[Sequence[str]], tags: Sequence[Sequence[str]]) -> ChainModel: ...
 def train_mixing(
     tagger: Tagger,

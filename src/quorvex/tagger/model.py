@@ -1,7 +1,10 @@
 """The part-of-speech tagger: a structured averaged perceptron over a native chain model."""
 
 import contextlib
+import copy
 import gc
+import math
+import operator
 import random
 import sys
 
@@ -50,8 +53,73 @@ def _check_corpus(sentences, tags, what):
             if not isinstance(t, str):
                 raise TypeError("tag %d of %s sentence %d is a %s, not a str" % (i, what, k, type(t).__name__))
         out_s.append(words)
-        out_t.append([sys.intern(t) for t in ts])
+        # str.__str__ turns a str subclass into a plain str, which can be interned.
+        out_t.append([sys.intern(t if type(t) is str else str.__str__(t)) for t in ts])
     return out_s, out_t
+
+
+def _check_count(value, name):
+    """A positive int (NumPy integers too, not bools), or ValueError naming the parameter."""
+    try:
+        count = operator.index(value)
+    except TypeError:
+        count = None
+    if count is None or isinstance(value, bool) or count < 1:
+        raise ValueError("%s must be a positive int, not %r" % (name, value))
+    return count
+
+
+def _check_labels(labels):
+    """Refuses tag sets whose keys would be shared: a model's transition key is
+    "T<previous>-<tag>" (None for the sentence start) and its emission keys are "<tag>^...",
+    so a "^" in a tag, or two pairs of tags spelling the same transition key, would let
+    different tags share weights without a word."""
+    for t in labels:
+        if "^" in t:
+            raise ValueError("the tag %r contains '^', which the model's keys use between names" % (t,))
+    seen = {}
+    for prev in [None, *labels]:
+        for t in labels:
+            key = "T%s-%s" % (prev, t)
+            if key in seen:
+                raise ValueError(
+                    "the transitions %s -> %r and %s -> %r would share the key %r: rename one of these tags"
+                    % (_start_or(seen[key][0]), seen[key][1], _start_or(prev), t, key)
+                )
+            seen[key] = (prev, t)
+
+
+def _start_or(tag):
+    return "the start" if tag is None else repr(tag)
+
+
+def _checked_features(features, words, i):
+    """A custom feature function's output for token i, checked: names are str, values finite."""
+    if isinstance(features, (str, bytes)) or not hasattr(features, "__len__"):
+        raise TypeError(
+            "feature_fn(words, %d) returned a %s; it must return a list of names or (name, value) pairs"
+            % (i, type(features).__name__)
+        )
+    for f in features:
+        if isinstance(f, str):
+            continue
+        if isinstance(f, (tuple, list)) and len(f) == 2 and isinstance(f[0], str):
+            try:
+                ok = math.isfinite(f[1])
+            except TypeError:
+                raise TypeError(
+                    "feature_fn(words, %d) gave the feature %r a value that is not a number: %r" % (i, f[0], f[1])
+                ) from None
+            if not ok:
+                raise ValueError(
+                    "feature_fn(words, %d) gave the feature %r the value %r; values must be finite" % (i, f[0], f[1])
+                )
+            continue
+        raise TypeError(
+            "feature_fn(words, %d) gave %r for token %r; a feature is a name (str) or a (name, value) pair"
+            % (i, f, words[i])
+        )
+    return features
 
 
 def _function_name(fn):
@@ -108,7 +176,7 @@ class Tagger:
         fn = self.feature_fn
         if isinstance(fn, TokenFeatures):
             return list(map(FeatureList, fn.sentence(words)))
-        return [FeatureList(fn(words, i)) for i in range(len(words))]
+        return [FeatureList(_checked_features(fn(words, i), words, i)) for i in range(len(words))]
 
     def _candidates(self, words, gold=None):
         if not self.prune:
@@ -133,19 +201,30 @@ class Tagger:
         picklable (the built-in templates are). Its `history` records per epoch the round's
         wall time and, per shard, the seconds of training (wall and CPU) and of handling the
         state on the worker; the seconds of mixing; and the rest (scheduling, transfer)."""
-        if not isinstance(epochs, int) or epochs < 1:
-            raise ValueError("epochs must be a positive int, not %r" % (epochs,))
-        if shards is not None and (not isinstance(shards, int) or shards < 1):
-            raise ValueError("shards must be a positive int, not %r" % (shards,))
+        epochs = _check_count(epochs, "epochs")
+        if shards is not None:
+            shards = _check_count(shards, "shards")
         sentences, tags = _check_corpus(sentences, tags, "training")
         if dev is not None:
+            if isinstance(dev, (str, bytes)) or not isinstance(dev, (tuple, list)) or len(dev) != 2:
+                raise TypeError("dev must be a (sentences, tags) pair")
             dev = _check_corpus(dev[0], dev[1], "dev")
         tagdict = TagDictionary(sentences, tags, prune=self.prune)
-        self.tagdict, self.model, self.weights, self.history = tagdict, None, None, []
+        _check_labels(tagdict.labels)
+        # Trained on a copy: an error or an interrupt part-way leaves this tagger as it was
+        # (an earlier model still tags and saves), never half trained.
+        trainee = copy.copy(self)
+        trainee.tagdict, trainee.model, trainee.weights, trainee.history = tagdict, None, None, []
         if client is None and shards is None:
-            self._fit_serial(sentences, tags, epochs, dev, progress)
+            trainee._fit_serial(sentences, tags, epochs, dev, progress)
         else:
-            self._fit_mixing(sentences, tags, epochs, dev, progress, client, shards)
+            trainee._fit_mixing(sentences, tags, epochs, dev, progress, client, shards)
+        self.tagdict, self.model, self.weights, self.history = (
+            trainee.tagdict,
+            trainee.model,
+            trainee.weights,
+            trainee.history,
+        )
         return self
 
     def _fit_serial(self, sentences, tags, epochs, dev, progress):
@@ -162,6 +241,7 @@ class Tagger:
                 candidates = None
                 keys = [[(t,) for t in gold] for gold in tags]
         model, compiled = ChainModel.compile_training(FCombo(1), tagdict.labels, flists, tags, candidates, keys)
+        mixing.unfloored(model)
         del flists, keys
         learner = AvgPer(model.n_features)
         self.model = model
@@ -212,7 +292,7 @@ class Tagger:
     # --- tagging ----------------------------------------------------------------------------
 
     def _require_model(self):
-        if self.model is None:
+        if self.model is None or self.weights is None:
             raise ValueError("the tagger is not trained: call fit() or Tagger.load()")
 
     def tag(self, words):
@@ -321,7 +401,7 @@ class Tagger:
         labels = [sys.intern(t) for t in labels]
         try:
             fc = FCombo(n, alphabet)
-            model = ChainModel(fc, labels)
+            model = mixing.unfloored(ChainModel(fc, labels))
             tagdict = TagDictionary.from_dict(meta["tagdict"])
         except (KeyError, TypeError) as e:
             raise ValueError("%s: inconsistent model (%s)" % (path, e)) from None

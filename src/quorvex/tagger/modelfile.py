@@ -8,14 +8,18 @@
 
 Loading reads arrays with ``allow_pickle=False`` and JSON: no stored code ever runs. A file is
 written to a temporary name beside its target and renamed over it only when complete, so a
-failed save leaves an earlier model untouched.
+failed save leaves an earlier model untouched. A path that is a symbolic link is followed (the
+file it names is replaced, the link stays); a replaced file keeps its permissions, a new one
+gets those of the process's umask, as any file it creates.
 """
 
+import errno
 import io
 import json
 import os
+import secrets
+import stat
 import struct
-import tempfile
 import tokenize
 import zipfile
 import zlib
@@ -44,11 +48,28 @@ def write_model(path, meta, dictionary_bytes, weights):
     if hasattr(path, "write"):
         _write(path, blob, dictionary_bytes, weights)
         return
-    path = os.fspath(path)
-    folder = os.path.dirname(os.path.abspath(path))
-    fd, tmp = tempfile.mkstemp(prefix=".%s." % os.path.basename(path), suffix=".tmp", dir=folder)
+    path = os.path.realpath(os.fspath(path))
+    if os.path.isdir(path):
+        raise IsADirectoryError(errno.EISDIR, "a directory, not a model file", path)
+    folder, name = os.path.split(path)
+    try:
+        mode = stat.S_IMODE(os.stat(path).st_mode)
+    except FileNotFoundError:
+        mode = None
+    for _ in range(100):
+        tmp = os.path.join(folder, ".%s.%s.tmp" % (name, secrets.token_hex(4)))
+        try:
+            # 0o666 less the umask, as open() gives any new file.
+            fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0), 0o666)
+            break
+        except FileExistsError:
+            continue
+    else:
+        raise FileExistsError("no free temporary name beside %s" % path)
     try:
         with os.fdopen(fd, "wb") as f:
+            if mode is not None:
+                os.chmod(tmp, mode)
             _write(f, blob, dictionary_bytes, weights)
             f.flush()
             os.fsync(f.fileno())
@@ -93,8 +114,10 @@ def read_model(path):
         RuntimeError,
     ) as e:
         # What a damaged archive or array header makes the zip, zlib and .npy readers raise
-        # (RuntimeError: an entry marked as encrypted).
-        raise ValueError("%s is not a quorvex tagger model: %s" % (path, e)) from None
+        # (RuntimeError: an entry marked as encrypted). A file that is no NumPy file at all
+        # makes np.load suggest unpickling it, which this reader never does.
+        why = "not a NumPy archive" if "pickle" in str(e) else str(e)
+        raise ValueError("%s is not a quorvex tagger model: %s" % (path, why)) from None
     for name, a, dtype in (
         ("meta", meta_bytes, np.uint8),
         ("dictionary", dictionary, np.uint8),
