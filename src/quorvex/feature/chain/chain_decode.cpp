@@ -13,19 +13,12 @@ namespace {
 // A sequence argument that must not be a single string (a str is a
 // sequence of characters, never what is meant here).
 PyObject* as_sequence(PyObject* obj, const char* what, Py_ssize_t position = -1) {
-    if (PyUnicode_Check(obj) || PyBytes_Check(obj)) {
-        if (position < 0)
-            PyErr_Format(PyExc_TypeError, "%s must be a sequence, not a single %.200s", what, Py_TYPE(obj)->tp_name);
-        else
-            PyErr_Format(PyExc_TypeError, "%s at position %zd must be a sequence, not a single %.200s", what, position,
-                         Py_TYPE(obj)->tp_name);
-        return nullptr;
-    }
-    if (Py_TYPE(obj)->tp_iter == nullptr && !PySequence_Check(obj)) {
-        if (position < 0)
-            PyErr_Format(PyExc_TypeError, "%s must be a sequence, not %.200s", what, Py_TYPE(obj)->tp_name);
-        else
-            PyErr_Format(PyExc_TypeError, "%s at position %zd must be a sequence, not %.200s", what, position,
+    const bool text = PyUnicode_Check(obj) || PyBytes_Check(obj);
+    if (text || (Py_TYPE(obj)->tp_iter == nullptr && !PySequence_Check(obj))) {
+        Ref where(position < 0 ? PyUnicode_FromString(what)
+                               : PyUnicode_FromFormat("%s at position %zd", what, position));
+        if (where)
+            PyErr_Format(PyExc_TypeError, "%U must be a sequence, not %s%.200s", where.get(), text ? "a single " : "",
                          Py_TYPE(obj)->tp_name);
         return nullptr;
     }
