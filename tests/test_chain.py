@@ -316,6 +316,10 @@ def test_decode_refuses_bad_input_and_changes_nothing(small):
         model.decode(["w=the", "w=dog"], w)
     with pytest.raises(TypeError, match="single"):
         model.decode(sent, w, ["DET", "NOUN", "VERB"])
+    with pytest.raises(TypeError, match="candidates at position 1 must be a sequence, not NoneType"):
+        model.decode(sent, w, [["DET"], None, ["VERB"]])
+    with pytest.raises(TypeError, match="candidates must be a sequence, not int"):
+        model.decode(sent, w, 3)
     with pytest.raises(ValueError, match="not a label"):
         model.decode(sent, w, [["DET"], ["ADJ"], ["VERB"]])
     with pytest.raises(TypeError, match="labels are str"):
