@@ -12,6 +12,7 @@
 #include "feature/combine/fcombo.h"
 #include "feature/combine/vector_cache.h"
 #include "feature/forest/forest_walk.h"
+#include "feature/forest/spare_room.h"
 #include "feature/forest/walk_hint.h"
 #include "feature/reprs.h"
 
@@ -193,6 +194,17 @@ void WeightsDot::prefetch(PyObject* vec) {
     for (uint32_t i = 0; i < v->my_len; ++i)
         if (static_cast<Py_ssize_t>(idx[i]) < len) prefetch_line(data + static_cast<Py_ssize_t>(idx[i]) * stride);
 }
+
+namespace {
+
+// The room of the last large order, kept for the next (see spare_room.h).
+SpareRoom<GraphNodeObject*> spare_order;
+
+}  // namespace
+
+NodeOrder::~NodeOrder() { spare_order.keep(nodes_); }
+
+void NodeOrder::lend_room(std::size_t n) { spare_order.lend(nodes_, n); }
 
 // Each stage works some nodes further ahead of the walk than the next one,
 // reading only what an earlier stage started loading: 24 nodes ahead the

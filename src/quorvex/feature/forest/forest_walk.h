@@ -89,8 +89,13 @@ public:
         QV_TRY nodes_.push_back(n);
         QV_CATCH(invalidate())
     }
+    NodeOrder() = default;
+    ~NodeOrder();
+    NodeOrder(const NodeOrder&) = delete;
+    NodeOrder& operator=(const NodeOrder&) = delete;
     // Room for n nodes (when the walk knows how many to expect).
     void reserve(std::size_t n) {
+        lend_room(n);
         try {
             nodes_.reserve(n);
         } catch (...) {
@@ -116,6 +121,7 @@ public:
 
 private:
     void prefetch_ahead();
+    void lend_room(std::size_t n);
 
     std::vector<GraphNodeObject*> nodes_;
     std::size_t next_ = 0;

@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "feature/forest/spare_room.h"
 #include "prefetch.h"
 
 namespace qv {
@@ -23,12 +24,8 @@ void release_kept() {
     hint_kept = nullptr;
 }
 
-// The room of the last record's transitions, kept for the next one: a
-// large forest's record takes tens of megabytes, and memory fresh from the
-// system costs a page fault for every page the builder fills. Kept up to
-// kSpareBytes.
-std::vector<WalkHint::Transition>* spare_transitions = nullptr;
-const std::size_t kSpareBytes = std::size_t(64) << 20;
+// The room of the last record's transitions, kept for the next one.
+SpareRoom<WalkHint::Transition> spare_transitions;
 
 // How many states ahead of the walk on its way down the first states are
 // loaded (each is a few nodes away from the next).
@@ -48,22 +45,12 @@ WalkHint::Entry WalkHint::entry_of(GraphNodeObject* n) {
     return e;
 }
 
-WalkHint::~WalkHint() {
-    if (trans_.capacity() * sizeof(Transition) > kSpareBytes) return;
-    if (spare_transitions && spare_transitions->capacity() >= trans_.capacity()) return;
-    try {
-        if (!spare_transitions) spare_transitions = new std::vector<Transition>();
-    } catch (...) {
-        return;
-    }
-    trans_.clear();
-    spare_transitions->swap(trans_);
-}
+WalkHint::~WalkHint() { spare_transitions.keep(trans_); }
 
 bool WalkHint::reserve(std::size_t positions, std::size_t candidates) {
     try {
         const std::size_t transitions = positions * candidates * candidates;
-        if (spare_transitions && spare_transitions->capacity() >= transitions) trans_.swap(*spare_transitions);
+        spare_transitions.lend(trans_, transitions);
         trans_.reserve(transitions);
         cands_.reserve(positions * candidates);
         states_.reserve(positions * candidates);
