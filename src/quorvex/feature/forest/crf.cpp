@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -26,6 +27,7 @@
 #include "common/numpy_handles.h"
 #include "feature/combine/fcombo.h"
 #include "feature/forest/forest_walk.h"
+#include "feature/forest/walk_hint.h"
 
 namespace qv {
 
@@ -262,6 +264,7 @@ public:
             }
             if (PyErr_Occurred()) return nullptr;
         }
+        positions_ = positions;
         Ref start(new_graph_node(start_label_.get(), false));
         Ref states(PyDict_New());
         if (!start || !states || PyDict_SetItem(states.get(), Py_None, start.get()) < 0) return nullptr;
@@ -300,11 +303,15 @@ private:
             while (PyDict_Next(states, &pos, &key, &value)) old.emplace_back(Ref::borrow(key), Ref::borrow(value));
             QV_CATCH(false)
         }
-        if (old.empty()) return true;
+        if (old.empty()) {
+            hint_.reset();
+            return true;
+        }
         Ref prefix(position_prefix(k));
         if (!prefix) return false;
         const bool indexed = PyList_CheckExact(ns) || PyTuple_CheckExact(ns);
-        if (indexed && plain_position(ns)) return add_plain_position(prefix.get(), ns, next_states);
+        if (indexed && plain_position(ns)) return add_plain_position(k, prefix.get(), ns, next_states);
+        hint_.reset();
         for (auto& [st_old, node_old] : old) {
             // str(None) is always "None"; one text for it keeps the start
             // state's transition pairs found by identity.
@@ -380,7 +387,7 @@ private:
     // the transitions of one state node then lie next to each other in
     // memory, which keeps the walks over a large forest (and freeing it)
     // from jumping across the whole position for every child.
-    bool add_plain_position(PyObject* prefix, PyObject* ns, PyObject* next_states) {
+    bool add_plain_position(std::size_t k, PyObject* prefix, PyObject* ns, PyObject* next_states) {
         std::vector<std::pair<Ref, Ref>>& old = old_;
         std::vector<Candidate>& cands = cands_;
         std::vector<std::pair<Ref, Ref>>& heads = heads_;  // (old text, "[k]old->")
@@ -394,6 +401,7 @@ private:
         }
         const bool list = PyList_CheckExact(ns);
         const Py_ssize_t n = list ? PyList_GET_SIZE(ns) : PyTuple_GET_SIZE(ns);
+        if (k == 0) start_hint(static_cast<std::size_t>(n));
         if (cands.size() < static_cast<std::size_t>(n)) cands.resize(static_cast<std::size_t>(n));
         // The states first, in candidate order, as the first previous state
         // would create them.
@@ -409,11 +417,38 @@ private:
         }
         for (Py_ssize_t j = 0; j < n; ++j) {
             Candidate& c = cands[static_cast<std::size_t>(j)];
+            if (hint_ && !hint_->add_candidate(as_node(c.node.get()))) hint_.reset();
             for (std::size_t i = 0; i < old.size(); ++i)
                 if (!add_transition(heads[i].second.get(), heads[i].first.get(), c, old[i].second.get())) return false;
         }
+        if (hint_) end_hint_position(static_cast<std::size_t>(n));
         QV_CATCH(false)
         return true;
+    }
+
+    // At the first position: a forest of about positions_ * n * n
+    // transitions is recorded for the decoder when the walks over it
+    // prefetch (see walk_hint.h).
+    void start_hint(std::size_t n) {
+        if (positions_ * n * n < forest::kPrefetchFrom) return;
+        try {
+            hint_.reset(new forest::WalkHint());
+        } catch (...) {
+            return;  // a record is never needed: the walk does without
+        }
+        if (!hint_->reserve(positions_, n)) hint_.reset();
+    }
+
+    // The position of n candidates is complete: its states for the record.
+    void end_hint_position(std::size_t n) {
+        try {
+            state_nodes_.clear();
+            for (std::size_t j = 0; j < n; ++j) state_nodes_.push_back(as_node(cands_[j].state.get()));
+        } catch (...) {
+            hint_.reset();
+            return;
+        }
+        if (!hint_->end_position(state_nodes_, old_.size())) hint_.reset();
     }
 
     // next_states[label] (new reference).
@@ -447,6 +482,7 @@ private:
         PyList_SET_ITEM(features.get(), 0, feature);
         Ref trans(forest::new_copy_node(label.get(), features.get(), Py_None, children.get()));
         if (!trans) return false;
+        if (hint_ && !hint_->add_transition(as_node(trans.get()))) hint_.reset();
         Ref state_children = Ref::borrow(as_node(c.state.get())->children);
         return append_to(state_children.get(), trans.get());
     }
@@ -489,6 +525,9 @@ private:
                 set_field(as_node(trans.get())->features, feats.release());
             }
         }
+        // Large forests leave the order of their numbering walk for the
+        // decoder (see walk_hint.h).
+        if (hint_) forest::keep_hint(as_node(stop.get()), std::move(hint_));
         return stop.release();
     }
 
@@ -496,9 +535,12 @@ private:
     bool stable_states_ = false;
     bool direct_states_ = false;
     bool plain_states_ = false;
-    std::vector<std::pair<Ref, Ref>> old_;    // the previous position's states
-    std::vector<Candidate> cands_;            // the current position's candidates
-    std::vector<std::pair<Ref, Ref>> heads_;  // per previous state: its text, "[k]<text>->"
+    std::vector<std::pair<Ref, Ref>> old_;       // the previous position's states
+    std::vector<Candidate> cands_;               // the current position's candidates
+    std::vector<std::pair<Ref, Ref>> heads_;     // per previous state: its text, "[k]<text>->"
+    std::size_t positions_ = 0;                  // as the first pass counted them
+    std::unique_ptr<forest::WalkHint> hint_;     // the record of a large forest
+    std::vector<GraphNodeObject*> state_nodes_;  // a position's states, for hint_
 };
 
 PyObject* make_simple_crf(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -586,7 +628,10 @@ PyObject* decode_forest(PyObject* const* a) {
     int ov_ids = forest::overrides(n, forest::op_assign_ids);
     if (ov_ids < 0) PyErr_Clear();  // the dispatcher reports it again
     forest::NodeOrder order;
-    Ref count(ov_ids == 0 ? forest::walk_assign_ids(n, 0, &ahead, &order) : graph_node_ops.assign_ids(n, 0));
+    std::unique_ptr<forest::WalkHint> hint = forest::take_hint(n);
+    Ref count(ov_ids == 0 ? forest::walk_assign_ids(n, 0, &ahead, &order, hint.get())
+                          : graph_node_ops.assign_ids(n, 0));
+    hint.reset();
     int32_t num_nodes;
     if (!count || !to_int32(count.get(), &num_nodes)) return nullptr;
     Ref done(new_done_array(num_nodes));

@@ -12,6 +12,8 @@
 #include "feature/combine/fcombo.h"
 #include "feature/combine/vector_cache.h"
 #include "feature/forest/forest_walk.h"
+#include "feature/forest/spare_room.h"
+#include "feature/forest/walk_hint.h"
 #include "feature/reprs.h"
 
 namespace qv {
@@ -193,6 +195,17 @@ void WeightsDot::prefetch(PyObject* vec) {
         if (static_cast<Py_ssize_t>(idx[i]) < len) prefetch_line(data + static_cast<Py_ssize_t>(idx[i]) * stride);
 }
 
+namespace {
+
+// The room of the last large order, kept for the next (see spare_room.h).
+SpareRoom<GraphNodeObject*> spare_order;
+
+}  // namespace
+
+NodeOrder::~NodeOrder() { spare_order.keep(nodes_); }
+
+void NodeOrder::lend_room(std::size_t n) { spare_order.lend(nodes_, n); }
+
 // Each stage works some nodes further ahead of the walk than the next one,
 // reading only what an earlier stage started loading: 24 nodes ahead the
 // node, 16 ahead its children and feature lists, 8 ahead their item arrays,
@@ -240,15 +253,18 @@ bool take_number(int64_t v, int32_t* start) {
 
 // Post-order numbering: children first, in list order; a node that is
 // numbered already is not entered again.
-PyObject* walk_assign_ids(GraphNodeObject* root, int32_t start, WeightsDot* weights, NodeOrder* order) {
+PyObject* walk_assign_ids(GraphNodeObject* root, int32_t start, WeightsDot* weights, NodeOrder* order, WalkHint* hint) {
     if (root->nodeId != -1) return PyLong_FromLong(start);
     WalkStack<NumberFrame> stack(kAssignIds);
-    auto enter = [&stack](GraphNodeObject* n) {
+    // (always inlined: the walk is the hot loop of numbering large forests)
+    auto enter = [&stack](GraphNodeObject* n) __attribute__((always_inline)) {
         NumberFrame f{Ref::borrow(reinterpret_cast<PyObject*>(n)), ChildIter()};
         return f.children.start(n->children) && stack.push(std::move(f));
     };
+    if (order && hint) order->reserve(hint->nodes());
     if (!enter(root)) return nullptr;
     if (order) order->add(root, stack.top().children.indexed());
+    if (hint) hint->start(root);
     std::size_t entered = 1;  // prefetching starts once the forest is found to be large
     int64_t next = start;
     for (;;) {
@@ -266,7 +282,9 @@ PyObject* walk_assign_ids(GraphNodeObject* root, int32_t start, WeightsDot* weig
             if (!take_number(next, &start)) return nullptr;
             continue;
         }
-        if (entered >= kPrefetchFrom) prefetch_children(f.children);
+        // A walk in step with the builder's record has everything ahead
+        // loaded already; a lookahead of its own would only wait for lines.
+        if (entered >= kPrefetchFrom && !(hint && hint->in_step())) prefetch_children(f.children);
         GraphNodeObject* child = as_node(c.get());
         int ov = overrides(child, op_assign_ids);
         if (ov < 0) return nullptr;
@@ -282,6 +300,7 @@ PyObject* walk_assign_ids(GraphNodeObject* root, int32_t start, WeightsDot* weig
         if (child->nodeId != -1) continue;
         if (!enter(child)) return nullptr;
         if (order) order->add(child, stack.top().children.indexed());
+        if (hint) hint->follow(child);
         ++entered;
     }
 }
@@ -426,6 +445,7 @@ int gn_clear(PyObject* self) {
 
 void gn_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
+    if (as_node(self)->on_path & kHasHint) drop_hint(as_node(self));
     // Chains of nodes are freed through the trashcan, so that dropping a
     // forest thousands of levels deep does not exhaust the C stack.
     Py_TRASHCAN_BEGIN(self, gn_dealloc) GraphNodeObject* n = as_node(self);

@@ -89,6 +89,19 @@ public:
         QV_TRY nodes_.push_back(n);
         QV_CATCH(invalidate())
     }
+    NodeOrder() = default;
+    ~NodeOrder();
+    NodeOrder(const NodeOrder&) = delete;
+    NodeOrder& operator=(const NodeOrder&) = delete;
+    // Room for n nodes (when the walk knows how many to expect).
+    void reserve(std::size_t n) {
+        lend_room(n);
+        try {
+            nodes_.reserve(n);
+        } catch (...) {
+            // add() gives the order up if memory runs out
+        }
+    }
     // The combiner (a plain FCombo) the following walk vectorises with: the
     // cache slots of the feature lists ahead are prefetched as well.
     void vectors_from(PyObject* fc) { fc_ = fc; }
@@ -108,6 +121,7 @@ public:
 
 private:
     void prefetch_ahead();
+    void lend_room(std::size_t n);
 
     std::vector<GraphNodeObject*> nodes_;
     std::size_t next_ = 0;
@@ -118,11 +132,14 @@ private:
 // The walks themselves, each starting at a node that is handled natively
 // whatever its class (the Python methods and the dispatchers use them).
 class WeightsDot;
+class WalkHint;
 // With `weights`, the weights of every vector already on a numbered node
 // are prefetched on the way, for the scoring that follows.
 // With `order`, the nodes entered are recorded in it.
+// With `hint`, the builder's record of the order (see walk_hint.h) is
+// followed to prefetch the nodes ahead.
 PyObject* walk_assign_ids(GraphNodeObject* root, int32_t start, WeightsDot* weights = nullptr,
-                          NodeOrder* order = nullptr);
+                          NodeOrder* order = nullptr, WalkHint* hint = nullptr);
 // The inside scores computed along with the local scores (see
 // walk_calc_potential); complete is false when they must be computed anew.
 struct FusedInside {
