@@ -313,6 +313,9 @@ def test_held_arrays_cannot_be_resized_under_the_learner(tmp_path):
     p.set_weights(np.zeros(3))  # adopted, and held by the learner alone
     s = SgdMomentum(3)
     m = FileModel(str(tmp_path / "w.npy"))
+    mine = np.zeros(3)
+    a = AdaGrad(3)
+    a.set_weights(mine)  # adopted, and still the caller's too
     for array in (
         lambda: p.weights,
         lambda: p.avgWeights,
@@ -320,12 +323,18 @@ def test_held_arrays_cannot_be_resized_under_the_learner(tmp_path):
         lambda: s.velocity,
         lambda: s.lastUpdated,
         lambda: m.weights,
+        lambda: mine,
     ):
-        with pytest.raises(ValueError):
-            array().resize(10**6)  # would free the memory the learner reads
+        for refcheck in (True, False):  # refcheck=False skips NumPy's reference count check
+            with pytest.raises(ValueError):
+                array().resize(10**6, refcheck=refcheck)  # would free the memory the learner reads
         assert len(array()) == 3
     p.update([(1.0, sv((2, 1.0)))])
     assert list(p.weights) == [0.0, 0.0, 1.0]
+    # Given back, an array is the caller's alone again.
+    a.set_weights(np.zeros(3))
+    mine.resize(5, refcheck=False)
+    assert len(mine) == 5
 
 
 def test_cycles_through_fc_are_collected():

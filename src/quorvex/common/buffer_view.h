@@ -21,6 +21,12 @@ struct View1D {
     char* data;
     Py_ssize_t len;
     Py_ssize_t stride;  // in bytes
+    // A weak reference to the exporter while a learner holds the view
+    // (pin_view): NumPy refuses to resize an array in place, even with
+    // refcheck=False, while it has weak references, so the view's data
+    // cannot be freed under it. nullptr for exporters without weak
+    // references (they refuse resizing while exported anyway).
+    PyObject* resize_guard;
 
     bool valid() const { return buf.obj != nullptr; }
     bool contiguous() const { return stride == static_cast<Py_ssize_t>(buf.itemsize); }

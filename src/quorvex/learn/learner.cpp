@@ -39,17 +39,32 @@ PyObject* new_zeros(int32_t n, const char* code) {
 }
 
 bool pin_view(View1D& v, PyObject* obj, Elem elem, bool writable) {
-    PyObject* old = v.buf.obj;  // the old view's extra reference, dropped once it is replaced
-    if (!view_set(v, obj, elem, writable)) return false;
+    PyObject* guard = nullptr;
+    if (PyType_SUPPORTS_WEAKREFS(Py_TYPE(obj))) {
+        guard = PyWeakref_NewRef(obj, nullptr);
+        if (!guard) return false;
+    }
+    // The old view's extra reference and guard, dropped once it is replaced
+    // (view_set clears the whole record).
+    PyObject* old = v.buf.obj;
+    PyObject* old_guard = v.resize_guard;
+    if (!view_set(v, obj, elem, writable)) {
+        Py_XDECREF(guard);
+        return false;
+    }
     Py_INCREF(obj);
+    v.resize_guard = guard;
     Py_XDECREF(old);
+    Py_XDECREF(old_guard);
     return true;
 }
 
 void unpin_view(View1D& v) {
     PyObject* old = v.buf.obj;
+    PyObject* old_guard = v.resize_guard;
     view_release(v);
     Py_XDECREF(old);
+    Py_XDECREF(old_guard);
 }
 
 bool fresh_arrays(int32_t n, std::initializer_list<ArraySlot> slots) {
