@@ -231,3 +231,10 @@ def test_keys_of_every_length_are_told_apart(key, others):
         else:
             with pytest.raises(KeyError):
                 d[near]
+
+
+@pytest.mark.parametrize("cls", [StringAlphabet, PythonAlphabet])
+def test_setstate_names_what_it_was_given(cls):
+    a = cls()
+    with pytest.raises(TypeError, match=r"\(words, growing\) tuple, not NoneType$"):
+        a.__setstate__(None)

@@ -13,6 +13,8 @@ from quorvex.feature import (
     FCombo,
     FeatureHasher,
     FeatureList,
+    InfoNode,
+    InfoTree,
     Multipart,
     flist_sort_order,
     make_multilabel,
@@ -40,6 +42,8 @@ def test_text_is_not_a_list_of_features(text):
         lambda: FeatureHasher(10).cross(["a"], text),
         lambda: SparseVectorD(text),
         lambda: CSRMatrixD(text),
+        lambda: InfoNode("NP", text),
+        lambda: InfoTree({"nodes": [["NP", text, []]], "roots": [0]}),
     ]
     for call in calls:
         with pytest.raises(TypeError, match=r"must be a collection of .*, not (str|bytes|bytearray)"):

@@ -165,7 +165,7 @@ PyObject* palph_setstate(PyObject* self, PyObject* state) {
     PyObject* words;
     int growing;
     if (!PyTuple_Check(state)) {  // PyArg_ParseTuple would raise SystemError
-        PyErr_Format(PyExc_TypeError, "__setstate__ needs a (words, growing) tuple, not %%.200s",
+        PyErr_Format(PyExc_TypeError, "__setstate__ needs a (words, growing) tuple, not %.200s",
                      Py_TYPE(state)->tp_name);
         return nullptr;
     }

@@ -291,7 +291,7 @@ PyObject* alph_setstate(PyObject* self, PyObject* state) {
     StringAlphabetObject* a = as_alph(self);
     PyObject *words, *growing;
     if (!PyTuple_Check(state)) {  // PyArg_ParseTuple would raise SystemError
-        PyErr_Format(PyExc_TypeError, "__setstate__ needs a (words, growing) tuple, not %%.200s",
+        PyErr_Format(PyExc_TypeError, "__setstate__ needs a (words, growing) tuple, not %.200s",
                      Py_TYPE(state)->tp_name);
         return nullptr;
     }

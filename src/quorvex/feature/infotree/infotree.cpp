@@ -11,6 +11,7 @@
 #include "common/errors.h"
 #include "common/getset.h"
 #include "common/interned.h"
+#include "common/text_args.h"
 #include "feature/reprs.h"
 
 namespace qv {
@@ -60,6 +61,8 @@ PyObject* node_new(PyTypeObject* type, PyObject*, PyObject*) {
 
 // `feats`, or a new empty list when feats compares equal to None.
 PyObject* features_or_empty(PyObject* feats) {
+    // A str is a sequence of characters, never the features meant.
+    if (!refuse_text(feats, "a node's features", "features")) return nullptr;
     int is_none;
     if (feats == Py_None) {
         is_none = 1;
