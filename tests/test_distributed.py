@@ -2,7 +2,9 @@
 weights that the same shards mixed in one process give, bit for bit."""
 
 import functools
+import os
 import sys
+import threading
 
 import numpy as np
 import pytest
@@ -161,6 +163,36 @@ def test_a_failing_shard_raises_on_the_driver(client):
 
     with pytest.raises(RuntimeError, match="bad shard"):
         train_ipm(client, [0, 1], functools.partial(AvgPer, 4), broken, 1)
+
+
+def test_a_worker_that_leaves_is_an_error_not_a_wait():
+    # Its shard's tasks are pinned to it: without a check, the next round waits for ever.
+    distributed = pytest.importorskip("dask.distributed")
+    if "libasan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("no Dask cluster under the sanitizers")
+    with (
+        distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=False, dashboard_address=":0") as cluster,
+        distributed.Client(cluster) as c,
+    ):
+        c.wait_for_workers(2, timeout=60)
+        leaving = sorted(c.nthreads())[1]
+
+        def retire(stats, state):
+            if stats.epoch == 0:
+                c.retire_workers([leaving], close_workers=True)
+
+        # Should the round wait anyway, closing the client ends it (with another error).
+        deadline = threading.Timer(60, c.close)
+        deadline.start()
+        try:
+            with pytest.raises(RuntimeError, match="round 1 cannot finish: the worker\\(s\\) %s left" % leaving):
+                train_ipm(c, [0, 1], functools.partial(AvgPer, 4), check_pinned_in_thread, 3, on_round=retire)
+        finally:
+            deadline.cancel()
+
+
+def check_pinned_in_thread(learner, shard, epoch):
+    learner.update([(1.0, SparseVectorD([(shard, 1.0)]))])
 
 
 def tagger_corpus():

@@ -89,6 +89,34 @@ def _finish_round(stats, state, results, mix, mix_weights, t_start, measure):
     return mixed
 
 
+# How often a round's wait looks for workers that left the cluster (seconds).
+_WATCH_SECONDS = 1.0
+
+
+def _gather_round(client, tasks, placed, epoch):
+    """The results of a round's tasks (placed[i]: the worker task i is pinned to). A worker
+    that leaves the cluster (retired, scaled down) takes its shards with it, and the tasks
+    pinned to it would wait for it for ever: that is an error naming it instead."""
+    from dask.distributed import wait
+
+    while True:
+        try:
+            wait(tasks, timeout=_WATCH_SECONDS)
+            break
+        except TimeoutError:
+            pass
+        present = set(client.nthreads())
+        gone = sorted({w for task, w in zip(tasks, placed) if not task.done() and w not in present})
+        if gone:
+            client.cancel(tasks)
+            raise RuntimeError(
+                "round %d cannot finish: the worker(s) %s left the cluster with the shards "
+                "placed on them; train again on the cluster as it is now (see on_round to "
+                "keep the state of every round)" % (epoch, ", ".join(gone))
+            )
+    return client.gather(tasks)
+
+
 def _check(shards, epochs):
     shards = list(shards)
     if not shards:
@@ -134,11 +162,14 @@ def train_ipm(
       serialisation time and payload (costs one extra pickling of the states on the driver).
 
     Returns the learner of ``make_learner()`` holding the final mixed state. A failing task
-    raises its exception here.
+    raises its exception here; a worker that leaves the cluster during training (retired or
+    scaled down: its shards go with it) is a ``RuntimeError`` naming it.
     """
     shards = _check(shards, epochs)
     mix = mix or mix_states
-    workers = sorted(client.scheduler_info()["workers"])
+    # nthreads() lists every worker (scheduler_info() lists only the first five on some
+    # Dask releases).
+    workers = sorted(client.nthreads())
     if not workers:
         raise RuntimeError("the Dask cluster has no workers")
     placed = [workers[i % len(workers)] for i in range(len(shards))]
@@ -172,7 +203,7 @@ def train_ipm(
                 )
                 for d, w in zip(data, placed)
             ]
-            results = client.gather(tasks)
+            results = _gather_round(client, tasks, placed, epoch)
             state = _finish_round(stats, state, results, mix, mix_weights, t_start, measure)
             del shipped, tasks
             if on_round is not None:

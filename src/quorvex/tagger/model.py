@@ -259,7 +259,7 @@ class Tagger:
 
     def _fit_mixing(self, sentences, tags, epochs, dev, progress, client, shards):
         if shards is None:
-            shards = len(client.scheduler_info()["workers"]) or 1
+            shards = len(client.nthreads()) or 1
         shards = min(shards, len(sentences))
         # What travels to the workers: the features, seed and tag dictionary, no model.
         travelling = Tagger(self.feature_fn, self.prune, self.seed)
