@@ -218,6 +218,12 @@ def test_bad_states_name_the_key_and_change_nothing():
         AdaGrad(4).set_state(dict(AdaGrad(4).get_state(), lazy_updates="yes"))
     with pytest.raises(ValueError, match=r"\['lastUpdated'\].*int64"):
         SgdMomentum(4).set_state(dict(SgdMomentum(4).get_state(), lastUpdated=np.zeros(4)))
+    # A scale that would leave a learner whose state can no longer be taken.
+    s = SgdMomentum(4, l2=0.01)
+    for scale in (0.0, -1.0, float("nan"), float("inf")):
+        with pytest.raises(ValueError, match=r"\['weights_scale'\] must be a positive finite number"):
+            s.set_state(dict(s.get_state(), weights_scale=scale))
+    assert s.get_state()["weights_scale"] == 1.0
 
 
 def test_set_state_copies_read_only_arrays():

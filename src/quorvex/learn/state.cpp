@@ -120,6 +120,13 @@ bool parse_number(PyObject* obj, const StateNumber& spec, const char* where, Num
             return false;
         }
         if (!to_double(obj, &out->d)) return key_error_from_pending(where, spec.key, "is not a float");
+        // The global scale divides every weight when the state is taken
+        // again: a zero, negative or non-finite one would make the learner
+        // one whose state can no longer be taken (or saved).
+        if (spec.combine == Combine::Unit && !(out->d > 0.0 && std::isfinite(out->d))) {
+            PyErr_Format(PyExc_ValueError, "%s['%s'] must be a positive finite number, not %R", where, spec.key, obj);
+            return false;
+        }
         return true;
     }
     if (spec.type == NumType::Flag) {
