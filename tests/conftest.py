@@ -66,3 +66,16 @@ def unraisable():
     """The unraisable reports of the test: (exception type, message, object)."""
     with unraisable_reports() as seen:
         yield seen
+
+
+def all_nodes(root):
+    """Every node of a forest once, depth first from root in child order."""
+    seen, order, stack = set(), [], [root]
+    while stack:
+        n = stack.pop()
+        if id(n) in seen:
+            continue
+        seen.add(id(n))
+        order.append(n)
+        stack.extend(reversed(n.children))
+    return order

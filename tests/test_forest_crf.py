@@ -10,7 +10,7 @@ from collections import defaultdict
 
 import numpy as np
 import pytest
-from conftest import SlowAlphabet
+from conftest import SlowAlphabet, all_nodes
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -497,18 +497,6 @@ def twin_forests(seed, special=None):
         return make_simple_crf(positions)
 
     return build(), build()
-
-
-def all_nodes(root):
-    seen, order, stack = set(), [], [root]
-    while stack:
-        n = stack.pop()
-        if id(n) in seen:
-            continue
-        seen.add(id(n))
-        order.append(n)
-        stack.extend(reversed(n.children))
-    return order
 
 
 @pytest.mark.parametrize("special", [None, "override", "error"])

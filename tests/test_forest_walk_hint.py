@@ -7,6 +7,7 @@ import random
 
 import numpy as np
 import pytest
+from conftest import all_nodes
 
 from quorvex.feature import FCombo, GraphNode, decode_simple_crf, make_simple_crf
 
@@ -25,18 +26,6 @@ def positions(seed):
             ps.append(c)
         out.append(ps)
     return out
-
-
-def all_nodes(root):
-    seen, order, stack = set(), [], [root]
-    while stack:
-        n = stack.pop()
-        if id(n) in seen:
-            continue
-        seen.add(id(n))
-        order.append(n)
-        stack.extend(reversed(n.children))
-    return order
 
 
 def state_at(stop, depth):
