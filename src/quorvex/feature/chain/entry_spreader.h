@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <type_traits>
 #include <vector>
 
 #include "feature/chain/compiled_chain.h"
@@ -45,31 +44,13 @@ private:
     }
 
     std::vector<int32_t> slot_;  // per label: its candidate at the current position, or -1
+    static constexpr coordinate_t kAbsent = ~coordinate_t(0);  // never a dictionary id (they are int32)
+    std::vector<coordinate_t> grid_;
     struct Pair {
         coordinate_t id;
         double val;
     };
-    // Per candidate of the current position, then a trash entry: its
-    // entries, with or without values.
-    std::vector<Pair> pairs_;
-    std::vector<coordinate_t> ids_;
-    std::vector<Pair*> pair_cursor_;
-    std::vector<coordinate_t*> id_cursor_;
-    std::vector<std::size_t> step_;
-    template <class Slot>
-    std::vector<Slot>& scratch_of() {
-        if constexpr (std::is_same_v<Slot, Pair>)
-            return pairs_;
-        else
-            return ids_;
-    }
-    template <class Slot>
-    std::vector<Slot*>& cursor_of() {
-        if constexpr (std::is_same_v<Slot, Pair>)
-            return pair_cursor_;
-        else
-            return id_cursor_;
-    }
+    std::vector<Pair> pairs_;  // a candidate's entries while they are sorted
 
     template <bool with_values, class Cells>
     void spread(const Cells& cells, bool monotone, const AccumEntry<double>* rows, std::size_t nrows,
@@ -102,57 +83,48 @@ void EntrySpreader::spread(const Cells& cells, bool monotone, const AccumEntry<d
     } reset{*this, out, first};
     const uint32_t ncand = add_candidates(labels, count, out);
 
-    // Candidate k writes to its own stretch of the scratch (a label has at
-    // most one cell per row), other labels to a trash entry, so that the
-    // loop has no branches. Without values the scratch holds ids only.
-    using Slot = std::conditional_t<with_values, Pair, coordinate_t>;
-    std::vector<Slot>& scratch = scratch_of<Slot>();
-    const std::size_t stride = nrows + 1;
-    scratch.resize((ncand + 1) * stride);
-    std::vector<Slot*>& cursor = cursor_of<Slot>();
-    cursor.resize(ncand + 1);
-    step_.resize(ncand + 1);
-    for (uint32_t k = 0; k <= ncand; ++k) {
-        cursor[k] = scratch.data() + k * stride;
-        step_[k] = k < ncand ? 1 : 0;
-    }
+    // A grid with a line per row and a column per candidate, and a last
+    // column for the labels not offered: (i, k) holds the id of row i's
+    // cell for candidate k, or kAbsent (a label has at most one cell per
+    // row). It is filled in the cells' order and read column by column
+    // with a single write cursor, so that no write waits on a cursor that
+    // the write before it moved.
+    grid_.assign(nrows * (ncand + 1), kAbsent);
     const int32_t* slot = slot_.data();
-    Slot** cur = cursor.data();
-    const std::size_t* step = step_.data();
     for (std::size_t i = 0; i < nrows; ++i) {
-        const double val = rows[i].val;
-        for (auto cell = cells.begin(rows[i].idx), end = cells.end(rows[i].idx); cell != end; ++cell) {
-            const uint32_t k = std::min(static_cast<uint32_t>(slot[cell->label]), ncand);
-            Slot* p = cur[k];
-            if constexpr (with_values)
-                *p = {cell->id, val};
-            else
-                *p = cell->id;
-            cur[k] = p + step[k];
-        }
+        coordinate_t* line = grid_.data() + i;
+        for (auto cell = cells.begin(rows[i].idx), end = cells.end(rows[i].idx); cell != end; ++cell)
+            line[std::min(static_cast<uint32_t>(slot[cell->label]), ncand) * nrows] = cell->id;
     }
-    std::size_t total = 0;
-    for (uint32_t k = 0; k < ncand; ++k) total += static_cast<std::size_t>(cur[k] - (scratch.data() + k * stride));
     std::size_t at = out.entry_id.size();
-    out.entry_id.resize(at + total);
-    if constexpr (with_values) out.entry_val.resize(at + total);
+    out.entry_id.resize(at + ncand * nrows);  // at most; cut to size below
+    if constexpr (with_values) out.entry_val.resize(at + ncand * nrows);
+    coordinate_t* id = out.entry_id.data();
+    double* val = with_values ? out.entry_val.data() : nullptr;
     for (uint32_t k = 0; k < ncand; ++k) {
-        Slot* lo = scratch.data() + k * stride;
-        Slot* hi = cur[k];
+        const std::size_t lo = at;
+        const coordinate_t* column = grid_.data() + k * nrows;
+        for (std::size_t i = 0; i < nrows; ++i) {
+            const coordinate_t c = column[i];
+            id[at] = c;
+            if constexpr (with_values) val[at] = rows[i].val;
+            at += c != kAbsent;
+        }
         // The ids of one label are distinct.
-        if constexpr (with_values) {
-            if (!monotone) std::sort(lo, hi, [](const Pair& x, const Pair& y) { return x.id < y.id; });
-            for (const Pair* p = lo; p != hi; ++p, ++at) {
-                out.entry_id[at] = p->id;
-                out.entry_val[at] = p->val;
+        if (!monotone) {
+            if constexpr (with_values) {
+                pairs_.clear();
+                for (std::size_t j = lo; j < at; ++j) pairs_.push_back({id[j], val[j]});
+                std::sort(pairs_.begin(), pairs_.end(), [](const Pair& x, const Pair& y) { return x.id < y.id; });
+                for (std::size_t j = lo; j < at; ++j) id[j] = pairs_[j - lo].id, val[j] = pairs_[j - lo].val;
+            } else {
+                std::sort(id + lo, id + at);
             }
-        } else {
-            if (!monotone) std::sort(lo, hi);
-            std::copy(lo, hi, out.entry_id.data() + at);
-            at += static_cast<std::size_t>(hi - lo);
         }
         out.entry_start.push_back(static_cast<uint32_t>(at));
     }
+    out.entry_id.resize(at);
+    if constexpr (with_values) out.entry_val.resize(at);
 }
 
 inline uint32_t EntrySpreader::add_candidates(const uint32_t* labels, std::size_t count, CompiledChain& out) {
