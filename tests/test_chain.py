@@ -235,6 +235,22 @@ def test_transition_weights_decide(small):
     )
 
 
+def test_transition_weights_changed_in_place_between_decodes():
+    """Every label a candidate: the decoder keeps every transition score from one decode to the
+    next and scores again only those whose weights changed, bit for bit (-0.0 is not 0.0)."""
+    fc = FCombo(1, bias_item="<b>")
+    labels = ["A", "B", "C", "D", "E"]
+    rng = np.random.default_rng(7)
+    sent = [FeatureList(["w=%d" % rng.integers(4), "s=%d" % rng.integers(3)]) for _ in range(12)]
+    ChainModel.register_keys(fc, labels, [sent])
+    model = ChainModel(fc, labels)
+    w = rng.choice([0.0, 1.0, -1.0, 0.5], size=model.n_features)
+    transitions = [fc.dict[k] for k in fc.dict if k.startswith("T") or k in ("STOP", "<b>")]
+    for step in range(60):
+        assert model.decode(sent, w) == forest_labels(fc, sent, [labels] * len(sent), w), step
+        w[rng.choice(transitions)] = rng.choice([2.0, -2.0, 0.0, -0.0, 0.25])
+
+
 def test_compiled_sentence(small):
     fc, labels, model, sent = small
     cs = model.compile(sent, [["DET"], ["NOUN", "NOUN", "VERB"], ["VERB"]], gold=["DET", "NOUN", "NOUN"])

@@ -101,30 +101,59 @@ void emission_scores(const CompiledChain& cs, uint32_t c0, uint32_t c1, const We
     }
 }
 
-bool ViterbiDecoder::by_prev_current(const ChainVectors& vectors, const Weights& w) const {
-    if (by_prev_serial_ != vectors.serial) return false;
-    // Bit for bit: -0.0 is not 0.0 here, and a NaN equals itself.
+void ViterbiDecoder::refresh_by_prev(const ChainVectors& vectors, const Weights& w) {
+    if (by_prev_serial_ != vectors.serial) {
+        make_by_prev(vectors, w);
+        return;
+    }
+    // Only the transitions that read a weight changed since are scored
+    // again (bit for bit: -0.0 is not 0.0 here, and a NaN equals itself).
     for (std::size_t i = 0; i < by_prev_ids_.size(); ++i) {
         const double now = w[by_prev_ids_[i]];
-        if (std::memcmp(&now, &by_prev_w_[i], sizeof now) != 0) return false;
+        if (std::memcmp(&now, &by_prev_w_[i], sizeof now) == 0) continue;
+        by_prev_w_[i] = now;
+        for (uint32_t d = reader_start_[i]; d < reader_start_[i + 1]; ++d)
+            by_prev_[reader_cell_[d]] = vectors.store.dot(reader_vector_[d], w);
     }
-    return true;
 }
 
 void ViterbiDecoder::make_by_prev(const ChainVectors& vectors, const Weights& w) {
     const std::size_t L = vectors.labels;
     const uint32_t lanes = step_lanes(static_cast<uint32_t>(L));
-    if (by_prev_serial_ != vectors.serial) {
-        by_prev_serial_ = 0;  // until made
-        by_prev_ids_.assign(vectors.store.id.begin(), vectors.store.id.end());
-        std::sort(by_prev_ids_.begin(), by_prev_ids_.end());
-        by_prev_ids_.erase(std::unique(by_prev_ids_.begin(), by_prev_ids_.end()), by_prev_ids_.end());
-        by_prev_w_.resize(by_prev_ids_.size());
-    }
+    by_prev_serial_ = 0;  // until made
+    by_prev_ids_.assign(vectors.store.id.begin(), vectors.store.id.end());
+    std::sort(by_prev_ids_.begin(), by_prev_ids_.end());
+    by_prev_ids_.erase(std::unique(by_prev_ids_.begin(), by_prev_ids_.end()), by_prev_ids_.end());
+    by_prev_w_.resize(by_prev_ids_.size());
     for (std::size_t i = 0; i < by_prev_ids_.size(); ++i) by_prev_w_[i] = w[by_prev_ids_[i]];
     // by_prev_[last][p][l]: the transition from previous label p - 1 (0 the
-    // start) into l, rows contiguous in l and padded to `lanes`.
+    // start) into l, rows contiguous in l and padded to `lanes`. The
+    // readers of each weight (its cells and their vectors) in CSR form.
     by_prev_.assign(2 * (L + 1) * lanes, 0.0);
+    reader_start_.assign(by_prev_ids_.size() + 1, 0);
+    auto each_cell = [&](auto fn) {
+        for (uint32_t last = 0; last < 2; ++last)
+            for (uint32_t p = 0; p <= L; ++p)
+                for (uint32_t l = 0; l < L; ++l) {
+                    const std::size_t v = vectors.transition(p, l, last);
+                    const uint32_t cell = static_cast<uint32_t>((last * (L + 1) + p) * lanes + l);
+                    for (uint32_t j = vectors.store.start[v]; j < vectors.store.start[v + 1]; ++j) {
+                        const std::size_t i = static_cast<std::size_t>(
+                            std::lower_bound(by_prev_ids_.begin(), by_prev_ids_.end(), vectors.store.id[j]) -
+                            by_prev_ids_.begin());
+                        fn(i, cell, static_cast<uint32_t>(v));
+                    }
+                }
+    };
+    each_cell([&](std::size_t i, uint32_t, uint32_t) { ++reader_start_[i + 1]; });
+    for (std::size_t i = 0; i < by_prev_ids_.size(); ++i) reader_start_[i + 1] += reader_start_[i];
+    reader_cell_.resize(reader_start_.back());
+    reader_vector_.resize(reader_start_.back());
+    std::vector<uint32_t> at(reader_start_.begin(), reader_start_.end() - 1);
+    each_cell([&](std::size_t i, uint32_t cell, uint32_t v) {
+        reader_cell_[at[i]] = cell;
+        reader_vector_[at[i]++] = v;
+    });
     for (uint32_t last = 0; last < 2; ++last)
         for (uint32_t p = 0; p <= L; ++p)
             for (uint32_t l = 0; l < L; ++l)
@@ -153,7 +182,7 @@ int64_t ViterbiDecoder::decode(const CompiledChain& cs, const ChainVectors& vect
     const bool dense = 2 * L * (L + 1) <= needed;
     const uint32_t lanes = step_lanes(static_cast<uint32_t>(L));
     if (dense) {
-        if (!by_prev_current(vectors, w)) make_by_prev(vectors, w);
+        refresh_by_prev(vectors, w);
         step_e_.assign(lanes, 0.0);
         step_best_.resize(lanes);
         step_arg_.resize(lanes);

@@ -98,8 +98,13 @@ private:
     std::vector<double> by_prev_;
     uint64_t by_prev_serial_ = 0;
     std::vector<coordinate_t> by_prev_ids_;  // the ids the transition vectors read, once each
-    std::vector<double> by_prev_w_;          // their weights when by_prev_ was made
-    bool by_prev_current(const ChainVectors& vectors, const Weights& w) const;
+    std::vector<double> by_prev_w_;          // their weights when by_prev_ was last brought up to date
+    // The cells of by_prev_ that read by_prev_ids_[i], with their vectors:
+    // reader_cell_/reader_vector_[reader_start_[i], reader_start_[i + 1]).
+    std::vector<uint32_t> reader_start_, reader_cell_, reader_vector_;
+    // Makes by_prev_ for these vectors, or scores again the transitions
+    // whose weights changed since.
+    void refresh_by_prev(const ChainVectors& vectors, const Weights& w);
     void make_by_prev(const ChainVectors& vectors, const Weights& w);
     std::vector<double> step_e_, step_best_;  // a position's emissions and best scores, padded
     std::vector<int64_t> step_arg_;
