@@ -59,18 +59,23 @@ struct CsrRows {
     void append_row(const coordinate_t* cols, const T* vals, std::size_t n) {
         grow_rows(rows + 1);
         grow_entries(nnz + n);
+        // Through locals: the members would be read again after every store.
+        coordinate_t* const out_cols = indices + nnz;
+        T* const out_vals = data + nnz;
         for (std::size_t i = 0; i < n; ++i) {
-            indices[nnz + i] = cols[i];
-            data[nnz + i] = vals[i];
+            out_cols[i] = cols[i];
+            out_vals[i] = vals[i];
         }
         finish_row(n);
     }
     void append_row(const AccumEntry<T>* entries, std::size_t n) {
         grow_rows(rows + 1);
         grow_entries(nnz + n);
+        coordinate_t* const out_cols = indices + nnz;
+        T* const out_vals = data + nnz;
         for (std::size_t i = 0; i < n; ++i) {
-            indices[nnz + i] = entries[i].idx;
-            data[nnz + i] = entries[i].val;
+            out_cols[i] = entries[i].idx;
+            out_vals[i] = entries[i].val;
         }
         finish_row(n);
     }

@@ -145,6 +145,35 @@ def test_frozen_dictionary_lookups_by_number(n):
         fc(["a", 5, "b"])
 
 
+@pytest.mark.parametrize("values", ["binary", "weighted"])
+def test_frozen_dictionary_many_conjunctions(values):
+    """Long lists at n = 3 (hundreds of keys each): a memo table filled to its usual load, so
+    that some keys lie beyond their first probe, and rows long enough for the sort that
+    reads a bitmap when every key carries the same value; a few unknown names, a name
+    repeated (a key counted twice) and names whose conjunctions spell the same bytes."""
+    rng = random.Random(values)
+    pool = ["f%d" % i for i in range(70)] + ["a^b", "a", "b", "q"]
+    lists = []
+    for _ in range(40):
+        names = rng.sample(pool, rng.randint(12, 22))
+        if rng.random() < 0.2:
+            names.append(names[0])
+        lists.append([(w, rng.choice([1.0, 2.0, -0.5])) for w in names] if values == "weighted" else names)
+    d = StringAlphabet()
+    for flist in lists[::2]:
+        FCombo(3, d)(flist)
+    d.growing = False
+    slow = FCombo(3, SlowAlphabet())
+    for w in d:
+        slow.dict[w]
+    slow.dict.growing = False
+    want = [vec(slow(flist)) for flist in lists]
+    fc = FCombo(3, d)
+    for _ in range(3):  # the memo starts answering once as many keys as the dictionary holds were spelled out
+        got = fc.transform(lists)
+        assert [list(zip(got[i].indices.tolist(), got[i].data.tolist())) for i in range(len(lists))] == want
+
+
 def test_lookup_order_and_values():
     fc = FCombo(2)
     assert vec(fc(FeatureList(["c", "a", "b"]))) == [(i, 1.0) for i in range(6)]

@@ -1,5 +1,7 @@
 import io
+import math
 import pickle
+import random
 
 import numpy as np
 import pytest
@@ -60,6 +62,34 @@ def test_long_accumulators_sort_and_merge_like_short_ones(pairs, cls):
     assert [v for _, v in got] == [
         pytest.approx(float(ref[k]), rel=1e-6) if cls is sm.VecF1 else ref[k] for k in sorted(ref)
     ]
+
+
+@settings(max_examples=60, deadline=None)
+@given(
+    st.integers(0, 2**32),
+    st.sampled_from([3000, 2**16, 2**24, 2**32]),
+    st.integers(150, 900),
+    st.booleans(),
+    st.sampled_from([1.0, -0.0, 0.0, 2.5, float("inf"), None]),
+    st.sampled_from([sm.VecD1, sm.VecF1]),
+)
+def test_long_accumulators_of_one_value(seed, spread, count, unique, value, cls):
+    # Entries that all carry the same value (binary features) are ordered through a bitmap
+    # when the indices are dense enough; a repeated index, a second value (None: 0.0 and
+    # -0.0 alternating) or indices spread too far take the radix sort. Calls follow one
+    # another in one thread, so bits left behind by one would show in the next. The
+    # indices are drawn uniformly (hypothesis would favour small, dense ones).
+    rng = random.Random(seed)
+    indices = rng.sample(range(spread), count) if unique else [rng.randrange(spread) for _ in range(count)]
+    a = cls()
+    ref = {}
+    for n, k in enumerate(indices):
+        v = (0.0 if n % 2 else -0.0) if value is None else value
+        a.add_count(k, v)
+        ref[k] = ref[k] + v if k in ref else v
+    got = list(a.to_sparse())
+    assert [k for k, _ in got] == sorted(ref)
+    assert [(x, math.copysign(1.0, x)) for _, x in got] == [(ref[k], math.copysign(1.0, ref[k])) for k in sorted(ref)]
 
 
 def test_vector_protocol():

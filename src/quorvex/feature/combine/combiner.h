@@ -118,10 +118,19 @@ private:
             id.resize(n);
             node.resize(n);
         }
-        void set(std::size_t q, uint64_t p, uint64_t at) {
-            pair[q] = p;
-            hash[q] = ConjMemo::hash(p);
-            names[q] = at;
+    };
+    // Fills a level's keys in order through plain pointers (the vectors'
+    // own pointers would be read again after every store).
+    struct MemoFiller {
+        uint64_t* pair;
+        uint64_t* hash;
+        uint64_t* names;
+        explicit MemoFiller(MemoLevel& level)
+            : pair(level.pair.data()), hash(level.hash.data()), names(level.names.data()) {}
+        void add(uint64_t p, uint64_t at) {
+            *pair++ = p;
+            *hash++ = ConjMemo::hash(p);
+            *names++ = at;
         }
     };
 
@@ -463,18 +472,40 @@ void BasicCombiner<Table>::probe_memo(MemoLevel& level) {
     const uint64_t known = static_cast<uint64_t>(memo_known_) << 32 | UINT32_MAX;
     // The slots of the next few keys are loaded while one is probed.
     constexpr std::size_t ahead = 64;
-    for (std::size_t q = 0; q < count && q < ahead; ++q) memo.prefetch(level.hash[q]);
-    for (std::size_t q = 0; q < count; ++q) {
-        if (q + ahead < count) memo.prefetch(level.hash[q + ahead]);
-        if (level.pair[q] > known) {
-            misses_.push_back(static_cast<uint32_t>(q));
-        } else if (const ConjMemo::Slot* s = memo.find(level.pair[q], level.hash[q])) {
-            level.id[q] = s->id;
-            level.node[q] = s->node;
+    const uint64_t* pair = level.pair.data();
+    const uint64_t* hash = level.hash.data();
+    int32_t* id = level.id.data();
+    uint32_t* node = level.node.data();
+    if (!memo.empty_table()) {
+        for (std::size_t q = 0; q < count && q < ahead; ++q) memo.prefetch(hash[q]);
+        for (std::size_t q = 0; q < count; ++q) {
+            if (q + ahead < count) memo.prefetch(hash[q + ahead]);
+            const ConjMemo::Slot* s = pair[q] <= known ? memo.find_at_home(pair[q], hash[q]) : nullptr;
+            if (s) {
+                id[q] = s->id;
+                node[q] = s->node;
+            } else {
+                misses_.push_back(static_cast<uint32_t>(q));
+            }
+        }
+    } else {
+        for (std::size_t q = 0; q < count; ++q) misses_.push_back(static_cast<uint32_t>(q));
+    }
+    // Keys not in their home line: absent, filed during this call, or
+    // pushed further along by a full line (whose next line is loaded for
+    // all of them first).
+    for (const uint32_t q : misses_) memo.prefetch_next_line(hash[q]);
+    std::size_t kept = 0;
+    for (const uint32_t q : misses_) {
+        const ConjMemo::Slot* s = pair[q] <= known ? memo.find(pair[q], hash[q]) : nullptr;
+        if (s) {
+            id[q] = s->id;
+            node[q] = s->node;
         } else {
-            misses_.push_back(static_cast<uint32_t>(q));
+            misses_[kept++] = q;
         }
     }
+    misses_.resize(kept);
     if (!misses_.empty()) resolve_misses(level);
 }
 
@@ -556,50 +587,58 @@ bool BasicCombiner<Table>::combine_memo(int depth_max, double w) {
     // Depth by depth, as the enumeration orders them: the keys of one
     // depth need the nodes of the depth before.
     lv[0].size_for(m);
-    for (std::size_t i = 0; i < m; ++i) lv[0].set(i, ConjMemo::pair(ConjMemo::kRoot, numbers_[i]), i);
+    {
+        MemoFiller fill(lv[0]);
+        for (std::size_t i = 0; i < m; ++i) fill.add(ConjMemo::pair(ConjMemo::kRoot, numbers_[i]), i);
+    }
     probe_memo(lv[0]);
     if (depth_max >= 2) {
         lv[1].size_for(m * (m - 1) / 2);
-        std::size_t q = 0;
+        MemoFiller fill(lv[1]);
+        const uint32_t* node1 = lv[0].node.data();
         for (std::size_t i = 0; i + 1 < m; ++i)
-            for (std::size_t j = i + 1; j < m; ++j)
-                lv[1].set(q++, ConjMemo::pair(lv[0].node[i], numbers_[j]), at2(i, j));
+            for (std::size_t j = i + 1; j < m; ++j) fill.add(ConjMemo::pair(node1[i], numbers_[j]), at2(i, j));
         probe_memo(lv[1]);
     }
     if (depth_max >= 3) {
         lv[2].size_for(m * (m - 1) * (m - 2) / 6);
-        std::size_t p = 0, q = 0;
+        MemoFiller fill(lv[2]);
+        const uint32_t* node2 = lv[1].node.data();
         for (std::size_t i = 0; i + 1 < m; ++i) {
-            for (std::size_t j = i + 1; j < m; ++j, ++p) {
-                const uint32_t node = lv[1].node[p];
+            for (std::size_t j = i + 1; j < m; ++j) {
+                const uint32_t node = *node2++;
                 const uint64_t at = at2(i, j);
                 for (std::size_t k = j + 1; k < m; ++k)
-                    lv[2].set(q++, ConjMemo::pair(node, numbers_[k]), at | (static_cast<uint64_t>(k + 1) << 32));
+                    fill.add(ConjMemo::pair(node, numbers_[k]), at | (static_cast<uint64_t>(k + 1) << 32));
             }
         }
         probe_memo(lv[2]);
     }
-    // The values, in the enumeration's order, with the same products.
+    // The values, in the enumeration's order, with the same products,
+    // written straight into the room reserved for every key.
     SparseAccum<double>& acc = *target_;
     acc.reserve(acc.len + keys);
+    AccumEntry<double>* out = acc.entries + acc.len;
+    const double* vals = vals_;
     const int32_t* id1 = lv[0].id.data();
     const int32_t* id2 = lv[1].id.data();
     const int32_t* id3 = lv[2].id.data();
     for (std::size_t i = 0; i < m; ++i) {
-        const double w1 = w * vals_[i];
-        if (id1[i] >= 0) acc.add(static_cast<coordinate_t>(id1[i]), w1);
+        const double w1 = w * vals[i];
+        if (id1[i] >= 0) *out++ = {static_cast<coordinate_t>(id1[i]), w1};
         if (depth_max < 2) continue;
         for (std::size_t j = i + 1; j < m; ++j) {
-            const double w2 = w1 * vals_[j];
+            const double w2 = w1 * vals[j];
             const int32_t b = *id2++;
-            if (b >= 0) acc.add(static_cast<coordinate_t>(b), w2);
+            if (b >= 0) *out++ = {static_cast<coordinate_t>(b), w2};
             if (depth_max < 3) continue;
             for (std::size_t k = j + 1; k < m; ++k) {
                 const int32_t c = *id3++;
-                if (c >= 0) acc.add(static_cast<coordinate_t>(c), w2 * vals_[k]);
+                if (c >= 0) *out++ = {static_cast<coordinate_t>(c), w2 * vals[k]};
             }
         }
     }
+    acc.len = static_cast<std::size_t>(out - acc.entries);
     return true;
 }
 

@@ -109,6 +109,8 @@ public:
     // The number of a feature name (its bytes). Throws std::bad_alloc.
     uint32_t name_number(const char* p, std::size_t n) { return static_cast<uint32_t>(names_.lookup(p, n)); }
 
+    // Whether nothing has been filed yet (no table to read).
+    bool empty_table() const { return !slots_; }
     void prefetch(uint64_t h) const {
         if (slots_) prefetch_line(&slots_[home(h)]);
     }
@@ -123,6 +125,21 @@ public:
             if (hit) return s + __builtin_ctz(hit);
             if ((s[0].pair == 0) | (s[1].pair == 0) | (s[2].pair == 0) | (s[3].pair == 0)) return nullptr;
         }
+    }
+    // The line after the home line, where a probe goes on when the home
+    // line is full.
+    void prefetch_next_line(uint64_t h) const {
+        if (slots_) prefetch_line(&slots_[(home(h) + kLine) & mask_]);
+    }
+    // The slot of the pair when it lies in its home line (as nearly every
+    // filed pair does), else nullptr: then find() has the answer. Reads one
+    // line with no branch on its contents, so that probes of many keys
+    // overlap.
+    const Slot* find_at_home(uint64_t pair, uint64_t h) const {
+        const Slot* s = slots_ + home(h);
+        const unsigned hit =
+            (s[0].pair == pair) | (s[1].pair == pair) << 1 | (s[2].pair == pair) << 2 | (s[3].pair == pair) << 3;
+        return hit ? s + __builtin_ctz(hit) : nullptr;
     }
     // Files the pair with its id, unless it is there already; returns its
     // node. Throws std::bad_alloc.
