@@ -232,7 +232,7 @@ struct SparseAccum {
         bool uniform = true;  // the same bits, not equal values: 0.0 and -0.0 stay apart
         for (std::size_t i = 0; i < n; ++i) {
             top |= e[i].idx;
-            uniform = uniform && std::memcmp(&e[i].val, &e[0].val, sizeof(T)) == 0;
+            uniform &= std::memcmp(&e[i].val, &e[0].val, sizeof(T)) == 0;  // no branch
         }
         const std::size_t words = (static_cast<std::size_t>(top) >> 6) + 1;
         // At most 4,096 indices an entry (512 bytes of bitmap): beyond that
