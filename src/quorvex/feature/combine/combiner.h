@@ -25,6 +25,7 @@
 #include "common/args.h"
 #include "common/errors.h"
 #include "feature/combine/conj_memo.h"
+#include "feature/combine/memo_walk.h"
 #include "feature/lists/feature_list.h"
 #include "hash_bytes.h"
 #include "prefetch.h"
@@ -99,41 +100,6 @@ private:
         std::size_t prefix_len;
         double w;
     };
-    // The keys of one depth of combine_memo, in enumeration order: the
-    // memo's pair of each, its hash, the positions of its names in the
-    // part (16 bits each, first name lowest), and what the memo gives.
-    struct MemoLevel {
-        std::vector<uint64_t> pair, hash, names;
-        std::vector<int32_t> id;
-        std::vector<uint32_t> node;
-        std::size_t count = 0;
-        // Room for n keys (the arrays are only ever grown). Throws
-        // std::bad_alloc.
-        void size_for(std::size_t n) {
-            count = n;
-            if (pair.size() >= n) return;
-            pair.resize(n);
-            hash.resize(n);
-            names.resize(n);
-            id.resize(n);
-            node.resize(n);
-        }
-    };
-    // Fills a level's keys in order through plain pointers (the vectors'
-    // own pointers would be read again after every store).
-    struct MemoFiller {
-        uint64_t* pair;
-        uint64_t* hash;
-        uint64_t* names;
-        explicit MemoFiller(MemoLevel& level)
-            : pair(level.pair.data()), hash(level.hash.data()), names(level.names.data()) {}
-        void add(uint64_t p, uint64_t at) {
-            *pair++ = p;
-            *hash++ = ConjMemo::hash(p);
-            *names++ = at;
-        }
-    };
-
     Table* map_ = nullptr;
     bool parts_held_ = false;
     SparseAccum<double>* target_ = &acc;
@@ -156,9 +122,8 @@ private:
     ConjMemo* memo_ = nullptr;
     PyObject* memo_dict_ = nullptr;
     std::vector<uint32_t> numbers_;  // the memo's numbers of the part's names
-    MemoLevel memo_levels_[3];
+    MemoWalk walk_;
     std::size_t memo_known_ = 0;  // the memo's nodes before this call; later ones are new
-    std::vector<uint32_t> misses_;
     std::vector<char> spelled_;
     std::vector<std::size_t> offsets_;
     std::vector<uint64_t> hashes_;
@@ -195,10 +160,8 @@ private:
     // of keys.
     bool memo_usable(Py_ssize_t m, int depth_max, std::size_t* keys) const;
     bool combine_memo(int depth_max, double w);
-    // Probes the memo for every key of the level (their ids and nodes).
-    void probe_memo(MemoLevel& level);
-    // Looks up the keys of the level that the memo lacked as bytes, and
-    // files them.
+    // Looks up the keys of the level that the memo lacked (walk_.misses)
+    // as bytes, and files them.
     void resolve_misses(MemoLevel& level);
 };
 
@@ -465,64 +428,20 @@ bool BasicCombiner<Table>::memo_usable(Py_ssize_t m, int depth_max, std::size_t*
 }
 
 template <class Table>
-void BasicCombiner<Table>::probe_memo(MemoLevel& level) {
-    const ConjMemo& memo = *memo_;
-    const std::size_t count = level.count;
-    // Pairs whose prefix was filed during this call are not in the memo.
-    const uint64_t known = static_cast<uint64_t>(memo_known_) << 32 | UINT32_MAX;
-    // The slots of the next few keys are loaded while one is probed.
-    constexpr std::size_t ahead = 64;
-    const uint64_t* pair = level.pair.data();
-    const uint64_t* hash = level.hash.data();
-    int32_t* id = level.id.data();
-    uint32_t* node = level.node.data();
-    if (!memo.empty_table()) {
-        for (std::size_t q = 0; q < count && q < ahead; ++q) memo.prefetch(hash[q]);
-        for (std::size_t q = 0; q < count; ++q) {
-            if (q + ahead < count) memo.prefetch(hash[q + ahead]);
-            const ConjMemo::Slot* s = pair[q] <= known ? memo.find_at_home(pair[q], hash[q]) : nullptr;
-            if (s) {
-                id[q] = s->id;
-                node[q] = s->node;
-            } else {
-                misses_.push_back(static_cast<uint32_t>(q));
-            }
-        }
-    } else {
-        for (std::size_t q = 0; q < count; ++q) misses_.push_back(static_cast<uint32_t>(q));
-    }
-    // Keys not in their home line: absent, filed during this call, or
-    // pushed further along by a full line (whose next line is loaded for
-    // all of them first).
-    for (const uint32_t q : misses_) memo.prefetch_next_line(hash[q]);
-    std::size_t kept = 0;
-    for (const uint32_t q : misses_) {
-        const ConjMemo::Slot* s = pair[q] <= known ? memo.find(pair[q], hash[q]) : nullptr;
-        if (s) {
-            id[q] = s->id;
-            node[q] = s->node;
-        } else {
-            misses_[kept++] = q;
-        }
-    }
-    misses_.resize(kept);
-    if (!misses_.empty()) resolve_misses(level);
-}
-
-template <class Table>
 void BasicCombiner<Table>::resolve_misses(MemoLevel& level) {
     // In blocks, as flush() does: spell every key out and hash it, prefetch
     // its dictionary slot and memo slot, then its entry; then look up and
     // file, in order.
     constexpr std::size_t block = combiner_limits::PROBE_BLOCK;
-    const std::size_t count = misses_.size();
+    const std::vector<uint32_t>& misses = walk_.misses;
+    const std::size_t count = misses.size();
     offsets_.resize(block + 1);
     hashes_.resize(block);
     for (std::size_t start = 0; start < count; start += block) {
         const std::size_t end = std::min(start + block, count);
         std::size_t bytes = 0;
         for (std::size_t i = start; i < end; ++i)
-            for (uint64_t at = level.names[misses_[i]];; at = (at >> 16) - 1) {
+            for (uint64_t at = level.names[misses[i]];; at = (at >> 16) - 1) {
                 bytes += static_cast<std::size_t>(names_[at & 0xffff].n) + 1;
                 if ((at >> 16) == 0) break;
             }
@@ -531,7 +450,7 @@ void BasicCombiner<Table>::resolve_misses(MemoLevel& level) {
         std::size_t len = 0;
         for (std::size_t i = start; i < end; ++i) {
             offsets_[i - start] = len;
-            for (uint64_t at = level.names[misses_[i]];; at = (at >> 16) - 1) {
+            for (uint64_t at = level.names[misses[i]];; at = (at >> 16) - 1) {
                 const Name& nm = names_[at & 0xffff];
                 combiner_detail::copy_short(out + len, nm.p, static_cast<std::size_t>(nm.n));
                 len += static_cast<std::size_t>(nm.n);
@@ -545,100 +464,39 @@ void BasicCombiner<Table>::resolve_misses(MemoLevel& level) {
             const uint64_t h = hash_bytes(out + o, offsets_[i - start + 1] - o);
             hashes_[i - start] = h;
             map_->prefetch(h);
-            memo_->prefetch(level.hash[misses_[i]]);
+            memo_->prefetch(level.hash[misses[i]]);
         }
         for (std::size_t i = start; i < end; ++i) map_->prefetch_entry(hashes_[i - start]);
         for (std::size_t i = start; i < end; ++i) {
-            const uint32_t q = misses_[i];
+            const uint32_t q = misses[i];
             const std::size_t o = offsets_[i - start];
             const int32_t id = map_->find(out + o, offsets_[i - start + 1] - o, hashes_[i - start]);
             level.id[q] = id;
             level.node[q] = memo_->add(level.pair[q], level.hash[q], id);
         }
     }
-    misses_.clear();
 }
 
 template <class Table>
 bool BasicCombiner<Table>::combine_memo(int depth_max, double w) {
     ConjMemo& memo = *memo_;
     const std::size_t m = names_.size();
-    MemoLevel* lv = memo_levels_;
-    // Names are known by their positions in the keys' name fields: the
-    // first as is, each further one plus one (so that no field but the
-    // first is 0).
-    auto at2 = [](std::size_t i, std::size_t j) {
-        return static_cast<uint64_t>(i) | (static_cast<uint64_t>(j + 1) << 16);
-    };
-    const std::size_t keys = [&] {
-        std::size_t total = m, ck = m;
-        for (int k = 2; k <= depth_max && static_cast<std::size_t>(k) <= m; ++k) {
-            ck = ck * (m - k + 1) / k;
-            total += ck;
-        }
-        return total;
-    }();
-    memo.make_room(m + keys);
+    memo.make_room(m + MemoWalk::key_count(m, depth_max));
     memo.reserve_for(*map_);
     memo_known_ = memo.count();
+    // Pairs whose prefix was filed during this call are not in the memo.
+    const uint64_t known = static_cast<uint64_t>(memo_known_) << 32 | UINT32_MAX;
     numbers_.resize(m);
     for (std::size_t i = 0; i < m; ++i)
         numbers_[i] = memo.name_number(names_[i].p, static_cast<std::size_t>(names_[i].n));
     // Depth by depth, as the enumeration orders them: the keys of one
     // depth need the nodes of the depth before.
-    lv[0].size_for(m);
-    {
-        MemoFiller fill(lv[0]);
-        for (std::size_t i = 0; i < m; ++i) fill.add(ConjMemo::pair(ConjMemo::kRoot, numbers_[i]), i);
+    for (int d = 0; d < depth_max && static_cast<std::size_t>(d) < m; ++d) {
+        walk_.fill(d, numbers_.data(), m);
+        walk_.probe(memo, d, known);
+        if (!walk_.misses.empty()) resolve_misses(walk_.levels[d]);
     }
-    probe_memo(lv[0]);
-    if (depth_max >= 2) {
-        lv[1].size_for(m * (m - 1) / 2);
-        MemoFiller fill(lv[1]);
-        const uint32_t* node1 = lv[0].node.data();
-        for (std::size_t i = 0; i + 1 < m; ++i)
-            for (std::size_t j = i + 1; j < m; ++j) fill.add(ConjMemo::pair(node1[i], numbers_[j]), at2(i, j));
-        probe_memo(lv[1]);
-    }
-    if (depth_max >= 3) {
-        lv[2].size_for(m * (m - 1) * (m - 2) / 6);
-        MemoFiller fill(lv[2]);
-        const uint32_t* node2 = lv[1].node.data();
-        for (std::size_t i = 0; i + 1 < m; ++i) {
-            for (std::size_t j = i + 1; j < m; ++j) {
-                const uint32_t node = *node2++;
-                const uint64_t at = at2(i, j);
-                for (std::size_t k = j + 1; k < m; ++k)
-                    fill.add(ConjMemo::pair(node, numbers_[k]), at | (static_cast<uint64_t>(k + 1) << 32));
-            }
-        }
-        probe_memo(lv[2]);
-    }
-    // The values, in the enumeration's order, with the same products,
-    // written straight into the room reserved for every key.
-    SparseAccum<double>& acc = *target_;
-    acc.reserve(acc.len + keys);
-    AccumEntry<double>* out = acc.entries + acc.len;
-    const double* vals = vals_;
-    const int32_t* id1 = lv[0].id.data();
-    const int32_t* id2 = lv[1].id.data();
-    const int32_t* id3 = lv[2].id.data();
-    for (std::size_t i = 0; i < m; ++i) {
-        const double w1 = w * vals[i];
-        if (id1[i] >= 0) *out++ = {static_cast<coordinate_t>(id1[i]), w1};
-        if (depth_max < 2) continue;
-        for (std::size_t j = i + 1; j < m; ++j) {
-            const double w2 = w1 * vals[j];
-            const int32_t b = *id2++;
-            if (b >= 0) *out++ = {static_cast<coordinate_t>(b), w2};
-            if (depth_max < 3) continue;
-            for (std::size_t k = j + 1; k < m; ++k) {
-                const int32_t c = *id3++;
-                if (c >= 0) *out++ = {static_cast<coordinate_t>(c), w2 * vals[k]};
-            }
-        }
-    }
-    acc.len = static_cast<std::size_t>(out - acc.entries);
+    walk_.values(depth_max, vals_, m, w, *target_);
     return true;
 }
 
