@@ -80,6 +80,17 @@ struct CsrRows {
         finish_row(n);
     }
 
+    // Room for `n` entries in all, the rows so far kept: the caller may
+    // write entries at [nnz, n) and append them as rows with
+    // append_written_row. Throws std::bad_alloc.
+    void reserve_entries(std::size_t n) { grow_entries(n); }
+    // Appends the n entries already written at [nnz, nnz + n) as one row.
+    // Throws std::bad_alloc.
+    void append_written_row(std::size_t n) {
+        grow_rows(rows + 1);
+        finish_row(n);
+    }
+
 private:
     void finish_row(std::size_t n) {
         if (n && indices[nnz + n - 1] > max_column) max_column = indices[nnz + n - 1];

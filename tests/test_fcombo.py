@@ -174,6 +174,51 @@ def test_frozen_dictionary_many_conjunctions(values):
         assert [list(zip(got[i].indices.tolist(), got[i].data.tolist())) for i in range(len(lists))] == want
 
 
+@pytest.mark.parametrize("n", [2, 3])
+def test_large_batches_walked_after_reading(n):
+    """A batch against a frozen dictionary whose memo answers most rows is read first and
+    walked after (on two threads when it holds enough keys), each row written into room for
+    as many entries as it has keys and the rows closed up after. Every row equals one call:
+    rows with keys absent from the dictionary (shorter than their room), repeated names,
+    weighted names, FeatureLists, empty and one-name rows, and a fresh combiner whose memo
+    has yet to learn the keys (its rows are walked again the usual way)."""
+    rng = random.Random(n)
+    pool = ["w%d" % i for i in range(400)] + ["a^b", "a", "b"]
+    rows = []
+    for i in range(700 if n == 3 else 1500):
+        names = rng.sample(pool, rng.randint(0, 22 if n == 3 else 40))
+        kind = i % 5
+        if kind == 1:
+            rows.append([(w, rng.choice([1.0, 0.5, -2.0, 3])) for w in names])
+        elif kind == 2:
+            rows.append(FeatureList(names))
+        elif kind == 3 and names:
+            rows.append(tuple(names + [names[-1]]))
+        else:
+            rows.append(names)
+    d = StringAlphabet()
+    for r in rows[::3]:
+        FCombo(n, d)(r)
+    d.growing = False
+    fc = FCombo(n, d)
+    want = [vec(fc(r)) for r in rows]
+
+    def rows_of(m):
+        return [list(zip(m[i].indices.tolist(), m[i].data.tolist())) for i in range(m.shape[0])]
+
+    for _ in range(3):
+        got = fc.transform(rows)
+        assert got.shape == (len(rows), len(d))
+        assert rows_of(got) == want
+    assert rows_of(FCombo(n, d).transform(rows)) == want
+    # A row that fails (a lone surrogate) after many recorded ones: nothing is returned, and
+    # the combiner forgets the rows it was recording.
+    with pytest.raises(UnicodeEncodeError):
+        fc.transform(rows + [["w1", "\ud800"]])
+    assert [vec(fc(r)) for r in rows[:50]] == want[:50]
+    assert rows_of(fc.transform(rows)) == want
+
+
 def test_lookup_order_and_values():
     fc = FCombo(2)
     assert vec(fc(FeatureList(["c", "a", "b"]))) == [(i, 1.0) for i in range(6)]

@@ -25,6 +25,7 @@
 #include "common/args.h"
 #include "common/errors.h"
 #include "feature/combine/conj_memo.h"
+#include "feature/combine/deferred_rows.h"
 #include "feature/combine/memo_walk.h"
 #include "feature/lists/feature_list.h"
 #include "hash_bytes.h"
@@ -72,6 +73,14 @@ struct BasicCombiner {
     // depth-first order, each prefixed by `label` when has_label, with the
     // product of the values times w. Returns false with a Python error.
     bool combine(int n, bool has_label, const char* label, Py_ssize_t label_len, double w);
+    // From now on, a call whose keys would all go through the memo into an
+    // empty accumulator may record the list in `rows` instead (see
+    // DeferredRows); nullptr walks every call at once again.
+    void defer_to(DeferredRows* rows) { defer_ = rows; }
+    // Walks a row recorded in the rows given to defer_to the usual way
+    // (filing the keys the memo lacks), adding its entries to `into`.
+    // Throws std::bad_alloc.
+    void combine_recorded(const DeferredRows::Task& task, SparseAccum<double>& into);
     // Looks up one complete key now (after everything pending) and adds w.
     bool add_key(const char* key, std::size_t len, double w);
     // Probes every pending key; false with a Python error.
@@ -123,6 +132,14 @@ private:
     PyObject* memo_dict_ = nullptr;
     std::vector<uint32_t> numbers_;  // the memo's numbers of the part's names
     MemoWalk walk_;
+    DeferredRows* defer_ = nullptr;
+    // The share of recent walks through the memo that filed no key (each
+    // walk moves it an eighth of the way), and the rows recorded since the
+    // last walk.
+    double memo_whole_ = 0.0;
+    unsigned since_walk_ = 0;
+    std::vector<const char*> name_bytes_;  // the names' bytes and lengths, for recording
+    std::vector<std::size_t> name_lens_;
     std::size_t memo_known_ = 0;  // the memo's nodes before this call; later ones are new
     std::vector<char> spelled_;
     std::vector<std::size_t> offsets_;
@@ -160,6 +177,10 @@ private:
     // of keys.
     bool memo_usable(Py_ssize_t m, int depth_max, std::size_t* keys) const;
     bool combine_memo(int depth_max, double w);
+    // Records the loaded part in defer_ instead of walking it.
+    bool record_memo(int depth_max, double w);
+    // The memo's numbers of the loaded part's names, in numbers_.
+    void number_names();
     // Looks up the keys of the level that the memo lacked (walk_.misses)
     // as bytes, and files them.
     void resolve_misses(MemoLevel& level);
@@ -177,6 +198,7 @@ void BasicCombiner<Table>::begin(Table* map, int use_utf8, bool parts_held, Conj
     parts_held_ = parts_held;
     memo_ = memo;
     memo_dict_ = dict;
+    defer_ = nullptr;
     map_ = map;
     use_utf8_ = use_utf8;
     target_ = &acc;
@@ -190,6 +212,7 @@ void BasicCombiner<Table>::begin(Table* map, int use_utf8, bool parts_held, Conj
 
 template <class Table>
 void BasicCombiner<Table>::end() {
+    defer_ = nullptr;  // the rows recorded into live no longer than the call
     part_ = nullptr;
     part_names_.reset();
     holders_.clear();
@@ -350,8 +373,17 @@ bool BasicCombiner<Table>::combine(int n, bool has_label, const char* label, Py_
     if (has_label) prefix_.append(label, static_cast<std::size_t>(label_len));
     if constexpr (std::is_same_v<Table, CPPAlphabet>) {
         std::size_t keys = 0;
-        if (!has_label && memo_usable(m, depth_max, &keys) && memo_->ready(memo_dict_, *map_, keys))
+        if (!has_label && memo_usable(m, depth_max, &keys) && memo_->ready(memo_dict_, *map_, keys)) {
+            // Recorded only while the memo answers nearly every row whole
+            // (a recorded row it cannot answer is walked twice), and one row
+            // in 32 is walked at once all the same, to keep that known.
+            if (defer_ && memo_whole_ > 0.9 && since_walk_ < 32 && target_ == &acc && acc.len == 0 &&
+                holders_.empty()) {
+                ++since_walk_;
+                return record_memo(depth_max, w);
+            }
             return combine_memo(depth_max, w);
+        }
     }
     if (depth_max == 1 && has_label) {
         // Single features after a label (a tagger's emissions): the keys
@@ -486,18 +518,61 @@ bool BasicCombiner<Table>::combine_memo(int depth_max, double w) {
     memo_known_ = memo.count();
     // Pairs whose prefix was filed during this call are not in the memo.
     const uint64_t known = static_cast<uint64_t>(memo_known_) << 32 | UINT32_MAX;
-    numbers_.resize(m);
-    for (std::size_t i = 0; i < m; ++i)
-        numbers_[i] = memo.name_number(names_[i].p, static_cast<std::size_t>(names_[i].n));
+    number_names();
     // Depth by depth, as the enumeration orders them: the keys of one
     // depth need the nodes of the depth before.
+    bool whole = true;
     for (int d = 0; d < depth_max && static_cast<std::size_t>(d) < m; ++d) {
         walk_.fill(d, numbers_.data(), m);
         walk_.probe(memo, d, known);
-        if (!walk_.misses.empty()) resolve_misses(walk_.levels[d]);
+        if (walk_.misses.empty()) continue;
+        whole = false;
+        resolve_misses(walk_.levels[d]);
     }
+    memo_whole_ += ((whole ? 1.0 : 0.0) - memo_whole_) / 8;
+    since_walk_ = 0;
     walk_.values(depth_max, vals_, m, w, *target_);
     return true;
+}
+
+template <class Table>
+void BasicCombiner<Table>::number_names() {
+    const std::size_t m = names_.size();
+    numbers_.resize(m);
+    for (std::size_t i = 0; i < m; ++i)
+        numbers_[i] = memo_->name_number(names_[i].p, static_cast<std::size_t>(names_[i].n));
+}
+
+template <class Table>
+bool BasicCombiner<Table>::record_memo(int depth_max, double w) {
+    const std::size_t m = names_.size();
+    // The same bound on the memo's memory as walking now would keep.
+    memo_->make_room(m + MemoWalk::key_count(m, depth_max));
+    number_names();
+    name_bytes_.resize(m);
+    name_lens_.resize(m);
+    for (std::size_t i = 0; i < m; ++i) {
+        name_bytes_[i] = names_[i].p;
+        name_lens_[i] = static_cast<std::size_t>(names_[i].n);
+    }
+    defer_->record(numbers_.data(), vals_, name_bytes_.data(), name_lens_.data(), m, depth_max, w, memo_->epoch());
+    return true;
+}
+
+template <class Table>
+void BasicCombiner<Table>::combine_recorded(const DeferredRows::Task& task, SparseAccum<double>& into) {
+    // The names replace the loaded part's: the next part is loaded afresh.
+    part_ = nullptr;
+    part_names_.reset();
+    names_.resize(task.m);
+    const char* const* bytes = defer_->name_bytes(task);
+    const std::size_t* lens = defer_->name_lens(task);
+    for (std::size_t i = 0; i < task.m; ++i) names_[i] = Name{bytes[i], static_cast<Py_ssize_t>(lens[i]), true};
+    vals_ = defer_->vals(task);
+    SparseAccum<double>* target = target_;
+    target_ = &into;
+    combine_memo(task.depth_max, task.w);
+    target_ = target;
 }
 
 template <class Table>

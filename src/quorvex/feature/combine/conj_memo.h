@@ -103,6 +103,9 @@ public:
         empty();
         dict_.reset();
     }
+    // Changes whenever the memo is emptied (its name numbers and nodes then
+    // mean nothing any more).
+    uint64_t epoch() const { return epoch_; }
     // The dictionary the memo belongs to (for the collector).
     PyObject* dict() const { return dict_.get(); }
 
@@ -162,6 +165,7 @@ private:
     Ref dict_;
     uint64_t generation_ = 0;
     std::size_t spelled_keys_ = 0;  // keys looked up as bytes in this state
+    uint64_t epoch_ = 0;
 
     static const std::size_t kLine = 64 / sizeof(Slot);
     static_assert(kLine == 4, "four slots a cache line");
@@ -205,6 +209,7 @@ private:
     }
 
     void empty() {
+        ++epoch_;
         release(slots_, capacity());
         slots_ = nullptr;
         mask_ = 0;

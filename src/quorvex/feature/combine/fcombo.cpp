@@ -320,6 +320,9 @@ public:
     bool finish() override { return c_->flush(); }
     // Starts the next vector of the same call (the loaded parts stay).
     void next_vector() { c_->acc.clear(); }
+    // See Combiner::defer_to and Combiner::combine_recorded.
+    void defer_to(DeferredRows* rows) { c_->defer_to(rows); }
+    void combine_recorded(const DeferredRows::Task& task, SparseAccum<double>& acc) { c_->combine_recorded(task, acc); }
 
     // The vectors of fc(part, labels=[label]) for every label, with every
     // key of every label probed in one pass (more cache misses overlap).
@@ -577,6 +580,35 @@ PyObject* fcombo_vectorise(FComboObject* self, PyObject* flist, PyObject* labels
     return v;
 }
 
+namespace {
+
+// Whether reading every input runs no Python code (nor allocates Python
+// objects, whose collection could): FeatureLists, and exact lists or tuples
+// of at most FastItems::kMax exact str names or (str, float or int) pairs.
+bool all_run_no_python(PyObject* inputs) {
+    const Py_ssize_t count = PyList_GET_SIZE(inputs);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* input = PyList_GET_ITEM(inputs, i);
+        if (PyObject_TypeCheck(input, &FeatureList_Type)) continue;
+        if (!PyList_CheckExact(input) && !PyTuple_CheckExact(input)) return false;
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(input);
+        if (n > FastItems::kMax) return false;
+        PyObject** items = PySequence_Fast_ITEMS(input);
+        for (Py_ssize_t j = 0; j < n; ++j) {
+            PyObject* item = items[j];
+            if (PyUnicode_CheckExact(item)) continue;
+            if ((!PyTuple_CheckExact(item) && !PyList_CheckExact(item)) || PySequence_Fast_GET_SIZE(item) != 2)
+                return false;
+            PyObject* name = PySequence_Fast_GET_ITEM(item, 0);
+            PyObject* value = PySequence_Fast_GET_ITEM(item, 1);
+            if (!PyUnicode_CheckExact(name) || (!PyFloat_CheckExact(value) && !PyLong_CheckExact(value))) return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 bool fcombo_vectorise_rows(FComboObject* self, PyObject* inputs, PyObject* labels, CsrRows<double>& rows,
                            uint64_t* n_cols) {
     QV_TRY
@@ -589,21 +621,39 @@ bool fcombo_vectorise_rows(FComboObject* self, PyObject* inputs, PyObject* label
     const bool need_suffix = self->bias_item >= 0 && labels;
     // Row i is what fc(inputs[i], labels) returns, compacted the same way,
     // appended without making the vector.
-    auto append = [&rows](SparseAccum<double>& acc) {
+    auto append = [](SparseAccum<double>& acc, CsrRows<double>& to) {
         acc.compact();
-        rows.append_row(acc.entries, acc.len);
+        to.append_row(acc.entries, acc.len);
     };
     const Py_ssize_t count = PyList_GET_SIZE(inputs);
     if (dict_is_native(dict)) {
         NativeBuilder b(self, dict);
         const bool suffix_ok = !need_suffix || b.set_bias_suffix(self->bias_item);
+        // Rows made of one list each, read without running Python code, can
+        // be walked after the batch is read, on two threads (see
+        // DeferredRows).
+        const bool deferring = !labels && self->bias_item < 0 && all_run_no_python(inputs);
+        DeferredRows deferred;
         for (Py_ssize_t i = 0; i < count; ++i) {
             b.next_vector();
             Ref input = Ref::borrow(PyList_GET_ITEM(inputs, i));
+            const std::size_t tasks = deferred.size();
+            b.defer_to(deferring ? &deferred : nullptr);
             if (!vectorise(self, b, suffix_ok, input.get(), labels)) return false;
-            append(b.accumulator());
+            if (deferred.size() > tasks) {
+                deferred.row_recorded();
+            } else if (!deferred.empty()) {
+                b.accumulator().compact();
+                deferred.row_walked(b.accumulator());
+            } else {
+                append(b.accumulator(), rows);
+            }
         }
         *n_cols = as_alph(dict)->map.size();
+        deferred.finish(*self->conj, rows, [&b](const DeferredRows::Task& task, SparseAccum<double>& acc) {
+            b.combine_recorded(task, acc);
+        });
+        b.defer_to(nullptr);
         return true;
     }
     for (Py_ssize_t i = 0; i < count; ++i) {
@@ -612,7 +662,7 @@ bool fcombo_vectorise_rows(FComboObject* self, PyObject* inputs, PyObject* label
         const bool suffix_ok = !need_suffix || b.set_bias_suffix(self->bias_item);
         Ref input = Ref::borrow(PyList_GET_ITEM(inputs, i));
         if (!vectorise(self, b, suffix_ok, input.get(), labels)) return false;
-        append(b.accumulator());
+        append(b.accumulator(), rows);
     }
     Py_ssize_t size = PyObject_Length(dict);
     if (size < 0) return false;
