@@ -47,7 +47,9 @@ PyMethodDef fc_transform_methods[] = {
      "(the same labels for every row), built straight into the matrix's arrays. The inputs are\n"
      "processed in order, so a growing dictionary hands out the same ids as one call per input;\n"
      "the matrix has len(dict) columns (its size after the call). Needs SciPy\n"
-     "(pip install 'quorvex[scipy]'); without it nothing is looked up."},
+     "(pip install 'quorvex[scipy]'); without it nothing is looked up. Over a frozen\n"
+     "dictionary, a large batch of lists and FeatureLists is walked on two threads while\n"
+     "the GIL stays held (see the README's Threads)."},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace qv
