@@ -84,6 +84,15 @@ struct CsrRows {
     // write entries at [nnz, n) and append them as rows with
     // append_written_row. Throws std::bad_alloc.
     void reserve_entries(std::size_t n) { grow_entries(n); }
+    // Gives back the entry arrays' room beyond nnz (the arrays keep at
+    // least one entry).
+    void shrink_to_fit() {
+        const std::size_t keep = nnz ? nnz : 1;
+        if (!indices || keep >= nnz_cap) return;
+        if (void* p = std::realloc(indices, keep * sizeof(coordinate_t))) indices = static_cast<coordinate_t*>(p);
+        if (void* p = std::realloc(data, keep * sizeof(T))) data = static_cast<T*>(p);
+        nnz_cap = keep;
+    }
     // Appends the n entries already written at [nnz, nnz + n) as one row.
     // Throws std::bad_alloc.
     void append_written_row(std::size_t n) {

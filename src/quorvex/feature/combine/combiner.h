@@ -137,7 +137,9 @@ private:
     // walk moves it an eighth of the way), and the rows recorded since the
     // last walk.
     double memo_whole_ = 0.0;
+    double memo_fill_ = 0.0;  // the same for the share of keys the dictionary holds
     unsigned since_walk_ = 0;
+    std::vector<PyObject*> name_objs_;     // the loaded part's name objects, for recording
     std::vector<const char*> name_bytes_;  // the names' bytes and lengths, for recording
     std::vector<std::size_t> name_lens_;
     std::size_t memo_known_ = 0;  // the memo's nodes before this call; later ones are new
@@ -243,7 +245,11 @@ bool BasicCombiner<Table>::load_part(FeatureListObject* fl) {
         prefetch_line(obj);
         prefetch_line(obj + 63);
     }
-    for (Py_ssize_t i = 0; i < m; ++i) read_name(PyList_GET_ITEM(part_names_.get(), i), names_[i]);
+    name_objs_.resize(static_cast<std::size_t>(m));
+    for (Py_ssize_t i = 0; i < m; ++i) {
+        name_objs_[i] = PyList_GET_ITEM(part_names_.get(), i);
+        read_name(name_objs_[i], names_[i]);
+    }
     return true;
 }
 
@@ -264,8 +270,10 @@ int BasicCombiner<Table>::load_items(PyObject* flist, const FastItems& items) {
     names_.resize(static_cast<std::size_t>(m));
     holders_.clear();
     bool all_ok = true;
+    name_objs_.resize(static_cast<std::size_t>(m));
     for (Py_ssize_t i = 0; i < m; ++i) {
-        read_name(items.keys[items.order[i]].name, names_[i]);
+        name_objs_[i] = items.keys[items.order[i]].name;
+        read_name(name_objs_[i], names_[i]);
         all_ok = all_ok && names_[i].ok;
     }
     return all_ok ? 1 : 0;
@@ -375,10 +383,12 @@ bool BasicCombiner<Table>::combine(int n, bool has_label, const char* label, Py_
         std::size_t keys = 0;
         if (!has_label && memo_usable(m, depth_max, &keys) && memo_->ready(memo_dict_, *map_, keys)) {
             // Recorded only while the memo answers nearly every row whole
-            // (a recorded row it cannot answer is walked twice), and one row
-            // in 32 is walked at once all the same, to keep that known.
-            if (defer_ && memo_whole_ > 0.9 && since_walk_ < 32 && target_ == &acc && acc.len == 0 &&
-                holders_.empty()) {
+            // (a recorded row it cannot answer is walked twice) and the
+            // dictionary holds most keys (a recorded row gets room for all
+            // of them), and one row in 32 is walked at once all the same,
+            // to keep both known.
+            if (defer_ && memo_whole_ > 0.9 && memo_fill_ > 0.5 && since_walk_ < 32 && target_ == &acc &&
+                acc.len == 0 && holders_.empty() && defer_->has_room(keys)) {
                 ++since_walk_;
                 return record_memo(depth_max, w);
             }
@@ -529,9 +539,12 @@ bool BasicCombiner<Table>::combine_memo(int depth_max, double w) {
         whole = false;
         resolve_misses(walk_.levels[d]);
     }
-    memo_whole_ += ((whole ? 1.0 : 0.0) - memo_whole_) / 8;
-    since_walk_ = 0;
+    const std::size_t before = target_->len;
     walk_.values(depth_max, vals_, m, w, *target_);
+    const std::size_t keys = MemoWalk::key_count(m, depth_max);
+    memo_whole_ += ((whole ? 1.0 : 0.0) - memo_whole_) / 8;
+    memo_fill_ += (static_cast<double>(target_->len - before) / static_cast<double>(keys) - memo_fill_) / 8;
+    since_walk_ = 0;
     return true;
 }
 
@@ -555,7 +568,8 @@ bool BasicCombiner<Table>::record_memo(int depth_max, double w) {
         name_bytes_[i] = names_[i].p;
         name_lens_[i] = static_cast<std::size_t>(names_[i].n);
     }
-    defer_->record(numbers_.data(), vals_, name_bytes_.data(), name_lens_.data(), m, depth_max, w, memo_->epoch());
+    defer_->record(numbers_.data(), vals_, name_objs_.data(), name_bytes_.data(), name_lens_.data(), m, depth_max, w,
+                   memo_->epoch());
     return true;
 }
 

@@ -23,8 +23,13 @@ constexpr std::size_t kKeysForThreads = std::size_t(1) << 16;
 
 }  // namespace
 
-void DeferredRows::record(const uint32_t* numbers, const double* vals, const char* const* name_bytes,
-                          const std::size_t* name_lens, std::size_t m, int depth_max, double w, uint64_t memo_epoch) {
+DeferredRows::~DeferredRows() {
+    for (PyObject* name : names_) Py_DECREF(name);
+}
+
+void DeferredRows::record(const uint32_t* numbers, const double* vals, PyObject* const* names,
+                          const char* const* name_bytes, const std::size_t* name_lens, std::size_t m, int depth_max,
+                          double w, uint64_t memo_epoch) {
     if (tasks_.empty()) epoch_ = memo_epoch;
     Task t;
     t.first = numbers_.size();
@@ -37,6 +42,11 @@ void DeferredRows::record(const uint32_t* numbers, const double* vals, const cha
     t.stale = memo_epoch != epoch_;
     numbers_.insert(numbers_.end(), numbers, numbers + m);
     vals_.insert(vals_.end(), vals, vals + m);
+    names_.reserve(names_.size() + m);
+    for (std::size_t i = 0; i < m; ++i) {
+        Py_INCREF(names[i]);
+        names_.push_back(names[i]);
+    }
     name_bytes_.insert(name_bytes_.end(), name_bytes, name_bytes + m);
     name_lens_.insert(name_lens_.end(), name_lens, name_lens + m);
     total_keys_ += t.keys;

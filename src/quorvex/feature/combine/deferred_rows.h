@@ -13,7 +13,9 @@
 #ifndef QUORVEX_FEATURE_COMBINE_DEFERRED_ROWS_H
 #define QUORVEX_FEATURE_COMBINE_DEFERRED_ROWS_H
 
+#include <Python.h>
 #include <algorithm>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -42,10 +44,19 @@ public:
         bool stale = false;  // recorded against an earlier state of the memo
     };
 
-    // Records a row of m names: the memo's numbers, the values and the
-    // names' bytes (which must stay valid until the row is taken). Throws
-    // std::bad_alloc.
-    void record(const uint32_t* numbers, const double* vals, const char* const* name_bytes,
+    DeferredRows() = default;
+    DeferredRows(const DeferredRows&) = delete;
+    DeferredRows& operator=(const DeferredRows&) = delete;
+    // Lets go of the recorded names (the caller holds the GIL).
+    ~DeferredRows();
+
+    // Whether a row of `keys` keys may still be recorded: the room of all
+    // recorded rows stays below kMaxRoom entries.
+    bool has_room(std::size_t keys) const { return room_end_ + keys <= kMaxRoom; }
+    // Records a row of m names: the memo's numbers, the values, the name
+    // objects (held from now on, so that their bytes stay valid whatever
+    // happens to the lists) and their bytes. Throws std::bad_alloc.
+    void record(const uint32_t* numbers, const double* vals, PyObject* const* names, const char* const* name_bytes,
                 const std::size_t* name_lens, std::size_t m, int depth_max, double w, uint64_t memo_epoch);
 
     // Once a row has been recorded, the caller tells each further row
@@ -64,7 +75,8 @@ public:
     // memo (run), each into room for as many entries as it has keys in
     // rows' own arrays; walk_again(task, acc) walks the tasks the memo
     // could not answer whole into acc, the usual way; then the rows are
-    // closed up. Throws std::bad_alloc (and what walk_again throws).
+    // closed up, and the arrays given back what they hold beyond the rows.
+    // Throws std::bad_alloc (and what walk_again throws).
     template <class WalkAgain>
     void finish(const ConjMemo& memo, CsrRows<double>& rows, WalkAgain&& walk_again);
 
@@ -73,6 +85,9 @@ public:
     static unsigned default_threads();
 
 private:
+    // The most room (entries) the recorded rows may take in all: 2**27
+    // entries, 1.5 GiB of address space.
+    static const std::size_t kMaxRoom = std::size_t(1) << 27;
     // Where each row from the first recorded one on goes: its room in the
     // matrix's arrays, and its task or its row in walked_.
     struct Place {
@@ -86,6 +101,7 @@ private:
     std::vector<Task> tasks_;
     std::vector<uint32_t> numbers_;
     std::vector<double> vals_;
+    std::vector<PyObject*> names_;
     std::vector<const char*> name_bytes_;
     std::vector<std::size_t> name_lens_;
     std::size_t total_keys_ = 0;
@@ -146,6 +162,7 @@ void DeferredRows::finish(const ConjMemo& memo, CsrRows<double>& rows, WalkAgain
         }
         rows.append_written_row(lens[p]);
     }
+    rows.shrink_to_fit();
 }
 
 }  // namespace qv

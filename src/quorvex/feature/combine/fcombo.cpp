@@ -582,26 +582,47 @@ PyObject* fcombo_vectorise(FComboObject* self, PyObject* flist, PyObject* labels
 
 namespace {
 
-// Whether reading every input runs no Python code (nor allocates Python
-// objects, whose collection could): FeatureLists, and exact lists or tuples
-// of at most FastItems::kMax exact str names or (str, float or int) pairs.
+// Whether a name is read without allocating: an exact str whose UTF-8
+// form is at hand (cached by the first call for non-ASCII names; a name
+// that cannot be encoded raises, and is not read without allocating).
+bool reads_in_place(PyObject* name) {
+    if (!PyUnicode_CheckExact(name)) return false;
+    if (PyUnicode_IS_COMPACT_ASCII(name)) return true;
+    Py_ssize_t n;
+    if (PyUnicode_AsUTF8AndSize(name, &n)) return true;
+    PyErr_Clear();
+    return false;
+}
+
+// Whether reading every input runs no Python code, nor allocates a Python
+// object (whose collection could run some): FeatureLists, and exact lists
+// or tuples of at most FastItems::kMax names or (name, float or int)
+// pairs, every name read in place. Checked before anything is recorded.
 bool all_run_no_python(PyObject* inputs) {
     const Py_ssize_t count = PyList_GET_SIZE(inputs);
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* input = PyList_GET_ITEM(inputs, i);
-        if (PyObject_TypeCheck(input, &FeatureList_Type)) continue;
+        if (PyObject_TypeCheck(input, &FeatureList_Type)) {
+            PyObject* names = reinterpret_cast<FeatureListObject*>(input)->features;
+            if (!names || !PyList_Check(names)) return false;
+            for (Py_ssize_t j = 0; j < PyList_GET_SIZE(names); ++j)
+                if (!reads_in_place(PyList_GET_ITEM(names, j))) return false;
+            continue;
+        }
         if (!PyList_CheckExact(input) && !PyTuple_CheckExact(input)) return false;
         const Py_ssize_t n = PySequence_Fast_GET_SIZE(input);
         if (n > FastItems::kMax) return false;
         PyObject** items = PySequence_Fast_ITEMS(input);
         for (Py_ssize_t j = 0; j < n; ++j) {
             PyObject* item = items[j];
-            if (PyUnicode_CheckExact(item)) continue;
-            if ((!PyTuple_CheckExact(item) && !PyList_CheckExact(item)) || PySequence_Fast_GET_SIZE(item) != 2)
-                return false;
-            PyObject* name = PySequence_Fast_GET_ITEM(item, 0);
-            PyObject* value = PySequence_Fast_GET_ITEM(item, 1);
-            if (!PyUnicode_CheckExact(name) || (!PyFloat_CheckExact(value) && !PyLong_CheckExact(value))) return false;
+            if (!PyUnicode_CheckExact(item)) {
+                if ((!PyTuple_CheckExact(item) && !PyList_CheckExact(item)) || PySequence_Fast_GET_SIZE(item) != 2)
+                    return false;
+                PyObject* value = PySequence_Fast_GET_ITEM(item, 1);
+                if (!PyFloat_CheckExact(value) && !PyLong_CheckExact(value)) return false;
+                item = PySequence_Fast_GET_ITEM(item, 0);
+            }
+            if (!reads_in_place(item)) return false;
         }
     }
     return true;
@@ -632,7 +653,7 @@ bool fcombo_vectorise_rows(FComboObject* self, PyObject* inputs, PyObject* label
         // Rows made of one list each, read without running Python code, can
         // be walked after the batch is read, on two threads (see
         // DeferredRows).
-        const bool deferring = !labels && self->bias_item < 0 && all_run_no_python(inputs);
+        const bool deferring = !labels && self->bias_item < 0 && as_alph(dict)->use_utf8 && all_run_no_python(inputs);
         DeferredRows deferred;
         for (Py_ssize_t i = 0; i < count; ++i) {
             b.next_vector();
