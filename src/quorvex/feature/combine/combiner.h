@@ -137,7 +137,10 @@ private:
     // walk moves it an eighth of the way), and the rows recorded since the
     // last walk.
     double memo_whole_ = 0.0;
-    double memo_fill_ = 0.0;  // the same for the share of keys the dictionary holds
+    // The entries and keys of recent walks through the memo (each walk
+    // adds its own to seven eighths of the sums): the share of keys the
+    // dictionary holds, weighted by the rows' sizes.
+    double fill_entries_ = 0.0, fill_keys_ = 0.0;
     unsigned since_walk_ = 0;
     std::vector<PyObject*> name_objs_;     // the loaded part's name objects, for recording
     std::vector<const char*> name_bytes_;  // the names' bytes and lengths, for recording
@@ -384,11 +387,11 @@ bool BasicCombiner<Table>::combine(int n, bool has_label, const char* label, Py_
         if (!has_label && memo_usable(m, depth_max, &keys) && memo_->ready(memo_dict_, *map_, keys)) {
             // Recorded only while the memo answers nearly every row whole
             // (a recorded row it cannot answer is walked twice) and the
-            // dictionary holds most keys (a recorded row gets room for all
-            // of them), and one row in 32 is walked at once all the same,
-            // to keep both known.
-            if (defer_ && memo_whole_ > 0.9 && memo_fill_ > 0.5 && since_walk_ < 32 && target_ == &acc &&
-                acc.len == 0 && holders_.empty() && defer_->has_room(keys)) {
+            // dictionary holds more than half the keys (a recorded row gets
+            // room for all of them), and one row in 32 is walked at once
+            // all the same, to keep both known.
+            if (defer_ && memo_whole_ > 0.9 && 2 * fill_entries_ > fill_keys_ && since_walk_ < 32 && target_ == &acc &&
+                acc.len == 0 && holders_.empty()) {
                 ++since_walk_;
                 return record_memo(depth_max, w);
             }
@@ -543,7 +546,8 @@ bool BasicCombiner<Table>::combine_memo(int depth_max, double w) {
     walk_.values(depth_max, vals_, m, w, *target_);
     const std::size_t keys = MemoWalk::key_count(m, depth_max);
     memo_whole_ += ((whole ? 1.0 : 0.0) - memo_whole_) / 8;
-    memo_fill_ += (static_cast<double>(target_->len - before) / static_cast<double>(keys) - memo_fill_) / 8;
+    fill_entries_ = fill_entries_ * 7 / 8 + static_cast<double>(target_->len - before);
+    fill_keys_ = fill_keys_ * 7 / 8 + static_cast<double>(keys);
     since_walk_ = 0;
     return true;
 }

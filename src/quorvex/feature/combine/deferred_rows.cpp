@@ -42,11 +42,8 @@ void DeferredRows::record(const uint32_t* numbers, const double* vals, PyObject*
     t.stale = memo_epoch != epoch_;
     numbers_.insert(numbers_.end(), numbers, numbers + m);
     vals_.insert(vals_.end(), vals, vals + m);
-    names_.reserve(names_.size() + m);
-    for (std::size_t i = 0; i < m; ++i) {
-        Py_INCREF(names[i]);
-        names_.push_back(names[i]);
-    }
+    names_.insert(names_.end(), names, names + m);  // may throw: nothing is held yet
+    for (std::size_t i = 0; i < m; ++i) Py_INCREF(names[i]);
     name_bytes_.insert(name_bytes_.end(), name_bytes, name_bytes + m);
     name_lens_.insert(name_lens_.end(), name_lens, name_lens + m);
     total_keys_ += t.keys;

@@ -50,9 +50,11 @@ public:
     // Lets go of the recorded names (the caller holds the GIL).
     ~DeferredRows();
 
-    // Whether a row of `keys` keys may still be recorded: the room of all
-    // recorded rows stays below kMaxRoom entries.
-    bool has_room(std::size_t keys) const { return room_end_ + keys <= kMaxRoom; }
+    // Whether the recorded rows take room for a segment of the batch
+    // (kSegmentRoom entries, 48 MiB): the caller then finishes them, so that
+    // the room taken beyond the rows' entries stays bounded, and goes on
+    // with a fresh DeferredRows.
+    bool segment_full() const { return room_end_ >= kSegmentRoom; }
     // Records a row of m names: the memo's numbers, the values, the name
     // objects (held from now on, so that their bytes stay valid whatever
     // happens to the lists) and their bytes. Throws std::bad_alloc.
@@ -85,9 +87,7 @@ public:
     static unsigned default_threads();
 
 private:
-    // The most room (entries) the recorded rows may take in all: 2**27
-    // entries, 1.5 GiB of address space.
-    static const std::size_t kMaxRoom = std::size_t(1) << 27;
+    static const std::size_t kSegmentRoom = std::size_t(1) << 22;
     // Where each row from the first recorded one on goes: its room in the
     // matrix's arrays, and its task or its row in walked_.
     struct Place {

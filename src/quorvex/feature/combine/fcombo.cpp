@@ -653,27 +653,36 @@ bool fcombo_vectorise_rows(FComboObject* self, PyObject* inputs, PyObject* label
         // Rows made of one list each, read without running Python code, can
         // be walked after the batch is read, on two threads (see
         // DeferredRows).
+        // The memo lets go of an earlier dictionary now, before the inputs
+        // are checked: letting go of it can run Python code.
+        self->conj->sync(dict, as_alph(dict)->map);
         const bool deferring = !labels && self->bias_item < 0 && as_alph(dict)->use_utf8 && all_run_no_python(inputs);
-        DeferredRows deferred;
+        auto deferred = std::make_unique<DeferredRows>();
+        auto walk_again = [&b](const DeferredRows::Task& task, SparseAccum<double>& acc) {
+            b.combine_recorded(task, acc);
+        };
         for (Py_ssize_t i = 0; i < count; ++i) {
             b.next_vector();
             Ref input = Ref::borrow(PyList_GET_ITEM(inputs, i));
-            const std::size_t tasks = deferred.size();
-            b.defer_to(deferring ? &deferred : nullptr);
+            const std::size_t tasks = deferred->size();
+            b.defer_to(deferring ? deferred.get() : nullptr);
             if (!vectorise(self, b, suffix_ok, input.get(), labels)) return false;
-            if (deferred.size() > tasks) {
-                deferred.row_recorded();
-            } else if (!deferred.empty()) {
+            if (deferred->size() > tasks) {
+                deferred->row_recorded();
+            } else if (!deferred->empty()) {
                 b.accumulator().compact();
-                deferred.row_walked(b.accumulator());
+                deferred->row_walked(b.accumulator());
             } else {
                 append(b.accumulator(), rows);
             }
+            if (deferred->segment_full()) {
+                deferred->finish(*self->conj, rows, walk_again);
+                b.defer_to(nullptr);
+                deferred = std::make_unique<DeferredRows>();
+            }
         }
         *n_cols = as_alph(dict)->map.size();
-        deferred.finish(*self->conj, rows, [&b](const DeferredRows::Task& task, SparseAccum<double>& acc) {
-            b.combine_recorded(task, acc);
-        });
+        deferred->finish(*self->conj, rows, walk_again);
         b.defer_to(nullptr);
         return true;
     }
