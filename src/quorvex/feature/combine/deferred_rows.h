@@ -4,12 +4,12 @@
 //
 // Reading a row needs Python (its names and values), walking it does not:
 // the walk reads the memo by numbers and writes the row's entries. So the
-// combiner, when asked, records a row's name numbers, values and name
-// bytes instead of walking it (record), and run() walks every recorded row
+// combiner, when asked, records a row's name numbers, values and names
+// instead of walking it (record), and finish() walks every recorded row
 // while the caller holds the GIL and runs no Python code: nothing changes
-// the memo or the names meanwhile. A row whose keys the memo does not all
-// hold is left to the caller, which walks it again the usual way (filing
-// the missing keys) after run() returns.
+// the memo meanwhile, and the recorded names are held. A row whose keys the
+// memo does not all hold is walked again the usual way (filing the missing
+// keys) by the caller's walk_again.
 #ifndef QUORVEX_FEATURE_COMBINE_DEFERRED_ROWS_H
 #define QUORVEX_FEATURE_COMBINE_DEFERRED_ROWS_H
 
