@@ -134,14 +134,13 @@ private:
     MemoWalk walk_;
     DeferredRows* defer_ = nullptr;
     // The share of recent walks through the memo that filed no key (each
-    // walk moves it an eighth of the way), and the rows recorded since the
-    // last walk.
+    // walk moves it an eighth of the way).
     double memo_whole_ = 0.0;
     // The entries and keys of recent walks through the memo (each walk
     // adds its own to seven eighths of the sums): the share of keys the
     // dictionary holds, weighted by the rows' sizes.
     double fill_entries_ = 0.0, fill_keys_ = 0.0;
-    unsigned since_walk_ = 0;
+    unsigned since_walk_ = 0;              // rows recorded since the last walk
     std::vector<PyObject*> name_objs_;     // the loaded part's name objects, for recording
     std::vector<const char*> name_bytes_;  // the names' bytes and lengths, for recording
     std::vector<std::size_t> name_lens_;
