@@ -142,6 +142,36 @@ def test_compiled_emissions_are_the_combiners_vectors(problem, keys, seed):
                 assert list(c.emission(k, lbl)) == list(again.emission(k, lbl)) == expected
 
 
+@pytest.mark.parametrize("n_labels", [63, 64, 65])
+def test_compile_training_around_64_labels(n_labels):
+    """Up to 64 labels a position's entries come from one bit per label; past that from the
+    rows' cells. Either way each candidate's entries are the combiner's vector."""
+    rng = np.random.default_rng(n_labels)
+    labels = ["T%d" % i for i in range(n_labels)]
+    names = ["f%d" % i for i in range(30)]
+    sentences, golds = [], []
+    for _ in range(12):
+        k = int(rng.integers(1, 6))
+        flists = []
+        for _ in range(k):
+            picked = rng.choice(names, size=int(rng.integers(0, 6)))
+            flists.append(FeatureList([(str(f), float(rng.choice([1.0, 1.0, 2.5]))) for f in picked]))
+        sentences.append(flists)
+        golds.append([labels[int(rng.integers(0, n_labels))] for _ in range(k)])
+    # The last label and the first, so that both ends of the bits are used.
+    golds[0][0], golds[-1][-1] = labels[-1], labels[0]
+    keys = [[[g, labels[-1]] for g in gold] for gold in golds]
+    fc = FCombo(2)
+    model, compiled = ChainModel.compile_training(fc, labels, sentences, golds, keys=keys)
+    for flists, gold, c in zip(sentences, golds, compiled):
+        again = model.compile(flists, None, gold)
+        assert c.candidates == again.candidates
+        for k, fl in enumerate(flists):
+            for lbl in labels:
+                expected = list(fc(fl, labels=[lbl]))
+                assert list(c.emission(k, lbl)) == list(again.emission(k, lbl)) == expected
+
+
 def reference_step(fc, flists, gold, pred):
     """The perceptron step built from the combiner's own vectors."""
     pairs = []

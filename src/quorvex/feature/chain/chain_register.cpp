@@ -88,6 +88,7 @@ private:
         const EmissionTable::Cell* end(uint32_t r) const { return cells.data() + start[r + 1]; }
     } cells_;
     bool monotone_ = true;
+    std::vector<RowSpan> spans_;  // after pass 2, when every row's cells are a span
     EntrySpreader spreader_;
 };
 
@@ -175,21 +176,33 @@ void KeyRegistrar::register_emissions(CPPAlphabet& dict) {
         }
     }
     flush();
-    if (keep_rows_)
+    if (keep_rows_) {
         while (cells_.start.size() <= nrows) cells_.start.push_back(static_cast<uint32_t>(cells_.cells.size()));
+        if (nlabels <= 64) make_row_spans(cells_, nrows, spans_);
+    }
 }
 
 void KeyRegistrar::compile(std::size_t i, const uint32_t* cands, const uint32_t* start, CompiledChain& out) {
     out.clear();
-    // The sentence's rows lie all over the cell table, two dependent reads
-    // away (start, cells): both stages are started for every row first.
+    // The sentence's rows lie all over the span table, or two dependent
+    // reads away in the cell table (start, cells): every row's loads are
+    // started first.
     const AccumEntry<double>* first = rows_.data() + pos_start_[sent_start_[i]];
     const AccumEntry<double>* last = rows_.data() + pos_start_[sent_start_[i + 1]];
-    for (const AccumEntry<double>* e = first; e != last; ++e) prefetch_line(&cells_.start[e->idx]);
-    for (const AccumEntry<double>* e = first; e != last; ++e) prefetch_line(cells_.begin(e->idx));
-    for (std::size_t p = sent_start_[i], k = 0; p < sent_start_[i + 1]; ++p, ++k)
-        spreader_.add(cells_, monotone_, rows_.data() + pos_start_[p], pos_start_[p + 1] - pos_start_[p],
-                      cands + start[k], start[k + 1] - start[k], out);
+    if (!spans_.empty()) {
+        for (const AccumEntry<double>* e = first; e != last; ++e) prefetch_line(&spans_[e->idx]);
+    } else {
+        for (const AccumEntry<double>* e = first; e != last; ++e) prefetch_line(&cells_.start[e->idx]);
+        for (const AccumEntry<double>* e = first; e != last; ++e) prefetch_line(cells_.begin(e->idx));
+    }
+    for (std::size_t p = sent_start_[i], k = 0; p < sent_start_[i + 1]; ++p, ++k) {
+        const AccumEntry<double>* rows = rows_.data() + pos_start_[p];
+        const std::size_t nrows = pos_start_[p + 1] - pos_start_[p];
+        if (!spans_.empty())
+            spreader_.add_spans(spans_.data(), monotone_, rows, nrows, cands + start[k], start[k + 1] - start[k], out);
+        else
+            spreader_.add(cells_, monotone_, rows, nrows, cands + start[k], start[k + 1] - start[k], out);
+    }
 }
 
 // --- the Python side ---------------------------------------------------------------------

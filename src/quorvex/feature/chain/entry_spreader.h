@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "feature/chain/compiled_chain.h"
+#include "feature/chain/row_spans.h"
 #include "sparse_accum.h"
 
 namespace qv {
@@ -26,6 +27,10 @@ public:
     template <class Cells>
     void add(const Cells& cells, bool monotone, const AccumEntry<double>* rows, std::size_t nrows,
              const uint32_t* labels, std::size_t count, CompiledChain& out);
+
+    // The same, for rows whose cells are spans: row r's cells are spans[r].
+    void add_spans(const RowSpan* spans, bool monotone, const AccumEntry<double>* rows, std::size_t nrows,
+                   const uint32_t* labels, std::size_t count, CompiledChain& out);
 
     // The same candidates, but instead of their entries their emission
     // scores, appended to scores: the sum of value * w[id] over a
@@ -43,6 +48,15 @@ private:
         for (std::size_t c = first; c < out.cand_label.size(); ++c) slot_[out.cand_label[c]] = -1;
     }
 
+    // Clears the slots of out's candidates from `first` on, on every way
+    // out of a scope.
+    struct SlotReset {
+        EntrySpreader& s;
+        const CompiledChain& out;
+        uint32_t first;
+        ~SlotReset() { s.clear_slots(out, first); }
+    };
+
     std::vector<int32_t> slot_;  // per label: its candidate at the current position, or -1
     static constexpr coordinate_t kAbsent = ~coordinate_t(0);  // never a dictionary id (they are int32)
     std::vector<coordinate_t> grid_;
@@ -50,7 +64,22 @@ private:
         coordinate_t id;
         double val;
     };
-    std::vector<Pair> pairs_;  // a candidate's entries while they are sorted
+    std::vector<Pair> pairs_;     // a candidate's entries while they are sorted
+    std::vector<RowSpan> spans_;  // the spans of a position's rows
+    std::vector<double> vals_;    // and their values
+
+    // Whether the entries are kept without values: out has none so far,
+    // and every row's value is 1.0. If not, out gets the values of 1.0 it
+    // left out until now.
+    static bool unit_values(const AccumEntry<double>* rows, std::size_t nrows, CompiledChain& out) {
+        bool unit = out.entry_val.empty();
+        for (std::size_t i = 0; i < nrows && unit; ++i) unit = rows[i].val == 1.0;
+        if (!unit) out.entry_val.resize(out.entry_id.size(), 1.0);
+        return unit;
+    }
+    // Sorts the entries [lo, hi) of out by id (the ids of one label are
+    // distinct).
+    void sort_entries(CompiledChain& out, std::size_t lo, std::size_t hi, bool with_values);
 
     template <bool with_values, class Cells>
     void spread(const Cells& cells, bool monotone, const AccumEntry<double>* rows, std::size_t nrows,
@@ -60,11 +89,7 @@ private:
 template <class Cells>
 void EntrySpreader::add(const Cells& cells, bool monotone, const AccumEntry<double>* rows, std::size_t nrows,
                         const uint32_t* labels, std::size_t count, CompiledChain& out) {
-    // The values are kept only once one is not 1.0; those before it are 1.0.
-    bool unit = out.entry_val.empty();
-    for (std::size_t i = 0; i < nrows && unit; ++i) unit = rows[i].val == 1.0;
-    if (!unit) out.entry_val.resize(out.entry_id.size(), 1.0);
-    if (unit)
+    if (unit_values(rows, nrows, out))
         spread<false>(cells, monotone, rows, nrows, labels, count, out);
     else
         spread<true>(cells, monotone, rows, nrows, labels, count, out);
@@ -75,12 +100,7 @@ void EntrySpreader::spread(const Cells& cells, bool monotone, const AccumEntry<d
                            const uint32_t* labels, std::size_t count, CompiledChain& out) {
     // The slots are cleared on every way out.
     const uint32_t first = static_cast<uint32_t>(out.cand_label.size());
-    struct SlotReset {
-        EntrySpreader& s;
-        const CompiledChain& out;
-        uint32_t first;
-        ~SlotReset() { s.clear_slots(out, first); }
-    } reset{*this, out, first};
+    SlotReset reset{*this, out, first};
     const uint32_t ncand = add_candidates(labels, count, out);
 
     // A grid with a line per row and a column per candidate, and a last
@@ -110,21 +130,50 @@ void EntrySpreader::spread(const Cells& cells, bool monotone, const AccumEntry<d
             if constexpr (with_values) val[at] = rows[i].val;
             at += c != kAbsent;
         }
-        // The ids of one label are distinct.
-        if (!monotone) {
-            if constexpr (with_values) {
-                pairs_.clear();
-                for (std::size_t j = lo; j < at; ++j) pairs_.push_back({id[j], val[j]});
-                std::sort(pairs_.begin(), pairs_.end(), [](const Pair& x, const Pair& y) { return x.id < y.id; });
-                for (std::size_t j = lo; j < at; ++j) id[j] = pairs_[j - lo].id, val[j] = pairs_[j - lo].val;
-            } else {
-                std::sort(id + lo, id + at);
-            }
-        }
+        if (!monotone) sort_entries(out, lo, at, with_values);
         out.entry_start.push_back(static_cast<uint32_t>(at));
     }
     out.entry_id.resize(at);
     if constexpr (with_values) out.entry_val.resize(at);
+}
+
+inline void EntrySpreader::add_spans(const RowSpan* spans, bool monotone, const AccumEntry<double>* rows,
+                                     std::size_t nrows, const uint32_t* labels, std::size_t count, CompiledChain& out) {
+    const bool with_values = !unit_values(rows, nrows, out);
+    const uint32_t first = static_cast<uint32_t>(out.cand_label.size());
+    SlotReset reset{*this, out, first};
+    const uint32_t ncand = add_candidates(labels, count, out);
+    spans_.resize(nrows);
+    for (std::size_t i = 0; i < nrows; ++i) spans_[i] = spans[rows[i].idx];
+    if (with_values) {
+        vals_.resize(nrows);
+        for (std::size_t i = 0; i < nrows; ++i) vals_[i] = rows[i].val;
+    }
+    std::size_t at = out.entry_id.size();
+    out.entry_id.resize(at + ncand * nrows);  // at most; cut to size below
+    if (with_values) out.entry_val.resize(at + ncand * nrows);
+    for (uint32_t k = 0; k < ncand; ++k) {
+        const std::size_t lo = at;
+        at += span_entries(spans_.data(), with_values ? vals_.data() : nullptr, nrows, out.cand_label[first + k],
+                           out.entry_id.data() + at, with_values ? out.entry_val.data() + at : nullptr);
+        if (!monotone) sort_entries(out, lo, at, with_values);
+        out.entry_start.push_back(static_cast<uint32_t>(at));
+    }
+    out.entry_id.resize(at);
+    if (with_values) out.entry_val.resize(at);
+}
+
+inline void EntrySpreader::sort_entries(CompiledChain& out, std::size_t lo, std::size_t hi, bool with_values) {
+    coordinate_t* id = out.entry_id.data();
+    if (!with_values) {
+        std::sort(id + lo, id + hi);
+        return;
+    }
+    double* val = out.entry_val.data();
+    pairs_.clear();
+    for (std::size_t j = lo; j < hi; ++j) pairs_.push_back({id[j], val[j]});
+    std::sort(pairs_.begin(), pairs_.end(), [](const Pair& x, const Pair& y) { return x.id < y.id; });
+    for (std::size_t j = lo; j < hi; ++j) id[j] = pairs_[j - lo].id, val[j] = pairs_[j - lo].val;
 }
 
 inline uint32_t EntrySpreader::add_candidates(const uint32_t* labels, std::size_t count, CompiledChain& out) {
@@ -144,12 +193,7 @@ template <class Cells, class W>
 void EntrySpreader::score(const Cells& cells, const AccumEntry<double>* rows, std::size_t nrows, const uint32_t* labels,
                           std::size_t count, const W& w, CompiledChain& out, std::vector<double>& scores) {
     const uint32_t first = static_cast<uint32_t>(out.cand_label.size());
-    struct SlotReset {
-        EntrySpreader& s;
-        const CompiledChain& out;
-        uint32_t first;
-        ~SlotReset() { s.clear_slots(out, first); }
-    } reset{*this, out, first};
+    SlotReset reset{*this, out, first};
     const uint32_t ncand = add_candidates(labels, count, out);
     // Candidate k sums into sum[k], other labels into one of kTrash trash
     // sums, taken in turn so that their additions do not wait on each
