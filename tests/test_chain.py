@@ -172,6 +172,40 @@ def test_compile_training_around_64_labels(n_labels):
                 assert list(c.emission(k, lbl)) == list(again.emission(k, lbl)) == expected
 
 
+def test_compile_training_shared_between_threads():
+    """Enough sentences to be compiled on two threads: each comes out as model.compile gives
+    it, whichever thread compiled it."""
+    rng = np.random.default_rng(7)
+    labels = ["L%d" % i for i in range(17)]
+    vocabulary = ["f%d" % i for i in range(3000)]
+    sentences, golds = [], []
+    for i in range(1200):
+        k = int(rng.integers(1, 12))
+        rows = []
+        for _ in range(k):
+            names = [str(f) for f in rng.choice(vocabulary, size=14)]
+            # Every 50th sentence has weighted features: its entries keep their values.
+            rows.append(FeatureList([(f, 2.0) for f in names] if i % 50 == 0 else names))
+        sentences.append(rows)
+        golds.append([labels[int(rng.integers(0, 17))] for _ in range(k)])
+    # Candidates of every size, the gold label among them or not (then added).
+    cands = [
+        [[str(x) for x in rng.choice(labels, size=int(rng.integers(1, 18)), replace=False)] for _ in g] for g in golds
+    ]
+    keys = [[[g, labels[(i + k) % 17]] for k, g in enumerate(gold)] for i, gold in enumerate(golds)]
+    model, compiled = ChainModel.compile_training(FCombo(1), labels, sentences, golds, cands, keys=keys)
+    w = rng.normal(size=model.n_features)
+    for i, (flists, cs, gold, c) in enumerate(zip(sentences, cands, golds, compiled)):
+        again = model.compile(flists, cs, gold)
+        assert c.candidates == again.candidates
+        assert c.gold == again.gold and len(c) == len(again)
+        assert model.decode(c, w) == model.decode(again, w)
+        if i % 10 == 0:
+            k = int(rng.integers(0, len(flists)))
+            for lbl in again.candidates[k]:
+                assert list(c.emission(k, lbl)) == list(again.emission(k, lbl))
+
+
 def reference_step(fc, flists, gold, pred):
     """The perceptron step built from the combiner's own vectors."""
     pairs = []

@@ -8,11 +8,14 @@
 // label's keys then have ids that grow with the base key's first
 // occurrence: the layout with which compiling needs no sorting, and in
 // which the weights of one feature's labels lie side by side.
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <vector>
 
 #include "common/args.h"
+#include "common/chunk_threads.h"
 #include "common/errors.h"
 #include "feature/chain/chain_model.h"
 
@@ -52,8 +55,7 @@ private:
 class KeyRegistrar {
 public:
     KeyRegistrar(const ChainCore& labels, bool keep_rows)
-        : labels_(labels), keep_rows_(keep_rows), seen_(labels.label_bytes.size()),
-          spreader_(labels.label_bytes.size()) {}
+        : labels_(labels), keep_rows_(keep_rows), seen_(labels.label_bytes.size()) {}
     ~KeyRegistrar() {
         for (SparseAccum<double>& a : accs_) a.release();
     }
@@ -63,9 +65,12 @@ public:
     bool add(FComboObject* fc, StringAlphabetObject* dict, const SentenceInput& in, const uint32_t* keys,
              const uint32_t* key_start);
     void register_emissions(CPPAlphabet& dict);
-    // Sentence i, as ChainModel.compile would compile it with the
-    // dictionary filled by register_emissions.
-    void compile(std::size_t i, const uint32_t* cands, const uint32_t* start, CompiledChain& out);
+    // Every kept sentence, as ChainModel.compile would compile it with the
+    // dictionary filled by register_emissions (with its candidates and gold
+    // label from `kept`, whose gold labels move to the chains). Sentences
+    // compile independently, reading the tables only: on two threads when
+    // there is enough to share. No Python object is touched.
+    void compile_all(std::vector<SentenceInput>& kept, std::vector<std::unique_ptr<CompiledChain>>& out) const;
     // The rows for a model's emission table (after pass 2, with kept rows).
     KnownRows known_rows() const { return {&bases_, &cells_.start, &cells_.cells}; }
 
@@ -89,7 +94,10 @@ private:
     } cells_;
     bool monotone_ = true;
     std::vector<RowSpan> spans_;  // after pass 2, when every row's cells are a span
-    EntrySpreader spreader_;
+
+    // Sentence i, with its candidates and their bounds.
+    void compile(std::size_t i, const uint32_t* cands, const uint32_t* start, CompiledChain& out,
+                 EntrySpreader& spreader) const;
 };
 
 bool KeyRegistrar::add(FComboObject* fc, StringAlphabetObject* dict, const SentenceInput& in, const uint32_t* keys,
@@ -182,7 +190,31 @@ void KeyRegistrar::register_emissions(CPPAlphabet& dict) {
     }
 }
 
-void KeyRegistrar::compile(std::size_t i, const uint32_t* cands, const uint32_t* start, CompiledChain& out) {
+void KeyRegistrar::compile_all(std::vector<SentenceInput>& kept,
+                               std::vector<std::unique_ptr<CompiledChain>>& out) const {
+    // Below this many kept entries in all, a second thread costs more to
+    // start than it saves.
+    const std::size_t kEntriesForThreads = std::size_t(1) << 16;
+    const std::size_t count = kept.size();
+    out.resize(count);
+    const unsigned threads = rows_.size() >= kEntriesForThreads ? available_threads() : 1;
+    run_chunks(threads, count, std::max<std::size_t>(1, count / 64),
+               [&](std::atomic<std::size_t>& next, std::size_t chunk) {
+        EntrySpreader spreader(labels_.label_bytes.size());
+        std::vector<uint32_t> cands, start;
+        CompiledChain scratch;  // grows once; each sentence is then copied at its exact size
+        for (std::size_t b; (b = next.fetch_add(chunk)) < count;)
+            for (std::size_t i = b; i < std::min(b + chunk, count); ++i) {
+                kept[i].candidates_with_gold(cands, start);
+                compile(i, cands.data(), start.data(), scratch, spreader);
+                scratch.gold.swap(kept[i].gold);
+                out[i].reset(new CompiledChain(scratch));
+            }
+    });
+}
+
+void KeyRegistrar::compile(std::size_t i, const uint32_t* cands, const uint32_t* start, CompiledChain& out,
+                           EntrySpreader& spreader) const {
     out.clear();
     // The sentence's rows lie all over the span table, or two dependent
     // reads away in the cell table (start, cells): every row's loads are
@@ -199,9 +231,9 @@ void KeyRegistrar::compile(std::size_t i, const uint32_t* cands, const uint32_t*
         const AccumEntry<double>* rows = rows_.data() + pos_start_[p];
         const std::size_t nrows = pos_start_[p + 1] - pos_start_[p];
         if (!spans_.empty())
-            spreader_.add_spans(spans_.data(), monotone_, rows, nrows, cands + start[k], start[k + 1] - start[k], out);
+            spreader.add_spans(spans_.data(), monotone_, rows, nrows, cands + start[k], start[k + 1] - start[k], out);
         else
-            spreader_.add(cells_, monotone_, rows, nrows, cands + start[k], start[k + 1] - start[k], out);
+            spreader.add(cells_, monotone_, rows, nrows, cands + start[k], start[k + 1] - start[k], out);
     }
 }
 
@@ -403,25 +435,22 @@ PyObject* cm_compile_training(PyObject*, PyObject* const* args, Py_ssize_t nargs
     const Py_ssize_t count = PyTuple_GET_SIZE(r.sentences.get());
     Ref compiled(PyList_New(count));
     if (!compiled) return nullptr;
-    std::vector<uint32_t> cands, start;
-    CompiledChain scratch;  // grows once; each sentence is then copied at its exact size
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* cs;
-        if (from_rows) {
-            std::unique_ptr<CompiledChain> chain;
-            QV_TRY
-            kept[i].candidates_with_gold(cands, start);
-            reg->compile(static_cast<std::size_t>(i), cands.data(), start.data(), scratch);
-            scratch.gold.swap(kept[i].gold);
-            chain.reset(new CompiledChain(scratch));
-            QV_CATCH(nullptr)
-            cs = new_compiled_sentence(model.get(), chain.release());
-        } else {
-            cs = PyObject_CallMethod(model.get(), "compile", "OOO", PyTuple_GET_ITEM(r.sentences.get(), i),
-                                     r.item(r.candidates, i), r.item(r.gold, i));
+    if (from_rows) {
+        std::vector<std::unique_ptr<CompiledChain>> chains;
+        QV_TRY reg->compile_all(kept, chains);
+        QV_CATCH(nullptr)
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            PyObject* cs = new_compiled_sentence(model.get(), chains[i].release());
+            if (!cs) return nullptr;
+            PyList_SET_ITEM(compiled.get(), i, cs);
         }
-        if (!cs) return nullptr;
-        PyList_SET_ITEM(compiled.get(), i, cs);
+    } else {
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            PyObject* cs = PyObject_CallMethod(model.get(), "compile", "OOO", PyTuple_GET_ITEM(r.sentences.get(), i),
+                                               r.item(r.candidates, i), r.item(r.gold, i));
+            if (!cs) return nullptr;
+            PyList_SET_ITEM(compiled.get(), i, cs);
+        }
     }
     return PyTuple_Pack(2, model.get(), compiled.get());
 }

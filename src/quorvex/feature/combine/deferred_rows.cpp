@@ -3,14 +3,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <exception>
-#include <system_error>
-#include <thread>
 
-#if defined(__linux__)
-#include <sched.h>
-#endif
-
+#include "common/chunk_threads.h"
 #include "feature/combine/memo_walk.h"
 
 namespace qv {
@@ -63,14 +57,6 @@ void DeferredRows::row_walked(const SparseAccum<double>& acc) {
     room_end_ += acc.len;
 }
 
-unsigned DeferredRows::default_threads() {
-#if defined(__linux__)
-    cpu_set_t set;
-    if (sched_getaffinity(0, sizeof set, &set) == 0) return CPU_COUNT(&set) >= 2 ? 2 : 1;
-#endif
-    return std::thread::hardware_concurrency() >= 2 ? 2 : 1;
-}
-
 void DeferredRows::walk(const ConjMemo& memo, std::atomic<std::size_t>& next, std::size_t chunk, coordinate_t* cols,
                         double* vals) {
     MemoWalk walk;
@@ -116,40 +102,9 @@ void DeferredRows::walk(const ConjMemo& memo, std::atomic<std::size_t>& next, st
 void DeferredRows::run(const ConjMemo& memo, unsigned threads, coordinate_t* cols, double* vals) {
     if (tasks_.empty()) return;
     if (memo.epoch() != epoch_) return;  // every task goes the usual way
-    if (threads < 2 || total_keys_ < kKeysForThreads || tasks_.size() < 2) threads = 1;
-    // Both threads take chunks of tasks in turn, so that neither waits for
-    // the other: a helper that starts late (the processor busy elsewhere)
-    // leaves the rest to this thread.
-    const std::size_t chunk = std::max<std::size_t>(1, tasks_.size() / 64);
-    std::atomic<std::size_t> next{0};
-    if (threads == 1) {
-        walk(memo, next, tasks_.size(), cols, vals);
-        return;
-    }
-    std::exception_ptr failure;
-    std::thread helper;
-    try {
-        helper = std::thread([&] {
-            try {
-                walk(memo, next, chunk, cols, vals);
-            } catch (...) {
-                failure = std::current_exception();
-                next.store(tasks_.size());  // the other thread stops too
-            }
-        });
-    } catch (const std::system_error&) {
-        walk(memo, next, tasks_.size(), cols, vals);  // no thread to be had
-        return;
-    }
-    try {
-        walk(memo, next, chunk, cols, vals);
-    } catch (...) {
-        next.store(tasks_.size());
-        helper.join();
-        throw;
-    }
-    helper.join();
-    if (failure) std::rethrow_exception(failure);
+    if (total_keys_ < kKeysForThreads) threads = 1;
+    run_chunks(threads, tasks_.size(), std::max<std::size_t>(1, tasks_.size() / 64),
+               [&](std::atomic<std::size_t>& next, std::size_t chunk) { walk(memo, next, chunk, cols, vals); });
 }
 
 }  // namespace qv

@@ -22,6 +22,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/chunk_threads.h"
 #include "csr_rows.h"
 #include "feature/combine/conj_memo.h"
 #include "sparse_accum.h"
@@ -82,10 +83,6 @@ public:
     template <class WalkAgain>
     void finish(const ConjMemo& memo, CsrRows<double>& rows, WalkAgain&& walk_again);
 
-    // The most threads worth using here: two when the process may run on
-    // two processors or more, else one.
-    static unsigned default_threads();
-
 private:
     static const std::size_t kSegmentRoom = std::size_t(1) << 22;
     // Where each row from the first recorded one on goes: its room in the
@@ -125,7 +122,7 @@ void DeferredRows::finish(const ConjMemo& memo, CsrRows<double>& rows, WalkAgain
     // The room of the first recorded row starts where the rows before end.
     const std::size_t base = rows.nnz;
     rows.reserve_entries(base + room_end_);
-    run(memo, default_threads(), rows.indices + base, rows.data + base);
+    run(memo, available_threads(), rows.indices + base, rows.data + base);
     // Into their room: the rows the memo could not answer whole, and those
     // walked at once.
     OwnedAccum<double> acc;
