@@ -231,7 +231,8 @@ void KeyRegistrar::compile(std::size_t i, const uint32_t* cands, const uint32_t*
         const AccumEntry<double>* rows = rows_.data() + pos_start_[p];
         const std::size_t nrows = pos_start_[p + 1] - pos_start_[p];
         if (!spans_.empty())
-            spreader.add_spans(spans_.data(), monotone_, rows, nrows, cands + start[k], start[k + 1] - start[k], out);
+            spreader.add_spans([this](uint32_t r) { return spans_[r]; }, monotone_, rows, nrows, cands + start[k],
+                               start[k + 1] - start[k], out);
         else
             spreader.add(cells_, monotone_, rows, nrows, cands + start[k], start[k + 1] - start[k], out);
     }

@@ -33,9 +33,15 @@ bool EmissionCompiler::add_sentence(FeatureListObject* const* flists, std::size_
                                     const uint32_t* start, CompiledChain& out) {
     QV_TRY
     if (!probe_sentence(flists, positions)) return false;
-    for (std::size_t k = 0; k < positions; ++k)
-        spreader_.add(table_, table_.monotone(), accs_[k].entries, accs_[k].len, labels + start[k],
-                      start[k + 1] - start[k], out);
+    auto span_of = [this](uint32_t row) { return table_.span(row); };
+    for (std::size_t k = 0; k < positions; ++k) {
+        const AccumEntry<double>* rows = accs_[k].entries;
+        const std::size_t nrows = accs_[k].len, count = start[k + 1] - start[k];
+        if (table_.spans())
+            spreader_.add_spans(span_of, table_.monotone(), rows, nrows, labels + start[k], count, out);
+        else
+            spreader_.add(table_, table_.monotone(), rows, nrows, labels + start[k], count, out);
+    }
     return true;
     QV_CATCH(false)
 }
@@ -45,9 +51,15 @@ bool EmissionCompiler::score_sentence(FeatureListObject* const* flists, std::siz
                                       std::vector<double>& scores) {
     QV_TRY
     if (!probe_sentence(flists, positions)) return false;
-    for (std::size_t k = 0; k < positions; ++k)
-        spreader_.score(table_, accs_[k].entries, accs_[k].len, labels + start[k], start[k + 1] - start[k], w, out,
-                        scores);
+    auto span_of = [this](uint32_t row) { return table_.span(row); };
+    for (std::size_t k = 0; k < positions; ++k) {
+        const AccumEntry<double>* rows = accs_[k].entries;
+        const std::size_t nrows = accs_[k].len, count = start[k + 1] - start[k];
+        if (table_.spans())
+            spreader_.score_spans(span_of, rows, nrows, labels + start[k], count, w, out, scores);
+        else
+            spreader_.score(table_, rows, nrows, labels + start[k], count, w, out, scores);
+    }
     return true;
     QV_CATCH(false)
 }

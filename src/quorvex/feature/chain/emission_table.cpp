@@ -60,10 +60,22 @@ void EmissionTable::layout(const CPPAlphabet& bases, const std::vector<uint32_t>
         last[c.label] = c.id;
     }
 
+    // Spans when every row's cells are one (two units per row: the label
+    // bits and the first id).
+    std::vector<RowSpan> spans;
+    struct RowCells {
+        const std::vector<uint32_t>& start;
+        const std::vector<Cell>& cells;
+        const Cell* begin(uint32_t r) const { return cells.data() + start[r]; }
+        const Cell* end(uint32_t r) const { return cells.data() + start[r + 1]; }
+    };
+    spans_ = labels <= 64 && make_row_spans(RowCells{start, cells}, rows_, spans);
+    auto row_units = [&](std::size_t r) -> std::size_t { return spans_ ? 2 : start[r + 1] - start[r]; };
+
     // The arena, row after row, and the slots.
     std::size_t units = 8;  // padding, so that prefetching past the last row stays inside
     for (std::size_t r = 0; r < rows_; ++r)
-        units += 1 + (bases.word_len(static_cast<int32_t>(r)) + 7) / 8 + (start[r + 1] - start[r]);
+        units += 1 + (bases.word_len(static_cast<int32_t>(r)) + 7) / 8 + row_units(r);
     if (units > UINT32_MAX - 1) throw std::length_error("emission table too large");
     arena_.assign(units, 0);
     std::size_t cap = 64;
@@ -79,12 +91,18 @@ void EmissionTable::layout(const CPPAlphabet& bases, const std::vector<uint32_t>
         e->key_len = static_cast<uint32_t>(key_len);
         e->cells = ncells;
         std::memcpy(&arena_[at + 1], key, key_len);
-        std::memcpy(&arena_[at + 1 + (key_len + 7) / 8], cells.data() + start[r], ncells * sizeof(Cell));
+        uint64_t* body = &arena_[at + 1 + (key_len + 7) / 8];
+        if (spans_) {
+            body[0] = spans[r].labels;
+            body[1] = spans[r].first;
+        } else {
+            std::memcpy(body, cells.data() + start[r], ncells * sizeof(Cell));
+        }
         const uint64_t h = hash_bytes(key, key_len);
         std::size_t i = h & mask_;
         while (slots_[i].entry_plus_one != 0) i = (i + 1) & mask_;
         slots_[i] = Slot{static_cast<uint32_t>(at + 1), static_cast<uint32_t>(h >> 32)};
-        at += 1 + (key_len + 7) / 8 + ncells;
+        at += 1 + (key_len + 7) / 8 + row_units(r);
     }
 }
 

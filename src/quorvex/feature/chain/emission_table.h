@@ -15,6 +15,11 @@
 // that the combiner can accumulate rows like ids; rows lie in the arena in
 // the order their first key appears in the dictionary.
 //
+// When every row's cells are a span (see row_spans.h), as key registration
+// lays them out, a row stores its span instead of its cells (`spans`): a
+// sixteenth of the bytes for a row of 8 cells, and entries found without
+// walking cells.
+//
 // When, for every label, the ids of its keys grow with that order
 // (`monotone`), a position's entries taken in row order are already in id
 // order for every label, which is the order in which a sparse vector's
@@ -28,6 +33,7 @@
 
 #include "cxx_alph.h"
 #include "cxx_gram.h"
+#include "feature/chain/row_spans.h"
 
 namespace qv {
 
@@ -50,6 +56,9 @@ public:
 
     std::size_t rows() const { return rows_; }
     bool monotone() const { return monotone_; }
+    // Whether rows are stored as spans (then span() is to be used, not the
+    // cells).
+    bool spans() const { return spans_; }
 
     // The combiner's probing calls: the row of a base key, or -1.
     void prefetch(uint64_t h) const {
@@ -78,7 +87,12 @@ public:
     }
     int32_t find(const char* p, std::size_t n) const { return lookup(p, n, hash_bytes(p, n)); }
 
-    // The (label, id) cells of a row, in id order.
+    // A row's span (only when spans()).
+    RowSpan span(uint32_t row) const {
+        const uint64_t* p = &arena_[row + 1 + (header(row)->key_len + 7) / 8];
+        return RowSpan{p[0], static_cast<coordinate_t>(p[1])};
+    }
+    // The (label, id) cells of a row, in id order (only when !spans()).
     const Cell* cells_begin(uint32_t row) const {
         const Header* e = header(row);
         return reinterpret_cast<const Cell*>(&arena_[row + 1 + (e->key_len + 7) / 8]);
@@ -102,6 +116,7 @@ private:
     std::vector<uint64_t> arena_;  // per row: header, key bytes (8-byte padded), cells
     std::size_t rows_ = 0;
     bool monotone_ = true;
+    bool spans_ = false;
 
     const Header* header(uint32_t row) const { return reinterpret_cast<const Header*>(&arena_[row]); }
 };

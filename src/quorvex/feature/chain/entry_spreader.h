@@ -28,8 +28,9 @@ public:
     void add(const Cells& cells, bool monotone, const AccumEntry<double>* rows, std::size_t nrows,
              const uint32_t* labels, std::size_t count, CompiledChain& out);
 
-    // The same, for rows whose cells are spans: row r's cells are spans[r].
-    void add_spans(const RowSpan* spans, bool monotone, const AccumEntry<double>* rows, std::size_t nrows,
+    // The same, for rows whose cells are spans: span_of(r) is row r's.
+    template <class SpanOf>
+    void add_spans(SpanOf span_of, bool monotone, const AccumEntry<double>* rows, std::size_t nrows,
                    const uint32_t* labels, std::size_t count, CompiledChain& out);
 
     // The same candidates, but instead of their entries their emission
@@ -39,6 +40,12 @@ public:
     template <class Cells, class W>
     void score(const Cells& cells, const AccumEntry<double>* rows, std::size_t nrows, const uint32_t* labels,
                std::size_t count, const W& w, CompiledChain& out, std::vector<double>& scores);
+
+    // The same as score, for rows whose cells are spans (span_of(r) is row
+    // r's).
+    template <class SpanOf, class W>
+    void score_spans(SpanOf span_of, const AccumEntry<double>* rows, std::size_t nrows, const uint32_t* labels,
+                     std::size_t count, const W& w, CompiledChain& out, std::vector<double>& scores);
 
 private:
     // Appends the candidates labels[0, count) to out, each label once,
@@ -64,7 +71,9 @@ private:
         coordinate_t id;
         double val;
     };
-    std::vector<Pair> pairs_;     // a candidate's entries while they are sorted
+    std::vector<Pair> pairs_;  // a candidate's entries while they are sorted
+    // At most this many candidates are scored one at a time (see score_spans).
+    static constexpr uint32_t kFewCandidates = 4;
     std::vector<RowSpan> spans_;  // the spans of a position's rows
     std::vector<double> vals_;    // and their values
 
@@ -137,14 +146,15 @@ void EntrySpreader::spread(const Cells& cells, bool monotone, const AccumEntry<d
     if constexpr (with_values) out.entry_val.resize(at);
 }
 
-inline void EntrySpreader::add_spans(const RowSpan* spans, bool monotone, const AccumEntry<double>* rows,
-                                     std::size_t nrows, const uint32_t* labels, std::size_t count, CompiledChain& out) {
+template <class SpanOf>
+void EntrySpreader::add_spans(SpanOf span_of, bool monotone, const AccumEntry<double>* rows, std::size_t nrows,
+                              const uint32_t* labels, std::size_t count, CompiledChain& out) {
     const bool with_values = !unit_values(rows, nrows, out);
     const uint32_t first = static_cast<uint32_t>(out.cand_label.size());
     SlotReset reset{*this, out, first};
     const uint32_t ncand = add_candidates(labels, count, out);
     spans_.resize(nrows);
-    for (std::size_t i = 0; i < nrows; ++i) spans_[i] = spans[rows[i].idx];
+    for (std::size_t i = 0; i < nrows; ++i) spans_[i] = span_of(rows[i].idx);
     if (with_values) {
         vals_.resize(nrows);
         for (std::size_t i = 0; i < nrows; ++i) vals_[i] = rows[i].val;
@@ -217,6 +227,39 @@ void EntrySpreader::score(const Cells& cells, const AccumEntry<double>* rows, st
         }
     }
     scores.resize(at + ncand);  // without the trash
+}
+
+template <class SpanOf, class W>
+void EntrySpreader::score_spans(SpanOf span_of, const AccumEntry<double>* rows, std::size_t nrows,
+                                const uint32_t* labels, std::size_t count, const W& w, CompiledChain& out,
+                                std::vector<double>& scores) {
+    const uint32_t first = static_cast<uint32_t>(out.cand_label.size());
+    SlotReset reset{*this, out, first};
+    const uint32_t ncand = add_candidates(labels, count, out);
+    const std::size_t at = scores.size();
+    scores.resize(at + ncand, 0.0);
+    double* sum = scores.data() + at;
+    spans_.resize(nrows);
+    vals_.resize(nrows);
+    for (std::size_t i = 0; i < nrows; ++i) spans_[i] = span_of(rows[i].idx), vals_[i] = rows[i].val;
+    // Each candidate's sum adds its rows' terms in row order, either way.
+    // Few candidates (a tag dictionary) go one at a time over the rows;
+    // many go row by row, over the labels each row has.
+    if (ncand <= kFewCandidates) {
+        for (uint32_t k = 0; k < ncand; ++k)
+            sum[k] = span_sum(spans_.data(), vals_.data(), nrows, out.cand_label[first + k], w.at(0));
+        return;
+    }
+    const int32_t* slot = slot_.data();
+    for (std::size_t i = 0; i < nrows; ++i) {
+        const double val = vals_[i];
+        const coordinate_t id0 = spans_[i].first;
+        uint64_t bits = spans_[i].labels;
+        for (coordinate_t j = 0; bits; bits &= bits - 1, ++j) {
+            const uint32_t s = static_cast<uint32_t>(slot[__builtin_ctzll(bits)]);
+            if (s < ncand) sum[s] += val * w[id0 + j];
+        }
+    }
 }
 
 }  // namespace qv

@@ -48,6 +48,12 @@ bool make_row_spans(const Cells& cells, std::size_t rows, std::vector<RowSpan>& 
 std::size_t span_entries(const RowSpan* span, const double* vals, std::size_t n, uint32_t label, coordinate_t* id,
                          double* val);
 
+// The sum over the rows span[0, n) that have label, in row order, of
+// vals[i] times w[the row's id for label]: the
+// emission score of a candidate. Rows without the label add +0.0, which
+// leaves a sum that starts at +0.0 unchanged bit for bit.
+double span_sum(const RowSpan* span, const double* vals, std::size_t n, uint32_t label, const double* w);
+
 }  // namespace qv
 
 #endif
