@@ -63,7 +63,7 @@ def averaged(learner):
 
 
 def chain_train(labels, flists, cands, tags, prune, epochs, seed=0):
-    keys = None if prune else [[(t,) for t in ts] for ts in tags]
+    keys = None if prune else "gold"
     model, compiled = ChainModel.compile_training(FCombo(1), labels, flists, tags, cands if prune else None, keys)
     learner = AvgPer(model.n_features)
     rng = random.Random(seed)

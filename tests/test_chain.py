@@ -132,6 +132,10 @@ def test_compiled_emissions_are_the_combiners_vectors(problem, keys, seed):
         fc(sentences[0][0], labels=labels[:1])
     key_lists = [[[g] for g in gold] for gold in golds] if keys == "gold" else None
     model, compiled = ChainModel.compile_training(fc, labels, sentences, golds, cands, keys=key_lists)
+    if keys == "gold":  # spelt out or named, the same keys
+        same = FCombo(n, bias_item=bias)
+        ChainModel.compile_training(same, labels, sentences, golds, cands, keys="gold")
+        assert list(same.dict) == list(fc.dict)
     assert not fc.dict.growing and model.fc is fc
     for flists, cs, gold, c in zip(sentences, cands, golds, compiled):
         again = model.compile(flists, cs, gold)

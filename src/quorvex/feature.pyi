@@ -2,7 +2,7 @@
 
 from collections import defaultdict
 from collections.abc import Callable, Hashable, Iterable, Iterator, Sequence
-from typing import Any, SupportsFloat, SupportsIndex, TypeAlias
+from typing import Any, Literal, SupportsFloat, SupportsIndex, TypeAlias
 
 import numpy as np
 from numpy.typing import NDArray
@@ -263,7 +263,7 @@ class ChainModel:
         sentences: Sequence[Sequence[FeatureList | _Features]],
         gold: Sequence[Sequence[str]],
         candidates: Sequence[Sequence[Sequence[str]] | None] | None = None,
-        keys: Any = None,
+        keys: Sequence[Sequence[Sequence[str]]] | Literal["gold"] | None = None,
     ) -> tuple[ChainModel, list[CompiledSentence]]: ...
 
 @final

@@ -239,10 +239,10 @@ class Tagger:
                 # it was seen with: the others could never gain weight beyond the perceptron's
                 # corrections.
                 candidates = None
-                keys = [[(t,) for t in gold] for gold in tags]
+                keys = "gold"
         model, compiled = ChainModel.compile_training(FCombo(1), tagdict.labels, flists, tags, candidates, keys)
         mixing.unfloored(model)
-        del flists, keys
+        del flists
         learner = AvgPer(model.n_features)
         self.model = model
         rng = random.Random(self.seed)

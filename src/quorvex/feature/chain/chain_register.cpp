@@ -298,6 +298,7 @@ struct Registration {
     Ref fc_ref, labels, sentences, candidates, keys, gold;
     ChainCore labels_only;
     FComboObject* fc = nullptr;
+    bool keys_gold = false;
 
     bool read(PyObject* fc_arg, PyObject* labels_arg, PyObject* sentences_arg, PyObject* candidates_arg,
               PyObject* keys_arg, PyObject* gold_arg, const char* what) {
@@ -306,9 +307,17 @@ struct Registration {
         fc = as_fc(fc_arg);
         labels = Ref(label_tuple(labels_arg));
         if (!labels) return false;
+        // keys="gold": each position's features get keys for its gold label
+        // alone (with every label a candidate, what a tagger wants).
+        if (keys_arg && PyUnicode_Check(keys_arg) && PyUnicode_CompareWithASCIIString(keys_arg, "gold") == 0) {
+            keys_gold = true;
+            keys_arg = nullptr;
+        }
         for (PyObject* o : {sentences_arg, candidates_arg, keys_arg, gold_arg})
             if (o && (PyUnicode_Check(o) || PyBytes_Check(o))) {
-                PyErr_SetString(PyExc_TypeError, "sentences, candidates, keys and gold are sequences, not a string");
+                PyErr_SetString(PyExc_TypeError,
+                                "sentences, candidates, keys and gold are sequences, not a string (but keys may be "
+                                "\"gold\")");
                 return false;
             }
         sentences = Ref(PySequence_Tuple(sentences_arg));
@@ -350,7 +359,13 @@ bool first_pass(Registration& r, KeyRegistrar& reg, const char* what, std::vecto
         if (!in.read(&r.labels_only, PyTuple_GET_ITEM(r.sentences.get(), i), r.item(r.candidates, i),
                      r.item(r.gold, i)))
             return false;
-        if (r.keys.get() != Py_None) {
+        if (r.keys_gold) {
+            QV_TRY
+            keys.assign(in.gold.begin(), in.gold.end());
+            key_start.resize(keys.size() + 1);
+            for (std::size_t k = 0; k < key_start.size(); ++k) key_start[k] = static_cast<uint32_t>(k);
+            QV_CATCH(false)
+        } else if (r.keys.get() != Py_None) {
             if (!read_label_lists(&r.labels_only, PyTuple_GET_ITEM(r.keys.get(), i), in.flists.size(), "keys", keys,
                                   key_start))
                 return false;
@@ -476,8 +491,8 @@ PyMethodDef chain_register_methods[] = {
      "register_keys(fc, labels, sentences, keys), then model = ChainModel(fc, labels) and\n"
      "model.compile(s, c, g) for every training sentence, looking every feature up only once.\n"
      "gold: per sentence one label per position; candidates: per sentence one sequence of labels\n"
-     "per position (None: every label); keys: the labels each position's features get keys for\n"
-     "(default: its candidates and its gold label)."},
+     "per position (None: every label); keys: per sentence, the labels each position's features\n"
+     "get keys for (default: its candidates and its gold label), or \"gold\": its gold label alone."},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace qv
