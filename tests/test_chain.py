@@ -210,6 +210,61 @@ def test_compile_training_shared_between_threads():
                 assert list(c.emission(k, lbl)) == list(again.emission(k, lbl))
 
 
+def test_compile_training_with_labels_that_hold_a_caret():
+    """Registered for the label "A^f1", the key "A^f1^f2" is also label "A" with base key
+    "f1^f2": compiled sentences and the model see it under both."""
+    labels = ["A", "A^f1", "X"]
+    sentences = [[FeatureList(["f1", "f2"])], [FeatureList(["f2"])]]
+    golds = [["X"], ["A^f1"]]
+    fc = FCombo(2)
+    model, compiled = ChainModel.compile_training(fc, labels, sentences, golds, keys=[[["X"]], [["A^f1"]]])
+    for flists, c in zip(sentences, compiled):
+        for k, fl in enumerate(flists):
+            for lbl in labels:
+                assert list(c.emission(k, lbl)) == list(fc(fl, labels=[lbl]))
+    w = np.zeros(model.n_features)
+    w[fc.dict["A^f1^f2"]] = 5.0
+    expected = forest_labels(fc, sentences[0], [labels], w)
+    assert model.decode(sentences[0], w) == model.decode(compiled[0], w) == expected
+    assert model.decode(sentences[0], w, [["A", "X"]]) == forest_labels(fc, sentences[0], [["A", "X"]], w)
+
+
+def test_compile_training_out_of_memory_is_an_exception(tmp_path):
+    """Memory running out while sentences are compiled on two threads is a MemoryError, on
+    either thread, at whatever point it happens: never the end of the process."""
+    script = tmp_path / "oom.py"
+    script.write_text(
+        "import re, resource\n"
+        "import numpy as np\n"
+        "from quorvex.feature import ChainModel, FCombo, FeatureList\n"
+        "rng = np.random.default_rng(3)\n"
+        "labels = ['L%d' % i for i in range(64)]\n"
+        "vocab = ['f%d' % i for i in range(3000)]\n"
+        "S, G = [], []\n"
+        "for i in range(3000):\n"
+        "    k = int(rng.integers(1, 10))\n"
+        "    S.append([FeatureList([str(f) for f in rng.choice(vocab, size=int(rng.integers(0, 16)))]) for _ in range(k)])\n"
+        "    G.append([labels[int(rng.integers(0, 64))] for _ in range(k)])\n"
+        "keys = [[[g, labels[-1]] for g in gold] for gold in G]\n"
+        "soft, hard = resource.getrlimit(resource.RLIMIT_AS)\n"
+        "outcomes = set()\n"
+        "for extra in range(4, 80, 3):\n"
+        "    vm = int(re.search(r'VmSize:\\s+(\\d+)', open('/proc/self/status').read()).group(1)) * 1024\n"
+        "    resource.setrlimit(resource.RLIMIT_AS, (vm + extra * 2**20, hard))\n"
+        "    try:\n"
+        "        ChainModel.compile_training(FCombo(1), labels, S, G, keys=keys)\n"
+        "        outcomes.add('ok')\n"
+        "    except MemoryError:\n"
+        "        outcomes.add('MemoryError')\n"
+        "    finally:\n"
+        "        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))\n"
+        "print(sorted(outcomes))\n"
+    )
+    done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert "MemoryError" in done.stdout
+
+
 def reference_step(fc, flists, gold, pred):
     """The perceptron step built from the combiner's own vectors."""
     pairs = []

@@ -1,6 +1,7 @@
 // quorvex.alphabet: two-way maps between words and dense ids, plus the C
 // API capsule other modules bind at import.
 #include "alphabet/alphabet_types.h"
+#include "common/exception_storage.h"
 #include "common/module_util.h"
 #include "common/public_names.h"
 
@@ -17,6 +18,7 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "quorvex.alphabet",
 
 PyMODINIT_FUNC PyInit_alphabet(void) {
     using namespace qv;
+    touch_exception_storage();
     if (!check_python_version("quorvex.alphabet")) return nullptr;
     Ref m(PyModule_Create(&module_def));
     if (!m || !declare_gil_used(m.get())) return nullptr;

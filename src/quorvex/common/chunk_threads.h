@@ -11,6 +11,8 @@
 #include <system_error>
 #include <thread>
 
+#include "common/exception_storage.h"
+
 #if defined(__linux__)
 #include <sched.h>
 #endif
@@ -40,10 +42,12 @@ void run_chunks(unsigned threads, std::size_t count, std::size_t chunk, Walk&& w
         walk(next, count);
         return;
     }
+    touch_exception_storage();
     std::exception_ptr failure;
     std::thread helper;
     try {
         helper = std::thread([&] {
+            touch_exception_storage();
             try {
                 walk(next, chunk);
             } catch (...) {

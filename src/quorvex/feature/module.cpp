@@ -1,6 +1,7 @@
 // quorvex.feature: feature lists and combination, feature-space utilities,
 // information trees and feature forests. This file only registers: the
 // behaviour lives in the class files.
+#include "common/exception_storage.h"
 #include "common/module_util.h"
 #include "common/numpy_handles.h"
 #include "common/public_names.h"
@@ -61,6 +62,7 @@ bool import_izip(PyObject* module) {
 
 PyMODINIT_FUNC PyInit_feature(void) {
     using namespace qv;
+    touch_exception_storage();
     if (!check_python_version("quorvex.feature")) return nullptr;
     Ref m(PyModule_Create(&module_def));
     if (!m || !declare_gil_used(m.get())) return nullptr;

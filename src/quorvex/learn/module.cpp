@@ -2,6 +2,7 @@
 // files and the factory used for pickling. This file only registers: the
 // behaviour lives in the class files (learner.h is their shared core).
 #include "alphabet/alphabet_api.h"
+#include "common/exception_storage.h"
 #include "common/module_util.h"
 #include "common/numpy_handles.h"
 #include "common/public_names.h"
@@ -27,6 +28,7 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "quorvex.learn",
 
 PyMODINIT_FUNC PyInit_learn(void) {
     using namespace qv;
+    touch_exception_storage();
     if (!check_python_version("quorvex.learn")) return nullptr;
     Ref m(PyModule_Create(&module_def));
     if (!m || !declare_gil_used(m.get())) return nullptr;

@@ -1,5 +1,6 @@
 // quorvex.sparsmat: sparse vectors, accumulators, weighted vector sets and
 // CSR matrices, plus the C API capsule other modules bind at import.
+#include "common/exception_storage.h"
 #include "common/module_util.h"
 #include "common/public_names.h"
 #include "sparsmat/array_buffer.h"
@@ -38,6 +39,7 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "quorvex.sparsmat",
 
 PyMODINIT_FUNC PyInit_sparsmat(void) {
     using namespace qv;
+    touch_exception_storage();
     if (!check_python_version("quorvex.sparsmat")) return nullptr;
     Ref m(PyModule_Create(&module_def));
     if (!m || !declare_gil_used(m.get())) return nullptr;

@@ -427,7 +427,12 @@ PyObject* cm_compile_training(PyObject*, PyObject* const* args, Py_ssize_t nargs
     if (!dict) return nullptr;
     // Keys that the dictionary already holds and pass 1 did not ask for
     // would be missed by compiling from the kept rows: then compile anew.
-    const bool from_rows = !has_label_keys(dict->map, r.labels_only);
+    // So would keys that read as more than one (label, base key) pair,
+    // which only a label holding a '^' makes possible ("A^f" + "^g" is also
+    // "A" + "^f^g").
+    bool from_rows = !has_label_keys(dict->map, r.labels_only);
+    for (const std::string& label : r.labels_only.label_bytes)
+        from_rows = from_rows && label.find('^') == std::string::npos;
     std::unique_ptr<KeyRegistrar> reg;
     std::vector<SentenceInput> kept;
     QV_TRY reg.reset(new KeyRegistrar(r.labels_only, from_rows));
