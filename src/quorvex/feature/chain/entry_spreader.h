@@ -86,6 +86,16 @@ private:
         if (!unit) out.entry_val.resize(out.entry_id.size(), 1.0);
         return unit;
     }
+    // The spans of the rows into spans_, and with_values their values into
+    // vals_.
+    template <class SpanOf>
+    void gather_spans(SpanOf span_of, const AccumEntry<double>* rows, std::size_t nrows, bool with_values) {
+        spans_.resize(nrows);
+        for (std::size_t i = 0; i < nrows; ++i) spans_[i] = span_of(rows[i].idx);
+        if (!with_values) return;
+        vals_.resize(nrows);
+        for (std::size_t i = 0; i < nrows; ++i) vals_[i] = rows[i].val;
+    }
     // Sorts the entries [lo, hi) of out by id (the ids of one label are
     // distinct).
     void sort_entries(CompiledChain& out, std::size_t lo, std::size_t hi, bool with_values);
@@ -153,12 +163,7 @@ void EntrySpreader::add_spans(SpanOf span_of, bool monotone, const AccumEntry<do
     const uint32_t first = static_cast<uint32_t>(out.cand_label.size());
     SlotReset reset{*this, out, first};
     const uint32_t ncand = add_candidates(labels, count, out);
-    spans_.resize(nrows);
-    for (std::size_t i = 0; i < nrows; ++i) spans_[i] = span_of(rows[i].idx);
-    if (with_values) {
-        vals_.resize(nrows);
-        for (std::size_t i = 0; i < nrows; ++i) vals_[i] = rows[i].val;
-    }
+    gather_spans(span_of, rows, nrows, with_values);
     std::size_t at = out.entry_id.size();
     out.entry_id.resize(at + ncand * nrows);  // at most; cut to size below
     if (with_values) out.entry_val.resize(at + ncand * nrows);
@@ -239,9 +244,7 @@ void EntrySpreader::score_spans(SpanOf span_of, const AccumEntry<double>* rows, 
     const std::size_t at = scores.size();
     scores.resize(at + ncand, 0.0);
     double* sum = scores.data() + at;
-    spans_.resize(nrows);
-    vals_.resize(nrows);
-    for (std::size_t i = 0; i < nrows; ++i) spans_[i] = span_of(rows[i].idx), vals_[i] = rows[i].val;
+    gather_spans(span_of, rows, nrows, true);
     // Each candidate's sum adds its rows' terms in row order, either way.
     // Few candidates (a tag dictionary) go one at a time over the rows;
     // many go row by row, over the labels each row has.
