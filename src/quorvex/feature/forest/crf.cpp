@@ -614,28 +614,36 @@ PyObject* decode_simple_crf(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 // decode_simple_crf on its parsed arguments (n, weights, fc).
-PyObject* decode_forest(PyObject* const* a) {
-    if (!check_arg_type(a[0], &GraphNode_Type, "n", false) || !forest::check_fc_arg(a[2], "fc")) return nullptr;
-    if (!check_crf_weights(a[1], a[2])) return nullptr;
-    Ref root = Ref::borrow(a[0]);
-    GraphNodeObject* n = as_node(root.get());
-    PyObject* weights = a[1];
-    PyObject* fc = a[2];
-    // A plain root is numbered by the native walk, which also starts
-    // loading the weights of the vectors already there (the candidates')
-    // for the scoring pass.
-    forest::WeightsDot ahead(weights);
+// Numbers the forest under n and gives every node its local and inside
+// scores, as assign_ids, calcPotential and calcInsideMin one after the
+// other; *num_nodes is the number of nodes. False with the first error.
+// The builder's record, if any, is followed and left in `hint` when the
+// extraction can follow it too.
+bool number_and_score(GraphNodeObject* n, PyObject* weights, PyObject* fc, int32_t* num_nodes,
+                      std::unique_ptr<forest::WalkHint>& hint) {
     int ov_ids = forest::overrides(n, forest::op_assign_ids);
     if (ov_ids < 0) PyErr_Clear();  // the dispatcher reports it again
+    // A plain root: the three in one walk as far as the forest allows (see
+    // number_and_score.cpp); the walks below take over where it stops.
+    int32_t numbered = 0;
+    if (ov_ids == 0) {
+        double score;
+        if (forest::walk_number_and_score(n, weights, fc, hint.get(), &numbered, &score)) {
+            *num_nodes = numbered;
+            return true;
+        }
+        hint.reset();  // the record was followed as far as the walk went
+    }
+    // The numbering walk also starts loading the weights of the vectors
+    // already there (the candidates') for the scoring walk.
+    forest::WeightsDot ahead(weights);
     forest::NodeOrder order;
-    std::unique_ptr<forest::WalkHint> hint = forest::take_hint(n);
-    Ref count(ov_ids == 0 ? forest::walk_assign_ids(n, 0, &ahead, &order, hint.get())
+    Ref count(ov_ids == 0 ? forest::walk_assign_ids(n, numbered, &ahead, &order, hint.get())
                           : graph_node_ops.assign_ids(n, 0));
     hint.reset();
-    int32_t num_nodes;
-    if (!count || !to_int32(count.get(), &num_nodes)) return nullptr;
-    Ref done(new_done_array(num_nodes));
-    if (!done) return nullptr;
+    if (!count || !to_int32(count.get(), num_nodes)) return false;
+    Ref done(new_done_array(*num_nodes));
+    if (!done) return false;
     // On a plain root the local scores and the inside scores come from one
     // walk where that cannot differ from two passes (see walk_calc_potential).
     // Unlike calcPotential, which prints its errors, decoding raises the
@@ -643,26 +651,37 @@ PyObject* decode_forest(PyObject* const* a) {
     // would be a wrong answer.
     forest::FusedInside inside;
     int ov_potential = forest::overrides(n, forest::op_calc_potential);
-    if (ov_potential < 0) return nullptr;
+    if (ov_potential < 0) return false;
     int ov_inside = ov_potential == 0 ? forest::overrides(n, forest::op_calc_inside_min) : 1;
     if (ov_inside < 0) PyErr_Clear();  // the dispatcher raises it again
     if (ov_potential == 0) {
         if (ov_ids != 0) order.invalidate();
         if (Py_IS_TYPE(fc, &FCombo_Type)) order.vectors_from(fc);
         forest::walk_calc_potential(n, weights, fc, done.get(), ov_inside == 0 ? &inside : nullptr, true, &order);
-        if (PyErr_Occurred()) return nullptr;
+        if (PyErr_Occurred()) return false;
     } else {
         PyObject* call_args[] = {weights, fc, done.get()};
         Ref res(forest::call_node_override(n, forest::op_calc_potential, call_args, 3));
         double ignored;
-        if (!res || !to_double(res.get(), &ignored)) return nullptr;
+        if (!res || !to_double(res.get(), &ignored)) return false;
     }
-    if (!inside.complete) {
-        done = Ref(new_done_array(num_nodes));
-        double score;
-        if (!done || !graph_node_ops.calcInsideMin(n, done.get(), &score)) return nullptr;
-    }
-    Ref best(graph_node_ops.extractBest(n, fc));
+    if (inside.complete) return true;
+    done = Ref(new_done_array(*num_nodes));
+    double score;
+    return done && graph_node_ops.calcInsideMin(n, done.get(), &score);
+}
+
+PyObject* decode_forest(PyObject* const* a) {
+    if (!check_arg_type(a[0], &GraphNode_Type, "n", false) || !forest::check_fc_arg(a[2], "fc")) return nullptr;
+    if (!check_crf_weights(a[1], a[2])) return nullptr;
+    Ref root = Ref::borrow(a[0]);
+    GraphNodeObject* n = as_node(root.get());
+    PyObject* fc = a[2];
+    int32_t num_nodes;
+    std::unique_ptr<forest::WalkHint> hint = forest::take_hint(n);
+    if (!number_and_score(n, a[1], fc, &num_nodes, hint)) return nullptr;
+    Ref best(hint ? forest::walk_extract_best(n, fc, hint.get()) : graph_node_ops.extractBest(n, fc));
+    hint.reset();
     if (!best) return nullptr;
     // Walk back from the last position: children[0] is the chosen candidate,
     // children[1] the previous transition (the start node has no children).

@@ -100,6 +100,8 @@ PyObject* WalkVectors::vectorise(PyObject* features) {
     return call_fc(fc_, features);
 }
 
+bool WalkVectors::native_for(PyObject* features) const { return native_combiner(fc_) && plain_features(features); }
+
 bool fill_missing_features(GraphNodeObject* n, WalkVectors& vectors) {
     Ref features = Ref::borrow(n->features);
     PyObject* v = vectors.vectorise(features.get());

@@ -4,6 +4,7 @@
 // floor below which an OR node's child is never chosen.
 #include "common/args.h"
 #include "feature/forest/forest_walk.h"
+#include "feature/forest/walk_hint.h"
 
 namespace qv {
 namespace forest {
@@ -296,13 +297,15 @@ bool fold_or_features(GraphNodeObject* x, PyObject* r, WalkVectors& vectors) {
 
 }  // namespace
 
-PyObject* walk_extract_best(GraphNodeObject* root, PyObject* fc) {
+PyObject* walk_extract_best(GraphNodeObject* root, PyObject* fc, WalkHint* hint) {
     WalkVectors vectors(fc);
     WalkStack<BestFrame> stack(kExtractBest);
+    if (hint) hint->start_best_path();
     auto enter = [&](GraphNodeObject* n) -> bool {
         BestFrame f{Ref::borrow(reinterpret_cast<PyObject*>(n)), ChildIter(), Ref(), Ref()};
         f.disj = n->isDisjunctive != 0;
         if (f.disj) {
+            if (hint) hint->step_best_path();
             f.pending = Ref(best_child(n));
             if (!f.pending || !fill_features(as_node(f.pending.get()), vectors)) return false;
         } else {

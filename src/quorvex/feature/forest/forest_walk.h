@@ -61,13 +61,14 @@ PyObject* call_node_override(GraphNodeObject* n, Overridable& op, PyObject* cons
 // in the caches well enough that prefetching costs more than it saves.
 const std::size_t kPrefetchFrom = 1 << 14;
 
-// Starts loading the lines of a node that the walks read (an object need
-// not start at a line, so its fields may span three).
+// Starts loading the lines of a node that the walks read: its fields up to
+// the label, 80 bytes from a 16-byte boundary, which span two lines at
+// most.
 inline void prefetch_node(const void* node) {
+    static_assert(offsetof(GraphNodeObject, label) + sizeof(PyObject*) <= 80, "two lines hold the fields read");
     const char* p = static_cast<const char*>(node);
     prefetch_line(p);
-    prefetch_line(p + offsetof(GraphNodeObject, children));
-    prefetch_line(p + offsetof(GraphNodeObject, on_path));
+    prefetch_line(p + offsetof(GraphNodeObject, label) + sizeof(PyObject*) - 1);
 }
 
 // The nodes a walk entered, in the order it entered them, for the next walk
@@ -153,7 +154,18 @@ struct FusedInside {
 double walk_calc_potential(GraphNodeObject* root, PyObject* weights, PyObject* fc, PyObject* done,
                            FusedInside* inside = nullptr, bool raise_errors = false, NodeOrder* order = nullptr);
 bool walk_calc_inside_min(GraphNodeObject* root, PyObject* done, double* result);
-PyObject* walk_extract_best(GraphNodeObject* root, PyObject* fc);
+// Numbering, local scores and inside scores of a forest in one walk, where
+// that gives what the three walks one after the other give (see
+// number_and_score.cpp). True: the forest under root is numbered from 0 to
+// *count - 1 and scored, *inside is root's inside score. False (no error
+// set): the walk stopped before a node it could not take; the nodes
+// numbered, 0 to *count - 1, are the first of the numbering walk's order,
+// and the walks one after the other take it from there.
+bool walk_number_and_score(GraphNodeObject* root, PyObject* weights, PyObject* fc, WalkHint* hint, int32_t* count,
+                           double* inside);
+// With `hint`, whose choices the scoring walk made, the best path is
+// prefetched ahead of the walk (see WalkHint::step_best_path).
+PyObject* walk_extract_best(GraphNodeObject* root, PyObject* fc, WalkHint* hint = nullptr);
 bool walk_extract_labels(GraphNodeObject* root, PyObject* fc, PyObject* result);
 bool walk_write_amis(GraphNodeObject* root, PyObject* features, int in_disj, PyObject* written, PyObject* out,
                      PyObject* fcomb);
@@ -196,6 +208,8 @@ public:
     bool ran_python() const { return ran_python_; }
     // Notes that Python code ran outside the combiner (an override).
     void clear() { ran_python_ = true; }
+    // Whether vectorise(features) would run no Python code.
+    bool native_for(PyObject* features) const;
 
 private:
     PyObject* fc_;
@@ -307,6 +321,7 @@ public:
         frames_.pop_back();
     }
     bool empty() const { return frames_.empty(); }
+    std::size_t size() const { return frames_.size(); }
 
 private:
     static const std::size_t kInitialFrames = 128;

@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "feature/forest/forest_walk.h"
 #include "feature/forest/spare_room.h"
 #include "prefetch.h"
 
@@ -35,12 +36,22 @@ const std::size_t kDownAhead = 3;
 
 // --- recording -------------------------------------------------------------------
 
+namespace {
+
+// The item array of a list, nullptr for anything else.
+const void* items_of(PyObject* o) {
+    return PyList_CheckExact(o) ? reinterpret_cast<PyListObject*>(o)->ob_item : nullptr;
+}
+
+}  // namespace
+
 WalkHint::Entry WalkHint::entry_of(GraphNodeObject* n) {
-    Entry e{n, n->children, nullptr, 0};
-    if (PyList_CheckExact(n->children)) {
-        PyListObject* list = reinterpret_cast<PyListObject*>(n->children);
-        e.items = list->ob_item;
-        e.item_bytes = static_cast<uint32_t>(static_cast<std::size_t>(Py_SIZE(list)) * sizeof(PyObject*));
+    Entry e{n, n->children, items_of(n->children), 0};
+    if (e.items)
+        e.item_bytes = static_cast<uint32_t>(static_cast<std::size_t>(Py_SIZE(n->children)) * sizeof(PyObject*));
+    if (n->featuresD == Py_None) {
+        e.features = n->features;
+        e.feature_items = items_of(n->features);
     }
     return e;
 }
@@ -73,7 +84,8 @@ bool WalkHint::add_candidate(GraphNodeObject* cand) {
 bool WalkHint::add_transition(GraphNodeObject* trans) {
     try {
         if (!PyList_CheckExact(trans->children)) return false;
-        trans_.push_back(Transition{trans, trans->children, reinterpret_cast<PyListObject*>(trans->children)->ob_item});
+        trans_.push_back(
+            Transition{trans, trans->children, items_of(trans->children), trans->features, items_of(trans->features)});
     } catch (...) {
         return false;
     }
@@ -100,13 +112,12 @@ bool WalkHint::end_position(const std::vector<GraphNodeObject*>& states, std::si
 // --- following ---------------------------------------------------------------------
 
 void WalkHint::prefetch(const Entry& e) {
-    const char* node = static_cast<const char*>(e.node);
-    prefetch_line(node);
-    prefetch_line(node + offsetof(GraphNodeObject, children));
-    prefetch_line(node + offsetof(GraphNodeObject, on_path));
+    prefetch_node(e.node);
     const char* list = static_cast<const char*>(e.children);
     prefetch_line(list);
     prefetch_line(list + offsetof(PyListObject, ob_item));
+    if (e.features) prefetch_line(e.features);
+    if (e.feature_items) prefetch_line(e.feature_items);
     if (e.item_bytes == 0) return;
     const char* items = static_cast<const char*>(e.items);
     for (uint32_t at = 0; at < e.item_bytes; at += 64) prefetch_line(items + at);
@@ -200,6 +211,66 @@ void WalkHint::prefetch_transition() {
     if (ahead_ >= trans_.size()) return;
     prefetch(trans_[ahead_]);
     ++ahead_;
+}
+
+// --- the best path ---------------------------------------------------------------
+
+void WalkHint::choose(std::size_t state, uint32_t child) {
+    if (state >= states_.size() || child >= kNoChoice) return;
+    if (choices_.empty()) {
+        try {
+            choices_.assign(states_.size(), kNoChoice);
+        } catch (...) {
+            return;  // the extraction goes without
+        }
+    }
+    choices_[state] = static_cast<uint16_t>(child);
+}
+
+// The best path from the last position down, by the choices: the state
+// chosen at each position; the chosen transition's previous state is the
+// state chosen at the position before. It ends early where a choice is
+// unknown.
+void WalkHint::start_best_path() {
+    path_.clear();
+    path_at_ = 0;
+    if (choices_.empty()) return;
+    try {
+        path_.reserve(positions_.size());
+        std::size_t j = last_choice_;
+        for (std::size_t k = positions_.size(); k-- > 0;) {
+            const Position& p = positions_[k];
+            if (j >= p.count) break;
+            path_.push_back(static_cast<uint32_t>(j));
+            const std::size_t i = choices_[p.states + j];
+            if (i >= p.previous) break;
+            j = i;
+        }
+    } catch (...) {
+        path_.clear();  // the extraction goes without
+        return;
+    }
+    for (std::size_t d = 0; d < kPathAhead && d < path_.size(); ++d) prefetch_path(d);
+}
+
+void WalkHint::step_best_path() {
+    if (path_at_ + kPathAhead < path_.size()) prefetch_path(path_at_ + kPathAhead);
+    ++path_at_;
+}
+
+// The d-th position of the best path from the end: the state chosen there,
+// its candidate, every transition into it (the extraction compares their
+// inside scores) and the chosen one with its lists.
+void WalkHint::prefetch_path(std::size_t d) const {
+    const Position& p = positions_[positions_.size() - 1 - d];
+    const std::size_t j = path_[d];
+    prefetch(states_[p.states + j]);
+    prefetch(cands_[p.states + j]);
+    const std::size_t first = p.transitions + j * p.previous;
+    for (std::size_t t = 0; t < p.previous; ++t) {
+        prefetch_node(trans_[first + t].node);
+    }
+    if (d + 1 < path_.size()) prefetch(trans_[first + path_[d + 1]]);
 }
 
 // --- keeping -----------------------------------------------------------------------

@@ -53,11 +53,14 @@ public:
     WalkHint(const WalkHint&) = delete;
     WalkHint& operator=(const WalkHint&) = delete;
 
-    // A transition: its children list always holds two items.
+    // A transition: its children list always holds two items, its features
+    // list one (or two, with the STOP feature added later).
     struct Transition {
         const void* node;
         const void* children;
         const void* items;
+        const void* features;
+        const void* feature_items;
     };
 
     // Recording, while the forest is built position by position from plain
@@ -82,6 +85,7 @@ public:
     void follow(const GraphNodeObject* n) {
         if (n == expected_) {
             in_step_ = true;
+            entered_state_ = positions_[k_].states + j_;
             next_state();
         } else if (n->isDisjunctive) {
             in_step_ = false;  // a state the record did not expect
@@ -95,15 +99,35 @@ public:
     bool in_step() const { return in_step_; }
     // Before the walk: the root it starts from.
     void start(const GraphNodeObject* root);
+    // The state follow() was last given, if it was the one expected (an
+    // index of the record's states), kNoState otherwise.
+    static constexpr std::size_t kNoState = ~std::size_t(0);
+    std::size_t entered_state() const { return in_step_ ? entered_state_ : kNoState; }
+
+    // Decoding: the child a state (by the index above) or the root took as
+    // its best, by its place among the node's children, as the scoring walk
+    // found it.
+    void choose(std::size_t state, uint32_t child);
+    void choose_last(uint32_t child) { last_choice_ = child; }
+    // Then the extraction of the best derivation, which goes from the last
+    // position to the first through lines far apart in memory: it calls
+    // step_best_path() at every OR node it enters (the root, then the state
+    // chosen at each position), and the lines it will read a few positions
+    // on are loaded meanwhile.
+    void start_best_path();
+    void step_best_path();
 
 private:
     // A node and what the walk reads of it: the lines of its fields, its
-    // children list and the list's item array.
+    // children list and the list's item array, and its features list with
+    // the list's item array (which the walk reads when it vectorises them).
     struct Entry {
         const void* node;
         const void* children;
         const void* items;
         uint32_t item_bytes;
+        const void* features = nullptr;
+        const void* feature_items = nullptr;
     };
     struct Position {
         std::size_t states;       // index of its first state (and candidate)
@@ -120,7 +144,9 @@ private:
 
     static Entry entry_of(GraphNodeObject* n);
     static void prefetch(const Entry& e);
-    static void prefetch(const Transition& t) { prefetch(Entry{t.node, t.children, t.items, 2 * sizeof(PyObject*)}); }
+    static void prefetch(const Transition& t) {
+        prefetch(Entry{t.node, t.children, t.items, 2 * sizeof(PyObject*), t.features, t.feature_items});
+    }
     // The state the walk is expected to enter next, after the one it just
     // entered; the walk's place and the loads ahead move with it.
     void next_state();
@@ -141,6 +167,15 @@ private:
     std::size_t k_ = 0, j_ = 0;
     bool down_ = true;
     bool in_step_ = false;
+    // How many positions ahead of the extraction the best path is loaded.
+    static const std::size_t kPathAhead = 6;
+    void prefetch_path(std::size_t d) const;
+    std::vector<uint32_t> path_;  // the state chosen, from the last position down
+    std::size_t path_at_ = 0;
+    std::size_t entered_state_ = 0;
+    std::vector<uint16_t> choices_;     // by state, kNoChoice where unknown
+    uint32_t last_choice_ = kNoChoice;  // the root's
+    static constexpr uint16_t kNoChoice = 0xffff;
     std::size_t walk_ = 0;   // about where the walk is in trans_
     std::size_t ahead_ = 0;  // the next transition to load
     std::size_t ahead_position_ = 0;
