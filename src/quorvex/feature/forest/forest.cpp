@@ -100,7 +100,10 @@ PyObject* WalkVectors::vectorise(PyObject* features) {
     return call_fc(fc_, features);
 }
 
-bool WalkVectors::native_for(PyObject* features) const { return native_combiner(fc_) && plain_features(features); }
+bool WalkVectors::vectorises_quietly(PyObject* features) const {
+    return native_combiner(fc_) && !as_alph(reinterpret_cast<FComboObject*>(fc_)->dict)->map.growing &&
+           plain_features(features);
+}
 
 bool fill_missing_features(GraphNodeObject* n, WalkVectors& vectors) {
     Ref features = Ref::borrow(n->features);

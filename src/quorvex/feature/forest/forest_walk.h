@@ -208,8 +208,10 @@ public:
     bool ran_python() const { return ran_python_; }
     // Notes that Python code ran outside the combiner (an override).
     void clear() { ran_python_ = true; }
-    // Whether vectorise(features) would run no Python code.
-    bool native_for(PyObject* features) const;
+    // Whether vectorise(features) would run no Python code and leave the
+    // dictionary as it is (a native combiner over a dictionary that does
+    // not grow, plain features).
+    bool vectorises_quietly(PyObject* features) const;
 
 private:
     PyObject* fc_;

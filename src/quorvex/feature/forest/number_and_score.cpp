@@ -15,12 +15,20 @@
 // GraphNode whose children are a list or tuple of GraphNodes, unnumbered
 // when first reached, not met again while it is being expanded (a cycle),
 // with a vector already there or features that the combiner vectorises
-// without Python code, and no error. A forest that is otherwise, anywhere,
-// stops the walk before the node concerned, with no error set: the nodes
-// numbered are then the first ones of the numbering walk's order, and that
-// walk, started again from the root, skips them and numbers the rest just
-// as it would have. The scoring walk then runs from the start (see
-// decode_forest), which reports what there is to report.
+// without Python code and without adding to its dictionary, and no error.
+// A forest that is otherwise, anywhere, stops the walk before the node
+// concerned, with no error set: the nodes numbered are then the first ones
+// of the numbering walk's order, and that walk, started again from the
+// root, skips them and numbers the rest just as it would have. The scoring
+// walk then runs from the start (see decode_forest), which reports what
+// there is to report.
+//
+// So no Python code runs before the forest is numbered, and the dictionary
+// is as it was if numbering fails. What a forest whose numbering fails
+// (a cycle) keeps of this walk is scores and vectors on the nodes it
+// scored before it stopped, where the passes one after the other would
+// have left them unscored; decoding raises the numbering's error either
+// way.
 #include <cstdint>
 #include <vector>
 
@@ -118,7 +126,8 @@ private:
     bool enter(GraphNodeObject* n) {
         if (Py_TYPE(n) != &GraphNode_Type || (n->on_path & kAssignIds)) return false;
         if (!PyList_CheckExact(n->children) && !PyTuple_CheckExact(n->children)) return false;
-        if (n->featuresD == Py_None && (!vectors_.native_for(n->features) || !fill_missing_features(n, vectors_)))
+        if (n->featuresD == Py_None &&
+            (!vectors_.vectorises_quietly(n->features) || !fill_missing_features(n, vectors_)))
             return false;
         double own;
         if (!dot_.dot(n->featuresD, &own)) return false;
