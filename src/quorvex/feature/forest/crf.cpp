@@ -627,8 +627,7 @@ bool number_and_score(GraphNodeObject* n, PyObject* weights, PyObject* fc, int32
     // number_and_score.cpp); the walks below take over where it stops.
     int32_t numbered = 0;
     if (ov_ids == 0) {
-        double score;
-        if (forest::walk_number_and_score(n, weights, fc, hint.get(), &numbered, &score)) {
+        if (forest::walk_number_and_score(n, weights, fc, hint.get(), &numbered)) {
             *num_nodes = numbered;
             return true;
         }

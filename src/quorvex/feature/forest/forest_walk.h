@@ -157,12 +157,11 @@ bool walk_calc_inside_min(GraphNodeObject* root, PyObject* done, double* result)
 // Numbering, local scores and inside scores of a forest in one walk, where
 // that gives what the three walks one after the other give (see
 // number_and_score.cpp). True: the forest under root is numbered from 0 to
-// *count - 1 and scored, *inside is root's inside score. False (no error
-// set): the walk stopped before a node it could not take; the nodes
+// *count - 1 and scored. False (no error set): the walk stopped before a
+// node it could not take and took back its scores and vectors; the nodes
 // numbered, 0 to *count - 1, are the first of the numbering walk's order,
 // and the walks one after the other take it from there.
-bool walk_number_and_score(GraphNodeObject* root, PyObject* weights, PyObject* fc, WalkHint* hint, int32_t* count,
-                           double* inside);
+bool walk_number_and_score(GraphNodeObject* root, PyObject* weights, PyObject* fc, WalkHint* hint, int32_t* count);
 // With `hint`, whose choices the scoring walk made, the best path is
 // prefetched ahead of the walk (see WalkHint::step_best_path).
 PyObject* walk_extract_best(GraphNodeObject* root, PyObject* fc, WalkHint* hint = nullptr);

@@ -24,12 +24,16 @@
 // there is to report.
 //
 // So no Python code runs before the forest is numbered, and the dictionary
-// is as it was if numbering fails. What a forest whose numbering fails
-// (a cycle) keeps of this walk is scores and vectors on the nodes it
-// scored before it stopped, where the passes one after the other would
-// have left them unscored; decoding raises the numbering's error either
-// way.
+// is as it was if numbering fails. When the walk stops, the vectors it gave
+// nodes are taken back, so that the passes vectorise the features as they
+// find them after numbering (Python code run while numbering may change
+// them). The local and inside scores it set stay until the scoring walk
+// sets them again: Python code run while numbering the rest may see them,
+// and a forest whose numbering fails (a cycle) keeps them, where the passes
+// would have left those nodes unscored; decoding raises the numbering's
+// error either way.
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "feature/forest/forest_walk.h"
@@ -48,13 +52,30 @@ struct Frame {
     ChildIter children;
     double val = 0.0;  // an OR node's best child so far, an AND node's sum
     bool disj = false;
+    bool filled = false;                     // the node was given its vector by this walk
+    double old_local = 0.0;                  // its local score before
     uint32_t taken = 0;                      // the children taken so far
     uint32_t best = kNoChild;                // an OR node's best child, by place
     std::size_t state = WalkHint::kNoState;  // its index in the builder's record
 };
 
+// A node by number, with kFilled set when this walk gave it its vector
+// (nodes are at least 16-byte aligned).
+using Numbered = uintptr_t;
+const Numbered kFilled = 1;
+
+// The scores of a node before the walk, kept for undoing it when they are
+// not a new node's (local 0.0, inside -1.0).
+struct Before {
+    int32_t id;
+    double local, inside;
+};
+
 // The room of the last large list of numbered nodes, kept for the next.
-SpareRoom<GraphNodeObject*> spare_numbered;
+SpareRoom<Numbered> spare_numbered;
+
+// Whether two doubles are the same bits (-0.0 and NaNs kept as they are).
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 class NumberAndScore {
 public:
@@ -102,13 +123,34 @@ public:
             if (!stopped(enter(child))) return false;
             if (hint_) {
                 hint_->follow(child);
-                stack_.top().state = hint_->entered_state();
+                if (stack_.top().disj) stack_.top().state = hint_->entered_state();
             }
             ++entered;
         }
     }
+    // After a stop: the scores and vectors this walk gave nodes are taken
+    // back, so that the passes that take over find the forest as they would
+    // have (Python code run while they number the rest may look at it or
+    // change features, and a numbering that fails leaves it unscored).
+    void undo() {
+        for (Numbered x : numbered_) {
+            GraphNodeObject* n = node_of(x);
+            n->localScore = 0.0;
+            n->insideScore = -1.0;
+            if (x & kFilled) unfill(n);
+        }
+        for (const Before& b : before_) {
+            GraphNodeObject* n = node_of(numbered_[static_cast<std::size_t>(b.id)]);
+            n->localScore = b.local;
+            n->insideScore = b.inside;
+        }
+        for (; !stack_.empty(); stack_.pop()) {
+            GraphNodeObject* n = as_node(stack_.top().node.get());
+            n->localScore = stack_.top().old_local;
+            if (stack_.top().filled) unfill(n);
+        }
+    }
     int32_t count() const { return static_cast<int32_t>(numbered_.size()); }
-    double inside() const { return inside_; }
 
 private:
     // A false result with any error cleared: the walks that follow report
@@ -117,24 +159,34 @@ private:
         if (!ok) PyErr_Clear();
         return ok;
     }
+    static GraphNodeObject* node_of(Numbered x) { return reinterpret_cast<GraphNodeObject*>(x & ~kFilled); }
     // Whether this walk numbered n (a node numbered before is not taken).
     bool ours(GraphNodeObject* n) const {
         const int32_t id = n->nodeId;
-        return id >= 0 && static_cast<std::size_t>(id) < numbered_.size() && numbered_[id] == n;
+        return id >= 0 && static_cast<std::size_t>(id) < numbered_.size() && node_of(numbered_[id]) == n;
     }
     // n's local score and frame; false where the walk stops.
     bool enter(GraphNodeObject* n) {
         if (Py_TYPE(n) != &GraphNode_Type || (n->on_path & kAssignIds)) return false;
         if (!PyList_CheckExact(n->children) && !PyTuple_CheckExact(n->children)) return false;
-        if (n->featuresD == Py_None &&
-            (!vectors_.vectorises_quietly(n->features) || !fill_missing_features(n, vectors_)))
-            return false;
+        const bool fill = n->featuresD == Py_None;
+        if (fill && (!vectors_.vectorises_quietly(n->features) || !fill_missing_features(n, vectors_))) return false;
         double own;
-        if (!dot_.dot(n->featuresD, &own)) return false;
-        n->localScore = own;
         const bool disj = n->isDisjunctive != 0;
-        Frame f{Ref::borrow(reinterpret_cast<PyObject*>(n)), ChildIter(), disj ? -1000.0 : own, disj};
-        return f.children.start(n->children) && stack_.push(std::move(f));
+        Frame f{Ref::borrow(reinterpret_cast<PyObject*>(n)), ChildIter(), 0.0, disj};
+        f.filled = fill;
+        f.old_local = n->localScore;
+        if (!dot_.dot(n->featuresD, &own) || !f.children.start(n->children) || !stack_.push(std::move(f))) {
+            if (fill) unfill(n);
+            return false;
+        }
+        n->localScore = own;
+        stack_.top().val = disj ? -1000.0 : own;
+        return true;
+    }
+    static void unfill(GraphNodeObject* n) {
+        Py_INCREF(Py_None);
+        set_field(n->featuresD, Py_None);
     }
     // The top frame's children are done: its number and inside score,
     // handed to its parent.
@@ -142,12 +194,16 @@ private:
         Frame& f = stack_.top();
         GraphNodeObject* n = as_node(f.node.get());
         if (numbered_.size() >= static_cast<std::size_t>(INT32_MAX)) return false;
+        const int32_t id = static_cast<int32_t>(numbered_.size());
         try {
-            numbered_.push_back(n);
+            if (!same_bits(f.old_local, 0.0) || !same_bits(n->insideScore, -1.0))
+                before_.push_back(Before{id, f.old_local, n->insideScore});
+            numbered_.push_back(reinterpret_cast<Numbered>(n) | (f.filled ? kFilled : 0));
         } catch (...) {
+            if (!before_.empty() && before_.back().id == id) before_.pop_back();
             return false;
         }
-        n->nodeId = static_cast<int32_t>(numbered_.size() - 1);
+        n->nodeId = id;
         const double val = f.disj ? f.val + n->localScore : f.val;
         n->insideScore = val;
         if (hint_ && f.disj && f.best != kNoChild) {
@@ -157,10 +213,7 @@ private:
                 hint_->choose_last(f.best);
         }
         stack_.pop();
-        if (stack_.empty())
-            inside_ = val;
-        else
-            deliver(val);
+        if (!stack_.empty()) deliver(val);
         return true;
     }
     // A child's inside score taken into its parent's maximum or sum.
@@ -180,22 +233,21 @@ private:
     WalkVectors vectors_;
     WalkHint* hint_;
     WalkStack<Frame> stack_;
-    std::vector<GraphNodeObject*> numbered_;  // by number
-    double inside_ = 0.0;
+    std::vector<Numbered> numbered_;  // by number
+    std::vector<Before> before_;      // what undo() puts back besides a new node's scores
 };
 
 }  // namespace
 
-bool walk_number_and_score(GraphNodeObject* root, PyObject* weights, PyObject* fc, WalkHint* hint, int32_t* count,
-                           double* inside) {
+bool walk_number_and_score(GraphNodeObject* root, PyObject* weights, PyObject* fc, WalkHint* hint, int32_t* count) {
     if (root->nodeId != -1) {
         *count = 0;
         return false;
     }
     NumberAndScore walk(weights, fc, hint);
     const bool done = walk.run(root);
+    if (!done) walk.undo();
     *count = walk.count();
-    *inside = walk.inside();
     return done;
 }
 
