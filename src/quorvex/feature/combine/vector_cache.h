@@ -67,6 +67,14 @@ public:
         for (int i = 0; i < key.n; ++i) key.item[i] = PyList_GET_ITEM(flist, i);
         by_items_.prefetch(key);
     }
+    // The same for a list of this one item (only its address is used: it
+    // need not be alive).
+    void prefetch_one(PyObject* item) const {
+        IdentityKey<kMaxItems> key;
+        key.n = 1;
+        key.item[0] = item;
+        by_items_.prefetch(key);
+    }
     // Forgets everything, the dictionary included.
     void clear();
     // The dictionary the kept vectors belong to (for the collector).

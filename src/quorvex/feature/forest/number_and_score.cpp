@@ -36,6 +36,7 @@
 #include <cstring>
 #include <vector>
 
+#include "feature/combine/fcombo.h"
 #include "feature/forest/forest_walk.h"
 #include "feature/forest/spare_room.h"
 #include "feature/forest/walk_hint.h"
@@ -82,6 +83,7 @@ public:
     NumberAndScore(PyObject* weights, PyObject* fc, WalkHint* hint)
         : dot_(weights), vectors_(fc), hint_(hint), stack_(kAssignIds) {
         if (hint_) {
+            if (Py_IS_TYPE(fc, &FCombo_Type)) hint_->vectors_from(reinterpret_cast<FComboObject*>(fc)->memo);
             const std::size_t n = hint_->nodes();
             spare_numbered.lend(numbered_, n);
             try {

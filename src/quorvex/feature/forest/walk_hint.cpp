@@ -63,6 +63,7 @@ bool WalkHint::reserve(std::size_t positions, std::size_t candidates) {
         const std::size_t transitions = positions * candidates * candidates;
         spare_transitions.lend(trans_, transitions);
         trans_.reserve(transitions);
+        if (candidates * candidates >= kManyPairs) firsts_.reserve(transitions);
         cands_.reserve(positions * candidates);
         states_.reserve(positions * candidates);
         positions_.reserve(positions);
@@ -86,6 +87,10 @@ bool WalkHint::add_transition(GraphNodeObject* trans) {
         if (!PyList_CheckExact(trans->children)) return false;
         trans_.push_back(
             Transition{trans, trans->children, items_of(trans->children), trans->features, items_of(trans->features)});
+        if (firsts_.capacity()) {
+            PyObject* f = trans->features;
+            firsts_.push_back(PyList_CheckExact(f) && PyList_GET_SIZE(f) == 1 ? PyList_GET_ITEM(f, 0) : nullptr);
+        }
     } catch (...) {
         return false;
     }
@@ -131,7 +136,11 @@ void WalkHint::prefetch_state(std::size_t k, std::size_t j) const {
     prefetch(states_[p.states + j]);
     prefetch(cands_[p.states + j]);
     prefetch(trans_[p.transitions + j * p.previous]);
-    if (k + 1 < positions_.size()) prefetch(trans_[positions_[k + 1].transitions + j]);
+    prefetch_slot(p.transitions + j * p.previous);
+    if (k + 1 < positions_.size()) {
+        prefetch(trans_[positions_[k + 1].transitions + j]);
+        prefetch_slot(positions_[k + 1].transitions + j);
+    }
 }
 
 void WalkHint::start(const GraphNodeObject*) {
@@ -210,6 +219,7 @@ void WalkHint::prefetch_transition() {
     }
     if (ahead_ >= trans_.size()) return;
     prefetch(trans_[ahead_]);
+    prefetch_slot(ahead_);
     ++ahead_;
 }
 

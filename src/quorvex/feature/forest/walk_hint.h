@@ -38,6 +38,7 @@
 #include <memory>
 #include <vector>
 
+#include "feature/combine/vector_cache.h"
 #include "feature/forest/forest.h"
 
 namespace qv {
@@ -99,6 +100,11 @@ public:
     bool in_step() const { return in_step_; }
     // Before the walk: the root it starts from.
     void start(const GraphNodeObject* root);
+    // The vector cache the walk looks the transitions' feature lists up in.
+    // With many label pairs its slots do not stay in the caches along with
+    // the forest, and the record (which then holds each transition's
+    // feature) has them prefetched with the transitions.
+    void vectors_from(const VectorCache* memo) { memo_ = firsts_.empty() ? nullptr : memo; }
     // The state follow() was last given, if it was the one expected (an
     // index of the record's states), kNoState otherwise.
     static constexpr std::size_t kNoState = ~std::size_t(0);
@@ -163,6 +169,15 @@ private:
 
     // Following: the state expected next is S(k_, j_) (on the way down
     // while down_), nullptr when none is.
+    // With many label pairs: each transition's one feature when it was
+    // recorded, by transition (only its address is used).
+    std::vector<PyObject*> firsts_;
+    const VectorCache* memo_ = nullptr;
+    static const std::size_t kManyPairs = 1024;
+    void prefetch_slot(std::size_t t) const {
+        if (memo_ && t < firsts_.size() && firsts_[t]) memo_->prefetch_one(firsts_[t]);
+    }
+
     const void* expected_ = nullptr;
     std::size_t k_ = 0, j_ = 0;
     bool down_ = true;
