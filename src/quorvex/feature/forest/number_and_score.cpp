@@ -24,14 +24,12 @@
 // there is to report.
 //
 // So no Python code runs before the forest is numbered, and the dictionary
-// is as it was if numbering fails. When the walk stops, the vectors it gave
-// nodes are taken back, so that the passes vectorise the features as they
-// find them after numbering (Python code run while numbering may change
-// them). The local and inside scores it set stay until the scoring walk
-// sets them again: Python code run while numbering the rest may see them,
-// and a forest whose numbering fails (a cycle) keeps them, where the passes
-// would have left those nodes unscored; decoding raises the numbering's
-// error either way.
+// is as it was if numbering fails. When the walk stops, it takes back the
+// vectors it gave nodes and the scores it set (undo()) before the passes
+// take over: Python code they run while numbering the rest (an override, a
+// list subclass's iteration) finds the forest as it would have, and may
+// change features, which are then vectorised as they are; a numbering that
+// fails (a cycle) leaves the nodes unscored, as the passes do.
 #include <cstdint>
 #include <cstring>
 #include <vector>
