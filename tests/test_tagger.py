@@ -154,6 +154,66 @@ def test_bad_model_files_are_refused(trained, tmp_path):
         Tagger.load(tmp_path / "missing.qvt")
 
 
+def repacked(data, **entries):
+    """The model archive `data` with some entries' raw .npy bytes replaced."""
+    import zipfile
+
+    out = io.BytesIO()
+    with zipfile.ZipFile(io.BytesIO(data)) as z, zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as w:
+        for info in z.infolist():
+            name = info.filename[: -len(".npy")]
+            w.writestr(info.filename, entries.get(name, z.read(info)))
+    return out.getvalue()
+
+
+def npy(array=None, header=None):
+    f = io.BytesIO()
+    if header is None:
+        np.save(f, array)
+    else:
+        np.lib.format.write_array_header_1_0(f, header)
+        f.write(b"\0" * 64)
+    return f.getvalue()
+
+
+def test_damaged_model_files_are_refused_before_they_are_read(trained):
+    import json
+    import tracemalloc
+
+    tagger, _ = trained
+    f = io.BytesIO()
+    tagger.save(f)
+    good = f.getvalue()
+    meta, dictionary, weights = modelfile.read_model(io.BytesIO(good))
+    huge = {"descr": "<f8", "fortran_order": False, "shape": (10**14,)}
+    cases = [
+        # an entry claiming far more values than it holds
+        ({"weights": npy(header=huge)}, "claims"),
+        ({"dictionary": npy(header=dict(huge, descr="|u1"))}, "claims"),
+        # many more weights than dictionary words, compressed to little (refused before the
+        # 40 MB are unpacked)
+        ({"weights": npy(np.zeros(5_000_000))}, "5000000 weights for %d dictionary words" % len(weights)),
+        ({"weights": npy(np.where(np.arange(len(weights)) % 2, np.nan, weights))}, "not all finite"),
+        ({"weights": npy(np.full(len(weights), np.inf))}, "not all finite"),
+        ({"dictionary": npy(np.frombuffer(b"foreign", np.uint8))}, "word count"),
+    ]
+    for labels in (["DET", "NOUN^x"], ["None", "T", "-", "DET-NOUN"]):
+        m = dict(meta, labels=labels)
+        m["tagdict"] = dict(meta["tagdict"], labels=labels)
+        cases.append(({"meta": npy(np.frombuffer(json.dumps(m).encode(), np.uint8))}, "inconsistent model"))
+    for entries, match in cases:
+        blob = repacked(good, **entries)
+        tracemalloc.start()
+        try:
+            with pytest.raises(ValueError, match=match) as e:
+                Tagger.load(io.BytesIO(blob))
+            peak = tracemalloc.get_traced_memory()[1]
+        finally:
+            tracemalloc.stop()
+        assert peak < 20_000_000, (match, peak)
+        assert "BytesIO" not in str(e.value)
+
+
 def test_a_failed_save_keeps_the_old_model(trained, tmp_path, monkeypatch):
     tagger, _ = trained
     path = tmp_path / "m.qvt"
@@ -265,6 +325,18 @@ def test_custom_features_must_be_passed_again(tmp_path):
     assert Tagger.load(path).feature_fn == TokenFeatures(affixes=2, window=1)
     with pytest.raises(ValueError, match="built-in"):
         Tagger.load(path, feature_fn=shout_features)
+
+    # A subclass of the built-in templates may compute other features: it is named in the
+    # file like any custom function, never saved as the built-in templates.
+    class Reversed(TokenFeatures):
+        def sentence(self, words, positions=None):
+            return [["rev=" + w[::-1]] for w in words]
+
+    tagger3 = Tagger(feature_fn=Reversed(), prune=False).fit(words, tags, epochs=2, progress=False)
+    tagger3.save(path)
+    with pytest.raises(ValueError, match="Reversed"):
+        Tagger.load(path)
+    assert Tagger.load(path, feature_fn=Reversed()).predict(words[:5]) == tagger3.predict(words[:5])
 
 
 # --- bad input ------------------------------------------------------------------------------

@@ -122,6 +122,12 @@ def _checked_features(features, words, i):
     return features
 
 
+def _builtin(fn):
+    """Whether fn is the built-in templates, which a model file describes by their settings
+    alone. A subclass may compute other features: it is named, like any custom function."""
+    return type(fn) is TokenFeatures
+
+
 def _function_name(fn):
     return "%s.%s" % (getattr(fn, "__module__", "?"), getattr(fn, "__qualname__", type(fn).__name__))
 
@@ -167,7 +173,7 @@ class Tagger:
 
     def _feature_description(self):
         fn = self.feature_fn
-        if isinstance(fn, TokenFeatures):
+        if _builtin(fn):
             return repr(fn)
         return _function_name(fn)
 
@@ -343,7 +349,7 @@ class Tagger:
         complete."""
         self._require_model()
         fn = self.feature_fn
-        if isinstance(fn, TokenFeatures):
+        if _builtin(fn):
             features = {"kind": "builtin", "settings": fn.settings()}
         else:
             features = {"kind": "custom", "name": _function_name(fn)}
@@ -366,6 +372,7 @@ class Tagger:
         a custom feature function needs the same function again (feature_fn=...); no code
         stored in the file is run."""
         meta, dictionary, weights = modelfile.read_model(path)
+        path = modelfile.describe(path)
         try:
             features = meta["features"]
             kind = features["kind"]
@@ -395,10 +402,19 @@ class Tagger:
         else:
             raise ValueError("%s: unknown kind of features %r" % (path, kind))
         self = cls(feature_fn=feature_fn, prune=prune, seed=meta.get("seed", 0))
+        if n < 1:
+            raise ValueError("%s: malformed model metadata (a combiner of order %d)" % (path, n))
         alphabet = StringAlphabet()
-        alphabet.fromfile_utf8(dictionary)
+        try:
+            alphabet.fromfile_utf8(dictionary)
+        except ValueError as e:
+            raise ValueError("%s: unreadable dictionary (%s)" % (path, e)) from None
         alphabet.growing = False
         labels = [sys.intern(t) for t in labels]
+        try:
+            _check_labels(labels)
+        except ValueError as e:
+            raise ValueError("%s: inconsistent model (%s)" % (path, e)) from None
         try:
             fc = FCombo(n, alphabet)
             model = mixing.unfloored(ChainModel(fc, labels))
