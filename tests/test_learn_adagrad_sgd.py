@@ -293,6 +293,14 @@ def test_sgd_long_and_odd_idle_intervals():
     ref.last[0] = ref.t + 5
     assert s.score(x) == pytest.approx(ref.score(list(x)), rel=1e-12)
     assert_sgd(s, ref)
+    # An idle span of 2^31 steps and more is counted in full, not wrapped to a negative power
+    # (which made every weight NaN): the momentum is spent, the velocity's whole sum added.
+    for idle in (2**31 - 1, 2**31 + 1, 2**40):
+        state = SgdMomentum(2, momentum=0.9).get_state()
+        state.update(timestep=idle, weights=np.array([0.5, 1.0]), velocity=np.array([0.2, 0.0]))
+        late = SgdMomentum.from_state(state)
+        assert late.score(sv((0, 1.0))) == pytest.approx(0.5 + 0.2 / (1 - 0.9))
+        assert late.velocity[0] == 0.0 and list(late.get_state()["weights"]) == pytest.approx([2.5, 1.0])
 
 
 def test_sgd_scale_and_rescaling(capsys):

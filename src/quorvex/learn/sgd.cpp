@@ -34,13 +34,15 @@ struct SgdPowers {
         }
     }
     // r^k and m^k, from the tables when they hold them.
-    void powers(double r, double m, int k, double* rk, double* mk) const {
+    void powers(double r, double m, int64_t k, double* rk, double* mk) const {
         if (k >= 0 && k < kSize && r == ratio && m == momentum) {
             *rk = ratio_pow[k];
             *mk = momentum_pow[k];
         } else {
-            *rk = std::pow(r, k);
-            *mk = std::pow(m, k);
+            // A 64-bit count: idle spans of 2^31 steps and more are real
+            // (an int wrapped to a negative power, inf, and 0 * inf = NaN).
+            *rk = std::pow(r, static_cast<double>(k));
+            *mk = std::pow(m, static_cast<double>(k));
         }
     }
 };
@@ -89,14 +91,14 @@ int op_hidden_updates(SgdMomentumObject* self, PyObject* vec, int start, int end
             if (self->weights_scale == 0 || 1 - ratio == 0) return fail_float_division();
             checked = true;
         }
-        const int idle = static_cast<int>(t - s.last[f]);
+        const int64_t idle = t - s.last[f];
         if (idle != 0) {  // an up-to-date feature is left exactly as it is
             double mom_factor = 1.0, decay = 1.0;
             if (self->powers) {
                 self->powers->powers(ratio, self->momentum, idle, &mom_factor, &decay);
             } else {
-                mom_factor = std::pow(ratio, idle);
-                decay = std::pow(self->momentum, idle);
+                mom_factor = std::pow(ratio, static_cast<double>(idle));
+                decay = std::pow(self->momentum, static_cast<double>(idle));
             }
             s.w[f] += (1 / self->weights_scale) * ((1 - mom_factor) * s.velocity[f] / (1 - ratio));
             s.velocity[f] *= decay;
