@@ -15,6 +15,8 @@ folder, one file per item or stream::
 
 import os
 
+from quorvex._atomic import ReplacingFile, write_bytes
+
 __all__ = ["DirStorage"]
 
 
@@ -27,9 +29,11 @@ class DirStorage:
     strings without path separators, NUL characters or a leading dot (``ValueError``
     otherwise), so items and streams never leave the folder.
 
-    Items are replaced atomically (written to a temporary file, then renamed). ``writer``
+    Items and streams are replaced whole: written to a temporary file, then renamed. ``writer``
     returns a new binary file that the caller closes (it is also a context manager);
-    ``FCombo.serialize`` flushes it and drops its reference, which closes it.
+    ``FCombo.serialize`` flushes it and drops its reference, which closes it. Only then does
+    the stream replace the earlier one, and not at all if a write to it failed (a full disk)
+    or it is closed with ``abort()`` or by leaving a ``with`` block with an exception.
     """
 
     def __init__(self, path, create=True):
@@ -63,11 +67,7 @@ class DirStorage:
     def __setitem__(self, key, text):
         if not isinstance(text, str):
             raise TypeError("storage items are str, not %s" % type(text).__name__)
-        target = self._file(key)
-        tmp = os.path.join(self.path, ".%s.tmp" % key)
-        with open(tmp, "w", encoding="utf-8") as f:
-            f.write(text)
-        os.replace(tmp, target)
+        write_bytes(self._file(key), text.encode("utf-8"))
 
     def __delitem__(self, key):
         try:
@@ -88,8 +88,9 @@ class DirStorage:
         )
 
     def writer(self, name):
-        """A new binary file for the stream ``name``, replacing any earlier content."""
-        return open(self._file(name), "wb")
+        """A new binary file for the stream ``name``, which replaces any earlier content when it
+        is closed (see the class)."""
+        return ReplacingFile(self._file(name))
 
     def reader(self, name):
         """The binary file of the stream ``name`` (``FileNotFoundError`` when it was never written)."""

@@ -7,6 +7,7 @@
 #include "alphabet/alphabet_types.h"
 #include "common/args.h"
 #include "common/errors.h"
+#include "common/py_writer.h"
 
 namespace qv {
 
@@ -159,9 +160,8 @@ bool utf8_bytes(StringAlphabetObject* a, int32_t n, Ref* holder, const char** p,
 bool write_chunk(PyObject* f, std::string& buf) {
     Ref data(PyBytes_FromStringAndSize(buf.data(), static_cast<Py_ssize_t>(buf.size())));
     if (!data) return false;
-    Ref r(PyObject_CallMethod(f, "write", "O", data.get()));
     buf.clear();
-    return static_cast<bool>(r);
+    return write_all(f, data.get());
 }
 
 PyObject* alph_tofile_utf8(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

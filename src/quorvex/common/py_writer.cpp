@@ -38,10 +38,34 @@ void PyWriter::flush_keeping_error() {
     if (!flush()) PyErr_Clear();
 }
 
-bool PyWriter::write(PyObject* x) {
+bool PyWriter::write(PyObject* x) { return write_all(file_, x); }
+
+bool write_all(PyObject* file, PyObject* data) {
     static Interned write_name("write");
     PyObject* name = write_name.get();
-    return name && Ref(PyObject_CallMethodOneArg(file_, name, x));
+    if (!name) return false;
+    Py_ssize_t left = PyObject_Length(data);
+    if (left < 0) return false;
+    Ref rest = Ref::borrow(data);
+    for (;;) {
+        Ref r(PyObject_CallMethodOneArg(file, name, rest.get()));
+        if (!r) return false;
+        if (!PyLong_Check(r.get())) return true;
+        const Py_ssize_t n = PyLong_AsSsize_t(r.get());
+        if (n == -1 && PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+            PyErr_Clear();
+            return true;  // far beyond what was given
+        }
+        if (n >= left || n < 0) return true;
+        if (n == 0) {
+            PyErr_Format(PyExc_OSError, "the file's write took none of the %zd items it was given", left);
+            return false;
+        }
+        rest = Ref(PySequence_GetSlice(rest.get(), n, left));
+        if (!rest) return false;
+        left -= n;
+    }
 }
 
 }  // namespace qv

@@ -12,6 +12,13 @@
 
 namespace qv {
 
+// Hands data (bytes or str) to file.write until the file has taken all of
+// it. A write may take less than it is given (a raw file near a full disk,
+// a pipe): it then gets the rest, and a write that takes nothing is an
+// OSError. A result that is not an int (None, which many file-like objects
+// return) counts as everything taken, as does a count beyond what was given.
+bool write_all(PyObject* file, PyObject* data);
+
 class PyWriter {
 public:
     enum class Mode {

@@ -8,6 +8,7 @@
 
 #include "common/errors.h"
 #include "common/getset.h"
+#include "common/py_writer.h"
 
 namespace qv {
 
@@ -204,7 +205,9 @@ PyObject* averaged_weights(const View1D& avg, const View1D& weights, int64_t tim
 }
 
 // The .npy image of array is made in memory first, so that a failing
-// numpy.save leaves no half-written file. `target` is a path (str, bytes or
+// numpy.save leaves no half-written file, and a path is written through a
+// temporary file renamed over it, so that a failing write leaves none
+// either. `target` is a path (str, bytes or
 // os.PathLike: the file is created under exactly that name) or a writable
 // file object (written to, left open); anything else is a TypeError, and in
 // particular an int is never taken for a file descriptor.
@@ -226,21 +229,10 @@ bool save_array(PyObject* array, PyObject* target) {
     Ref saved(call_numpy("save", {image.get(), array}));
     Ref data(saved ? PyObject_CallMethod(image.get(), "getvalue", nullptr) : nullptr);
     if (!data) return false;
-    if (!path) {
-        Ref written(PyObject_CallMethod(target, "write", "O", data.get()));
-        return static_cast<bool>(written);
-    }
-    Ref f(PyObject_CallMethod(io.get(), "open", "Os", path.get(), "wb"));
-    if (!f) return false;
-    Ref written(PyObject_CallMethod(f.get(), "write", "O", data.get()));
-    if (!written) {
-        PendingError keep;  // the error of the write wins over one of close
-        Ref closed(PyObject_CallMethod(f.get(), "close", nullptr));
-        if (!closed) PyErr_Clear();
-        return false;
-    }
-    Ref closed(PyObject_CallMethod(f.get(), "close", nullptr));
-    return static_cast<bool>(closed);
+    if (!path) return write_all(target, data.get());
+    // A file at path is replaced whole, or not at all if writing fails.
+    Ref atomic(PyImport_ImportModule("quorvex._atomic"));
+    return atomic && Ref(PyObject_CallMethod(atomic.get(), "write_bytes", "OO", path.get(), data.get()));
 }
 
 bool print_line(const char* stream, const char* text) {

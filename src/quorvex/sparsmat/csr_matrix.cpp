@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <type_traits>
 
+#include "common/py_writer.h"
 #include "common/text_args.h"
 #include "sparsmat/sparsmat_types.h"
 
@@ -303,8 +304,7 @@ PyObject* csr_write_binary(PyObject* self, PyObject* const* args, Py_ssize_t nar
     QV_CATCH(nullptr)
     Ref data(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
     if (!data) return nullptr;
-    Ref r(PyObject_CallMethod(a[0], "write", "O", data.get()));
-    if (!r) return nullptr;
+    if (!write_all(a[0], data.get())) return nullptr;
     Py_RETURN_NONE;
 }
 

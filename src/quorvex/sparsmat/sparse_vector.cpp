@@ -5,6 +5,7 @@
 #include <type_traits>
 
 #include "common/buffer_view.h"
+#include "common/py_writer.h"
 #include "common/repr.h"
 #include "common/text_args.h"
 #include "sparsmat/sparsmat_types.h"
@@ -253,14 +254,14 @@ PyObject* sv_write_pairs(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     // and then gets the same text as str (it is pure ASCII).
     Ref data(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     if (!data) return nullptr;
-    Ref r(PyObject_CallMethod(a[0], "write", "O", data.get()));
-    if (!r && PyErr_ExceptionMatches(PyExc_TypeError)) {
+    bool ok = write_all(a[0], data.get());
+    if (!ok && PyErr_ExceptionMatches(PyExc_TypeError)) {
         PyErr_Clear();
         Ref s(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
         if (!s) return nullptr;
-        r = Ref(PyObject_CallMethod(a[0], "write", "O", s.get()));
+        ok = write_all(a[0], s.get());
     }
-    if (!r) return nullptr;
+    if (!ok) return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -8,23 +8,20 @@
 
 Loading reads arrays with ``allow_pickle=False`` and JSON: no stored code ever runs. A file is
 written to a temporary name beside its target and renamed over it only when complete, so a
-failed save leaves an earlier model untouched. A path that is a symbolic link is followed (the
-file it names is replaced, the link stays); a replaced file keeps its permissions, a new one
-gets those of the process's umask, as any file it creates.
+failed save leaves an earlier model untouched (see quorvex._atomic).
 """
 
-import errno
 import io
 import json
 import os
-import secrets
-import stat
 import struct
 import tokenize
 import zipfile
 import zlib
 
 import numpy as np
+
+from quorvex._atomic import ReplacingFile
 
 FORMAT = "quorvex-tagger"
 VERSION = 1
@@ -48,38 +45,8 @@ def write_model(path, meta, dictionary_bytes, weights):
     if hasattr(path, "write"):
         _write(path, blob, dictionary_bytes, weights)
         return
-    path = os.path.realpath(os.fspath(path))
-    if os.path.isdir(path):
-        raise IsADirectoryError(errno.EISDIR, "a directory, not a model file", path)
-    folder, name = os.path.split(path)
-    try:
-        mode = stat.S_IMODE(os.stat(path).st_mode)
-    except FileNotFoundError:
-        mode = None
-    for _ in range(100):
-        tmp = os.path.join(folder, ".%s.%s.tmp" % (name, secrets.token_hex(4)))
-        try:
-            # 0o666 less the umask, as open() gives any new file.
-            fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0), 0o666)
-            break
-        except FileExistsError:
-            continue
-    else:
-        raise FileExistsError("no free temporary name beside %s" % path)
-    try:
-        with os.fdopen(fd, "wb") as f:
-            if mode is not None:
-                os.chmod(tmp, mode)
-            _write(f, blob, dictionary_bytes, weights)
-            f.flush()
-            os.fsync(f.fileno())
-        os.replace(tmp, path)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise
+    with ReplacingFile(path) as f:
+        _write(f, blob, dictionary_bytes, weights)
 
 
 # Deflate packs at most about 1,032 bytes into one; an entry claiming more than this many bytes

@@ -254,7 +254,7 @@ PyObject* new_defaultdict_bool() {
 
 bool write_text(PyObject* buf, const char* text) {
     Ref s(PyUnicode_FromString(text));
-    return s && Ref(PyObject_CallMethod(buf, "write", "O", s.get()));
+    return s && write_all(buf, s.get());
 }
 
 PyObject* dump_example(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
