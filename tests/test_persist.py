@@ -109,6 +109,24 @@ def test_encodings():
     raw.serialize(d)
     back = deserialize_fcombo(d)
     assert back.dict.num2sym(1) == b"\xff\xfeB" and list(back([])) == [(1, 1.0)]
+    # A dictionary in the other encoding than the combiner's (swapped in by set_dict): the
+    # dictionary's encoding is saved, or the words could not be read back.
+    for fc_utf8, dict_utf8, word in ((False, True, "\u201cquote"), (True, False, "ß")):
+        fc = FCombo(1, want_utf8=fc_utf8)
+        fc.set_dict(StringAlphabet(want_utf8=dict_utf8))
+        ids = list(fc([word, "plain"]))
+        d = MemStorage()
+        fc.serialize(d)
+        assert json.loads(d["opts"])[2] == ("UTF-8" if dict_utf8 else "ISO-8859-15")
+        back = deserialize_fcombo(d)
+        assert back.dict.use_utf8 == dict_utf8 and list(back.dict) == list(fc.dict)
+        back.dict.growing = False
+        assert list(back([word, "plain"])) == ids
+    lower = FCombo(1)
+    lower.encoding = "utf-8"  # agrees with the dictionary: saved as it is
+    d = MemStorage()
+    lower.serialize(d)
+    assert json.loads(d["opts"])[2] == "utf-8"
 
 
 def test_dir_storage(tmp_path):

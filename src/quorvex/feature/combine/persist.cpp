@@ -37,6 +37,23 @@ PyObject* word_of(PyObject* dict, int32_t id) {
     return ops->get_sym(dict, id);
 }
 
+// The encoding serialize saves: the combiner's `encoding`, unless the
+// dictionary's words are in the other one (a dictionary swapped in by
+// set_dict, mydict or the dict attribute). The restored dictionary takes
+// this encoding, and one that cannot hold the saved words could not be
+// read back at all.
+PyObject* saved_encoding(FComboObject* fc) {
+    PyObject* own = fc->encoding ? fc->encoding : Py_None;
+    if (!PyObject_TypeCheck(fc->dict, alphabet->StringAlphabet)) return Py_NewRef(own);
+    const bool utf8 = reinterpret_cast<StringAlphabetObject*>(fc->dict)->use_utf8 != 0;
+    if (PyUnicode_Check(own)) {
+        Ref upper(PyObject_CallMethod(own, "upper", nullptr));
+        if (!upper) return nullptr;
+        if ((PyUnicode_CompareWithASCIIString(upper.get(), "UTF-8") == 0) == utf8) return Py_NewRef(own);
+    }
+    return PyUnicode_FromString(utf8 ? "UTF-8" : "ISO-8859-15");
+}
+
 // A new dictionary replaces `dict`: the escaped-word cache, filled from
 // the old one, starts afresh. Consumes new_dict.
 bool replace_dict(FComboObject* fc, PyObject* new_dict, int32_t bias) {
@@ -88,7 +105,9 @@ PyObject* fc_serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         bias = Ref(word_of(dict.get(), fc->bias_item));
         if (!bias) return nullptr;
     }
-    Ref opts(Py_BuildValue("[iOO]", fc->n, bias.get(), fc->encoding ? fc->encoding : Py_None));
+    Ref encoding(saved_encoding(fc));
+    if (!encoding) return nullptr;
+    Ref opts(Py_BuildValue("[iOO]", fc->n, bias.get(), encoding.get()));
     Ref json(import_json());
     if (!opts || !json) return nullptr;
     Ref text(PyObject_CallMethod(json.get(), "dumps", "O", opts.get()));
@@ -324,9 +343,10 @@ PyMethodDef fc_persist_methods[] = {
      "serialize($self, d)\n--\n\n"
      "-> 'FCombo': saves the combiner into the storage object d.\n\n"
      "d['opts'] receives the JSON text [n, bias word or null, encoding] and the stream\n"
-     "d.writer('alph') the words of `dict` (StringAlphabet.tofile_utf8). scale, norm_p, dict_aux,\n"
-     "codec and the escaped-word cache are not saved. quorvex.storage.DirStorage is such a\n"
-     "storage object; deserialize_fcombo(d) restores the combiner."},
+     "d.writer('alph') the words of `dict` (StringAlphabet.tofile_utf8); the encoding is `encoding`,\n"
+     "or the dictionary's own where the two disagree. scale, norm_p, dict_aux, codec and the\n"
+     "escaped-word cache are not saved, nor is the dictionary's frozen flag. quorvex.storage.DirStorage\n"
+     "is such a storage object; deserialize_fcombo(d) restores the combiner."},
     {"__reduce__", fc_reduce, METH_NOARGS,
      "__reduce__($self, /)\n--\n\n"
      "Pickles n, the dictionary (its words and frozen flag), the bias feature's id, scale, norm_p,\n"
