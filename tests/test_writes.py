@@ -13,8 +13,9 @@ import pytest
 import quorvex.sparsmat as sm
 from quorvex._atomic import ReplacingFile
 from quorvex.alphabet import StringAlphabet
-from quorvex.feature import FCombo, Multipart, dump_example, make_multilabel
+from quorvex.feature import FCombo, Multipart, deserialize_fcombo, dump_example, make_multilabel
 from quorvex.learn import AvgPer
+from quorvex.storage import DirStorage
 
 
 class Trickle(io.RawIOBase):
@@ -154,9 +155,9 @@ def test_a_full_disk_keeps_the_earlier_files(tmp_path):
                 a.tofile_utf8(f)
         except OSError:
             failed.append("tofile_utf8")
-        after = {p: open(p, "rb").read() for p in ("w.npy", "m.fc/alph")}
+        after = {p: open(p, "rb").read() for p in ("w.npy", "m.fc/alph", "m.fc/opts")}
         assert failed == ["save_binary", "serialize", "tofile_utf8"], failed
-        assert after == {p: before[p] for p in after}
+        assert after == before
         assert sorted(os.listdir(".")) == ["m.fc", "raw", "w.npy"], os.listdir(".")
         assert sorted(os.listdir("m.fc")) == ["alph", "opts"]
         print("ok")
@@ -174,3 +175,50 @@ def test_save_binary_to_a_path_replaces_the_file_whole(tmp_path):
     assert first.shape == (5,) and os.listdir(tmp_path) == ["w.npy"]
     with pytest.raises(IsADirectoryError):
         learner.save_binary(tmp_path)
+
+
+def test_a_failed_serialize_keeps_the_earlier_combiner(tmp_path):
+    small = FCombo(1)
+    small(["a", "b"])
+    small.serialize(DirStorage(tmp_path))
+    before = {n: (tmp_path / n).read_bytes() for n in ("alph", "opts")}
+    big = FCombo(1, bias_item="B")
+    big(["feature-%06d" % i for i in range(120_000)])  # more than one chunk of words
+
+    class Meddling(DirStorage):  # its stream's first write changes the dictionary
+        def writer(self, name):
+            f = super().writer(name)
+            write = f.write
+
+            def meddle(b):
+                big.dict["new word"]
+                return write(b)
+
+            f.write = meddle
+            return f
+
+    with pytest.raises(RuntimeError, match="changed"):
+        big.serialize(Meddling(tmp_path))
+    assert {n: (tmp_path / n).read_bytes() for n in ("alph", "opts")} == before
+    assert sorted(os.listdir(tmp_path)) == ["alph", "opts"]
+    assert list(deserialize_fcombo(DirStorage(tmp_path, create=False)).dict) == ["a", "b"]
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs named pipes")
+def test_a_pipe_is_written_to_not_replaced(tmp_path):
+    # as a device would be (/dev/null, /dev/stdout): such files cannot be replaced
+    os.mkfifo(tmp_path / "fifo")
+    import threading
+
+    got = []
+
+    def read():
+        with open(tmp_path / "fifo", "rb") as f:
+            got.append(f.read())
+
+    reader = threading.Thread(target=read)
+    reader.start()
+    AvgPer(3).save_binary(tmp_path / "fifo")
+    reader.join(10)
+    assert np.load(io.BytesIO(got[0])).shape == (3,) and os.path.exists(tmp_path / "fifo")
+    assert not os.path.isfile(tmp_path / "fifo")

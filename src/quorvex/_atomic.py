@@ -13,7 +13,7 @@ import os
 import secrets
 import stat
 
-__all__ = ["ReplacingFile", "write_bytes"]
+__all__ = ["ReplacingFile", "replacing", "write_bytes"]
 
 
 class ReplacingFile(io.BufferedWriter):
@@ -40,6 +40,8 @@ class ReplacingFile(io.BufferedWriter):
                 break
             except FileExistsError:
                 continue
+            except OSError as e:  # named by the target, not the temporary name
+                raise type(e)(e.errno, e.strerror, target) from None
         else:
             raise FileExistsError("no free temporary name beside %s" % target)
         try:
@@ -106,7 +108,21 @@ def _remove(path):
         pass
 
 
+def replacing(path):
+    """A binary file that replaces path: a ReplacingFile, unless path names something that
+    exists and is neither a regular file nor a folder (a device, a pipe), which cannot be
+    replaced, only written to: it is then opened for writing as it is."""
+    target = os.fsdecode(os.path.realpath(os.fspath(path)))
+    try:
+        mode = os.stat(target).st_mode
+    except FileNotFoundError:
+        mode = None
+    if mode is not None and not stat.S_ISREG(mode) and not stat.S_ISDIR(mode):
+        return open(target, "wb")
+    return ReplacingFile(target)
+
+
 def write_bytes(path, data):
-    """Replaces the file at path by data, whole or not at all."""
-    with ReplacingFile(path) as f:
+    """Replaces the file at path by data, whole or not at all (see replacing)."""
+    with replacing(path) as f:
         f.write(data)

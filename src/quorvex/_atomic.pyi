@@ -2,7 +2,7 @@ import io
 import os
 from types import TracebackType
 
-__all__ = ["ReplacingFile", "write_bytes"]
+__all__ = ["ReplacingFile", "replacing", "write_bytes"]
 
 class ReplacingFile(io.BufferedWriter):
     def __init__(self, path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> None: ...
@@ -11,4 +11,5 @@ class ReplacingFile(io.BufferedWriter):
         self, kind: type[BaseException] | None, value: BaseException | None, tb: TracebackType | None
     ) -> None: ...
 
+def replacing(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> io.BufferedWriter: ...
 def write_bytes(path: str | bytes | os.PathLike[str] | os.PathLike[bytes], data: bytes) -> None: ...

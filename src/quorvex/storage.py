@@ -15,7 +15,7 @@ folder, one file per item or stream::
 
 import os
 
-from quorvex._atomic import ReplacingFile, write_bytes
+from quorvex._atomic import replacing, write_bytes
 
 __all__ = ["DirStorage"]
 
@@ -31,9 +31,10 @@ class DirStorage:
 
     Items and streams are replaced whole: written to a temporary file, then renamed. ``writer``
     returns a new binary file that the caller closes (it is also a context manager);
-    ``FCombo.serialize`` flushes it and drops its reference, which closes it. Only then does
-    the stream replace the earlier one, and not at all if a write to it failed (a full disk)
-    or it is closed with ``abort()`` or by leaving a ``with`` block with an exception.
+    ``FCombo.serialize`` closes it once the words are written and abandons it
+    (``abort()``) if writing them fails. Only a clean close replaces the earlier stream; a
+    failed write (a full disk), ``abort()`` or leaving a ``with`` block with an exception
+    leaves it as it was.
     """
 
     def __init__(self, path, create=True):
@@ -90,7 +91,7 @@ class DirStorage:
     def writer(self, name):
         """A new binary file for the stream ``name``, which replaces any earlier content when it
         is closed (see the class)."""
-        return ReplacingFile(self._file(name))
+        return replacing(self._file(name))
 
     def reader(self, name):
         """The binary file of the stream ``name`` (``FileNotFoundError`` when it was never written)."""

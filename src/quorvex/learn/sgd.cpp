@@ -71,8 +71,8 @@ struct SgdArrays {
 
 // --- internal operations ------------------------------------------------------------
 
-// For every covered feature f idle for k = timestep - last[f] steps (as a
-// 32-bit int), with r = momentum / (1 - l2):
+// For every covered feature f idle for k = timestep - last[f] steps (a
+// 64-bit count), with r = momentum / (1 - l2):
 //   weights[f] += (1 / weights_scale) * ((1 - r^k) * velocity[f] / (1 - r))
 //   velocity[f] *= momentum^k;  last[f] = timestep
 // the geometric sum of the decaying velocity over the idle steps, in stored

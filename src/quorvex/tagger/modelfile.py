@@ -21,7 +21,7 @@ import zlib
 
 import numpy as np
 
-from quorvex._atomic import ReplacingFile
+from quorvex._atomic import replacing
 
 FORMAT = "quorvex-tagger"
 VERSION = 1
@@ -45,7 +45,7 @@ def write_model(path, meta, dictionary_bytes, weights):
     if hasattr(path, "write"):
         _write(path, blob, dictionary_bytes, weights)
         return
-    with ReplacingFile(path) as f:
+    with replacing(path) as f:
         _write(f, blob, dictionary_bytes, weights)
 
 

@@ -6,7 +6,8 @@
 // d.writer(name) / d.reader(name) give binary file objects for a named
 // stream. A combiner is saved as
 //   'opts'  JSON [n, bias word or null, encoding]
-//   'alph'  the words of `dict`, in the StringAlphabet.tofile_utf8 format.
+//   'alph'  the words of `dict`, in the StringAlphabet.tofile_utf8 format,
+// the words written before the options.
 #include <cstring>
 #include <string>
 #include <vector>
@@ -112,18 +113,36 @@ PyObject* fc_serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     if (!opts || !json) return nullptr;
     Ref text(PyObject_CallMethod(json.get(), "dumps", "O", opts.get()));
     if (!text) return nullptr;
-    Ref key(PyUnicode_FromString("opts"));
-    if (!key || PyObject_SetItem(a[0], key.get(), text.get()) < 0) return nullptr;
+    // The words go first and the options last, so that the options stand
+    // for a complete save: a writer that can be abandoned (one with abort(),
+    // as DirStorage's) is abandoned when writing the words fails, and
+    // committed by close() before the options are set. Other writers are
+    // flushed and dropped.
+    // A d that cannot take the options is refused before anything is written.
+    const PyTypeObject* t = Py_TYPE(a[0]);
+    if (!(t->tp_as_mapping && t->tp_as_mapping->mp_ass_subscript) &&
+        !(t->tp_as_sequence && t->tp_as_sequence->sq_ass_item)) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object does not support item assignment", t->tp_name);
+        return nullptr;
+    }
     Ref writer(PyObject_CallMethod(a[0], "writer", "s", "alph"));
     if (!writer) return nullptr;
+    const int transactional = PyObject_HasAttrString(writer.get(), "abort");
     Ref r(PyObject_CallMethod(dict.get(), "tofile_utf8", "O", writer.get()));
-    if (!r) return nullptr;
     // Hand the bytes on now, whoever else holds the stream.
-    int has_flush = PyObject_HasAttrString(writer.get(), "flush");
-    if (has_flush) {
-        Ref f(PyObject_CallMethod(writer.get(), "flush", nullptr));
-        if (!f) return nullptr;
+    if (r && PyObject_HasAttrString(writer.get(), "flush"))
+        r = Ref(PyObject_CallMethod(writer.get(), "flush", nullptr));
+    if (r && transactional) r = Ref(PyObject_CallMethod(writer.get(), "close", nullptr));
+    if (!r) {
+        if (transactional) {
+            PendingError keep;
+            Ref aborted(PyObject_CallMethod(writer.get(), "abort", nullptr));
+            if (!aborted) PyErr_Clear();
+        }
+        return nullptr;
     }
+    Ref key(PyUnicode_FromString("opts"));
+    if (!key || PyObject_SetItem(a[0], key.get(), text.get()) < 0) return nullptr;
     return PyUnicode_FromString("FCombo");
 }
 
@@ -342,8 +361,10 @@ PyMethodDef fc_persist_methods[] = {
     {"serialize", reinterpret_cast<PyCFunction>(fc_serialize), METH_FASTCALL | METH_KEYWORDS,
      "serialize($self, d)\n--\n\n"
      "-> 'FCombo': saves the combiner into the storage object d.\n\n"
-     "d['opts'] receives the JSON text [n, bias word or null, encoding] and the stream\n"
-     "d.writer('alph') the words of `dict` (StringAlphabet.tofile_utf8); the encoding is `encoding`,\n"
+     "The stream d.writer('alph') receives the words of `dict` (StringAlphabet.tofile_utf8), then\n"
+     "d['opts'] the JSON text [n, bias word or null, encoding]. A writer with an abort() method\n"
+     "(DirStorage's) is closed once the words are written and abandoned if writing fails, so a\n"
+     "failed save leaves an earlier one in d as it was; others are flushed. The encoding is `encoding`,\n"
      "or the dictionary's own where the two disagree. scale, norm_p, dict_aux, codec and the\n"
      "escaped-word cache are not saved, nor is the dictionary's frozen flag. quorvex.storage.DirStorage\n"
      "is such a storage object; deserialize_fcombo(d) restores the combiner."},
