@@ -33,7 +33,8 @@ class ReplacingFile(io.BufferedWriter):
         except FileNotFoundError:
             mode = None
         for _ in range(100):
-            tmp = os.path.join(folder, ".%s.%s.tmp" % (name, secrets.token_hex(4)))
+            # a name near the system's limit keeps only its start
+            tmp = os.path.join(folder, ".%s.%s.tmp" % (name[:200], secrets.token_hex(4)))
             try:
                 # 0o666 less the umask, as open() gives any new file.
                 fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0), 0o666)

@@ -31,8 +31,8 @@ class DirStorage:
 
     Items and streams are replaced whole: written to a temporary file, then renamed. ``writer``
     returns a new binary file that the caller closes (it is also a context manager);
-    ``FCombo.serialize`` closes it once the words are written and abandons it
-    (``abort()``) if writing them fails. Only a clean close replaces the earlier stream; a
+    ``FCombo.serialize`` closes it once the words and the options are written and abandons
+    it (``abort()``) if anything fails first. Only a clean close replaces the earlier stream; a
     failed write (a full disk), ``abort()`` or leaving a ``with`` block with an exception
     leaves it as it was.
     """

@@ -55,6 +55,15 @@ PyObject* saved_encoding(FComboObject* fc) {
     return PyUnicode_FromString(utf8 ? "UTF-8" : "ISO-8859-15");
 }
 
+// obj.name into *out, or *out empty when obj has no such attribute; false
+// for any other error of the lookup.
+bool optional_attr(PyObject* obj, const char* name, Ref* out) {
+    *out = Ref(PyObject_GetAttrString(obj, name));
+    if (*out || !PyErr_ExceptionMatches(PyExc_AttributeError)) return static_cast<bool>(*out);
+    PyErr_Clear();
+    return true;
+}
+
 // A new dictionary replaces `dict`: the escaped-word cache, filled from
 // the old one, starts afresh. Consumes new_dict.
 bool replace_dict(FComboObject* fc, PyObject* new_dict, int32_t bias) {
@@ -113,11 +122,12 @@ PyObject* fc_serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     if (!opts || !json) return nullptr;
     Ref text(PyObject_CallMethod(json.get(), "dumps", "O", opts.get()));
     if (!text) return nullptr;
-    // The words go first and the options last, so that the options stand
-    // for a complete save: a writer that can be abandoned (one with abort(),
-    // as DirStorage's) is abandoned when writing the words fails, and
-    // committed by close() before the options are set. Other writers are
-    // flushed and dropped.
+    // The words are written first and the options last. A writer that can
+    // be abandoned (one with abort(), as DirStorage's) is committed by
+    // close() only once the options are set, and abandoned when anything
+    // before fails: a failed save then leaves an earlier one whole, unless
+    // the commit itself (its sync or rename) fails after the options were
+    // set. Other writers are flushed and dropped.
     // A d that cannot take the options is refused before anything is written.
     const PyTypeObject* t = Py_TYPE(a[0]);
     if (!(t->tp_as_mapping && t->tp_as_mapping->mp_ass_subscript) &&
@@ -127,22 +137,23 @@ PyObject* fc_serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     }
     Ref writer(PyObject_CallMethod(a[0], "writer", "s", "alph"));
     if (!writer) return nullptr;
-    const int transactional = PyObject_HasAttrString(writer.get(), "abort");
+    Ref abort;
+    if (!optional_attr(writer.get(), "abort", &abort)) return nullptr;
     Ref r(PyObject_CallMethod(dict.get(), "tofile_utf8", "O", writer.get()));
     // Hand the bytes on now, whoever else holds the stream.
-    if (r && PyObject_HasAttrString(writer.get(), "flush"))
-        r = Ref(PyObject_CallMethod(writer.get(), "flush", nullptr));
-    if (r && transactional) r = Ref(PyObject_CallMethod(writer.get(), "close", nullptr));
-    if (!r) {
-        if (transactional) {
+    Ref flush;
+    if (r && !optional_attr(writer.get(), "flush", &flush)) r = Ref();
+    if (r && flush) r = Ref(PyObject_CallNoArgs(flush.get()));
+    Ref key(r ? PyUnicode_FromString("opts") : nullptr);
+    if (!key || PyObject_SetItem(a[0], key.get(), text.get()) < 0) {
+        if (abort) {
             PendingError keep;
-            Ref aborted(PyObject_CallMethod(writer.get(), "abort", nullptr));
+            Ref aborted(PyObject_CallNoArgs(abort.get()));
             if (!aborted) PyErr_Clear();
         }
         return nullptr;
     }
-    Ref key(PyUnicode_FromString("opts"));
-    if (!key || PyObject_SetItem(a[0], key.get(), text.get()) < 0) return nullptr;
+    if (abort && !Ref(PyObject_CallMethod(writer.get(), "close", nullptr))) return nullptr;
     return PyUnicode_FromString("FCombo");
 }
 
@@ -363,7 +374,7 @@ PyMethodDef fc_persist_methods[] = {
      "-> 'FCombo': saves the combiner into the storage object d.\n\n"
      "The stream d.writer('alph') receives the words of `dict` (StringAlphabet.tofile_utf8), then\n"
      "d['opts'] the JSON text [n, bias word or null, encoding]. A writer with an abort() method\n"
-     "(DirStorage's) is closed once the words are written and abandoned if writing fails, so a\n"
+     "(DirStorage's) is closed once both are written and abandoned if anything before fails, so a\n"
      "failed save leaves an earlier one in d as it was; others are flushed. The encoding is `encoding`,\n"
      "or the dictionary's own where the two disagree. scale, norm_p, dict_aux, codec and the\n"
      "escaped-word cache are not saved, nor is the dictionary's frozen flag. quorvex.storage.DirStorage\n"
