@@ -23,15 +23,11 @@ class ReplacingFile(io.BufferedWriter):
     (also by dropping it) renames it over ``path``."""
 
     def __init__(self, path):
-        # a bytes path as str (lossless: undecodable bytes become surrogate escapes)
-        target = os.fsdecode(os.path.realpath(os.fspath(path)))
-        if os.path.isdir(target):
+        target, mode = _resolved(path)
+        if mode is not None and stat.S_ISDIR(mode):
             raise IsADirectoryError(errno.EISDIR, "a directory, not a file", target)
         folder, name = os.path.split(target)
-        try:
-            mode = stat.S_IMODE(os.stat(target).st_mode)
-        except FileNotFoundError:
-            mode = None
+        mode = None if mode is None else stat.S_IMODE(mode)
         for _ in range(100):
             # a name near the system's limit keeps only its start
             tmp = os.path.join(folder, ".%s.%s.tmp" % (name[:200], secrets.token_hex(4)))
@@ -102,6 +98,16 @@ class ReplacingFile(io.BufferedWriter):
         self.close()
 
 
+def _resolved(path):
+    """(the path the file is at, links followed, as str; its st_mode or None if it is missing).
+    A bytes path becomes str losslessly (undecodable bytes become surrogate escapes)."""
+    target = os.fsdecode(os.path.realpath(os.fspath(path)))
+    try:
+        return target, os.stat(target).st_mode
+    except FileNotFoundError:
+        return target, None
+
+
 def _remove(path):
     try:
         os.unlink(path)
@@ -113,11 +119,7 @@ def replacing(path):
     """A binary file that replaces path: a ReplacingFile, unless path names something that
     exists and is neither a regular file nor a folder (a device, a pipe), which cannot be
     replaced, only written to: it is then opened for writing as it is."""
-    target = os.fsdecode(os.path.realpath(os.fspath(path)))
-    try:
-        mode = os.stat(target).st_mode
-    except FileNotFoundError:
-        mode = None
+    target, mode = _resolved(path)
     if mode is not None and not stat.S_ISREG(mode) and not stat.S_ISDIR(mode):
         return open(target, "wb")
     return ReplacingFile(target)

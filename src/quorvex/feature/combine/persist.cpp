@@ -122,12 +122,6 @@ PyObject* fc_serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     if (!opts || !json) return nullptr;
     Ref text(PyObject_CallMethod(json.get(), "dumps", "O", opts.get()));
     if (!text) return nullptr;
-    // The words are written first and the options last. A writer that can
-    // be abandoned (one with abort(), as DirStorage's) is committed by
-    // close() only once the options are set, and abandoned when anything
-    // before fails: a failed save then leaves an earlier one whole, unless
-    // the commit itself (its sync or rename) fails after the options were
-    // set. Other writers are flushed and dropped.
     // A d that cannot take the options is refused before anything is written.
     const PyTypeObject* t = Py_TYPE(a[0]);
     if (!(t->tp_as_mapping && t->tp_as_mapping->mp_ass_subscript) &&
@@ -135,6 +129,12 @@ PyObject* fc_serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         PyErr_Format(PyExc_TypeError, "'%.200s' object does not support item assignment", t->tp_name);
         return nullptr;
     }
+    // The words are written first and the options last. A writer that can
+    // be abandoned (one with abort(), as DirStorage's) is committed by
+    // close() only once the options are set, and abandoned when anything
+    // before fails: a failed save then leaves an earlier one whole, unless
+    // the commit itself (its sync or rename) fails after the options were
+    // set. Other writers are flushed and dropped.
     Ref writer(PyObject_CallMethod(a[0], "writer", "s", "alph"));
     if (!writer) return nullptr;
     Ref abort;
